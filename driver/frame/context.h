@@ -1,0 +1,110 @@
+// The device context: all state of one port, held in the FDO's device extension.
+#pragma once
+
+#include <platform/wdm.h>
+
+// Pool tag of every allocation the driver makes; reads "Krvx" in a pool dump.
+#define KORVAX_POOL_TAG 0x7876724BUL
+
+#define RING_BUFFER_SIZE         1024000
+#define BULK_IN_BUFFER_SIZE      4096
+#define NOTIFICATION_BUFFER_SIZE 16
+
+// Stored in DeviceLostMark when a receive transfer fails on an open port while the
+// system is awake. Never cleared for that device object.
+#define DEVICE_LOST_MARK 9999
+
+typedef enum _DEVICE_PNP_STATE {
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    RemovePending = 3,
+    SurpriseRemoved = 4,
+    Removed = 5,
+} DEVICE_PNP_STATE;
+
+// Field order and widths are fixed: the 32-bit build lays the record out exactly as
+// the device extension size that AddDevice asks for.
+typedef struct _DEVICE_CONTEXT {
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    IO_REMOVE_LOCK RemoveLock;
+    UNICODE_STRING InterfaceName;
+    ULONG PnpState;         // DEVICE_PNP_STATE; read by the gate under StateLock
+    ULONG PreviousPnpState; // restored by IRP_MN_CANCEL_REMOVE_DEVICE
+    ULONG DevicePowerState; // DEVICE_POWER_STATE
+    ULONG SystemPowerState; // SYSTEM_POWER_STATE
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    volatile LONG OpenCount;
+    USBD_PIPE_HANDLE BulkInPipe;
+    USBD_PIPE_HANDLE BulkOutPipe;
+    USBD_PIPE_HANDLE InterruptInPipe;
+    ULONG DeviceLostMark;
+
+    // Lock guards the request queues, line settings, time-outs, events, modem
+    // status, statistics, the write counters and SystemSuspended.
+    KSPIN_LOCK Lock;
+    SERIAL_TIMEOUTS Timeouts;
+    ULONG BaudRate;
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR DataBits;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_CHARS SpecialChars;
+    ULONG WaitMask;
+    SERIALPERF_STATS PerfStats;
+    USHORT ModemStatus;
+    URB InterruptUrb;
+    LIST_ENTRY WaitIrpQueue;
+    LIST_ENTRY ReadIrpQueue;
+    UCHAR NotificationBuffer[NOTIFICATION_BUFFER_SIZE];
+    ULONG WriteBytesQueued;
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING SymbolicLinkName;
+    ULONG HoldReasons;
+    UCHAR WriteBusy;
+    LIST_ENTRY WriteIrpQueue;
+
+    // Read time-outs.
+    LARGE_INTEGER IntervalTime;
+    LARGE_INTEGER ShortIntervalAmount;
+    LARGE_INTEGER LongIntervalAmount;
+    LARGE_INTEGER CutOverAmount;
+    PLARGE_INTEGER IntervalTimeToUse;
+    UCHAR ReadIntervalActive;
+    UCHAR IntervalDpcBusy;
+    UCHAR TotalDpcBusy;
+    KTIMER ReadTotalTimer;
+    KDPC ReadTotalDpc;
+    KTIMER ReadIntervalTimer;
+    KDPC ReadIntervalDpc;
+
+    // Receive engine and ring; RingLock guards the indices, count and storage.
+    URB BulkInUrb;
+    UCHAR BulkInBuffer[BULK_IN_BUFFER_SIZE];
+    ULONG RingWriteIndex;
+    ULONG RingReadIndex;
+    volatile LONG RingCount;
+    UCHAR RingBuffer[RING_BUFFER_SIZE];
+    KSPIN_LOCK RingLock;
+    ULONG ReadLengthRemaining;
+    ULONG PendingEvents;
+    UCHAR IsOpen;
+
+    // StateLock is a leaf: PnpState and DeviceLostMark as the gate reads them.
+    KSPIN_LOCK StateLock;
+    FAST_MUTEX OpenMutex;  // open against QUERY_REMOVE and QUERY_STOP
+    FAST_MUTEX CloseMutex; // close
+    KEVENT NoPendingTransfersEvent;
+    volatile LONG PendingTransferCount;
+    UCHAR SystemSuspended;
+} DEVICE_CONTEXT, *PDEVICE_CONTEXT;
+
+#if !defined(KORVAX_HOSTED)
+static_assert(sizeof(DEVICE_CONTEXT) == 1028896, "device extension size of the 32-bit build");
+#endif
+
+inline PDEVICE_CONTEXT GetDeviceContext(PDEVICE_OBJECT DeviceObject) {
+    return (PDEVICE_CONTEXT)DeviceObject->DeviceExtension;
+}

@@ -1,0 +1,781 @@
+// The I/O manager: driver and device objects, IRPs, calling drivers and completing
+// requests, with the verifier's checks on every step.
+#include "io_internal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string name;
+    PDEVICE_OBJECT attachedTo = nullptr;
+    size_t extensionSize = 0;
+    int references = 1; // the object's own; IRPs in flight and handles add theirs
+    bool deleted = false;
+    std::multiset<PIRP> activeIrps;
+};
+
+namespace kx {
+
+namespace {
+
+struct DriverBlock {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string name;
+};
+
+std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
+std::map<std::u16string, PDEVICE_OBJECT> deviceNames;
+std::set<PDEVICE_OBJECT> devices;
+std::unordered_map<PIRP, IrpRecord> irps;
+UCHAR wdmMajor = 1;
+UCHAR wdmMinor = 0x20;
+KSPIN_LOCK cancelSpinLock;
+
+std::string DeviceText(PDEVICE_OBJECT device) {
+    std::string text = "device " + detail::Hex(device);
+    if (device && device->DeviceObjectExtension && !device->DeviceObjectExtension->name.empty())
+        text += " (" + ToUtf8(device->DeviceObjectExtension->name) + ")";
+    return text;
+}
+
+std::string IrpText(PIRP irp) {
+    return "IRP " + detail::Hex(irp);
+}
+
+void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
+    auto* ext = device->DeviceObjectExtension;
+    if (--ext->references == 0 && ext->deleted) {
+        delete ext;
+        std::free(device);
+    }
+}
+
+void ReleaseLevelLocked(PIRP irp, LevelTrack& level) {
+    if (level.device == nullptr)
+        return;
+    auto* ext = level.device->DeviceObjectExtension;
+    auto it = ext->activeIrps.find(irp);
+    if (it != ext->activeIrps.end())
+        ext->activeIrps.erase(it);
+    DereferenceDeviceLocked(level.device);
+    level.device = nullptr;
+}
+
+// The pending rule, checked once both the dispatch routine has returned and the
+// completion has passed its stack location (so the mark is final).
+void CheckPendingRule(PIRP irp, bool returnedPending, bool marked,
+                      std::vector<std::pair<Rule, std::string>>& findings) {
+    if (returnedPending && !marked)
+        findings.push_back({Rule::PendingNotMarked, IrpText(irp)});
+    else if (!returnedPending && marked)
+        findings.push_back({Rule::MarkedNotPending, IrpText(irp)});
+}
+
+void ReportAll(const std::vector<std::pair<Rule, std::string>>& findings) {
+    for (const auto& f : findings)
+        detail::Report(f.first, f.second);
+}
+
+void FreeIrpMemoryLocked(PIRP irp) {
+    irps.erase(irp);
+    std::free(irp);
+}
+
+void DropCallReference(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    auto it = irps.find(irp);
+    if (it != irps.end() && --it->second.callRefs == 0 && it->second.freed)
+        FreeIrpMemoryLocked(irp);
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    (void)DeviceObject;
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+} // namespace
+
+std::mutex& IoMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+size_t OutstandingIrps() {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    return static_cast<size_t>(
+        std::count_if(irps.begin(), irps.end(), [](const auto& e) { return !e.second.freed; }));
+}
+
+void SetIrpTopCompletion(PIRP irp, std::function<void(PIRP)> onTop) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    irps.at(irp).onTopCompletion = std::move(onTop);
+}
+
+PDEVICE_OBJECT LookupDevice(std::u16string_view name) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    auto it = deviceNames.find(std::u16string(name));
+    return it == deviceNames.end() ? nullptr : it->second;
+}
+
+std::u16string DeviceName(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    return device->DeviceObjectExtension->name;
+}
+
+PDEVICE_OBJECT AttachedTo(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    return device->DeviceObjectExtension->attachedTo;
+}
+
+bool DeviceExists(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    return devices.count(device) != 0;
+}
+
+void SetWdmVersion(UCHAR major, UCHAR minor) {
+    wdmMajor = major;
+    wdmMinor = minor;
+}
+
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NTSTATUS* status) {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
+    auto block = std::make_unique<DriverBlock>();
+    block->name = u"\\Driver\\" + std::u16string(name);
+    PDRIVER_OBJECT driver = &block->object;
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &block->extension;
+    block->extension.DriverObject = driver;
+    driver->DriverName.Buffer = reinterpret_cast<PWSTR>(block->name.data());
+    driver->DriverName.Length = static_cast<USHORT>(block->name.size() * 2);
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    driver->DriverInit = entry;
+    for (auto& slot : driver->MajorFunction)
+        slot = InvalidDeviceRequest;
+
+    std::u16string registryPath =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + std::u16string(name);
+    UNICODE_STRING path{static_cast<USHORT>(registryPath.size() * 2),
+                        static_cast<USHORT>(registryPath.size() * 2),
+                        reinterpret_cast<PWSTR>(registryPath.data())};
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        drivers[driver] = std::move(block);
+    }
+    NTSTATUS result;
+    {
+        detail::DriverScope scope(driver);
+        result = entry(driver, &path);
+    }
+    if (status)
+        *status = result;
+    if (!NT_SUCCESS(result)) {
+        detail::CheckPoolLeaks(driver);
+        detail::ForgetDriverPool(driver);
+        std::lock_guard<std::mutex> guard(IoMutex());
+        drivers.erase(driver);
+        return nullptr;
+    }
+    return driver;
+}
+
+void UnloadDriver(PDRIVER_OBJECT driver) {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
+    if (driver->DeviceObject != nullptr) {
+        detail::Report(Rule::DriverUnloadedWithDevices, ToUtf8(ToU16(driver->DriverName)) +
+                                                            " still has " +
+                                                            DeviceText(driver->DeviceObject));
+    }
+    if (driver->DriverUnload != nullptr) {
+        detail::DriverScope scope(driver);
+        driver->DriverUnload(driver);
+    }
+    detail::CheckPoolLeaks(driver);
+    detail::CheckIrpLeaks(driver);
+    detail::ForgetDriverPool(driver);
+    std::lock_guard<std::mutex> guard(IoMutex());
+    for (auto& entry : irps) {
+        if (entry.second.allocator == driver)
+            entry.second.allocator = nullptr;
+    }
+    drivers.erase(driver);
+}
+
+PIRP AllocateIrpAt(CCHAR StackSize, uintptr_t site) {
+    detail::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (detail::ShouldFail(AllocationKind::Irp, 0, site))
+        return nullptr;
+    USHORT size = IoSizeOfIrp(StackSize);
+    auto* irp = static_cast<PIRP>(std::malloc(size));
+    if (irp == nullptr)
+        return nullptr;
+    IoInitializeIrp(irp, size, StackSize);
+    std::lock_guard<std::mutex> guard(IoMutex());
+    IrpRecord& record = irps[irp];
+    record = IrpRecord{};
+    record.allocator = detail::Self().currentDriver;
+    record.levels.resize(static_cast<size_t>(StackSize) + 2);
+    return irp;
+}
+
+namespace detail {
+
+void CheckIrpLeaks(PDRIVER_OBJECT driver) {
+    size_t leaked = 0;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        for (const auto& entry : irps) {
+            if (!entry.second.freed && (driver == nullptr || entry.second.allocator == driver))
+                ++leaked;
+        }
+    }
+    if (leaked != 0) {
+        Report(Rule::IrpLeak, std::to_string(leaked) + " IRP(s) never freed" +
+                                  (driver ? " by " + ToUtf8(ToU16(driver->DriverName)) : ""));
+    }
+}
+
+void ShutdownIo() {
+    CheckIrpLeaks(nullptr);
+    std::vector<std::string> remaining;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        for (PDEVICE_OBJECT device : devices)
+            remaining.push_back(DeviceText(device));
+    }
+    for (const auto& text : remaining)
+        Report(Rule::DriverUnloadedWithDevices, "shutdown with " + text + " remaining");
+}
+
+void ResetIo() {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    for (auto& entry : irps)
+        std::free(entry.first);
+    irps.clear();
+    for (PDEVICE_OBJECT device : devices) {
+        delete device->DeviceObjectExtension;
+        std::free(device);
+    }
+    devices.clear();
+    deviceNames.clear();
+    drivers.clear();
+    wdmMajor = 1;
+    wdmMinor = 0x20;
+    cancelSpinLock = 0;
+}
+
+} // namespace detail
+} // namespace kx
+
+using namespace kx;
+using namespace kx::detail;
+
+extern "C" {
+
+BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
+    return MajorVersion < wdmMajor || (MajorVersion == wdmMajor && MinorVersion <= wdmMinor);
+}
+
+// ---- Devices -------------------------------------------------------------------------------
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+    *DeviceObject = nullptr;
+    // The device object comes from pool on the platform, so it can fail as pool does.
+    constexpr ULONG DeviceTag = 0x69766544; // "Devi"
+    if (ShouldFail(AllocationKind::Pool, DeviceTag,
+                   reinterpret_cast<uintptr_t>(__builtin_return_address(0))))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    std::u16string name = DeviceName ? ToU16(*DeviceName) : std::u16string();
+
+    std::lock_guard<std::mutex> guard(IoMutex());
+    if (!name.empty() && deviceNames.count(name) != 0)
+        return STATUS_OBJECT_NAME_COLLISION;
+    size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, head + DeviceExtensionSize));
+    if (device == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    auto* ext = new _DEVOBJ_EXTENSION;
+    ext->device = device;
+    ext->name = name;
+    ext->extensionSize = DeviceExtensionSize;
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT));
+    device->DriverObject = DriverObject;
+    device->DeviceExtension =
+        DeviceExtensionSize ? reinterpret_cast<char*>(device) + head : nullptr;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->StackSize = 1;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->DeviceObjectExtension = ext;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    devices.insert(device);
+    if (!name.empty())
+        deviceNames[name] = device;
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+    auto* ext = DeviceObject->DeviceObjectExtension;
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        // The request whose dispatch deletes the device (IRP_MN_REMOVE_DEVICE) is
+        // legitimately still in it.
+        size_t busy = ext->activeIrps.size();
+        for (const auto& frame : Self().dispatchFrames) {
+            if (frame.first == DeviceObject && ext->activeIrps.count(frame.second) != 0)
+                --busy;
+        }
+        if (busy != 0) {
+            findings.push_back({Rule::DeviceDeletedBusy, DeviceText(DeviceObject) + " has " +
+                                                             std::to_string(busy) +
+                                                             " request(s) outstanding"});
+        }
+        if (ext->attachedTo != nullptr) {
+            findings.push_back({Rule::DeviceStillAttached, DeviceText(DeviceObject) +
+                                                               " is still attached to " +
+                                                               DeviceText(ext->attachedTo)});
+        }
+    }
+    ReportAll(findings);
+    if (DeviceObject->DeviceExtension != nullptr) {
+        CheckRemoveLocksIn(DeviceObject->DeviceExtension, ext->extensionSize,
+                           DeviceText(DeviceObject));
+        ForgetRemoveLocksIn(DeviceObject->DeviceExtension, ext->extensionSize);
+        ForgetLocksIn(DeviceObject->DeviceExtension, ext->extensionSize);
+    }
+
+    std::lock_guard<std::mutex> guard(IoMutex());
+    if (!ext->name.empty())
+        deviceNames.erase(ext->name);
+    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+    while (*link != nullptr && *link != DeviceObject)
+        link = &(*link)->NextDevice;
+    if (*link == DeviceObject)
+        *link = DeviceObject->NextDevice;
+    devices.erase(DeviceObject);
+    ext->deleted = true;
+    DereferenceDeviceLocked(DeviceObject);
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
+    std::lock_guard<std::mutex> guard(IoMutex());
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    if (top->DeviceObjectExtension->deleted)
+        return nullptr;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->DeviceObjectExtension->attachedTo = top;
+    return top;
+}
+
+void NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
+    std::lock_guard<std::mutex> guard(IoMutex());
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (above != nullptr)
+        above->DeviceObjectExtension->attachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice != nullptr)
+        top = top->AttachedDevice;
+    top->DeviceObjectExtension->references++;
+    return top;
+}
+
+void NTAPI ObReferenceObject(PVOID Object) {
+    auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->Type != IO_TYPE_DEVICE)
+        return;
+    std::lock_guard<std::mutex> guard(IoMutex());
+    device->DeviceObjectExtension->references++;
+}
+
+void NTAPI ObDereferenceObject(PVOID Object) {
+    auto* device = static_cast<PDEVICE_OBJECT>(Object);
+    if (device->Type != IO_TYPE_DEVICE)
+        return;
+    std::lock_guard<std::mutex> guard(IoMutex());
+    DereferenceDeviceLocked(device);
+}
+
+// ---- IRPs ----------------------------------------------------------------------------------
+
+void NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    std::memset(Irp, 0, PacketSize);
+    Irp->Type = IO_TYPE_IRP;
+    Irp->Size = PacketSize;
+    Irp->StackCount = StackSize;
+    Irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    InitializeListHead(&Irp->ThreadListEntry);
+    Irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + StackSize;
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    (void)ChargeQuota;
+    return AllocateIrpAt(StackSize, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
+void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+    UCHAR allocationFlags = Irp->AllocationFlags;
+    IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
+    Irp->AllocationFlags = allocationFlags;
+    Irp->IoStatus.Status = Status;
+    std::lock_guard<std::mutex> guard(IoMutex());
+    auto it = irps.find(Irp);
+    if (it != irps.end()) {
+        it->second.state = IrpState::Owned;
+        for (auto& level : it->second.levels)
+            level = LevelTrack{};
+    }
+}
+
+void NTAPI IoFreeIrp(PIRP Irp) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        auto it = irps.find(Irp);
+        if (it == irps.end() || it->second.freed) {
+            findings.push_back({Rule::IrpNotLive, "IoFreeIrp of " + IrpText(Irp) +
+                                                      " (freed twice or never allocated)"});
+        } else {
+            IrpRecord& record = it->second;
+            for (size_t location = 1; location < record.levels.size(); ++location) {
+                LevelTrack& level = record.levels[location];
+                if (level.device != nullptr && !level.completed) {
+                    findings.push_back({Rule::IrpFreedWhileInUse,
+                                        IrpText(Irp) + " is still in " + DeviceText(level.device)});
+                }
+                // Completion stopped below this location for good: the mark is final.
+                bool marked = location <= static_cast<size_t>(Irp->StackCount) &&
+                              (reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)[location - 1].Control &
+                               SL_PENDING_RETURNED) != 0;
+                for (bool returnedPending : level.waitingChecks)
+                    CheckPendingRule(Irp, returnedPending, marked, findings);
+                level.waitingChecks.clear();
+                ReleaseLevelLocked(Irp, level);
+            }
+            record.freed = true;
+            if (record.callRefs == 0)
+                FreeIrpMemoryLocked(Irp);
+        }
+    }
+    ReportAll(findings);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    size_t location;
+    {
+        std::unique_lock<std::mutex> guard(IoMutex());
+        auto it = irps.find(Irp);
+        if (it == irps.end() || it->second.freed) {
+            guard.unlock();
+            Report(Rule::IrpNotLive, "IofCallDriver with " + IrpText(Irp));
+            return STATUS_INVALID_PARAMETER;
+        }
+        if (Irp->CurrentLocation <= 1) {
+            guard.unlock();
+            Report(Rule::NoMoreStackLocations, IrpText(Irp) + " sent to " +
+                                                   DeviceText(DeviceObject) +
+                                                   " with no location left");
+            return STATUS_INVALID_PARAMETER;
+        }
+        IoSetNextIrpStackLocation(Irp);
+        location = static_cast<size_t>(Irp->CurrentLocation);
+        IrpRecord& record = it->second;
+        LevelTrack& level = record.levels[location];
+        if (level.outstandingDispatches == 0) {
+            ReleaseLevelLocked(Irp, level);
+            level = LevelTrack{};
+        }
+        if (level.device == nullptr) {
+            level.device = DeviceObject;
+            DeviceObject->DeviceObjectExtension->references++;
+            DeviceObject->DeviceObjectExtension->activeIrps.insert(Irp);
+        }
+        level.outstandingDispatches++;
+        record.callRefs++;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    stack->DeviceObject = DeviceObject;
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+
+    ThreadState& self = Self();
+    KIRQL irql = self.irql;
+    self.dispatchFrames.push_back({DeviceObject, Irp});
+    NTSTATUS status;
+    {
+        DriverScope scope(DeviceObject->DriverObject);
+        status = dispatch(DeviceObject, Irp);
+    }
+    self.dispatchFrames.pop_back();
+    if (self.irql != irql) {
+        Report(Rule::IrqlNotRestored, "dispatch of " + IrpText(Irp) + " by " +
+                                          DeviceText(DeviceObject) + " returned at IRQL " +
+                                          std::to_string(self.irql) + ", entered at " +
+                                          std::to_string(irql));
+    }
+
+    std::vector<std::pair<Rule, std::string>> findings;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        IrpRecord& record = irps.at(Irp);
+        LevelTrack& level = record.levels[location];
+        level.outstandingDispatches--;
+        if (level.completed)
+            CheckPendingRule(Irp, status == STATUS_PENDING, level.marked, findings);
+        else
+            level.waitingChecks.push_back(status == STATUS_PENDING);
+    }
+    ReportAll(findings);
+    DropCallReference(Irp);
+    return status;
+}
+
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    (void)PriorityBoost;
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    unsigned cycle;
+    {
+        std::unique_lock<std::mutex> guard(IoMutex());
+        auto it = irps.find(Irp);
+        if (it == irps.end() || it->second.freed) {
+            guard.unlock();
+            Report(Rule::IrpCompletedTwice,
+                   IrpText(Irp) + " no longer exists: it was completed before");
+            return;
+        }
+        if (it->second.state != IrpState::Owned && it->second.state != IrpState::InRoutine) {
+            guard.unlock();
+            Report(Rule::IrpCompletedTwice, IrpText(Irp) + " is already completed");
+            return;
+        }
+        it->second.state = IrpState::Completing;
+        cycle = ++it->second.completionCycle;
+        it->second.callRefs++;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        Report(Rule::IrpCompletedPending, IrpText(Irp));
+    if (Irp->CancelRoutine != nullptr)
+        Report(Rule::IrpCompletedWithCancelRoutine, IrpText(Irp));
+
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
+         Irp->CurrentLocation <= Irp->StackCount + 1;
+         stack++, Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++) {
+        size_t location = static_cast<size_t>(Irp->CurrentLocation - 1);
+        UCHAR control = stack->Control;
+        Irp->PendingReturned = (control & SL_PENDING_RETURNED) != 0;
+        std::vector<std::pair<Rule, std::string>> findings;
+        {
+            std::lock_guard<std::mutex> guard(IoMutex());
+            IrpRecord& record = irps.at(Irp);
+            LevelTrack& level = record.levels[location];
+            level.completed = true;
+            level.marked = Irp->PendingReturned;
+            for (bool returnedPending : level.waitingChecks)
+                CheckPendingRule(Irp, returnedPending, level.marked, findings);
+            level.waitingChecks.clear();
+            if (level.outstandingDispatches == 0)
+                ReleaseLevelLocked(Irp, level);
+        }
+        ReportAll(findings);
+
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        stack->MinorFunction = 0;
+        stack->Flags = 0;
+        stack->Control = 0;
+        stack->FileObject = nullptr;
+
+        if (routine != nullptr && invoke) {
+            bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+            PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            PDRIVER_OBJECT driver;
+            {
+                std::lock_guard<std::mutex> guard(IoMutex());
+                driver = device ? device->DriverObject : irps.at(Irp).allocator;
+            }
+            {
+                std::lock_guard<std::mutex> guard(IoMutex());
+                irps.at(Irp).state = IrpState::InRoutine;
+            }
+            KIRQL irql = Self().irql;
+            NTSTATUS result;
+            {
+                DriverScope scope(driver);
+                result = routine(device, Irp, context);
+            }
+            if (Self().irql != irql) {
+                Report(Rule::IrqlNotRestored, "completion routine of " + IrpText(Irp) +
+                                                  " returned at IRQL " +
+                                                  std::to_string(Self().irql));
+            }
+            bool completedAgain;
+            {
+                std::lock_guard<std::mutex> guard(IoMutex());
+                IrpRecord& record = irps.at(Irp);
+                completedAgain = record.completionCycle != cycle;
+                if (!completedAgain)
+                    record.state = result == STATUS_MORE_PROCESSING_REQUIRED ? IrpState::Owned
+                                                                             : IrpState::Completing;
+            }
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                DropCallReference(Irp);
+                return;
+            }
+            if (completedAgain) {
+                // The IRP was completed again while this routine ran, yet the
+                // routine let this completion go on.
+                Report(Rule::IrpCompletedTwice,
+                       IrpText(Irp) + " was completed again while its completion routine ran");
+                DropCallReference(Irp);
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+
+    std::function<void(PIRP)> onTop;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        IrpRecord& record = irps.at(Irp);
+        record.state = IrpState::Completed;
+        onTop = record.onTopCompletion;
+    }
+    if (onTop) {
+        onTop(Irp);
+    } else {
+        Report(Rule::DriverIrpCompletedToTop,
+               IrpText(Irp) + ": its completion routine must free it and return "
+                              "STATUS_MORE_PROCESSING_REQUIRED");
+    }
+    DropCallReference(Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    PIRP irp = AllocateIrpAt(DeviceObject->StackSize,
+                             reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    if (irp == nullptr)
+        return nullptr;
+    irp->RequestorMode = KernelMode;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+
+    if (METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    } else {
+        ULONG size = std::max(InputBufferLength, OutputBufferLength);
+        if (size != 0) {
+            auto* buffer = new char[size]();
+            if (InputBuffer != nullptr && InputBufferLength != 0)
+                std::memcpy(buffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = buffer;
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
+                         (OutputBufferLength ? IRP_INPUT_OPERATION : 0);
+        }
+    }
+    irp->UserBuffer = OutputBuffer;
+
+    // What the I/O manager does when such a request comes back: copy the returned
+    // bytes out, fill the caller's status block, signal its event, free the IRP.
+    SetIrpTopCompletion(irp, [OutputBufferLength](PIRP done) {
+        auto* buffer = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
+        if ((done->Flags & IRP_INPUT_OPERATION) && done->UserBuffer && buffer &&
+            NT_SUCCESS(done->IoStatus.Status)) {
+            size_t n = std::min<size_t>(done->IoStatus.Information, OutputBufferLength);
+            std::memcpy(done->UserBuffer, buffer, n);
+        }
+        if (done->Flags & IRP_DEALLOCATE_BUFFER)
+            delete[] buffer;
+        if (done->UserIosb)
+            *done->UserIosb = done->IoStatus;
+        if (done->UserEvent)
+            KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+        IoFreeIrp(done);
+    });
+    return irp;
+}
+
+// ---- Cancellation ---------------------------------------------------------------------------
+
+void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireCancelSpinLock");
+    KeRaiseIrql(DISPATCH_LEVEL, Irql);
+    AcquireSpinLockRaw(&cancelSpinLock, "cancel spin lock");
+}
+
+void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+    if (Self().irql != DISPATCH_LEVEL) {
+        Report(Rule::SpinLockWrongIrql,
+               "IoReleaseCancelSpinLock at IRQL " + std::to_string(Self().irql));
+    }
+    if (ReleaseSpinLockRaw(&cancelSpinLock, "cancel spin lock"))
+        KeLowerIrql(Irql);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    {
+        DriverScope scope(device ? device->DriverObject : nullptr);
+        // The cancel routine releases the cancel spin lock.
+        routine(device, Irp);
+    }
+    return TRUE;
+}
+
+} // extern "C"

@@ -1,0 +1,41 @@
+// I/O manager internals shared with the remove-lock module.
+#pragma once
+
+#include "internal.h"
+
+#include <set>
+
+namespace kx {
+
+// Completing: IofCompleteRequest walks the stack. InRoutine: a completion routine
+// runs, and may hand the IRP to a thread that completes it again (legal when the
+// routine then returns STATUS_MORE_PROCESSING_REQUIRED).
+enum class IrpState { Owned, Completing, InRoutine, Completed };
+
+// What the verifier knows of one stack location of an IRP.
+struct LevelTrack {
+    PDEVICE_OBJECT device = nullptr; // holds a reference while the IRP is in the device
+    int outstandingDispatches = 0;   // dispatch routines at this location not yet returned
+    bool completed = false;          // completion has passed this location
+    bool marked = false;             // SL_PENDING_RETURNED as completion found it
+    std::vector<bool> waitingChecks; // returned STATUS_PENDING?, per dispatch return
+};
+
+struct IrpRecord {
+    IrpState state = IrpState::Owned;
+    bool freed = false;
+    // Calls in progress that still read the IRP; its memory outlives IoFreeIrp
+    // until they are done.
+    int callRefs = 0;
+    PDRIVER_OBJECT allocator = nullptr;
+    unsigned completionCycle = 0;   // bumped by every IofCompleteRequest
+    std::vector<LevelTrack> levels; // indexed by stack location number
+    // The I/O manager's work when the IRP completes past its last location;
+    // empty for IRPs a driver allocated for itself.
+    std::function<void(PIRP)> onTopCompletion;
+};
+
+std::mutex& IoMutex();
+PIRP AllocateIrpAt(CCHAR stackSize, uintptr_t site);
+
+} // namespace kx

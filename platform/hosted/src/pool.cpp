@@ -1,0 +1,230 @@
+// Pool: every allocation is recorded with its tag, size, call site and the driver
+// that made it, so leaks, double frees and foreign frees are caught, and any one
+// allocation can be made to fail.
+#include "internal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <set>
+#include <unordered_map>
+
+namespace kx {
+
+namespace {
+
+struct Allocation {
+    size_t size;
+    ULONG tag;
+    PDRIVER_OBJECT driver;
+    uintptr_t site;
+};
+
+struct ArmedFault {
+    FaultRule rule;
+    uint64_t seen = 0;
+};
+
+constexpr size_t FreedHistory = 4096;
+// Fresh pool is not zeroed on the platform; a pattern makes reads of
+// uninitialised memory visible.
+constexpr int FreshPoolPattern = 0xA5;
+
+std::mutex poolMutex;
+std::unordered_map<void*, Allocation> live;
+std::deque<void*> freedOrder;
+std::set<void*> freed;
+std::vector<ArmedFault> faults;
+std::array<uint64_t, 2> allocationCounts{};
+
+std::string TagText(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text += (c >= 32 && c < 127) ? c : '.';
+    }
+    return text;
+}
+
+void ReportLeaks(const std::vector<Allocation>& leaked, const std::string& owner) {
+    if (leaked.empty())
+        return;
+    size_t bytes = 0;
+    std::string tags;
+    for (const auto& a : leaked) {
+        bytes += a.size;
+        if (tags.find(TagText(a.tag)) == std::string::npos)
+            tags += (tags.empty() ? "" : ",") + TagText(a.tag);
+    }
+    detail::Report(Rule::PoolLeak, owner + " left " + std::to_string(leaked.size()) +
+                                       " allocation(s), " + std::to_string(bytes) +
+                                       " bytes, tag(s) " + tags);
+}
+
+} // namespace
+
+void ArmFault(const FaultRule& rule) {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    faults.push_back({rule, 0});
+}
+
+void DisarmFaults() {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    faults.clear();
+}
+
+uint64_t AllocationCount(AllocationKind kind) {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    return allocationCounts[static_cast<size_t>(kind)];
+}
+
+PoolUsage OutstandingPool() {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    PoolUsage usage;
+    for (const auto& entry : live) {
+        usage.allocations++;
+        usage.bytes += entry.second.size;
+    }
+    return usage;
+}
+
+PoolUsage OutstandingPool(ULONG tag) {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    PoolUsage usage;
+    for (const auto& entry : live) {
+        if (entry.second.tag == tag) {
+            usage.allocations++;
+            usage.bytes += entry.second.size;
+        }
+    }
+    return usage;
+}
+
+namespace detail {
+
+bool ShouldFail(AllocationKind kind, ULONG tag, uintptr_t site) {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    allocationCounts[static_cast<size_t>(kind)]++;
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+        const FaultRule& rule = it->rule;
+        if (rule.kind != kind || (rule.tag && *rule.tag != tag) ||
+            (rule.site && *rule.site != site))
+            continue;
+        if (++it->seen == rule.nth) {
+            faults.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CheckPoolLeaks(PDRIVER_OBJECT driver) {
+    std::vector<Allocation> leaked;
+    {
+        std::lock_guard<std::mutex> guard(poolMutex);
+        for (const auto& entry : live) {
+            if (driver == nullptr || entry.second.driver == driver)
+                leaked.push_back(entry.second);
+        }
+    }
+    ReportLeaks(leaked, driver ? "driver " + ToUtf8({driver->DriverName.Buffer,
+                                                     driver->DriverName.Length / 2u})
+                               : std::string("shutdown"));
+}
+
+void ForgetDriverPool(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    for (auto& entry : live) {
+        if (entry.second.driver == driver)
+            entry.second.driver = nullptr;
+    }
+}
+
+void ResetPool() {
+    std::lock_guard<std::mutex> guard(poolMutex);
+    for (auto& entry : live)
+        std::free(entry.first);
+    live.clear();
+    freed.clear();
+    freedOrder.clear();
+    faults.clear();
+    allocationCounts = {};
+}
+
+} // namespace detail
+} // namespace kx
+
+using namespace kx;
+using namespace kx::detail;
+
+namespace {
+
+PVOID AllocateFromPool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintptr_t site) {
+    bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
+    RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (ShouldFail(AllocationKind::Pool, Tag, site))
+        return nullptr;
+    void* block = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+    if (block == nullptr)
+        return nullptr;
+    std::memset(block, FreshPoolPattern, NumberOfBytes);
+    std::lock_guard<std::mutex> guard(poolMutex);
+    live[block] = {NumberOfBytes, Tag, Self().currentDriver, site};
+    if (freed.erase(block) != 0)
+        freedOrder.erase(std::find(freedOrder.begin(), freedOrder.end(), block));
+    return block;
+}
+
+void FreeToPool(PVOID P) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
+    size_t size = 0;
+    {
+        std::unique_lock<std::mutex> guard(poolMutex);
+        auto it = live.find(P);
+        if (it == live.end()) {
+            bool twice = freed.count(P) != 0;
+            guard.unlock();
+            Report(twice ? Rule::PoolDoubleFree : Rule::PoolBadFree, "ExFreePool(" + Hex(P) + ")");
+            return;
+        }
+        size = it->second.size;
+        live.erase(it);
+        freed.insert(P);
+        freedOrder.push_back(P);
+        if (freedOrder.size() > FreedHistory) {
+            freed.erase(freedOrder.front());
+            freedOrder.pop_front();
+        }
+    }
+    ForgetLocksIn(P, size);
+    ForgetRemoveLocksIn(P, size);
+    std::free(P);
+}
+
+} // namespace
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    return AllocateFromPool(PoolType, NumberOfBytes, Tag,
+                            reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+    constexpr ULONG NoneTag = 0x656E6F4E; // "None", as the platform tags untagged pool
+    return AllocateFromPool(PoolType, NumberOfBytes, NoneTag,
+                            reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+}
+
+void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    (void)Tag;
+    FreeToPool(P);
+}
+
+void NTAPI ExFreePool(PVOID P) {
+    FreeToPool(P);
+}
+
+} // extern "C"

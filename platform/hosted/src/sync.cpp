@@ -1,0 +1,280 @@
+// IRQL, spin locks, fast mutexes, interlocked operations and the lock-order check.
+#include "internal.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sched.h>
+
+namespace kx::detail {
+
+ThreadState& Self() {
+    thread_local ThreadState state;
+    return state;
+}
+
+namespace {
+
+// Edge a -> b: b was acquired while a was held.
+std::mutex orderMutex;
+std::map<const void*, std::set<const void*>> lockOrder;
+std::map<const void*, std::string> lockKinds;
+
+} // namespace
+
+void NoteLockAcquired(const void* lock, const char* kind) {
+    ThreadState& self = Self();
+    if (!self.heldLocks.empty()) {
+        std::lock_guard<std::mutex> guard(orderMutex);
+        lockKinds[lock] = kind;
+        for (const void* held : self.heldLocks) {
+            auto reverse = lockOrder.find(lock);
+            if (reverse != lockOrder.end() && reverse->second.count(held) != 0) {
+                std::string detail = lockKinds[held] + " " + Hex(held) + " then " + kind + " " +
+                                     Hex(lock) + "; the opposite order was seen before";
+                orderMutex.unlock();
+                Report(Rule::LockOrderInversion, detail);
+                orderMutex.lock();
+            }
+            lockOrder[held].insert(lock);
+        }
+    }
+    self.heldLocks.push_back(lock);
+}
+
+void NoteLockReleased(const void* lock) {
+    auto& held = Self().heldLocks;
+    for (auto it = held.rbegin(); it != held.rend(); ++it) {
+        if (*it == lock) {
+            held.erase(std::next(it).base());
+            return;
+        }
+    }
+}
+
+void ForgetLocksIn(const void* begin, size_t size) {
+    auto first = static_cast<const char*>(begin);
+    auto inRange = [&](const void* p) {
+        auto c = static_cast<const char*>(p);
+        return c >= first && c < first + size;
+    };
+    std::lock_guard<std::mutex> guard(orderMutex);
+    for (auto it = lockOrder.begin(); it != lockOrder.end();) {
+        if (inRange(it->first)) {
+            it = lockOrder.erase(it);
+            continue;
+        }
+        for (auto e = it->second.begin(); e != it->second.end();)
+            e = inRange(*e) ? it->second.erase(e) : std::next(e);
+        ++it;
+    }
+    for (auto it = lockKinds.begin(); it != lockKinds.end();)
+        it = inRange(it->first) ? lockKinds.erase(it) : std::next(it);
+}
+
+void ResetLockOrder() {
+    std::lock_guard<std::mutex> guard(orderMutex);
+    lockOrder.clear();
+    lockKinds.clear();
+}
+
+namespace {
+
+ULONG_PTR OwnerToken() {
+    return reinterpret_cast<ULONG_PTR>(&Self());
+}
+
+void AcquireRaw(PKSPIN_LOCK lock, const char* kind) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == OwnerToken()) {
+        Report(Rule::LockRecursion, std::string(kind) + " " + Hex(lock));
+        return;
+    }
+    NoteLockAcquired(lock, kind);
+    for (unsigned spins = 0;; ++spins) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, OwnerToken(), false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
+            return;
+        // Two processors share the host's cores: let the owner run.
+        if (spins > 64)
+            sched_yield();
+    }
+}
+
+bool ReleaseRaw(PKSPIN_LOCK lock, const char* kind) {
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != OwnerToken()) {
+        Report(Rule::SpinLockNotHeld, std::string(kind) + " " + Hex(lock));
+        return false;
+    }
+    __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    NoteLockReleased(lock);
+    return true;
+}
+
+void SetIrql(KIRQL irql) {
+    Self().irql = irql;
+}
+
+} // namespace
+
+void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* kind) {
+    AcquireRaw(lock, kind);
+}
+bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* kind) {
+    return ReleaseRaw(lock, kind);
+}
+
+} // namespace kx::detail
+
+using namespace kx;
+using namespace kx::detail;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void) {
+    return Self().irql;
+}
+
+void NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    KIRQL current = Self().irql;
+    if (NewIrql < current) {
+        Report(Rule::KernelBugCheck, "IRQL_NOT_GREATER_OR_EQUAL: KeRaiseIrql from " +
+                                         std::to_string(current) + " to " +
+                                         std::to_string(NewIrql));
+    }
+    *OldIrql = current;
+    SetIrql(NewIrql);
+}
+
+void NTAPI KeLowerIrql(KIRQL NewIrql) {
+    KIRQL current = Self().irql;
+    if (NewIrql > current) {
+        Report(Rule::KernelBugCheck, "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql from " +
+                                         std::to_string(current) + " to " +
+                                         std::to_string(NewIrql));
+        return;
+    }
+    SetIrql(NewIrql);
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
+}
+
+void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+    *SpinLock = 0;
+}
+
+void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+    AcquireRaw(SpinLock, "spin lock");
+}
+
+void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    if (Self().irql != DISPATCH_LEVEL) {
+        Report(Rule::SpinLockWrongIrql,
+               "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(Self().irql));
+    }
+    if (!ReleaseRaw(SpinLock, "spin lock"))
+        return;
+    KeLowerIrql(NewIrql);
+}
+
+void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (Self().irql != DISPATCH_LEVEL) {
+        Report(Rule::SpinLockWrongIrql, "KeAcquireSpinLockAtDpcLevel of " + Hex(SpinLock) +
+                                            " at IRQL " + std::to_string(Self().irql));
+    }
+    AcquireRaw(SpinLock, "spin lock");
+}
+
+void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    if (Self().irql != DISPATCH_LEVEL) {
+        Report(Rule::SpinLockWrongIrql, "KeReleaseSpinLockFromDpcLevel of " + Hex(SpinLock) +
+                                            " at IRQL " + std::to_string(Self().irql));
+    }
+    ReleaseRaw(SpinLock, "spin lock");
+}
+
+PKTHREAD NTAPI KeGetCurrentThread(void) {
+    return reinterpret_cast<PKTHREAD>(&Self());
+}
+
+LONG NTAPI InterlockedIncrement(volatile LONG* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG NTAPI InterlockedDecrement(volatile LONG* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG NTAPI InterlockedExchange(volatile LONG* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+LONG NTAPI InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+
+LONG NTAPI InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                              PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+void NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+    FastMutex->Count = 1;
+    FastMutex->Owner = nullptr;
+    FastMutex->Contention = 0;
+    FastMutex->OldIrql = PASSIVE_LEVEL;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
+}
+
+void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    if (Self().irql > APC_LEVEL) {
+        Report(Rule::FastMutexIrql,
+               "fast mutex " + Hex(FastMutex) + " at IRQL " + std::to_string(Self().irql));
+    }
+    if (FastMutex->Owner == KeGetCurrentThread()) {
+        Report(Rule::LockRecursion, "fast mutex " + Hex(FastMutex));
+        return;
+    }
+    NoteLockAcquired(FastMutex, "fast mutex");
+    KIRQL old;
+    KeRaiseIrql(std::max<KIRQL>(APC_LEVEL, Self().irql), &old);
+    if (InterlockedDecrement(&FastMutex->Count) != 0) {
+        FastMutex->Contention++;
+        KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, nullptr);
+    }
+    FastMutex->Owner = KeGetCurrentThread();
+    FastMutex->OldIrql = old;
+}
+
+void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    if (FastMutex->Owner != KeGetCurrentThread()) {
+        Report(Rule::FastMutexNotOwned, "fast mutex " + Hex(FastMutex));
+        return;
+    }
+    KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
+    FastMutex->Owner = nullptr;
+    NoteLockReleased(FastMutex);
+    if (InterlockedIncrement(&FastMutex->Count) <= 0)
+        KeSetEvent(&FastMutex->Event, IO_NO_INCREMENT, FALSE);
+    KeLowerIrql(old);
+}
+
+} // extern "C"

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Makes sure the build tools are installed. Sourced by demo.sh and test.sh; can be
+# run on its own. On Debian: missing packages are installed with apt-get when
+# running as root, otherwise the script names them and fails. Installs nothing
+# when everything is present.
+
+korvax_packages=(
+    cmake                      # 3.25 or newer (CMakePresets.json version 6)
+    ninja-build                # the generator of every preset
+    g++                        # hosted build
+    libgtest-dev               # GoogleTest
+    libgmock-dev               # GoogleMock
+    libbenchmark-dev           # Google Benchmark
+    g++-mingw-w64-i686-win32   # Windows x86 driver build
+    binutils-mingw-w64-i686    # its linker, objdump and nm
+)
+
+korvax_setup() {
+    local missing=() package
+    if command -v dpkg-query >/dev/null 2>&1; then
+        for package in "${korvax_packages[@]}"; do
+            if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
+                missing+=("$package")
+            fi
+        done
+    else
+        # Not Debian: check the commands the packages provide.
+        local tool
+        for tool in cmake ninja g++ i686-w64-mingw32-g++ i686-w64-mingw32-objdump; do
+            command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+        done
+        if [[ ${#missing[@]} -gt 0 ]]; then
+            echo "setup: missing tools: ${missing[*]}" >&2
+            echo "setup: install CMake >= 3.25, Ninja, g++, GoogleTest/GoogleMock, Google Benchmark" >&2
+            echo "setup: and the i686-w64-mingw32 cross compiler and binutils" >&2
+            return 1
+        fi
+        return 0
+    fi
+
+    if [[ ${#missing[@]} -eq 0 ]]; then
+        return 0
+    fi
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "setup: missing packages: ${missing[*]}" >&2
+        echo "setup: install them with:" >&2
+        echo "    sudo apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    echo "setup: installing ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update </dev/null &&
+        apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || {
+        echo "setup: apt-get install failed for: ${missing[*]}" >&2
+        return 1
+    }
+}
+
+korvax_check_cmake_version() {
+    local version
+    version=$(cmake --version | awk 'NR == 1 { print $3 }')
+    if ! printf '3.25\n%s\n' "$version" | sort -V -C; then
+        echo "setup: CMake $version is too old: 3.25 or newer is needed" >&2
+        return 1
+    fi
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    set -euo pipefail
+    korvax_setup
+    korvax_check_cmake_version
+    echo "setup: all build tools present"
+else
+    korvax_setup && korvax_check_cmake_version
+fi

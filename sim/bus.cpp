@@ -1,0 +1,204 @@
+#include "bus.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+constexpr ULONG PdoSignature = 0x6F645042; // "BPdo"
+
+ModemPdo* FromDevice(PDEVICE_OBJECT device) {
+    auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    return static_cast<ModemPdo*>(ext->State);
+}
+
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return FromDevice(DeviceObject)->Dispatch(Irp);
+}
+
+NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    (void)RegistryPath;
+    for (auto& slot : DriverObject->MajorFunction)
+        slot = BusDispatch;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// A bus driver's answers to Plug and Play for its child: it owns the device, so
+// every state change succeeds; capabilities map S0 to D0 and the sleep states to D3.
+NTSTATUS ServePnp(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+            caps->DeviceState[s] = PowerDeviceD3;
+        caps->SystemWake = PowerSystemUnspecified;
+        caps->DeviceWake = PowerDeviceUnspecified;
+        caps->Address = 1;
+        caps->UINumber = 1;
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    }
+    default:
+        // Requests a bus driver does not handle keep the status they came with.
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+}
+
+} // namespace
+
+USBD_PIPE_HANDLE ModemPdo::BulkInPipe() const {
+    return static_cast<PdoExtension*>(device_->DeviceExtension)->BulkInPipe;
+}
+
+USBD_PIPE_HANDLE ModemPdo::BulkOutPipe() const {
+    return static_cast<PdoExtension*>(device_->DeviceExtension)->BulkOutPipe;
+}
+
+USBD_PIPE_HANDLE ModemPdo::InterruptInPipe() const {
+    return static_cast<PdoExtension*>(device_->DeviceExtension)->InterruptInPipe;
+}
+
+void ModemPdo::ScriptNext(const Response& response) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    script_.push_back(response);
+}
+
+std::vector<RecordedIrp> ModemPdo::Records() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return records_;
+}
+
+size_t ModemPdo::PendingCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pended_.size();
+}
+
+void ModemPdo::CompletePending(NTSTATUS status, ULONG_PTR information) {
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (pended_.empty())
+            return;
+        irp = pended_.front();
+        pended_.pop_front();
+    }
+    kx::QueueAtDispatch([irp, status, information] { CompleteWith(irp, status, information); });
+}
+
+NTSTATUS ModemPdo::Dispatch(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    RecordedIrp record;
+    record.major = stack->MajorFunction;
+    record.minor = stack->MinorFunction;
+    record.irql = KeGetCurrentIrql();
+    if (record.major == IRP_MJ_DEVICE_CONTROL || record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        record.ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+    if (record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        record.ioControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
+        auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        record.urbFunction = urb->UrbHeader.Function;
+        if (record.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+            record.pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+        else if (record.urbFunction == URB_FUNCTION_ABORT_PIPE ||
+                 record.urbFunction == URB_FUNCTION_RESET_PIPE)
+            record.pipe = urb->UrbPipeRequest.PipeHandle;
+    }
+
+    std::optional<Response> scripted;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        records_.push_back(record);
+        auto it = std::find_if(script_.begin(), script_.end(), [&](const Response& r) {
+            return !r.major || *r.major == record.major;
+        });
+        if (it != script_.end()) {
+            scripted = *it;
+            script_.erase(it);
+        }
+    }
+    if (!scripted)
+        return Serve(irp);
+    if (scripted->kind == Response::Kind::Complete)
+        return CompleteWith(irp, scripted->status, scripted->information);
+
+    IoMarkIrpPending(irp);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        pended_.push_back(irp);
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS ModemPdo::Serve(PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+        return ServePnp(irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_SYSTEM_CONTROL: {
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    default:
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+ParentBus::ParentBus() {
+    NTSTATUS status;
+    driver_ = kx::LoadDriver(BusEntry, u"KorvaxBus", &status);
+}
+
+ParentBus::~ParentBus() {
+    while (!pdos_.empty())
+        DeletePdo(*pdos_.back());
+    kx::UnloadDriver(driver_);
+}
+
+ModemPdo& ParentBus::CreateModemPdo() {
+    auto pdo = std::make_unique<ModemPdo>();
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver_, sizeof(PdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER,
+                   FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &device);
+    auto* ext = static_cast<PdoExtension*>(device->DeviceExtension);
+    ext->Signature = reinterpret_cast<PVOID>(static_cast<uintptr_t>(PdoSignature));
+    ext->Self = device;
+    ext->State = pdo.get();
+    ext->BulkInPipe = &pdo->pipes_[0];
+    ext->BulkOutPipe = &pdo->pipes_[1];
+    ext->InterruptInPipe = &pdo->pipes_[2];
+    device->Flags |= DO_POWER_PAGABLE;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->device_ = device;
+    pdos_.push_back(std::move(pdo));
+    return *pdos_.back();
+}
+
+void ParentBus::DeletePdo(ModemPdo& pdo) {
+    IoDeleteDevice(pdo.device_);
+    pdos_.erase(
+        std::find_if(pdos_.begin(), pdos_.end(), [&](const auto& p) { return p.get() == &pdo; }));
+}
+
+} // namespace sim
