@@ -49,11 +49,10 @@ korvax_setup() {
     fi
     echo "setup: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update </dev/null &&
-        apt-get install -y --no-install-recommends "${missing[@]}" </dev/null || {
+    if ! { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; } </dev/null; then
         echo "setup: apt-get install failed for: ${missing[*]}" >&2
         return 1
-    }
+    fi
 }
 
 korvax_check_cmake_version() {
