@@ -22,4 +22,24 @@
 #include <usbioctl.h>
 #include <ntddser.h>
 
+// Serial interface values that mingw-w64's ntddser.h leaves out.
+#ifndef SERIAL_MSR_DCD
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+#endif
+#ifndef IOCTL_SERIAL_GET_COMMCONFIG
+#define IOCTL_SERIAL_GET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_COMMCONFIG CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#endif
+
+// The kernel's own string routines, exported by ntoskrnl; the C library's headers
+// are not part of a driver build.
+extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+
 #endif

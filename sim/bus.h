@@ -2,8 +2,12 @@
 // physical device object and serves what the function driver sends down to it.
 #pragma once
 
+#include "usb.h"
+
 #include <kx/host.h>
 
+#include <array>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -57,33 +61,170 @@ struct PdoExtension {
     USBD_PIPE_HANDLE InterruptInPipe;
 };
 
+// How a PDO serves its function's pipes.
+struct PdoOptions {
+    // Complete a URB in its dispatch routine, on the submitter's stack, when its
+    // outcome is known at submission (OUT data, a class request, IN data already
+    // waiting). Otherwise every URB completes from a DPC thread at DISPATCH_LEVEL.
+    bool synchronousCompletion = false;
+    USHORT bulkMaxPacket = 64;
+    USHORT interruptMaxPacket = 16;
+    // The pipes' MaximumTransferSize as the parent configured them; a larger bulk or
+    // interrupt transfer is refused.
+    ULONG maximumTransferSize = 4096;
+};
+
+// The modem function's physical device object. Besides Plug and Play it serves URBs
+// as the USB stack below a function driver does: IN transfers wait per pipe until
+// the device has data, OUT transfers and class requests reach the attached device
+// (or are kept for the test), abort and reset act on a pipe, and every transfer can
+// be cancelled. Completions come from DPC threads at DISPATCH_LEVEL, in submission
+// order per pipe. Any thread may enter it at any IRQL up to DISPATCH_LEVEL.
 class ModemPdo {
   public:
+    explicit ModemPdo(const PdoOptions& options = {});
+    ~ModemPdo();
+    ModemPdo(const ModemPdo&) = delete;
+    ModemPdo& operator=(const ModemPdo&) = delete;
+
     PDEVICE_OBJECT Device() const { return device_; }
     USBD_PIPE_HANDLE BulkInPipe() const;
     USBD_PIPE_HANDLE BulkOutPipe() const;
     USBD_PIPE_HANDLE InterruptInPipe() const;
+    // The handle of a data pipe; null for the default pipe, which the parent keeps.
+    USBD_PIPE_HANDLE PipeHandle(UsbPipe pipe) const;
+    USHORT MaxPacketSize(UsbPipe pipe) const;
 
+    // ---- Scripted answers to any request (they take precedence over serving) ----
     void ScriptNext(const Response& response);
     std::vector<RecordedIrp> Records() const;
     size_t PendingCount() const;
     // Completes the oldest pended request later, from a DPC thread at DISPATCH_LEVEL.
     void CompletePending(NTSTATUS status, ULONG_PTR information = 0);
 
+    // ---- The device side ----
+    // Attaches the device model (null detaches it). Without one, class requests are
+    // acknowledged with no data and bulk-out bytes are kept for TakeBulkOut.
+    void Attach(std::shared_ptr<UsbFunction> function);
+    // The device sends data on bulk-in: packets of the maximum size and a final short
+    // packet, a zero-length one when the data fills its last packet (so the data ends
+    // the transfer that takes it). No bytes send one zero-length packet.
+    void SendBulkIn(const std::vector<uint8_t>& bytes);
+    // The device sends one notification on interrupt-in: packets of the maximum size,
+    // the last one short or full; no zero-length packet unless there are no bytes.
+    void SendInterrupt(const std::vector<uint8_t>& bytes);
+    // Bulk-out bytes that reached no device, in order; taking them empties the store.
+    std::vector<uint8_t> TakeBulkOut();
+    // Bytes the device has sent on an IN pipe that no transfer has taken yet.
+    size_t QueuedInBytes(UsbPipe pipe) const;
+    // The device stalls a bulk or interrupt endpoint: the oldest outstanding transfer
+    // fails with USBD_STATUS_STALL_PID (the next one to come, if none is outstanding)
+    // and the pipe is halted until RESET_PIPE.
+    void StallEndpoint(UsbPipe pipe);
+    // The device is pulled out: every outstanding transfer fails, and so does every
+    // later URB, at once, with STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE.
+    void Unplug();
+    bool Unplugged() const;
+
+    // ---- Faults ----
+    void InjectFault(const UrbFault& fault);
+    // Transfers held by a Hold fault, and letting them go on.
+    size_t HeldCount() const;
+    void ReleaseHeld();
+
+    // ---- What happened ----
+    std::vector<UrbRecord> UrbRecords() const;
+    // Accepted URBs on a pipe's queue that have not completed (abort and reset
+    // requests are queued on the pipe they act on and the default pipe).
+    size_t OutstandingTransfers(UsbPipe pipe) const;
+    // Blocks until at least `count` URBs are outstanding on the pipe.
+    void WaitForOutstanding(UsbPipe pipe, size_t count) const;
+    bool Halted(UsbPipe pipe) const;
+
     // Dispatch entry of the bus driver for this PDO.
     NTSTATUS Dispatch(PIRP irp);
+    static ModemPdo* FromDevice(PDEVICE_OBJECT device);
 
   private:
     friend class ParentBus;
-    NTSTATUS Serve(PIRP irp);
 
+    // One accepted URB on a pipe's queue.
+    struct Transfer {
+        enum class Kind { In, Out, Control, Abort, Reset };
+        enum class State {
+            Held,         // stuck until ReleaseHeld; nothing behind it moves
+            AwaitingData, // an IN transfer collecting packets
+            Ready,        // outcome known, completes when it reaches the queue's head
+        };
+        Kind kind = Kind::In;
+        State state = State::Ready;
+        PIRP irp = nullptr;
+        PURB urb = nullptr;
+        size_t record = 0;
+        ULONG length = 0;          // the transfer buffer's length
+        std::vector<uint8_t> data; // OUT: bytes to send; IN: bytes received so far
+        std::optional<SetupPacket> setup;
+        // For a Ready transfer: whether it goes through normally (IN data delivered,
+        // OUT data and requests handed to the device), or fails with the statuses.
+        bool failed = false;
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+    };
+
+    struct Pipe {
+        std::deque<Transfer> transfers;           // in submission order
+        std::deque<std::vector<uint8_t>> packets; // IN pipes: sent, not yet taken
+        bool halted = false;
+        bool stallNext = false; // the device stalls the next transfer
+        bool pumping = false;   // a DPC thread is completing from the head
+    };
+
+    NTSTATUS Serve(PIRP irp);
+    NTSTATUS SubmitUrb(PIRP irp);
+    NTSTATUS Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status, USBD_STATUS usbdStatus);
+    NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<std::mutex>& lock);
+    // Completes a transfer that this thread owns; takes the lock only briefly.
+    NTSTATUS Finish(Transfer transfer);
+    void Pump(UsbPipe queue);
+    static DRIVER_CANCEL CancelRoutine;
+    void CancelTransfer(PIRP irp);
+
+    // Helpers that run with mutex_ held.
+    std::optional<UsbPipe> PipeFromHandle(USBD_PIPE_HANDLE handle) const;
+    std::optional<UrbFault> TakeFault(USHORT function, UsbPipe pipe, bool transfer);
+    void MakeReady(Transfer& transfer, NTSTATUS status, USBD_STATUS usbdStatus);
+    void Halt(UsbPipe pipe);
+    void TakePackets(UsbPipe pipe);
+    void FailOutstanding(NTSTATUS status, USBD_STATUS usbdStatus);
+    void Kick(UsbPipe queue);
+    void Send(UsbPipe pipe, const std::vector<uint8_t>& bytes, bool endWithShortPacket);
+    // Fails every outstanding transfer and waits until the last completion is done,
+    // so that the device object can go.
+    void Shutdown();
+
+    const PdoOptions options_;
     PDEVICE_OBJECT device_ = nullptr;
     mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
     std::deque<Response> script_;
     std::vector<RecordedIrp> records_;
     std::deque<PIRP> pended_;
+
+    std::array<Pipe, UsbPipeCount> pipes_;
+    // Transfers taken off a queue whose cancel routine had already been claimed:
+    // the cancel routine completes them.
+    std::vector<Transfer> cancelling_;
+    std::vector<UrbRecord> urbRecords_;
+    std::deque<UrbFault> faults_;
+    std::shared_ptr<UsbFunction> function_;
+    std::vector<uint8_t> bulkOut_;
+    uint64_t sequence_ = 0;
+    // Pumps scheduled or running plus completions in progress outside them.
+    size_t busy_ = 0;
+    bool unplugged_ = false;
+    bool removed_ = false; // IRP_MN_REMOVE_DEVICE took the pipes down until the next start
     // Distinct objects whose addresses serve as the pipe handles.
-    UCHAR pipes_[3] = {};
+    UCHAR pipeObjects_[3] = {};
 };
 
 class ParentBus {
@@ -94,7 +235,7 @@ class ParentBus {
     ParentBus& operator=(const ParentBus&) = delete;
 
     PDRIVER_OBJECT Driver() const { return driver_; }
-    ModemPdo& CreateModemPdo();
+    ModemPdo& CreateModemPdo(const PdoOptions& options = {});
     void DeletePdo(ModemPdo& pdo);
 
   private:

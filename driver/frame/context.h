@@ -99,6 +99,11 @@ typedef struct _DEVICE_CONTEXT {
     KEVENT NoPendingTransfersEvent;
     volatile LONG PendingTransferCount;
     UCHAR SystemSuspended;
+
+    // 1 while the reader has a transfer in the lower driver (Lock). A wake restarts
+    // only a reader that has stopped, so its URB and buffer are never in flight twice.
+    UCHAR BulkInReaderActive;
+    UCHAR InterruptReaderActive;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 #if !defined(KORVAX_HOSTED)

@@ -19,8 +19,10 @@ NTSTATUS ForwardIrpSynchronously(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 BOOLEAN IsDeviceRemoving(PDEVICE_CONTEXT DeviceContext);
 
 // The acceptance convention of the data, control and pass-through requests: the
-// gate, then a remove-lock hold tagged with the request. Returns STATUS_SUCCESS
-// with the hold taken, or the status with which it has completed the request.
+// gate (a refusal keeps the request's Information), then a remove-lock hold tagged
+// with the request (a refusal completes with Information 0). Returns
+// STATUS_SUCCESS with the hold taken, or the status with which it has completed
+// the request.
 NTSTATUS AcceptRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
 
 // Remove-lock holds of requests are tagged with the request itself. The size is the

@@ -58,7 +58,7 @@ BOOLEAN IsDeviceRemoving(PDEVICE_CONTEXT DeviceContext) {
 
 NTSTATUS AcceptRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp) {
     if (IsDeviceRemoving(DeviceContext)) {
-        return CompleteRequestInfo(Irp, STATUS_DELETE_PENDING, 0);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
     NTSTATUS status = AcquireRequestLock(DeviceContext, Irp);
     if (!NT_SUCCESS(status)) {

@@ -190,12 +190,12 @@ TEST_F(FrameTest, GateRefusesOnlyRemovalStatesAndTheLostDevice) {
     EXPECT_TRUE(IsDeviceRemoving(context_));
 }
 
-TEST_F(FrameTest, RefusedRequestsCompleteWithDeletePendingAndNoInformation) {
+TEST_F(FrameTest, RefusedRequestsCompleteWithDeletePendingAndAreNotPassedDown) {
     context_->PnpState = RemovePending;
     IO_STATUS_BLOCK iosb = Send(IRP_MJ_SYSTEM_CONTROL);
     EXPECT_EQ(returned_, STATUS_DELETE_PENDING);
     EXPECT_EQ(iosb.Status, STATUS_DELETE_PENDING);
-    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_EQ(iosb.Information, 0x99u) << "the gate's refusal leaves Information as it was";
     EXPECT_TRUE(pdo_->Records().empty()) << "a refused request is not passed down";
 
     // The gate lets it through, but the remove lock no longer does.

@@ -1,9 +1,8 @@
-// Dispatcher objects: events and the waits on them. Every state change happens
-// under one dispatcher lock, and waiters sleep on one condition variable, which is
-// what the platform's dispatcher database amounts to.
+// Dispatcher objects: events and the waits on them (timers are in timers.cpp).
+// Every state change happens under one dispatcher lock, and waiters sleep on one
+// condition variable, which is what the platform's dispatcher database amounts to.
+// Wait time-outs are measured on the kernel clock.
 #include "internal.h"
-
-#include <chrono>
 
 namespace kx::detail {
 
@@ -17,6 +16,18 @@ std::condition_variable& DispatcherCondition() {
     return condition;
 }
 
+void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner) {
+    size_t timers = ForgetTimersIn(begin, size);
+    size_t dpcs = ForgetDpcsIn(begin, size);
+    size_t workItems = ForgetWorkItemsIn(begin, size);
+    if (timers + dpcs + workItems != 0) {
+        Report(Rule::ObjectFreedWhileQueued, owner + " freed with " + std::to_string(timers) +
+                                                 " timer(s) set, " + std::to_string(dpcs) +
+                                                 " DPC(s) queued, " + std::to_string(workItems) +
+                                                 " work item(s) queued in it");
+    }
+}
+
 } // namespace kx::detail
 
 using namespace kx;
@@ -26,6 +37,7 @@ namespace {
 
 constexpr UCHAR EventNotificationObject = NotificationEvent;
 constexpr UCHAR EventSynchronizationObject = SynchronizationEvent;
+constexpr UCHAR TimerSynchronizationObject = 9;
 
 } // namespace
 
@@ -87,18 +99,14 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (!signalled()) {
         if (poll)
             return STATUS_TIMEOUT;
-        if (Timeout == nullptr) {
+        if (Timeout == nullptr)
             DispatcherCondition().wait(lock, signalled);
-        } else {
-            // Relative due times are negative counts of 100 ns; absolute ones are
-            // taken as already due.
-            auto interval =
-                std::chrono::nanoseconds(Timeout->QuadPart < 0 ? -Timeout->QuadPart * 100 : 0);
-            if (!DispatcherCondition().wait_for(lock, interval, signalled))
-                return STATUS_TIMEOUT;
-        }
+        else if (!KernelClock().WaitUntil(lock, DueTimeFrom(Timeout->QuadPart), signalled))
+            return STATUS_TIMEOUT;
     }
-    if (header->Type == EventSynchronizationObject)
+    // A satisfied wait resets synchronization objects; notification objects keep
+    // their state.
+    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
         header->SignalState = 0;
     static_assert(EventNotificationObject == 0, "notification events keep their state");
     return STATUS_SUCCESS;

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -61,6 +62,51 @@ std::condition_variable& DispatcherCondition();
 
 // Fault injection: true when this allocation must fail.
 bool ShouldFail(AllocationKind kind, ULONG tag, uintptr_t site);
+// Pool allocation on behalf of a caller at the given site, attributed to the
+// thread's current driver (the kernel allocating what a driver will own).
+PVOID AllocatePoolAt(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t site);
+
+// ---- Time ----------------------------------------------------------------------------------
+
+// One clock interface, two clocks. Interrupt time counts 100 ns units from boot;
+// system time is interrupt time plus the system time at boot (100 ns units since
+// 1601, as the platform counts it). Waits and timers use the dispatcher lock.
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual LONGLONG Now() const = 0;
+    virtual LONGLONG SystemTimeAtBoot() const = 0;
+    // Called with the dispatcher lock held: sleeps until ready() holds or interrupt
+    // time reaches deadline; returns ready().
+    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
+                           const std::function<bool()>& ready) = 0;
+    // Called with the dispatcher lock held when the earliest due time may have moved.
+    virtual void TimersChanged() = 0;
+};
+
+Clock& KernelClock();
+// The interrupt time at which a wait or a timer given this LARGE_INTEGER falls due:
+// negative values are relative intervals, positive ones absolute system times.
+LONGLONG DueTimeFrom(LONGLONG dueTime);
+void StartClock(bool manual);
+// Stops the real clock's timer thread: no timer fires after this.
+void StopClock();
+// Goes back to the idle clock of a kernel not booted (after StopClock, once
+// nothing waits any more).
+void ResetClock();
+
+// Timer queue, under the dispatcher lock.
+bool EarliestTimerDueLocked(LONGLONG* due);
+// Fires every timer due at or before now, in due-time order.
+void FireDueTimersLocked(LONGLONG now);
+void ResetTimers();
+
+// Set timers, queued DPCs and queued work items whose memory is being freed are
+// taken out of their queues (they must never run from freed memory) and reported.
+void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner);
+size_t ForgetTimersIn(const void* begin, size_t size);
+size_t ForgetDpcsIn(const void* begin, size_t size);
+size_t ForgetWorkItemsIn(const void* begin, size_t size);
 
 // Pool bookkeeping that other modules check.
 void CheckPoolLeaks(PDRIVER_OBJECT driver);
@@ -71,6 +117,12 @@ void CheckIrpLeaks(PDRIVER_OBJECT driver);
 void CheckRemoveLocksIn(const void* begin, size_t size, const std::string& owner);
 void ForgetRemoveLocksIn(const void* begin, size_t size);
 void RegisterDriverObject(PDRIVER_OBJECT driver);
+// A request handed to a system worker by its dispatch routine (ExQueueWorkItem
+// inside the dispatch) is deferred until the worker routine starts; deleting the
+// device meanwhile is not deleting it with the request in progress.
+void NoteIrpDeferred(PIRP irp);
+void NoteIrpResumed(PIRP irp);
+void ForgetDeviceInterfacesOf(PDEVICE_OBJECT pdo);
 
 // Per-module resets at boot and shutdown.
 void ResetVerifier();
@@ -79,8 +131,14 @@ void ResetPool();
 void ResetIo();
 void ResetDebug();
 void ResetRemoveLocks();
+void ResetDeviceInterfaces();
 void StartProcessors(unsigned count);
 void StopProcessors();
+void StartWorkers(unsigned count);
+void StopWorkers();
+// True while a work item or DPC is queued or running.
+bool WorkersBusy();
+bool ProcessorsBusy();
 void ShutdownIo();
 
 } // namespace kx::detail

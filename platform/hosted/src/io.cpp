@@ -1,22 +1,13 @@
 // The I/O manager: driver and device objects, IRPs, calling drivers and completing
 // requests, with the verifier's checks on every step.
 #include "io_internal.h"
+#include "pnp_internal.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unordered_map>
-
-struct _DEVOBJ_EXTENSION {
-    PDEVICE_OBJECT device = nullptr;
-    std::u16string name;
-    PDEVICE_OBJECT attachedTo = nullptr;
-    size_t extensionSize = 0;
-    int references = 1; // the object's own; IRPs in flight and handles add theirs
-    bool deleted = false;
-    std::multiset<PIRP> activeIrps;
-};
 
 namespace kx {
 
@@ -47,9 +38,17 @@ std::string IrpText(PIRP irp) {
     return "IRP " + detail::Hex(irp);
 }
 
+// The device object and its extension are one block, the extension after the
+// object rounded up to 16 bytes.
+size_t DeviceHeadSize() {
+    return (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+}
+
 void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
+        detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
+                                      DeviceText(device));
         delete ext;
         std::free(device);
     }
@@ -200,6 +199,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     }
     detail::CheckPoolLeaks(driver);
     detail::CheckIrpLeaks(driver);
+    detail::CheckDriverObjects(driver);
     detail::ForgetDriverPool(driver);
     std::lock_guard<std::mutex> guard(IoMutex());
     for (auto& entry : irps) {
@@ -241,6 +241,20 @@ void CheckIrpLeaks(PDRIVER_OBJECT driver) {
         Report(Rule::IrpLeak, std::to_string(leaked) + " IRP(s) never freed" +
                                   (driver ? " by " + ToUtf8(ToU16(driver->DriverName)) : ""));
     }
+}
+
+void NoteIrpDeferred(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    auto it = irps.find(irp);
+    if (it != irps.end())
+        it->second.deferredToWorker++;
+}
+
+void NoteIrpResumed(PIRP irp) {
+    std::lock_guard<std::mutex> guard(IoMutex());
+    auto it = irps.find(irp);
+    if (it != irps.end() && it->second.deferredToWorker > 0)
+        it->second.deferredToWorker--;
 }
 
 void ShutdownIo() {
@@ -302,7 +316,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     std::lock_guard<std::mutex> guard(IoMutex());
     if (!name.empty() && deviceNames.count(name) != 0)
         return STATUS_OBJECT_NAME_COLLISION;
-    size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    size_t head = DeviceHeadSize();
     auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, head + DeviceExtensionSize));
     if (device == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -336,11 +350,20 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     {
         std::lock_guard<std::mutex> guard(IoMutex());
         // The request whose dispatch deletes the device (IRP_MN_REMOVE_DEVICE) is
-        // legitimately still in it.
-        size_t busy = ext->activeIrps.size();
+        // legitimately still in it, and so is a request its driver handed to a
+        // system worker: removal does not wait for those, and the request's
+        // reference keeps the deleted device's memory until it completes.
+        std::set<PIRP> inDispatch;
         for (const auto& frame : Self().dispatchFrames) {
-            if (frame.first == DeviceObject && ext->activeIrps.count(frame.second) != 0)
-                --busy;
+            if (frame.first == DeviceObject)
+                inDispatch.insert(frame.second);
+        }
+        size_t busy = 0;
+        for (PIRP irp : ext->activeIrps) {
+            auto record = irps.find(irp);
+            bool deferred = record != irps.end() && record->second.deferredToWorker != 0;
+            if (!deferred && inDispatch.count(irp) == 0)
+                ++busy;
         }
         if (busy != 0) {
             findings.push_back({Rule::DeviceDeletedBusy, DeviceText(DeviceObject) + " has " +
@@ -354,6 +377,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
     }
     ReportAll(findings);
+    ForgetDeviceInterfacesOf(DeviceObject);
     if (DeviceObject->DeviceExtension != nullptr) {
         CheckRemoveLocksIn(DeviceObject->DeviceExtension, ext->extensionSize,
                            DeviceText(DeviceObject));
@@ -584,7 +608,8 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         Report(Rule::IrpCompletedPending, IrpText(Irp));
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may exchange the routine on another processor at any time.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         Report(Rule::IrpCompletedWithCancelRoutine, IrpText(Irp));
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);

@@ -1,9 +1,23 @@
-// I/O manager internals shared with the remove-lock module.
+// I/O manager internals shared with the remove-lock, work-item, device-interface
+// and power modules.
 #pragma once
 
 #include "internal.h"
 
 #include <set>
+
+// The hosted kernel's own record of a device object.
+struct _DEVOBJ_EXTENSION {
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string name;
+    PDEVICE_OBJECT attachedTo = nullptr;
+    size_t extensionSize = 0;
+    int references = 1; // the object's own; IRPs in flight and handles add theirs
+    bool deleted = false;
+    std::multiset<PIRP> activeIrps;
+    // What the driver last announced with PoSetPowerState, by POWER_STATE_TYPE.
+    POWER_STATE announcedPower[2] = {};
+};
 
 namespace kx {
 
@@ -28,6 +42,8 @@ struct IrpRecord {
     // until they are done.
     int callRefs = 0;
     PDRIVER_OBJECT allocator = nullptr;
+    // Work items queued by a dispatch routine of this IRP that have not started.
+    int deferredToWorker = 0;
     unsigned completionCycle = 0;   // bumped by every IofCompleteRequest
     std::vector<LevelTrack> levels; // indexed by stack location number
     // The I/O manager's work when the IRP completes past its last location;

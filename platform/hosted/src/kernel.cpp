@@ -1,5 +1,6 @@
 // Boot and shutdown of the hosted kernel.
 #include "internal.h"
+#include "pnp_internal.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -11,6 +12,13 @@ namespace {
 std::atomic<bool> booted{false};
 
 void ResetAll() {
+    // Timers first: nothing may fire into device memory that ResetIo frees.
+    detail::ResetTimers();
+    detail::ResetClock();
+    detail::ResetDeviceInterfaces();
+    detail::ResetPnp();
+    detail::ResetObjectNamespace();
+    detail::ResetRegistry();
     detail::ResetIo();
     detail::ResetPool();
     detail::ResetRemoveLocks();
@@ -18,6 +26,15 @@ void ResetAll() {
     detail::ResetDebug();
     detail::ResetVerifier();
     SetDebugSink(nullptr);
+}
+
+// Work items may queue DPCs and DPCs work items: drain both until neither has
+// anything left.
+void Quiesce() {
+    do {
+        DrainWorkItems();
+        DrainDispatchQueue();
+    } while (detail::WorkersBusy() || detail::ProcessorsBusy());
 }
 
 } // namespace
@@ -28,11 +45,23 @@ Kernel::Kernel(KernelOptions options) {
         std::abort();
     }
     ResetAll();
+    detail::StartClock(options.manualClock);
     detail::StartProcessors(options.processors < 2 ? 2 : options.processors);
+    detail::StartWorkers(options.workerThreads < 2 ? 2 : options.workerThreads);
 }
 
 Kernel::~Kernel() {
+    // No timer fires once the clock has stopped; what is still set is cancelled
+    // below without firing, whoever's memory it is in.
+    detail::StopClock();
+    Quiesce();
+    detail::StopWorkers();
     detail::StopProcessors();
+    detail::ResetTimers();
+    // Handles and links left behind are reported; the PnP manager lets go of its
+    // device nodes before the I/O manager looks for devices left over.
+    detail::ShutdownObjects();
+    detail::ShutdownPnp();
     detail::ShutdownIo();
     detail::CheckPoolLeaks(nullptr);
     ResetAll();

@@ -159,9 +159,9 @@ void ResetPool() {
 using namespace kx;
 using namespace kx::detail;
 
-namespace {
+namespace kx::detail {
 
-PVOID AllocateFromPool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintptr_t site) {
+PVOID AllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintptr_t site) {
     bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
     RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
     if (ShouldFail(AllocationKind::Pool, Tag, site))
@@ -176,6 +176,10 @@ PVOID AllocateFromPool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uint
         freedOrder.erase(std::find(freedOrder.begin(), freedOrder.end(), block));
     return block;
 }
+
+} // namespace kx::detail
+
+namespace {
 
 void FreeToPool(PVOID P) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
@@ -200,6 +204,7 @@ void FreeToPool(PVOID P) {
     }
     ForgetLocksIn(P, size);
     ForgetRemoveLocksIn(P, size);
+    ForgetQueuedObjectsIn(P, size, "pool block " + Hex(P));
     std::free(P);
 }
 
@@ -208,14 +213,14 @@ void FreeToPool(PVOID P) {
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    return AllocateFromPool(PoolType, NumberOfBytes, Tag,
-                            reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    return AllocatePoolAt(PoolType, NumberOfBytes, Tag,
+                          reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
     constexpr ULONG NoneTag = 0x656E6F4E; // "None", as the platform tags untagged pool
-    return AllocateFromPool(PoolType, NumberOfBytes, NoneTag,
-                            reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    return AllocatePoolAt(PoolType, NumberOfBytes, NoneTag,
+                          reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
 }
 
 void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {

@@ -27,6 +27,13 @@ unsigned busy = 0;
 bool stopping = false;
 std::vector<std::thread> processors;
 
+// Wakes DrainDispatchQueue when the last work left the queue, whether it ran or
+// was taken out.
+void NotifyIfIdleLocked() {
+    if (queue.empty() && busy == 0)
+        workIdle.notify_all();
+}
+
 bool Runnable(const DispatchWork& work) {
     return work.dpc == nullptr || runningDpcs.count(work.dpc) == 0;
 }
@@ -84,8 +91,7 @@ void ProcessorLoop() {
             runningDpcs.erase(work.dpc);
         busy--;
         workReady.notify_all();
-        if (queue.empty() && busy == 0)
-            workIdle.notify_all();
+        NotifyIfIdleLocked();
     }
 }
 
@@ -110,6 +116,32 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
 }
 
 namespace detail {
+
+size_t ForgetDpcsIn(const void* begin, size_t size) {
+    auto first = static_cast<const char*>(begin);
+    auto inRange = [&](const DispatchWork& w) {
+        auto c = reinterpret_cast<const char*>(w.dpc);
+        return w.dpc != nullptr && c >= first && c < first + size;
+    };
+    std::lock_guard<std::mutex> guard(queueMutex);
+    size_t forgotten = 0;
+    for (auto it = queue.begin(); it != queue.end();) {
+        if (inRange(*it)) {
+            queuedDpcs.erase(it->dpc);
+            it = queue.erase(it);
+            ++forgotten;
+        } else {
+            ++it;
+        }
+    }
+    NotifyIfIdleLocked();
+    return forgotten;
+}
+
+bool ProcessorsBusy() {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    return !queue.empty() || busy != 0;
+}
 
 void StartProcessors(unsigned count) {
     std::lock_guard<std::mutex> guard(queueMutex);
@@ -173,6 +205,7 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     queue.erase(std::remove_if(queue.begin(), queue.end(),
                                [Dpc](const DispatchWork& w) { return w.dpc == Dpc; }),
                 queue.end());
+    NotifyIfIdleLocked();
     return TRUE;
 }
 

@@ -177,8 +177,9 @@ BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING S
 }
 
 // The platform's swprintf: %s and %ws take 16-bit strings, %S an 8-bit one; %d,
-// %u, %x, %X take 32-bit integers. Writes the terminator; returns the characters
-// written before it.
+// %u, %x, %X take 32-bit integers (an l or h modifier changes nothing), with the
+// usual flags and width. Writes the terminator; returns the characters written
+// before it.
 int KxSwprintf(PWSTR Buffer, PCWSTR Format, ...) {
     va_list args;
     va_start(args, Format);
@@ -188,8 +189,13 @@ int KxSwprintf(PWSTR Buffer, PCWSTR Format, ...) {
             Buffer[out++] = *p;
             continue;
         }
-        ++p;
-        if (*p == 'w')
+        PCWSTR start = p++;
+        std::string spec = "%";
+        while (*p == '-' || *p == '0' || *p == '+' || *p == ' ' || *p == '#')
+            spec += static_cast<char>(*p++);
+        while (*p >= '0' && *p <= '9')
+            spec += static_cast<char>(*p++);
+        if (*p == 'w' || *p == 'l' || *p == 'h')
             ++p;
         switch (*p) {
         case 's': {
@@ -208,14 +214,9 @@ int KxSwprintf(PWSTR Buffer, PCWSTR Format, ...) {
         case 'u':
         case 'x':
         case 'X': {
-            char digits[16];
-            int value = va_arg(args, int);
-            std::snprintf(digits, sizeof digits,
-                          *p == 'd'   ? "%d"
-                          : *p == 'u' ? "%u"
-                          : *p == 'x' ? "%x"
-                                      : "%X",
-                          value);
+            char digits[48];
+            spec += static_cast<char>(*p);
+            std::snprintf(digits, sizeof digits, spec.c_str(), va_arg(args, int));
             for (const char* d = digits; *d; ++d)
                 Buffer[out++] = static_cast<WCHAR>(*d);
             break;
@@ -224,6 +225,9 @@ int KxSwprintf(PWSTR Buffer, PCWSTR Format, ...) {
             Buffer[out++] = '%';
             break;
         default:
+            // Not a conversion: the text stands as written.
+            for (; start != p; ++start)
+                Buffer[out++] = *start;
             --p;
             break;
         }

@@ -74,6 +74,16 @@ const char* RuleName(Rule rule) {
         return "device object deleted while still attached";
     case Rule::DriverUnloadedWithDevices:
         return "driver unloaded with device objects remaining";
+    case Rule::ObjectFreedWhileQueued:
+        return "memory freed with a timer set, a DPC or a work item queued in it";
+    case Rule::HandleLeak:
+        return "kernel handle left open";
+    case Rule::InvalidHandle:
+        return "invalid or closed handle used";
+    case Rule::SymbolicLinkLeak:
+        return "symbolic link left behind";
+    case Rule::PnpContract:
+        return "Plug and Play contract broken";
     case Rule::KernelBugCheck:
         return "bug check";
     }

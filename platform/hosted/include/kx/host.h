@@ -1,6 +1,7 @@
 // Control surface of the hosted kernel for tests, the simulator and benchmarks:
 // boot and shutdown, driver load and unload, the verifier, fault injection, the
-// debug log and running code at DISPATCH_LEVEL on the simulated processors.
+// debug log, running code at DISPATCH_LEVEL on the simulated processors, the
+// kernel clock, system worker threads, device interfaces and announced power states.
 #pragma once
 
 #include <kx/wdm.h>
@@ -45,6 +46,17 @@ enum class Rule {
     DeviceDeletedBusy,
     DeviceStillAttached,
     DriverUnloadedWithDevices,
+    // Memory freed while it holds a set timer, a queued DPC or a queued work item.
+    ObjectFreedWhileQueued,
+    // Kernel handles (registry keys) still open when their driver unloads or the
+    // kernel shuts down; a handle used after it was closed, or never opened.
+    HandleLeak,
+    InvalidHandle,
+    // A symbolic link left behind by its driver at unload, or by anyone at shutdown.
+    SymbolicLinkLeak,
+    // A driver broke the Plug and Play contract: failed a request that must not
+    // fail, or left its device stack in place after IRP_MN_REMOVE_DEVICE.
+    PnpContract,
     KernelBugCheck,
 };
 
@@ -141,15 +153,76 @@ void DrainDispatchQueue();
 // Runs fn on the calling thread at the given IRQL, restoring the old one after.
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
 
+// ---- Time --------------------------------------------------------------------------------
+
+// The kernel clock counts interrupt time in 100 ns units from boot. With the manual
+// clock (the default) it stands still until a test advances it; with the real clock
+// it follows the host's steady clock.
+
+// Moves the manual clock forward. Timers that fall due fire one due time after the
+// other, in due-time order, the clock standing at each timer's due time while it
+// fires; after each step the DPCs queued so far have run (DrainDispatchQueue), and
+// every timed wait whose deadline has passed has ended. So when this returns,
+// everything the elapsed time made happen has happened.
+void AdvanceTime(LONGLONG hundredNs);
+// Interrupt time since boot, in 100 ns units (what KeQueryInterruptTime returns).
+LONGLONG CurrentTime();
+// Blocks until at least count threads are inside a wait with a time-out (or a
+// KeDelayExecutionThread) on the manual clock, so that a test advances time only
+// once a relative deadline has been fixed.
+void AwaitTimedWaits(size_t count);
+// Timers currently set (inserted in the timer queue).
+size_t TimerCount();
+
+// ---- Work items -------------------------------------------------------------------------
+
+// Waits until no work item is queued or running on the system worker threads.
+void DrainWorkItems();
+
+// ---- Device interfaces --------------------------------------------------------------------
+
+struct DeviceInterface {
+    GUID classGuid;
+    PDEVICE_OBJECT pdo;
+    std::u16string symbolicName; // \??\<instance path with # for \>#{guid}[\<reference>]
+    bool enabled;
+};
+
+// The device instance path of a physical device object, as the PnP manager learns
+// it from the bus driver (e.g. u"KORVAXBUS\\MODEM\\1"). A PDO its bus gave none is
+// given ROOT\<BUS DRIVER>\<nnnn> (numbered per bus driver from 0000) the first
+// time its path is needed, here or by IoRegisterDeviceInterface; it keeps that
+// path until it is deleted.
+void SetDeviceInstancePath(PDEVICE_OBJECT pdo, std::u16string_view instancePath);
+std::u16string DeviceInstancePath(PDEVICE_OBJECT pdo);
+std::vector<DeviceInterface> DeviceInterfaces();
+// False for a name that is not registered. Names compare case-insensitively.
+bool DeviceInterfaceEnabled(std::u16string_view symbolicName);
+// The GUID in registry form: {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}, lower case.
+std::u16string GuidText(const GUID& guid);
+
+// ---- Power ----------------------------------------------------------------------------------
+
+// What the device's driver last announced with PoSetPowerState (Unspecified, 0,
+// before any announcement).
+POWER_STATE AnnouncedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
+
 // ---- Boot -------------------------------------------------------------------------------
 
 struct KernelOptions {
     unsigned processors = 2;
+    // System worker threads behind ExQueueWorkItem (at least two, so that one may
+    // wait while another runs).
+    unsigned workerThreads = 2;
+    // Tests use the manual clock; the simulator and the benchmarks the real one.
+    bool manualClock = true;
 };
 
-// One hosted kernel per process at a time. Construction starts the DPC threads;
-// destruction drains them, reports anything leaked (pool, IRPs, devices) through
-// the verifier and resets all kernel state for the next boot.
+// One hosted kernel per process at a time. Construction chooses the clock and
+// starts the DPC threads, the worker threads and (real clock) the timer thread;
+// destruction stops the clock, drains work items and DPCs, cancels every timer
+// without firing it, reports anything leaked (pool, IRPs, devices) through the
+// verifier and resets all kernel state for the next boot.
 class Kernel {
   public:
     explicit Kernel(KernelOptions options = {});

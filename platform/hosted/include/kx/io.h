@@ -1,5 +1,5 @@
-// I/O manager: driver and device objects, IRPs and stack locations, remove locks,
-// device interfaces, symbolic links and the registry routines drivers call.
+// I/O manager: driver and device objects, IRPs and stack locations, remove locks and
+// device interfaces (the registry routines are in cm.h, symbolic links in ob.h).
 #pragma once
 
 #include "ex.h"
@@ -442,6 +442,12 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock);
+// Read, write, flush and shutdown requests for a caller that waits on Event. For a
+// DO_BUFFERED_IO device the data travels in a system buffer; DO_DIRECT_IO devices
+// are not supported (no MDLs) and get NULL.
+PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                        PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 void NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
 void NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
@@ -475,6 +481,14 @@ void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+// Device interfaces. The symbolic name comes back in a buffer from pool that the
+// caller owns and frees with RtlFreeUnicodeString.
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                         const GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString,
+                                         PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 #ifdef __cplusplus
 }

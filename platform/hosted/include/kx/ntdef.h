@@ -111,6 +111,7 @@ typedef const GUID* LPCGUID;
 #define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
+#define MAXULONG     0xffffffff
 
 #define RtlZeroMemory(d, n)     __builtin_memset((d), 0, (n))
 #define RtlFillMemory(d, n, f)  __builtin_memset((d), (f), (n))
@@ -121,6 +122,7 @@ typedef const GUID* LPCGUID;
 // ---- Status codes --------------------------------------------------------------------------
 
 #define NT_SUCCESS(Status)              (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status)                ((((ULONG)(Status)) >> 30) == 3)
 #define NTSTATUS_FROM(x)                ((NTSTATUS)(x))
 #define STATUS_SUCCESS                  NTSTATUS_FROM(0x00000000L)
 #define STATUS_WAIT_0                   NTSTATUS_FROM(0x00000000L)
@@ -129,6 +131,7 @@ typedef const GUID* LPCGUID;
 #define STATUS_PENDING                  NTSTATUS_FROM(0x00000103L)
 #define STATUS_REPARSE                  NTSTATUS_FROM(0x00000104L)
 #define STATUS_MORE_ENTRIES             NTSTATUS_FROM(0x00000105L)
+#define STATUS_OBJECT_NAME_EXISTS       NTSTATUS_FROM(0x40000000L)
 #define STATUS_BUFFER_OVERFLOW          NTSTATUS_FROM(0x80000005L)
 #define STATUS_NO_MORE_ENTRIES          NTSTATUS_FROM(0x8000001AL)
 #define STATUS_DEVICE_BUSY              NTSTATUS_FROM(0x80000011L)
@@ -138,6 +141,7 @@ typedef const GUID* LPCGUID;
 #define STATUS_INFO_LENGTH_MISMATCH     NTSTATUS_FROM(0xC0000004L)
 #define STATUS_INVALID_HANDLE           NTSTATUS_FROM(0xC0000008L)
 #define STATUS_INVALID_PARAMETER        NTSTATUS_FROM(0xC000000DL)
+#define STATUS_INVALID_PARAMETER_2      NTSTATUS_FROM(0xC00000F0L)
 #define STATUS_NO_SUCH_DEVICE           NTSTATUS_FROM(0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST   NTSTATUS_FROM(0xC0000010L)
 #define STATUS_MORE_PROCESSING_REQUIRED NTSTATUS_FROM(0xC0000016L)

@@ -6,5 +6,7 @@
 #include "ex.h"
 #include "po.h"
 #include "io.h"
+#include "cm.h"
+#include "ob.h"
 #include "usb.h"
 #include "ntddser.h"

@@ -1,0 +1,91 @@
+// The receive ring and read requests with their time-outs; request queues and
+// cancellation shared by reads, writes and event waits.
+#pragma once
+
+#include <driver/frame/frame.h>
+
+// Receive ring (RingLock).
+NTSTATUS RingWrite(PDEVICE_CONTEXT DeviceContext, const UCHAR* Source, ULONG Length,
+                   PULONG Written);
+NTSTATUS RingRead(PDEVICE_CONTEXT DeviceContext, PUCHAR Destination, ULONG Length, PULONG Read);
+ULONG RingGetCount(PDEVICE_CONTEXT DeviceContext);
+NTSTATUS RingPurge(PDEVICE_CONTEXT DeviceContext);
+
+// Read requests. QueueRead sets the total time-out timer (TotalDueTime, NULL for
+// none) together with queueing, so the timer always belongs to the queued read.
+DRIVER_DISPATCH DispatchRead;
+NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime);
+PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext);
+void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext);
+KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
+KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
+
+// The queue discipline of every request queue, with Lock held. InsertQueuedRequest
+// queues the request with CancelQueuedRequest published and marks it pending; it
+// returns FALSE, leaving the request unqueued, unmarked and the caller's, when the
+// request was cancelled before it could be queued. RemoveQueuedRequest returns the
+// head request whose cancel routine it took back, or NULL.
+BOOLEAN InsertQueuedRequest(PLIST_ENTRY QueueHead, PIRP Irp);
+PIRP RemoveQueuedRequest(PLIST_ENTRY QueueHead);
+
+// Cancellation of queued requests.
+void CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueHead);
+void CancelAllQueues(PDEVICE_OBJECT DeviceObject);
+DRIVER_CANCEL CancelQueuedRequest;
+
+// Event waits. QueueWaitRequestLocked is QueueWaitRequest for a caller that holds
+// Lock, so that finding no pending events and queueing the wait are one step.
+NTSTATUS QueueWaitRequestLocked(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
+NTSTATUS QueueWaitRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
+PIRP DequeueWaitRequest(PDEVICE_CONTEXT DeviceContext);
+BOOLEAN CompleteWaitRequest(PDEVICE_CONTEXT DeviceContext, ULONG Mask);
+
+// Completes the waiting event request with Events; if one was waiting, the bits it
+// received are cleared from PendingEvents (and only those).
+void DeliverEvents(PDEVICE_CONTEXT DeviceContext, ULONG Events);
+
+// The transmit engine: write and immediate-character requests, one at a time, in
+// chunks of at most BULK_TRANSFER_SIZE, each carried down on the request's own IRP.
+#define IMMEDIATE_CHAR_MARK 0xFFFFFFFF
+#define WRITE_REQUEST_MARK  0
+
+typedef struct _WRITE_TRANSFER {
+    URB Urb;
+    PUCHAR NextBuffer;
+    ULONG BytesRemaining;
+    ULONG BytesSent;
+} WRITE_TRANSFER, *PWRITE_TRANSFER;
+
+DRIVER_DISPATCH DispatchWrite;
+NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead);
+PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext);
+NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext);
+IO_COMPLETION_ROUTINE WriteCompletion;
+DRIVER_CANCEL WriteCancel;
+
+// The request kind shares one word of the current stack location: a write's
+// Parameters.Write.ByteOffset.HighPart, which in the 32-bit layout is a
+// device-control request's Parameters.DeviceIoControl.Type3InputBuffer. Reading
+// and writing it through the write form keeps to one word in both builds.
+inline void SetRequestKind(PIRP Irp, ULONG Kind) {
+    IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.ByteOffset.HighPart = (LONG)Kind;
+}
+
+inline ULONG RequestKind(PIRP Irp) {
+    return (ULONG)IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.ByteOffset.HighPart;
+}
+
+// The two readers that run while the port is open: the bulk-in receive engine and
+// the interrupt-in notification reader. Each keeps one transfer outstanding.
+#define BULK_TRANSFER_SIZE        4096
+#define RX80FULL_THRESHOLD        820000
+#define SERIAL_STATE_NOTIFICATION 0x20
+#define SERIAL_STATE_LENGTH       10
+#define READER_FAILURE_EVENTS     (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
+
+void StartBulkInRead(PDEVICE_CONTEXT DeviceContext);
+IO_COMPLETION_ROUTINE BulkInCompletion;
+void StartInterruptRead(PDEVICE_CONTEXT DeviceContext);
+IO_COMPLETION_ROUTINE InterruptCompletion;
+void ApplySerialState(PDEVICE_CONTEXT DeviceContext);

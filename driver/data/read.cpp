@@ -1,0 +1,243 @@
+// IRP_MJ_READ: reads are served from the receive ring. A read that finds data
+// returns at once with what is there; one that finds the ring empty waits, unless
+// its time-outs ask for an immediate return, until the receive engine's next packet
+// or its total time-out ends it. At most one read waits at a time.
+#include "data.h"
+
+#define MILLISECONDS_TO_100NS 10000
+// The longest total time-out, in milliseconds, that a relative due time can hold.
+#define MAX_TOTAL_TIMEOUT_MS (0x7FFFFFFFFFFFFFFFULL / MILLISECONDS_TO_100NS)
+
+// What a read's time-outs ask for. Multiplier and Constant are the total timer's.
+typedef struct _READ_TIMING {
+    BOOLEAN ReturnAtOnce;
+    BOOLEAN UseTotalTimer;
+    ULONG Multiplier;
+    ULONG Constant;
+} READ_TIMING;
+
+// ReadIntervalTimeout MAXULONG gives the classic "return what is there" forms; any
+// other interval uses the multiplier and constant as plain numbers, and 0/0 means
+// no total time-out at all.
+static READ_TIMING ChooseReadTiming(const SERIAL_TIMEOUTS* Timeouts) {
+    READ_TIMING timing = {FALSE, FALSE, 0, 0};
+    ULONG multiplier = Timeouts->ReadTotalTimeoutMultiplier;
+    ULONG constant = Timeouts->ReadTotalTimeoutConstant;
+
+    if (Timeouts->ReadIntervalTimeout == MAXULONG) {
+        if (constant == MAXULONG) {
+            return timing; // waits until data arrives
+        }
+        if (multiplier == 0 && constant == 0) {
+            timing.ReturnAtOnce = TRUE;
+            return timing;
+        }
+        timing.UseTotalTimer = TRUE;
+        timing.Multiplier = multiplier == MAXULONG ? 0 : multiplier;
+        timing.Constant = constant;
+        return timing;
+    }
+    if (multiplier == 0 && constant == 0) {
+        return timing; // waits until data arrives
+    }
+    timing.UseTotalTimer = TRUE;
+    timing.Multiplier = multiplier;
+    timing.Constant = constant;
+    return timing;
+}
+
+// Multiplier x Length + Constant milliseconds as a relative due time. The sum is
+// exact in 64 bits; one too long for a due time to hold (some 29,000 years) is
+// taken as no time-out rather than let the conversion wrap into a due time that
+// has already passed.
+static BOOLEAN TotalTimeoutDueTime(const READ_TIMING* Timing, ULONG Length,
+                                   PLARGE_INTEGER DueTime) {
+    ULONGLONG milliseconds = (ULONGLONG)Timing->Multiplier * Length + Timing->Constant;
+    if (milliseconds > MAX_TOTAL_TIMEOUT_MS) {
+        return FALSE;
+    }
+    DueTime->QuadPart = -(LONGLONG)(milliseconds * MILLISECONDS_TO_100NS);
+    return TRUE;
+}
+
+// Lock held. The read becomes the port's current read: a timer left from an
+// earlier read must not end this one, and the receive engine learns the interval
+// period to re-arm with. The period is set before the flag that publishes it.
+static void BeginCurrentRead(PDEVICE_CONTEXT Context, const SERIAL_TIMEOUTS* Timeouts,
+                             ULONG Length) {
+    KeCancelTimer(&Context->ReadTotalTimer);
+    KeCancelTimer(&Context->ReadIntervalTimer);
+    Context->ReadLengthRemaining = Length;
+    Context->IntervalDpcBusy = 0;
+    Context->TotalDpcBusy = 0;
+    Context->ReadIntervalActive = 0;
+
+    ULONG interval = Timeouts->ReadIntervalTimeout;
+    if (interval != 0 && interval != MAXULONG) {
+        Context->IntervalTime.QuadPart = (LONGLONG)((ULONGLONG)interval * MILLISECONDS_TO_100NS);
+        Context->IntervalTimeToUse =
+            Context->IntervalTime.QuadPart >= Context->CutOverAmount.QuadPart
+                ? &Context->LongIntervalAmount
+                : &Context->ShortIntervalAmount;
+        Context->ReadIntervalActive = 1;
+    }
+}
+
+static void CountReceived(PDEVICE_CONTEXT Context, ULONG Bytes) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    Context->PerfStats.ReceivedCount += Bytes;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+}
+
+static NTSTATUS EndRead(PDEVICE_CONTEXT Context, PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
+    IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseRequestLock(Context, Irp);
+    return Status;
+}
+
+// Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    SERIAL_TIMEOUTS timeouts;
+    KIRQL oldIrql;
+
+    Irp->IoStatus.Information = 0;
+    NTSTATUS status = AcceptRequest(context, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    if (length == 0) {
+        return EndRead(context, Irp, STATUS_SUCCESS);
+    }
+
+    // A read that arrives while another waits leaves the waiting read's timers and
+    // count alone: it takes what the ring holds, or is refused.
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    timeouts = context->Timeouts;
+    BOOLEAN anotherWaits = !IsListEmpty(&context->ReadIrpQueue);
+    if (!anotherWaits) {
+        BeginCurrentRead(context, &timeouts, length);
+    }
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+
+    READ_TIMING timing = ChooseReadTiming(&timeouts);
+    ULONG copied;
+    RingRead(context, (PUCHAR)Irp->AssociatedIrp.SystemBuffer, length, &copied);
+    if (copied != 0 || timing.ReturnAtOnce) {
+        Irp->IoStatus.Information = copied;
+        CountReceived(context, copied);
+        return EndRead(context, Irp, STATUS_SUCCESS);
+    }
+    if (anotherWaits) {
+        return EndRead(context, Irp, STATUS_INVALID_PARAMETER);
+    }
+
+    LARGE_INTEGER dueTime;
+    BOOLEAN useTimer = timing.UseTotalTimer && TotalTimeoutDueTime(&timing, length, &dueTime);
+    return QueueRead(context, Irp, useTimer ? &dueTime : NULL);
+}
+
+// Returns STATUS_PENDING with the request queued, or completes it itself and
+// returns STATUS_INVALID_PARAMETER (another read waits) or STATUS_CANCELLED.
+NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime) {
+    KIRQL oldIrql;
+    NTSTATUS status = STATUS_PENDING;
+
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    if (!IsListEmpty(&DeviceContext->ReadIrpQueue)) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp)) {
+        status = STATUS_CANCELLED;
+    } else {
+        ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+        DeviceContext->ReadLengthRemaining = length - (ULONG)Irp->IoStatus.Information;
+        // Set with the queueing, so that the timer cannot outlive the read it times
+        // and end a later one.
+        if (TotalDueTime != NULL) {
+            KeSetTimer(&DeviceContext->ReadTotalTimer, *TotalDueTime, &DeviceContext->ReadTotalDpc);
+        }
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+
+    if (status != STATUS_PENDING) {
+        return EndRead(DeviceContext, Irp, status);
+    }
+    // Data that arrived after this read found the ring empty may already have had
+    // its packet's turn at the queue; serve it now rather than at the next packet.
+    if (RingGetCount(DeviceContext) != 0) {
+        CompleteQueuedReads(DeviceContext);
+    }
+    return STATUS_PENDING;
+}
+
+PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    PIRP irp = RemoveQueuedRequest(&DeviceContext->ReadIrpQueue);
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    return irp;
+}
+
+// Completes the waiting read with what the ring holds: STATUS_SUCCESS when that
+// fills it, STATUS_TIMEOUT otherwise (even with nothing at all). Called by the
+// receive engine after each packet, by both timer DPCs and by the receive purge.
+void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
+    PIRP irp;
+    while ((irp = DequeueRead(DeviceContext)) != NULL) {
+        ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        ULONG delivered = (ULONG)irp->IoStatus.Information;
+        ULONG copied;
+        RingRead(DeviceContext, (PUCHAR)irp->AssociatedIrp.SystemBuffer + delivered,
+                 length - delivered, &copied);
+        delivered += copied;
+        irp->IoStatus.Information = delivered;
+
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+        DeviceContext->PerfStats.ReceivedCount += copied;
+        DeviceContext->ReadLengthRemaining = length - delivered;
+        KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+
+        EndRead(DeviceContext, irp, delivered == length ? STATUS_SUCCESS : STATUS_TIMEOUT);
+    }
+}
+
+// The two timer DPCs never serve reads at the same time: an expiry that finds the
+// other one at work is dropped, since that one completes the waiting read anyway.
+static void ServeReadsFromTimer(PDEVICE_CONTEXT Context, PUCHAR OwnBusy, PUCHAR OtherBusy) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    if (*OtherBusy) {
+        KeReleaseSpinLock(&Context->Lock, oldIrql);
+        return;
+    }
+    *OwnBusy = 1;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+
+    CompleteQueuedReads(Context);
+
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    *OwnBusy = 0;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+}
+
+void NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
+    ServeReadsFromTimer(context, &context->TotalDpcBusy, &context->IntervalDpcBusy);
+}
+
+void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                  PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(Dpc);
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
+    ServeReadsFromTimer(context, &context->IntervalDpcBusy, &context->TotalDpcBusy);
+}

@@ -1,0 +1,113 @@
+// DTR and RTS, the modem status, the event mask and IOCTL_SERIAL_WAIT_ON_MASK.
+#include "serial.h"
+
+#include <driver/data/data.h>
+#include <driver/usb/usb.h>
+
+// The event bits an application may wait for.
+#define SERIAL_EV_VALID_MASK 0x00001FFF
+
+// The port keeps no record of its two outputs: the line a request leaves alone is
+// taken as on when the modem reports the matching input (DSR for DTR, DCD for RTS).
+// ModemStatus is one byte read without the lock; a notification may change it at
+// the same moment.
+static USHORT OtherLines(PDEVICE_CONTEXT Context, BOOLEAN ChangingDtr) {
+    UCHAR status = *(volatile UCHAR*)&Context->ModemStatus;
+    if (ChangingDtr) {
+        return (status & SERIAL_MSR_DCD) ? CDC_CONTROL_LINE_RTS : 0;
+    }
+    return (status & SERIAL_MSR_DSR) ? CDC_CONTROL_LINE_DTR : 0;
+}
+
+// The modem's answer is not reported: the request succeeds either way.
+static NTSTATUS SendControlLines(PDEVICE_OBJECT DeviceObject, USHORT LineState) {
+    SetControlLineState(DeviceObject, LineState);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialSetDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    USHORT lines = CDC_CONTROL_LINE_DTR | OtherLines(GetDeviceContext(DeviceObject), TRUE);
+    return SendControlLines(DeviceObject, lines);
+}
+
+NTSTATUS SerialClrDtr(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    return SendControlLines(DeviceObject, OtherLines(GetDeviceContext(DeviceObject), TRUE));
+}
+
+NTSTATUS SerialSetRts(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    USHORT lines = CDC_CONTROL_LINE_RTS | OtherLines(GetDeviceContext(DeviceObject), FALSE);
+    return SendControlLines(DeviceObject, lines);
+}
+
+NTSTATUS SerialClrRts(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    return SendControlLines(DeviceObject, OtherLines(GetDeviceContext(DeviceObject), FALSE));
+}
+
+NTSTATUS SerialGetModemStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    *(PULONG)SystemBuffer(Irp) = context->ModemStatus;
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    Irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    *(PULONG)SystemBuffer(Irp) = context->WaitMask;
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    Irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+// A new mask ends the wait in progress with no events; events already pending stay.
+NTSTATUS SerialSetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    ULONG mask = *(PULONG)SystemBuffer(Irp);
+    KIRQL oldIrql;
+
+    if ((mask & ~SERIAL_EV_VALID_MASK) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    CompleteWaitRequest(context, 0);
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    context->WaitMask = mask;
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    return STATUS_SUCCESS;
+}
+
+// Pending events are delivered at once, unmasked. Without a mask, or with a wait
+// already queued, the new wait is refused and the queued one ends with no events.
+NTSTATUS SerialWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    if (context->WaitMask == 0 || !IsListEmpty(&context->WaitIrpQueue)) {
+        context->PendingEvents = 0;
+        KeReleaseSpinLock(&context->Lock, oldIrql);
+        CompleteWaitRequest(context, 0);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (context->PendingEvents != 0) {
+        *(PULONG)SystemBuffer(Irp) = context->PendingEvents;
+        context->PendingEvents = 0;
+        KeReleaseSpinLock(&context->Lock, oldIrql);
+        Irp->IoStatus.Information = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    }
+    // Queued under the same hold that found no events: an event raised from now on
+    // finds the wait queued and completes it.
+    NTSTATUS status = QueueWaitRequestLocked(context, Irp);
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    return status;
+}

@@ -1,0 +1,77 @@
+// Requests that act on the data queues or report on them: purge, immediate
+// character, queue status and statistics.
+#include "serial.h"
+
+#include <driver/data/data.h>
+
+// The steps run in this order without Lock held: a waiting read takes what the
+// ring holds before a clear throws the rest away.
+NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    ULONG mask = *(PULONG)SystemBuffer(Irp);
+
+    if (mask & SERIAL_PURGE_TXABORT) {
+        CancelQueue(DeviceObject, &context->WriteIrpQueue);
+    }
+    if (mask & SERIAL_PURGE_RXABORT) {
+        CompleteQueuedReads(context);
+    }
+    if (mask & SERIAL_PURGE_RXCLEAR) {
+        RingPurge(context);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The write path completes the request once the byte is out. A request cancelled as
+// it was queued is already marked pending, so it is completed here and the frame
+// is told STATUS_PENDING, leaving the request alone.
+NTSTATUS SerialImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    NTSTATUS status = QueueImmediateChar(DeviceObject, Irp);
+    if (status == STATUS_CANCELLED) {
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+        ReleaseRequestLock(GetDeviceContext(DeviceObject), Irp);
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    PSERIAL_STATUS status = (PSERIAL_STATUS)SystemBuffer(Irp);
+    KIRQL oldIrql;
+
+    RtlZeroMemory(status, sizeof(SERIAL_STATUS));
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    status->Errors = 0;
+    status->HoldReasons = context->HoldReasons;
+    status->EofReceived = FALSE;
+    status->WaitForImmediate = FALSE;
+    status->AmountInInQueue = RingGetCount(context);
+    status->AmountInOutQueue = context->WriteBytesQueued;
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    Irp->IoStatus.Information = sizeof(SERIAL_STATUS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialGetStats(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    RtlCopyMemory(SystemBuffer(Irp), &context->PerfStats, sizeof(SERIALPERF_STATS));
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    Irp->IoStatus.Information = sizeof(SERIALPERF_STATS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialClearStats(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(Irp);
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    RtlZeroMemory(&context->PerfStats, sizeof(SERIALPERF_STATS));
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+    return STATUS_SUCCESS;
+}

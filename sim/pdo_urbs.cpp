@@ -1,0 +1,660 @@
+// The modem PDO's USB service: validating URBs as the USB stack does, the per-pipe
+// transfer queues, the device side, faults, and completing from DPC threads.
+#include "bus.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+// bmRequestType bits (type and recipient) of the class and vendor request
+// functions; the direction bit comes from the transfer flags.
+std::optional<UCHAR> ControlRequestType(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_CLASS_DEVICE:
+        return 0x20;
+    case URB_FUNCTION_CLASS_INTERFACE:
+        return 0x21;
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        return 0x22;
+    case URB_FUNCTION_VENDOR_DEVICE:
+        return 0x40;
+    case URB_FUNCTION_VENDOR_INTERFACE:
+        return 0x41;
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+        return 0x42;
+    default:
+        return std::nullopt;
+    }
+}
+
+// The structure size each served function requires in Hdr.Length.
+std::optional<size_t> RequiredLength(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+        return sizeof(_URB_PIPE_REQUEST);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    default:
+        if (ControlRequestType(function))
+            return sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        return std::nullopt;
+    }
+}
+
+NTSTATUS CompleteUrbIrp(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+} // namespace
+
+std::array<uint8_t, 8> SetupPacket::Bytes() const {
+    return {bmRequestType,
+            bRequest,
+            static_cast<uint8_t>(wValue & 0xFF),
+            static_cast<uint8_t>(wValue >> 8),
+            static_cast<uint8_t>(wIndex & 0xFF),
+            static_cast<uint8_t>(wIndex >> 8),
+            static_cast<uint8_t>(wLength & 0xFF),
+            static_cast<uint8_t>(wLength >> 8)};
+}
+
+// ---- Submission -------------------------------------------------------------------------
+
+NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    if (urb == nullptr)
+        return CompleteUrbIrp(irp, STATUS_INVALID_PARAMETER);
+
+    UrbRecord record;
+    record.irp = irp;
+    record.function = urb->UrbHeader.Function;
+    record.length = urb->UrbHeader.Length;
+    record.submitIrql = KeGetCurrentIrql();
+    record.submitTime = kx::CurrentTime();
+
+    std::optional<size_t> required = RequiredLength(record.function);
+    if (!required)
+        return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION);
+    if (record.length != *required)
+        return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+
+    Transfer transfer;
+    transfer.irp = irp;
+    transfer.urb = urb;
+    UsbPipe queue = UsbPipe::Control;
+    PVOID buffer = nullptr;
+    switch (record.function) {
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE: {
+        record.pipe = PipeFromHandle(urb->UrbPipeRequest.PipeHandle);
+        if (!record.pipe)
+            return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
+                          USBD_STATUS_INVALID_PIPE_HANDLE);
+        record.direction = PipeDirection(*record.pipe);
+        bool abort = record.function == URB_FUNCTION_ABORT_PIPE;
+        transfer.kind = abort ? Transfer::Kind::Abort : Transfer::Kind::Reset;
+        // An abort completes after the transfers it ends; a reset is a request to the
+        // device on the default pipe.
+        queue = abort ? *record.pipe : UsbPipe::Control;
+        break;
+    }
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto& request = urb->UrbBulkOrInterruptTransfer;
+        record.transferFlags = request.TransferFlags;
+        record.requestedLength = request.TransferBufferLength;
+        record.pipe = PipeFromHandle(request.PipeHandle);
+        if (!record.pipe)
+            return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
+                          USBD_STATUS_INVALID_PIPE_HANDLE);
+        // The endpoint decides the direction of a bulk or interrupt transfer.
+        record.direction = PipeDirection(*record.pipe);
+        transfer.kind =
+            record.direction == UsbDirection::In ? Transfer::Kind::In : Transfer::Kind::Out;
+        queue = *record.pipe;
+        buffer = request.TransferBuffer;
+        if (request.TransferBufferLength > options_.maximumTransferSize)
+            return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
+                          USBD_STATUS_INVALID_PARAMETER);
+        break;
+    }
+    default: {
+        auto& request = urb->UrbControlVendorClassRequest;
+        record.pipe = UsbPipe::Control;
+        record.transferFlags = request.TransferFlags;
+        record.requestedLength = request.TransferBufferLength;
+        record.requestTypeReservedBits = request.RequestTypeReservedBits;
+        record.direction = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? UsbDirection::In
+                                                                                : UsbDirection::Out;
+        if (request.TransferBufferLength > 0xFFFF)
+            return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
+                          USBD_STATUS_INVALID_PARAMETER);
+        SetupPacket setup;
+        setup.bmRequestType = static_cast<UCHAR>(*ControlRequestType(record.function) |
+                                                 (record.direction == UsbDirection::In ? 0x80 : 0));
+        setup.bRequest = request.Request;
+        setup.wValue = request.Value;
+        setup.wIndex = request.Index;
+        setup.wLength = static_cast<USHORT>(request.TransferBufferLength);
+        record.setup = setup;
+        transfer.setup = setup;
+        transfer.kind = Transfer::Kind::Control;
+        buffer = request.TransferBuffer;
+        break;
+    }
+    }
+
+    if (transfer.kind == Transfer::Kind::In || transfer.kind == Transfer::Kind::Out ||
+        transfer.kind == Transfer::Kind::Control) {
+        transfer.length = record.requestedLength;
+        // The bus reads and writes TransferBuffer only; a transfer described by an MDL
+        // alone is not served here.
+        if (transfer.length != 0 && buffer == nullptr)
+            return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
+                          USBD_STATUS_INVALID_PARAMETER);
+        if (record.direction == UsbDirection::Out && transfer.length != 0) {
+            auto* bytes = static_cast<const uint8_t*>(buffer);
+            record.data.assign(bytes, bytes + transfer.length);
+            transfer.data = record.data;
+        }
+    }
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (unplugged_ || removed_) {
+        lock.unlock();
+        return Refuse(irp, urb, record, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    }
+    record.submitSequence = ++sequence_;
+    USHORT function = record.function;
+    UsbPipe target = *record.pipe;
+    transfer.record = urbRecords_.size();
+    urbRecords_.push_back(std::move(record));
+    bool isTransfer = transfer.kind == Transfer::Kind::In || transfer.kind == Transfer::Kind::Out ||
+                      transfer.kind == Transfer::Kind::Control;
+    Pipe& pipe = pipes_[static_cast<size_t>(target)];
+
+    // A stall is something the device does to a transfer; abort and reset can only
+    // fail or be held.
+    std::optional<UrbFault> fault = TakeFault(function, target, isTransfer);
+    if (fault && fault->kind == UrbFault::Kind::Fail) {
+        MakeReady(transfer, fault->status, fault->usbdStatus);
+    } else if (transfer.kind == Transfer::Kind::Abort) {
+        // Every transfer of the pipe that has not finished ends as cancelled, ahead
+        // of the abort itself.
+        for (Transfer& pending : pipe.transfers) {
+            if (pending.state != Transfer::State::Ready)
+                MakeReady(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        }
+        MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        if (fault && fault->kind == UrbFault::Kind::Hold)
+            transfer.state = Transfer::State::Held; // it acts at once, answers late
+    } else if (transfer.kind == Transfer::Kind::Reset) {
+        // Clearing the halt also clears the device's stall of the endpoint.
+        pipe.halted = false;
+        pipe.stallNext = false;
+        MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        if (fault && fault->kind == UrbFault::Kind::Hold)
+            transfer.state = Transfer::State::Held;
+    } else if (pipe.halted) {
+        MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
+    } else if ((fault && fault->kind == UrbFault::Kind::Stall) || pipe.stallNext) {
+        // The default pipe stalls one request and takes the next setup packet again.
+        MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+        pipe.stallNext = false;
+        if (target != UsbPipe::Control)
+            Halt(target);
+    } else if (fault && fault->kind == UrbFault::Kind::Hold) {
+        transfer.state = Transfer::State::Held;
+    } else {
+        transfer.state = transfer.kind == Transfer::Kind::In ? Transfer::State::AwaitingData
+                                                             : Transfer::State::Ready;
+    }
+    return Queue(irp, std::move(transfer), queue, lock);
+}
+
+NTSTATUS ModemPdo::Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status,
+                          USBD_STATUS usbdStatus) {
+    // The USB stack refuses a URB it cannot take in the submitter's call.
+    record.status = status;
+    record.usbdStatus = usbdStatus;
+    record.completeTime = record.submitTime;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        record.submitSequence = ++sequence_;
+        record.completeSequence = ++sequence_;
+        urbRecords_.push_back(std::move(record));
+        changed_.notify_all();
+    }
+    urb->UrbHeader.Status = usbdStatus;
+    return CompleteUrbIrp(irp, status);
+}
+
+NTSTATUS ModemPdo::Queue(PIRP irp, Transfer transfer, UsbPipe queue,
+                         std::unique_lock<std::mutex>& lock) {
+    Pipe& pipe = pipes_[static_cast<size_t>(queue)];
+    pipe.transfers.push_back(std::move(transfer));
+    TakePackets(queue);
+    changed_.notify_all();
+
+    if (options_.synchronousCompletion && pipe.transfers.size() == 1 && !pipe.pumping &&
+        pipe.transfers.front().state == Transfer::State::Ready) {
+        Transfer done = std::move(pipe.transfers.front());
+        pipe.transfers.pop_front();
+        ++busy_;
+        lock.unlock();
+        return Finish(std::move(done));
+    }
+
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelRoutine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before the routine was in place: nobody else will complete it.
+        auto it = std::find_if(pipe.transfers.begin(), pipe.transfers.end(),
+                               [irp](const Transfer& t) { return t.irp == irp; });
+        Transfer cancelled = std::move(*it);
+        pipe.transfers.erase(it);
+        MakeReady(cancelled, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        ++busy_;
+        Kick(queue);
+        lock.unlock();
+        Finish(std::move(cancelled));
+        return STATUS_PENDING;
+    }
+    Kick(queue);
+    return STATUS_PENDING;
+}
+
+// ---- Completion -------------------------------------------------------------------------
+
+NTSTATUS ModemPdo::Finish(Transfer transfer) {
+    NTSTATUS status = transfer.status;
+    USBD_STATUS usbdStatus = transfer.usbdStatus;
+    std::shared_ptr<UsbFunction> function;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        function = function_;
+    }
+
+    std::vector<uint8_t> delivered; // IN bytes to put in the transfer buffer
+    bool in = false;
+    switch (transfer.kind) {
+    case Transfer::Kind::In: {
+        auto& request = transfer.urb->UrbBulkOrInterruptTransfer;
+        delivered = std::move(transfer.data);
+        in = true;
+        if (!delivered.empty())
+            std::memcpy(request.TransferBuffer, delivered.data(), delivered.size());
+        request.TransferBufferLength = static_cast<ULONG>(delivered.size());
+        break;
+    }
+    case Transfer::Kind::Out: {
+        auto& request = transfer.urb->UrbBulkOrInterruptTransfer;
+        if (transfer.failed) {
+            request.TransferBufferLength = 0;
+        } else if (function) {
+            function->OnBulkOut(transfer.data);
+        } else {
+            std::lock_guard<std::mutex> guard(mutex_);
+            bulkOut_.insert(bulkOut_.end(), transfer.data.begin(), transfer.data.end());
+        }
+        break;
+    }
+    case Transfer::Kind::Control: {
+        auto& request = transfer.urb->UrbControlVendorClassRequest;
+        bool deviceToHost = (transfer.setup->bmRequestType & 0x80) != 0;
+        if (!transfer.failed) {
+            std::vector<uint8_t> data = deviceToHost ? std::vector<uint8_t>() : transfer.data;
+            Handshake handshake =
+                function ? function->OnControlRequest(*transfer.setup, data) : Handshake::Ack;
+            if (handshake == Handshake::Stall) {
+                status = STATUS_UNSUCCESSFUL;
+                usbdStatus = USBD_STATUS_STALL_PID;
+            } else if (deviceToHost) {
+                data.resize(std::min<size_t>(data.size(), transfer.length));
+                delivered = std::move(data);
+            }
+        }
+        if (deviceToHost) {
+            in = true;
+            if (!delivered.empty())
+                std::memcpy(request.TransferBuffer, delivered.data(), delivered.size());
+            request.TransferBufferLength = static_cast<ULONG>(delivered.size());
+        } else if (!NT_SUCCESS(status)) {
+            request.TransferBufferLength = 0;
+        }
+        break;
+    }
+    case Transfer::Kind::Abort:
+    case Transfer::Kind::Reset:
+        break;
+    }
+
+    transfer.urb->UrbHeader.Status = usbdStatus;
+    LONGLONG now = kx::CurrentTime();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        UrbRecord& record = urbRecords_[transfer.record];
+        record.completeTime = now;
+        record.status = status;
+        record.usbdStatus = usbdStatus;
+        record.completeSequence = ++sequence_;
+        if (in)
+            record.data = std::move(delivered);
+    }
+    CompleteUrbIrp(transfer.irp, status);
+    {
+        // Notified under the lock: once busy_ is 0, Shutdown may free this object.
+        std::lock_guard<std::mutex> guard(mutex_);
+        --busy_;
+        changed_.notify_all();
+    }
+    return status;
+}
+
+// Completes transfers from the head of one pipe's queue while they are ready, so a
+// pipe's transfers complete in the order they were submitted, as on the bus.
+void ModemPdo::Pump(UsbPipe queue) {
+    Pipe& pipe = pipes_[static_cast<size_t>(queue)];
+    for (;;) {
+        Transfer transfer;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (pipe.transfers.empty() || pipe.transfers.front().state != Transfer::State::Ready) {
+                pipe.pumping = false;
+                --busy_;
+                changed_.notify_all();
+                return;
+            }
+            transfer = std::move(pipe.transfers.front());
+            pipe.transfers.pop_front();
+            if (IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) {
+                // Its cancel routine is running or about to run and completes it.
+                cancelling_.push_back(std::move(transfer));
+                continue;
+            }
+            ++busy_;
+        }
+        Finish(std::move(transfer));
+    }
+}
+
+void NTAPI ModemPdo::CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    FromDevice(DeviceObject)->CancelTransfer(Irp);
+}
+
+void ModemPdo::CancelTransfer(PIRP irp) {
+    Transfer transfer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto owns = [irp](const Transfer& t) { return t.irp == irp; };
+        auto it = std::find_if(cancelling_.begin(), cancelling_.end(), owns);
+        if (it != cancelling_.end()) {
+            transfer = std::move(*it);
+            cancelling_.erase(it);
+        } else {
+            for (size_t i = 0; i < pipes_.size(); ++i) {
+                auto& transfers = pipes_[i].transfers;
+                auto found = std::find_if(transfers.begin(), transfers.end(), owns);
+                if (found == transfers.end())
+                    continue;
+                transfer = std::move(*found);
+                transfers.erase(found);
+                // Transfers behind it may now be at the head.
+                Kick(static_cast<UsbPipe>(i));
+                break;
+            }
+        }
+        // A transfer that has already finished on the bus completes as it finished;
+        // one still waiting ends cancelled, with whatever IN data it had received.
+        if (transfer.state != Transfer::State::Ready)
+            MakeReady(transfer, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        ++busy_;
+    }
+    Finish(std::move(transfer));
+}
+
+// ---- Helpers under the lock -------------------------------------------------------------
+
+std::optional<UsbPipe> ModemPdo::PipeFromHandle(USBD_PIPE_HANDLE handle) const {
+    for (UsbPipe pipe : {UsbPipe::BulkIn, UsbPipe::BulkOut, UsbPipe::InterruptIn}) {
+        if (handle != nullptr && handle == PipeHandle(pipe))
+            return pipe;
+    }
+    return std::nullopt;
+}
+
+std::optional<UrbFault> ModemPdo::TakeFault(USHORT function, UsbPipe pipe, bool transfer) {
+    auto it = std::find_if(faults_.begin(), faults_.end(), [&](const UrbFault& f) {
+        if (f.match.function && *f.match.function != function)
+            return false;
+        if (f.match.pipe && *f.match.pipe != pipe)
+            return false;
+        return transfer || f.kind != UrbFault::Kind::Stall;
+    });
+    if (it == faults_.end())
+        return std::nullopt;
+    UrbFault fault = *it;
+    faults_.erase(it);
+    return fault;
+}
+
+void ModemPdo::MakeReady(Transfer& transfer, NTSTATUS status, USBD_STATUS usbdStatus) {
+    transfer.state = Transfer::State::Ready;
+    transfer.failed = !NT_SUCCESS(status);
+    transfer.status = status;
+    transfer.usbdStatus = usbdStatus;
+}
+
+// The endpoint halts: what was waiting on it fails, the oldest with the stall.
+void ModemPdo::Halt(UsbPipe which) {
+    Pipe& pipe = pipes_[static_cast<size_t>(which)];
+    pipe.halted = true;
+    for (Transfer& transfer : pipe.transfers) {
+        if (transfer.state != Transfer::State::Ready)
+            MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
+    }
+    Kick(which);
+}
+
+// Hands the packets the device has sent to the waiting IN transfers, oldest first.
+// A transfer ends with a short packet or when its buffer is full; one that is held
+// keeps everything behind it waiting. An IN transfer that ends any other way still
+// returns the bytes it had received, as the host controller reports them.
+void ModemPdo::TakePackets(UsbPipe which) {
+    if (which == UsbPipe::Control || PipeDirection(which) != UsbDirection::In)
+        return;
+    Pipe& pipe = pipes_[static_cast<size_t>(which)];
+    size_t maxPacket = MaxPacketSize(which);
+    for (Transfer& transfer : pipe.transfers) {
+        if (transfer.state == Transfer::State::Ready)
+            continue;
+        if (transfer.state == Transfer::State::Held)
+            break;
+        while (transfer.state == Transfer::State::AwaitingData && !pipe.packets.empty()) {
+            std::vector<uint8_t> packet = std::move(pipe.packets.front());
+            pipe.packets.pop_front();
+            if (packet.size() > transfer.length - transfer.data.size()) {
+                // The device sent more than the transfer has room for.
+                MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
+                Halt(which);
+                return;
+            }
+            transfer.data.insert(transfer.data.end(), packet.begin(), packet.end());
+            if (packet.size() < maxPacket || transfer.data.size() == transfer.length)
+                MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        }
+        if (transfer.state != Transfer::State::Ready)
+            break;
+    }
+}
+
+void ModemPdo::FailOutstanding(NTSTATUS status, USBD_STATUS usbdStatus) {
+    for (size_t i = 0; i < pipes_.size(); ++i) {
+        for (Transfer& transfer : pipes_[i].transfers) {
+            if (transfer.state != Transfer::State::Ready)
+                MakeReady(transfer, status, usbdStatus);
+        }
+        Kick(static_cast<UsbPipe>(i));
+    }
+}
+
+void ModemPdo::Kick(UsbPipe queue) {
+    Pipe& pipe = pipes_[static_cast<size_t>(queue)];
+    if (pipe.pumping || pipe.transfers.empty() ||
+        pipe.transfers.front().state != Transfer::State::Ready)
+        return;
+    pipe.pumping = true;
+    ++busy_;
+    kx::QueueAtDispatch([this, queue] { Pump(queue); });
+}
+
+// ---- The device side --------------------------------------------------------------------
+
+void ModemPdo::Send(UsbPipe which, const std::vector<uint8_t>& bytes, bool endWithShortPacket) {
+    size_t maxPacket = MaxPacketSize(which);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (unplugged_)
+            return;
+        Pipe& pipe = pipes_[static_cast<size_t>(which)];
+        for (size_t offset = 0; offset < bytes.size(); offset += maxPacket) {
+            size_t n = std::min(maxPacket, bytes.size() - offset);
+            pipe.packets.emplace_back(bytes.begin() + static_cast<ptrdiff_t>(offset),
+                                      bytes.begin() + static_cast<ptrdiff_t>(offset + n));
+        }
+        if (bytes.empty() || (endWithShortPacket && bytes.size() % maxPacket == 0))
+            pipe.packets.emplace_back();
+        TakePackets(which);
+        Kick(which);
+        changed_.notify_all();
+    }
+}
+
+void ModemPdo::SendBulkIn(const std::vector<uint8_t>& bytes) {
+    Send(UsbPipe::BulkIn, bytes, true);
+}
+
+void ModemPdo::SendInterrupt(const std::vector<uint8_t>& bytes) {
+    Send(UsbPipe::InterruptIn, bytes, false);
+}
+
+void ModemPdo::Attach(std::shared_ptr<UsbFunction> function) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    function_ = std::move(function);
+}
+
+std::vector<uint8_t> ModemPdo::TakeBulkOut() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::exchange(bulkOut_, {});
+}
+
+size_t ModemPdo::QueuedInBytes(UsbPipe pipe) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t total = 0;
+    for (const auto& packet : pipes_[static_cast<size_t>(pipe)].packets)
+        total += packet.size();
+    return total;
+}
+
+void ModemPdo::StallEndpoint(UsbPipe which) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    Pipe& pipe = pipes_[static_cast<size_t>(which)];
+    if (which == UsbPipe::Control) {
+        pipe.stallNext = true;
+        return;
+    }
+    auto waiting =
+        std::find_if(pipe.transfers.begin(), pipe.transfers.end(),
+                     [](const Transfer& t) { return t.state != Transfer::State::Ready; });
+    if (waiting == pipe.transfers.end()) {
+        pipe.stallNext = true;
+        return;
+    }
+    MakeReady(*waiting, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+    Halt(which);
+}
+
+void ModemPdo::Unplug() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    unplugged_ = true;
+    for (Pipe& pipe : pipes_)
+        pipe.packets.clear();
+    FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+}
+
+bool ModemPdo::Unplugged() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return unplugged_;
+}
+
+// ---- Faults and inspection --------------------------------------------------------------
+
+void ModemPdo::InjectFault(const UrbFault& fault) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    faults_.push_back(fault);
+}
+
+size_t ModemPdo::HeldCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t held = 0;
+    for (const Pipe& pipe : pipes_) {
+        held += static_cast<size_t>(
+            std::count_if(pipe.transfers.begin(), pipe.transfers.end(),
+                          [](const Transfer& t) { return t.state == Transfer::State::Held; }));
+    }
+    return held;
+}
+
+void ModemPdo::ReleaseHeld() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (size_t i = 0; i < pipes_.size(); ++i) {
+        for (Transfer& transfer : pipes_[i].transfers) {
+            if (transfer.state != Transfer::State::Held)
+                continue;
+            transfer.state = transfer.kind == Transfer::Kind::In ? Transfer::State::AwaitingData
+                                                                 : Transfer::State::Ready;
+        }
+        TakePackets(static_cast<UsbPipe>(i));
+        Kick(static_cast<UsbPipe>(i));
+    }
+}
+
+std::vector<UrbRecord> ModemPdo::UrbRecords() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return urbRecords_;
+}
+
+size_t ModemPdo::OutstandingTransfers(UsbPipe pipe) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pipes_[static_cast<size_t>(pipe)].transfers.size();
+}
+
+void ModemPdo::WaitForOutstanding(UsbPipe pipe, size_t count) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock,
+                  [&] { return pipes_[static_cast<size_t>(pipe)].transfers.size() >= count; });
+}
+
+bool ModemPdo::Halted(UsbPipe pipe) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pipes_[static_cast<size_t>(pipe)].halted;
+}
+
+// ---- Teardown ---------------------------------------------------------------------------
+
+void ModemPdo::Shutdown() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    removed_ = true;
+    FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    changed_.wait(lock, [&] { return busy_ == 0 && cancelling_.empty(); });
+}
+
+} // namespace sim

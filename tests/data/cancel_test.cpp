@@ -1,0 +1,192 @@
+// Cancel-all: every queued request ends through its cancel routine, newest first and
+// queue by queue, and CancelQueue running against queueing, data and the
+// application's own cancel on other processors still ends each request exactly once.
+#include <tests/support/open_port.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using korvax_test::HeldRequest;
+using korvax_test::OpenPortTest;
+
+// Stand-in for the write path's queueing: a write request waits in WriteIrpQueue
+// under the same queue discipline.
+NTSTATUS NTAPI QueueWriteStandIn(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    NTSTATUS status = AcceptRequest(context, Irp);
+    if (!NT_SUCCESS(status))
+        return status;
+    KIRQL irql;
+    KeAcquireSpinLock(&context->Lock, &irql);
+    BOOLEAN queued = InsertQueuedRequest(&context->WriteIrpQueue, Irp);
+    KeReleaseSpinLock(&context->Lock, irql);
+    if (!queued) {
+        ReleaseRequestLock(context, Irp);
+        return CompleteRequest(Irp, STATUS_CANCELLED);
+    }
+    return STATUS_PENDING;
+}
+
+// Stand-in for a queue operation caught half-way: the read is in ReadIrpQueue but
+// its cancel routine is not yet published when cancel-all starts on another thread.
+// The operation then lingers under Lock before it finishes queueing.
+std::atomic<bool> halfQueued;
+std::atomic<bool> cancelAllStarted;
+
+NTSTATUS NTAPI QueueReadSlowly(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    NTSTATUS status = AcceptRequest(context, Irp);
+    if (!NT_SUCCESS(status))
+        return status;
+    KIRQL irql;
+    KeAcquireSpinLock(&context->Lock, &irql);
+    InsertTailList(&context->ReadIrpQueue, &Irp->Tail.Overlay.ListEntry);
+    halfQueued = true;
+    while (!cancelAllStarted)
+        std::this_thread::yield();
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    IoSetCancelRoutine(Irp, CancelQueuedRequest);
+    IoMarkIrpPending(Irp);
+    KeReleaseSpinLock(&context->Lock, irql);
+    return STATUS_PENDING;
+}
+
+class CancelTest : public OpenPortTest {
+  protected:
+    void SetUp() override {
+        OpenPortTest::SetUp();
+        driver_->MajorFunction[IRP_MJ_WRITE] = QueueWriteStandIn;
+    }
+
+    std::unique_ptr<HeldRequest> Queued(std::unique_ptr<HeldRequest> request) {
+        EXPECT_EQ(request->Send(), STATUS_PENDING);
+        return request;
+    }
+
+    std::unique_ptr<HeldRequest> Write() {
+        return Queued(HeldRequest::Other(fdo_, IRP_MJ_WRITE, 4));
+    }
+    std::unique_ptr<HeldRequest> Read() { return Queued(HeldRequest::Read(fdo_, 4)); }
+    std::unique_ptr<HeldRequest> Wait() {
+        return Queued(
+            HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
+    }
+};
+
+TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
+    context_->WaitMask = SERIAL_EV_RXCHAR;
+    auto older = Write();
+    auto read = Read();
+    auto newer = Write();
+    auto wait = Wait();
+    ASSERT_EQ(RemoveLockHolds(), 4);
+
+    CancelAllQueues(fdo_);
+
+    for (auto* request : {newer.get(), older.get(), read.get(), wait.get()}) {
+        ASSERT_EQ(request->Completions(), 1);
+        EXPECT_EQ(request->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(request->Information(), 0u);
+    }
+    EXPECT_LT(newer->CompletionOrder(), older->CompletionOrder());
+    EXPECT_LT(older->CompletionOrder(), read->CompletionOrder());
+    EXPECT_LT(read->CompletionOrder(), wait->CompletionOrder());
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_TRUE(IsListEmpty(&context_->WriteIrpQueue));
+    EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+    EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
+
+    CancelAllQueues(fdo_); // nothing left: changes nothing
+    EXPECT_EQ(newer->Completions(), 1);
+}
+
+TEST_F(CancelTest, CancelQueueTouchesOnlyItsQueue) {
+    context_->WaitMask = SERIAL_EV_RXCHAR;
+    auto write = Write();
+    auto read = Read();
+    auto wait = Wait();
+    CancelQueue(fdo_, &context_->WriteIrpQueue);
+    EXPECT_TRUE(write->Completed());
+    EXPECT_FALSE(read->Completed());
+    EXPECT_FALSE(wait->Completed());
+    EXPECT_EQ(RemoveLockHolds(), 2);
+    CancelAllQueues(fdo_);
+}
+
+// Cancel-all waits for a queue operation in progress instead of taking a request
+// whose cancel routine is not yet there.
+TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
+    driver_->MajorFunction[IRP_MJ_READ] = QueueReadSlowly;
+    halfQueued = false;
+    cancelAllStarted = false;
+    auto read = HeldRequest::Read(fdo_, 4);
+    std::thread canceller([&] {
+        while (!halfQueued)
+            std::this_thread::yield();
+        cancelAllStarted = true;
+        CancelQueue(fdo_, &context_->ReadIrpQueue);
+    });
+    EXPECT_EQ(read->Send(), STATUS_PENDING);
+    canceller.join();
+    ASSERT_EQ(read->Completions(), 1);
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+}
+
+// Reads are queued and served on two threads and a processor while cancel-all and
+// the application's cancel run: whatever the interleaving, each request ends
+// exactly once and gives back its hold.
+TEST_F(CancelTest, CancelAllRacingWithQueueingDataAndCancelEndsEachRequestOnce) {
+    for (int i = 0; i < 1000; i++) {
+        context_->WaitMask = SERIAL_EV_RXCHAR;
+        auto read = HeldRequest::Read(fdo_, 4);
+        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        std::atomic<int> go{0};
+        // All four start together, then each waits its own sweeping delay.
+        auto ready = [&go, i](int stride) {
+            go++;
+            while (go.load() < 4)
+                std::this_thread::yield();
+            for (volatile int spin = 0; spin < (i * stride) % 3000; spin++) {
+            }
+        };
+        std::thread reader([&] {
+            ready(0);
+            read->Send();
+            wait->Send();
+        });
+        std::thread canceller([&] {
+            ready(53);
+            read->Cancel();
+        });
+        kx::QueueAtDispatch([&] {
+            ready(37);
+            ULONG written;
+            uint8_t byte = 1;
+            RingWrite(context_, &byte, 1, &written);
+            CompleteQueuedReads(context_);
+            CompleteWaitRequest(context_, SERIAL_EV_RXCHAR);
+        });
+        ready(17);
+        CancelAllQueues(fdo_);
+        reader.join();
+        canceller.join();
+        kx::DrainDispatchQueue();
+        CancelAllQueues(fdo_); // whatever was queued after the first pass
+
+        ASSERT_EQ(read->Completions(), 1) << "iteration " << i;
+        ASSERT_EQ(wait->Completions(), 1) << "iteration " << i;
+        ASSERT_EQ(RemoveLockHolds(), 0) << "iteration " << i;
+        ASSERT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+        ASSERT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
+        RingPurge(context_);
+        context_->PendingEvents = 0;
+    }
+}
+
+} // namespace

@@ -1,0 +1,434 @@
+// Read requests: served from the ring at once when it holds anything, otherwise
+// queued until a packet, the total time-out (multiplier x length + constant, on the
+// manual clock) or cancellation ends them; the interval period; the two timer DPCs'
+// busy flags; and a second read that must leave the waiting one alone.
+#include <tests/support/open_port.h>
+
+#include <thread>
+
+namespace {
+
+using korvax_test::HeldRequest;
+using korvax_test::Ms;
+using korvax_test::OpenPortTest;
+
+class ReadTest : public OpenPortTest {
+  protected:
+    std::unique_ptr<HeldRequest> SendRead(ULONG length) {
+        auto read = HeldRequest::Read(fdo_, length);
+        read->Send();
+        return read;
+    }
+
+    // A read that finds the ring empty and must wait.
+    std::unique_ptr<HeldRequest> QueuedRead(ULONG length) {
+        auto read = SendRead(length);
+        EXPECT_EQ(read->Returned(), STATUS_PENDING);
+        EXPECT_FALSE(read->Completed());
+        return read;
+    }
+
+    // Time-out tests cover years; the clock stands still otherwise.
+    static constexpr LONGLONG TenYears = 10LL * 365 * 24 * 3600 * 10000000;
+};
+
+std::vector<uint8_t> Bytes(size_t length, uint8_t first) {
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; i++)
+        bytes[i] = uint8_t(first + i);
+    return bytes;
+}
+
+TEST_F(ReadTest, DataInTheRingCompletesAShortReadAtOnce) {
+    SetTimeouts(0, 0, 0); // would wait for ever on an empty ring
+    Store(Bytes(10, 0x40));
+    std::vector<uint8_t> data;
+    IO_STATUS_BLOCK iosb = ReadNow(100, &data);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 10u);
+    EXPECT_EQ(data, Bytes(10, 0x40));
+    EXPECT_EQ(context_->PerfStats.ReceivedCount, 10u);
+    EXPECT_EQ(RingGetCount(context_), 0u);
+    EXPECT_EQ(kx::TimerCount(), 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ReadTest, ImmediateReturnRuleCompletesWithNothing) {
+    SetTimeouts(MAXULONG, 0, 0);
+    IO_STATUS_BLOCK iosb = ReadNow(100);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ReadTest, ZeroLengthReadSucceedsAndLeavesTheWaitingReadAndItsTimerAlone) {
+    SetTimeouts(0, 0, 1000);
+    auto waiting = QueuedRead(8);
+    ASSERT_EQ(kx::TimerCount(), 1u);
+    IO_STATUS_BLOCK iosb = ReadNow(0);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_EQ(kx::TimerCount(), 1u);
+    kx::AdvanceTime(Ms(1000));
+    ASSERT_TRUE(waiting->Completed());
+    EXPECT_EQ(waiting->Status(), STATUS_TIMEOUT);
+}
+
+TEST_F(ReadTest, WithoutTimeoutsAReadWaitsForThePacketAndTakesWhatItBrings) {
+    SetTimeouts(0, 0, 0);
+    auto read = QueuedRead(100);
+    EXPECT_EQ(kx::TimerCount(), 0u);
+    EXPECT_EQ(RemoveLockHolds(), 1);
+    kx::AdvanceTime(TenYears);
+    EXPECT_FALSE(read->Completed());
+
+    Receive(Bytes(5, 0x30));
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT) << "fewer bytes than asked for";
+    EXPECT_EQ(read->Information(), 5u);
+    EXPECT_EQ(read->Data(), Bytes(5, 0x30));
+    EXPECT_EQ(context_->PerfStats.ReceivedCount, 5u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ReadTest, PacketThatFillsTheReadCompletesItWithSuccessAndLeavesTheRest) {
+    SetTimeouts(0, 0, 0);
+    auto read = QueuedRead(4);
+    Receive(Bytes(6, 1));
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Data(), Bytes(4, 1));
+    EXPECT_EQ(RingGetCount(context_), 2u);
+    EXPECT_EQ(context_->ReadLengthRemaining, 0u);
+}
+
+TEST_F(ReadTest, ZeroLengthPacketCompletesTheWaitingReadWithNothing) {
+    SetTimeouts(0, 0, 0);
+    auto read = QueuedRead(16);
+    Receive({});
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Information(), 0u);
+}
+
+// Each row: the time-outs, the read's length and the total timer's due time in
+// 100 ns units (-1: no timer, the read waits for data). The read must still wait
+// one tick before its due time and end with STATUS_TIMEOUT at it.
+TEST_F(ReadTest, TotalTimeoutFollowsTheTimeoutTable) {
+    const struct {
+        ULONG interval, multiplier, constant, length;
+        LONGLONG due;
+    } table[] = {
+        {0, 10, 100, 50, 6000000},
+        {MAXULONG, MAXULONG, 200, 50, Ms(200)},
+        {MAXULONG, 5, 0, 10, Ms(50)},
+        {MAXULONG, 0, 300, 8, Ms(300)},
+        {MAXULONG, 7, 300, 8, Ms(356)},
+        {MAXULONG, 0, MAXULONG, 8, -1},
+        {MAXULONG, 9, MAXULONG, 8, -1},
+        {MAXULONG, MAXULONG, MAXULONG, 8, -1},
+        {0, 0, 0, 8, -1},
+        {25, 0, 0, 8, -1},
+        {25, 3, 0, 8, Ms(24)},
+        {0, 0, 70, 8, Ms(70)},
+        // Any interval but MAXULONG: MAXULONG is a plain number of milliseconds.
+        {25, MAXULONG, 1, 1, Ms(0x100000000LL)},
+        {0, 0, MAXULONG, 3, Ms(0xFFFFFFFFLL)},
+        {1, MAXULONG, MAXULONG, 2, Ms(3 * 0xFFFFFFFFLL)},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << row.interval << " " << row.multiplier << " "
+                                        << row.constant << " length " << row.length);
+        SetTimeouts(row.interval, row.multiplier, row.constant);
+        auto read = QueuedRead(row.length);
+        if (row.due < 0) {
+            EXPECT_EQ(kx::TimerCount(), 0u);
+            kx::AdvanceTime(TenYears);
+            EXPECT_FALSE(read->Completed());
+            EXPECT_TRUE(read->Cancel());
+            EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+        } else {
+            EXPECT_EQ(kx::TimerCount(), 1u);
+            kx::AdvanceTime(row.due - 1);
+            EXPECT_FALSE(read->Completed());
+            kx::AdvanceTime(1);
+            ASSERT_TRUE(read->Completed());
+            EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+            EXPECT_EQ(read->Information(), 0u);
+        }
+        EXPECT_EQ(RemoveLockHolds(), 0);
+    }
+}
+
+TEST_F(ReadTest, MultiplierOfMaxWithoutConstantTimesOutAtOnce) {
+    SetTimeouts(MAXULONG, MAXULONG, 0);
+    auto read = SendRead(10);
+    EXPECT_EQ(read->Returned(), STATUS_PENDING);
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(read->Completed()) << "due time 0 expires without the clock moving";
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Information(), 0u);
+}
+
+// 300,000 x MAXULONG ms is some 41,000 years: too long for a due time. Such a
+// time-out must not wrap into one that has already passed.
+TEST_F(ReadTest, TotalTimeoutTooLongForTheTimerStillWaits) {
+    SetTimeouts(0, MAXULONG, 5);
+    auto read = QueuedRead(300000);
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(read->Completed());
+    kx::AdvanceTime(TenYears);
+    EXPECT_FALSE(read->Completed());
+    Receive(Bytes(3, 9));
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Information(), 3u);
+}
+
+TEST_F(ReadTest, DataBeforeTheDueTimeEndsTheReadAndItsTimer) {
+    SetTimeouts(MAXULONG, MAXULONG, 200);
+    auto read = QueuedRead(50);
+    kx::AdvanceTime(Ms(150));
+    Receive(Bytes(2, 7));
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Information(), 2u);
+    EXPECT_EQ(kx::TimerCount(), 0u);
+}
+
+// The interval period the receive engine re-arms with: 100 ns below 20 s, 1 s from
+// 20 s on; ReadIntervalTimeout x 10,000 without 32-bit truncation.
+TEST_F(ReadTest, IntervalTimeoutChoosesThePeriodAtTheTwentySecondCutOver) {
+    const struct {
+        ULONG interval;
+        UCHAR active;
+        LONGLONG time;
+        bool longAmount;
+    } table[] = {
+        {5, 1, 50000, false},
+        {19999, 1, 199990000, false},
+        {20000, 1, 200000000, true},
+        {0x80000000, 1, 0x80000000LL * 10000, true},
+        {0xFFFFFFFE, 1, 0xFFFFFFFELL * 10000, true},
+        {0, 0, 0, false},
+        {MAXULONG, 0, 0, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.interval);
+        context_->IntervalTime.QuadPart = 0;
+        context_->IntervalTimeToUse = nullptr;
+        context_->ReadIntervalActive = 1;
+        SetTimeouts(row.interval, 0, 0);
+        Store(Bytes(1, 0));
+        ASSERT_EQ(ReadNow(1).Information, 1u);
+        EXPECT_EQ(context_->ReadIntervalActive, row.active);
+        if (row.active) {
+            EXPECT_EQ(context_->IntervalTime.QuadPart, row.time);
+            EXPECT_EQ(context_->IntervalTimeToUse, row.longAmount ? &context_->LongIntervalAmount
+                                                                  : &context_->ShortIntervalAmount);
+        }
+    }
+}
+
+class IntervalTimerTest : public ReadTest {
+  protected:
+    // What the receive engine does when a read has set ReadIntervalActive.
+    void ArmIntervalTimer() {
+        KeSetTimer(&context_->ReadIntervalTimer, *context_->IntervalTimeToUse,
+                   &context_->ReadIntervalDpc);
+    }
+};
+
+TEST_F(IntervalTimerTest, ShortPeriodServesTheWaitingReadAfterOneTick) {
+    SetTimeouts(5, 0, 0);
+    auto read = QueuedRead(10);
+    ArmIntervalTimer();
+    kx::AdvanceTime(1);
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+}
+
+TEST_F(IntervalTimerTest, LongPeriodServesTheWaitingReadAfterOneSecond) {
+    SetTimeouts(20000, 0, 0);
+    auto read = QueuedRead(10);
+    ArmIntervalTimer();
+    kx::AdvanceTime(Ms(1000) - 1);
+    EXPECT_FALSE(read->Completed());
+    Store(Bytes(3, 1));
+    kx::AdvanceTime(1);
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Information(), 3u);
+}
+
+// An expiry that finds the other DPC at work is dropped; the busy one serves the read.
+TEST_F(IntervalTimerTest, ExpiryWhileTheOtherDpcIsBusyIsDropped) {
+    SetTimeouts(5, 0, 100);
+    auto read = QueuedRead(10);
+    context_->IntervalDpcBusy = 1;
+    kx::AdvanceTime(Ms(100));
+    EXPECT_EQ(kx::TimerCount(), 0u) << "the total timer did expire";
+    EXPECT_FALSE(read->Completed());
+    EXPECT_EQ(context_->TotalDpcBusy, 0);
+
+    context_->IntervalDpcBusy = 0;
+    context_->TotalDpcBusy = 1;
+    ArmIntervalTimer();
+    kx::AdvanceTime(1);
+    EXPECT_FALSE(read->Completed());
+
+    context_->TotalDpcBusy = 0;
+    ArmIntervalTimer();
+    kx::AdvanceTime(1);
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(context_->IntervalDpcBusy, 0) << "the flag is down again after serving";
+}
+
+// A read that arrives while another waits takes nothing from it: not its timer,
+// not its count. With the ring empty it is refused.
+TEST_F(ReadTest, SecondReadOnAnEmptyRingIsRefusedAndTheFirstKeepsItsTimer) {
+    SetTimeouts(0, 0, 1000);
+    auto first = QueuedRead(4);
+    auto second = SendRead(100);
+    EXPECT_EQ(second->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second->Information(), 0u);
+    EXPECT_EQ(kx::TimerCount(), 1u);
+    EXPECT_EQ(context_->ReadLengthRemaining, 4u);
+    EXPECT_EQ(RemoveLockHolds(), 1);
+
+    kx::AdvanceTime(Ms(1000));
+    ASSERT_TRUE(first->Completed()) << "the first read's total time-out still ends it";
+    EXPECT_EQ(first->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// With data in the ring the second read takes it; the first is then filled by the
+// next packet and succeeds by its own length, not the second read's.
+TEST_F(ReadTest, SecondReadTakesWhatTheRingHoldsAndTheFirstEndsByItsOwnLength) {
+    SetTimeouts(0, 0, 1000);
+    auto first = QueuedRead(4);
+    Store(Bytes(3, 0x10));
+    auto second = SendRead(100);
+    EXPECT_EQ(second->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(second->Data(), Bytes(3, 0x10));
+    EXPECT_EQ(kx::TimerCount(), 1u);
+    EXPECT_FALSE(first->Completed());
+
+    Receive(Bytes(4, 0x20));
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first->Data(), Bytes(4, 0x20));
+    EXPECT_EQ(context_->PerfStats.ReceivedCount, 7u);
+}
+
+// A cancelled read leaves its total timer behind; the next read must not be ended
+// by it.
+TEST_F(ReadTest, TimerOfACancelledReadDoesNotEndTheNextRead) {
+    SetTimeouts(0, 0, 100);
+    auto first = QueuedRead(4);
+    EXPECT_TRUE(first->Cancel());
+    EXPECT_EQ(first->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(first->Information(), 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+
+    SetTimeouts(0, 0, 1000);
+    auto next = QueuedRead(4);
+    kx::AdvanceTime(Ms(100));
+    EXPECT_FALSE(next->Completed());
+    kx::AdvanceTime(Ms(900));
+    ASSERT_TRUE(next->Completed());
+    EXPECT_EQ(next->Status(), STATUS_TIMEOUT);
+}
+
+TEST_F(ReadTest, ReadCancelledBeforeItIsQueuedEndsAtOnce) {
+    SetTimeouts(0, 0, 0);
+    auto read = HeldRequest::Read(fdo_, 10);
+    EXPECT_FALSE(read->Cancel());
+    EXPECT_EQ(read->Send(), STATUS_CANCELLED);
+    EXPECT_EQ(read->Completions(), 1);
+    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ReadTest, GateRefusesReadsOfADeviceGoingAway) {
+    Store(Bytes(4, 0));
+    context_->PnpState = SurpriseRemoved;
+    IO_STATUS_BLOCK iosb = ReadNow(4);
+    EXPECT_EQ(iosb.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(iosb.Information, 0u);
+    context_->PnpState = Started;
+    context_->DeviceLostMark = DEVICE_LOST_MARK;
+    EXPECT_EQ(ReadNow(4).Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(RingGetCount(context_), 4u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ReadTest, ReadAtDispatchLevelIsServed) {
+    Store(Bytes(6, 3));
+    auto read = HeldRequest::Read(fdo_, 6);
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] { read->Send(); });
+    ASSERT_TRUE(read->Completed());
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Data(), Bytes(6, 3));
+}
+
+// Queues a read the way DispatchRead does once it has found the ring empty, without
+// looking at the ring first: what a read sees when a packet lands, and has its turn
+// at the (still empty) queue, between its look at the ring and its queueing.
+NTSTATUS NTAPI QueueAfterEmptyLook(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    Irp->IoStatus.Information = 0;
+    NTSTATUS status = AcceptRequest(context, Irp);
+    if (!NT_SUCCESS(status))
+        return status;
+    return QueueRead(context, Irp, nullptr);
+}
+
+TEST_F(ReadTest, PacketThatLandedBeforeTheReadWasQueuedIsDeliveredToIt) {
+    driver_->MajorFunction[IRP_MJ_READ] = QueueAfterEmptyLook;
+    Receive(Bytes(3, 0x61)); // no read waits yet: the bytes stay in the ring
+    auto read = HeldRequest::Read(fdo_, 8);
+    read->Send();
+    ASSERT_TRUE(read->Completed()) << "the read waited for a further packet";
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(read->Data(), Bytes(3, 0x61));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// Data completing the read on a processor while the application cancels it.
+TEST_F(ReadTest, CancelRacingWithDataEndsEveryReadExactlyOnce) {
+    SetTimeouts(0, 0, 0);
+    for (int i = 0; i < 1000; i++) {
+        auto read = QueuedRead(8);
+        std::atomic<int> go{0};
+        kx::QueueAtDispatch([&] {
+            go++;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            ULONG written;
+            uint8_t byte = 0x5A;
+            RingWrite(context_, &byte, 1, &written);
+            CompleteQueuedReads(context_);
+        });
+        go++;
+        while (go.load() < 2)
+            std::this_thread::yield();
+        BOOLEAN cancelReturned = read->Cancel();
+        kx::DrainDispatchQueue();
+        ASSERT_EQ(read->Completions(), 1);
+        if (read->Status() == STATUS_CANCELLED) {
+            EXPECT_TRUE(cancelReturned);
+            EXPECT_EQ(read->Information(), 0u);
+            RingPurge(context_);
+        } else {
+            EXPECT_FALSE(cancelReturned);
+            EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+            EXPECT_EQ(read->Data(), std::vector<uint8_t>{0x5A});
+        }
+        ASSERT_EQ(RemoveLockHolds(), 0);
+        ASSERT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+    }
+}
+
+} // namespace

@@ -1,0 +1,202 @@
+// Line settings: the baud-rate and line-control checks, what reaches the modem as
+// SET_LINE_CODING, values kept when the modem refuses them, the stored-only
+// settings, and the port properties byte for byte as applications read them.
+#include <tests/support/open_port.h>
+
+#include <driver/port/line_settings.h>
+
+namespace {
+
+using korvax_test::IoctlResult;
+using korvax_test::OpenPortTest;
+
+constexpr UCHAR SetLineCodingRequest = 0x20;
+
+class LineSettingsTest : public OpenPortTest {
+  protected:
+    // The data stages of the SET_LINE_CODING requests the modem received, in order.
+    std::vector<std::vector<uint8_t>> LineCodings() const {
+        std::vector<std::vector<uint8_t>> codings;
+        for (const auto& record : pdo_->UrbRecords()) {
+            if (record.function == URB_FUNCTION_CLASS_INTERFACE && record.setup &&
+                record.setup->bRequest == SetLineCodingRequest)
+                codings.push_back(record.data);
+        }
+        return codings;
+    }
+
+    void FailNextClassRequest() {
+        pdo_->InjectFault(sim::UrbFault::Stall({URB_FUNCTION_CLASS_INTERFACE, std::nullopt}));
+    }
+
+    NTSTATUS SetLineControl(UCHAR stopBits, UCHAR parity, UCHAR wordLength) {
+        SERIAL_LINE_CONTROL line{stopBits, parity, wordLength};
+        return Set(IOCTL_SERIAL_SET_LINE_CONTROL, line).iosb.Status;
+    }
+};
+
+std::vector<uint8_t> Coding(ULONG rate, UCHAR stopBits, UCHAR parity, UCHAR dataBits) {
+    return {uint8_t(rate),
+            uint8_t(rate >> 8),
+            uint8_t(rate >> 16),
+            uint8_t(rate >> 24),
+            stopBits,
+            parity,
+            dataBits};
+}
+
+TEST_F(LineSettingsTest, EverySupportedRateIsStoredAndSentWithTheLineControl) {
+    context_->StopBits = STOP_BITS_1_5;
+    context_->Parity = MARK_PARITY;
+    context_->DataBits = 7;
+    for (ULONG rate : SUPPORTED_BAUD_RATES) {
+        SERIAL_BAUD_RATE request{rate};
+        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
+        EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS) << rate;
+        EXPECT_EQ(result.iosb.Information, 0u);
+        EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, rate);
+        auto codings = LineCodings();
+        ASSERT_FALSE(codings.empty());
+        EXPECT_EQ(codings.back(), Coding(rate, STOP_BITS_1_5, MARK_PARITY, 7)) << rate;
+    }
+    EXPECT_EQ(LineCodings().size(), (size_t)SUPPORTED_BAUD_RATE_COUNT);
+}
+
+// Rates just beside the supported ones, the ones the properties announce but the
+// port refuses (75, 110, 134, 150, 56000), and the extremes.
+TEST_F(LineSettingsTest, RatesOutsideTheTableAreRefusedAndNothingIsSent) {
+    const ULONG refused[] = {0,     75,    110,    134,    150,    299,    301,    56000,
+                             57601, 76800, 128001, 230399, 460799, 460801, 921600, 0xFFFFFFFF};
+    for (ULONG rate : refused) {
+        SERIAL_BAUD_RATE request{rate};
+        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
+        EXPECT_EQ(result.iosb.Status, STATUS_INVALID_PARAMETER) << rate;
+        EXPECT_FALSE(IsSupportedBaudRate(rate)) << rate;
+    }
+    EXPECT_EQ(context_->BaudRate, 460800u);
+    EXPECT_TRUE(LineCodings().empty());
+}
+
+TEST_F(LineSettingsTest, RefusedLineCodingFailsTheRequestButKeepsTheNewValues) {
+    FailNextClassRequest();
+    SERIAL_BAUD_RATE rate{9600};
+    IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, rate);
+    EXPECT_EQ(result.iosb.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.iosb.Information, 0u);
+    EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
+
+    FailNextClassRequest();
+    EXPECT_EQ(SetLineControl(STOP_BIT_1, EVEN_PARITY, 7), STATUS_UNSUCCESSFUL);
+    SERIAL_LINE_CONTROL line = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.StopBits, STOP_BIT_1);
+    EXPECT_EQ(line.Parity, EVEN_PARITY);
+    EXPECT_EQ(line.WordLength, 7);
+
+    // The next successful request carries everything that was stored.
+    SERIAL_BAUD_RATE again{19200};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, again).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(LineCodings().back(), Coding(19200, STOP_BIT_1, EVEN_PARITY, 7));
+}
+
+TEST_F(LineSettingsTest, LineControlOutsideItsRangesIsRefusedAndNothingIsStored) {
+    const SERIAL_LINE_CONTROL refused[] = {
+        {STOP_BIT_1, NO_PARITY, 4},   {STOP_BIT_1, NO_PARITY, 9}, {STOP_BIT_1, NO_PARITY, 0},
+        {STOP_BIT_1, NO_PARITY, 255}, {3, NO_PARITY, 8},          {255, NO_PARITY, 8},
+        {STOP_BIT_1, 5, 8},           {STOP_BIT_1, 255, 8},       {3, 5, 4}};
+    for (const auto& line : refused) {
+        EXPECT_EQ(SetLineControl(line.StopBits, line.Parity, line.WordLength),
+                  STATUS_INVALID_PARAMETER)
+            << int(line.StopBits) << "/" << int(line.Parity) << "/" << int(line.WordLength);
+    }
+    EXPECT_EQ(context_->StopBits, STOP_BITS_2);
+    EXPECT_EQ(context_->Parity, NO_PARITY);
+    EXPECT_EQ(context_->DataBits, 8);
+    EXPECT_TRUE(LineCodings().empty());
+}
+
+TEST_F(LineSettingsTest, AnyValidCombinationGoesToTheModemUnchanged) {
+    EXPECT_EQ(SetLineControl(STOP_BITS_1_5, SPACE_PARITY, 5), STATUS_SUCCESS);
+    EXPECT_EQ(LineCodings().back(), Coding(460800, 1, 4, 5));
+    EXPECT_EQ(SetLineControl(STOP_BITS_1_5, ODD_PARITY, 8), STATUS_SUCCESS)
+        << "1.5 stop bits with 8 data bits is not refused";
+    EXPECT_EQ(LineCodings().back(), Coding(460800, 1, 1, 8));
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, 3);
+    EXPECT_EQ(result.iosb.Information, 3u);
+    EXPECT_EQ(result.output, (std::vector<uint8_t>{1, 1, 8}))
+        << "StopBits, Parity, WordLength in that order";
+}
+
+TEST_F(LineSettingsTest, TimeoutsAreStoredUncheckedAndReturnedInFieldOrder) {
+    EXPECT_EQ(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS).ReadIntervalTimeout, 0u);
+    const ULONG values[5] = {0xFFFFFFFF, 0x01020304, 0xFFFFFFFF, 7, 0xA0B0C0D0};
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, values, sizeof(values)).iosb.Status, STATUS_SUCCESS);
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, 20);
+    EXPECT_EQ(result.iosb.Information, 20u);
+    EXPECT_EQ(0, std::memcmp(result.output.data(), values, 20));
+    EXPECT_EQ(context_->Timeouts.ReadTotalTimeoutMultiplier, 0x01020304u);
+    EXPECT_EQ(context_->Timeouts.WriteTotalTimeoutConstant, 0xA0B0C0D0u);
+}
+
+TEST_F(LineSettingsTest, SpecialCharactersAreStoredAsTheyComeEvenXonEqualToXoff) {
+    const uint8_t chars[6] = {0x1A, 0x00, 0x7F, 0x7E, 0x55, 0x55};
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, chars, 6).iosb.Status, STATUS_SUCCESS);
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_CHARS, nullptr, 0, 6);
+    EXPECT_EQ(result.iosb.Information, 6u);
+    EXPECT_EQ(result.output, std::vector<uint8_t>(chars, chars + 6))
+        << "EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar";
+    EXPECT_TRUE(LineCodings().empty());
+}
+
+TEST_F(LineSettingsTest, HandFlowKeepsTheFlagsButNotTheLimitsAndSendsNothing) {
+    SERIAL_HANDFLOW request{SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 100,
+                            200};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, request).iosb.Status, STATUS_SUCCESS);
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, 16);
+    EXPECT_EQ(result.iosb.Information, 16u);
+    const ULONG expected[4] = {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0,
+                               0};
+    EXPECT_EQ(0, std::memcmp(result.output.data(), expected, 16));
+    EXPECT_TRUE(pdo_->UrbRecords().empty()) << "neither line coding nor control lines";
+}
+
+// Each field at its offset, little-endian, as an application's COMMPROP sees it.
+TEST_F(LineSettingsTest, PropertiesAreTheConstantSixtyFourBytes) {
+    const uint8_t expected[64] = {64,   0,    2,    0,    // PacketLength, PacketVersion
+                                  1,    0,    0,    0,    // ServiceMask: SERIAL_SP_SERIALCOMM
+                                  0,    0,    0,    0,    // Reserved1
+                                  0,    0,    0,    0,    // MaxTxQueue
+                                  0,    0,    0,    0,    // MaxRxQueue
+                                  0,    0,    0,    0x10, // MaxBaud: SERIAL_BAUD_USER
+                                  1,    0,    0,    0,    // ProvSubType: SERIAL_SP_RS232
+                                  0xCF, 0,    0,    0,    // ProvCapabilities
+                                  0x7F, 0,    0,    0,    // SettableParams
+                                  0xFF, 0xFF, 0x07, 0x10, // SettableBaud
+                                  0x0F, 0,                // SettableData
+                                  0x07, 0x1F,             // SettableStopParity
+                                  0,    0,    0,    0,    // CurrentTxQueue
+                                  0,    0xA0, 0x0F, 0,    // CurrentRxQueue: 1,024,000
+                                  0,    0,    0,    0,    // ProvSpec1
+                                  0,    0,    0,    0,    // ProvSpec2
+                                  0,    0,    0,    0};   // ProvChar and the rest
+    context_->BaudRate = 300;
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, 64);
+    EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.iosb.Information, 64u);
+    EXPECT_EQ(result.output, std::vector<uint8_t>(expected, expected + 64));
+
+    // Whatever the buffer held before, all 64 bytes are written.
+    std::vector<uint8_t> dirty(64, 0xCC);
+    FillCommProperties(context_, reinterpret_cast<PSERIAL_COMMPROP>(dirty.data()));
+    EXPECT_EQ(dirty, std::vector<uint8_t>(expected, expected + 64));
+
+    IoctlResult small = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, 63);
+    EXPECT_EQ(small.iosb.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(small.iosb.Information, 0u);
+}
+
+TEST(LineChecksTest, DataBitsFiveToEightOnly) {
+    for (int bits = 0; bits < 256; bits++)
+        EXPECT_EQ(IsValidDataBits(UCHAR(bits)), bits >= 5 && bits <= 8) << bits;
+}
+
+} // namespace

@@ -1,0 +1,276 @@
+// DTR and RTS as control-line states, the modem status, the wait mask and event
+// waits: immediate delivery, queueing, refusal, completion by a new mask, and
+// cancellation racing with completion on another processor.
+#include <tests/support/open_port.h>
+
+#include <thread>
+
+namespace {
+
+using korvax_test::HeldRequest;
+using korvax_test::IoctlResult;
+using korvax_test::OpenPortTest;
+
+constexpr UCHAR SetControlLineStateRequest = 0x22;
+
+class ModemControlTest : public OpenPortTest {
+  protected:
+    std::vector<USHORT> ControlLineStates() const {
+        std::vector<USHORT> states;
+        for (const auto& record : pdo_->UrbRecords()) {
+            if (record.function == URB_FUNCTION_CLASS_INTERFACE && record.setup &&
+                record.setup->bRequest == SetControlLineStateRequest)
+                states.push_back(record.setup->wValue);
+        }
+        return states;
+    }
+
+    NTSTATUS SetWaitMask(ULONG mask) { return Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status; }
+
+    // A wait-on-mask request, sent; it may complete at once or stay queued.
+    std::unique_ptr<HeldRequest> SendWait() {
+        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        wait->Send();
+        return wait;
+    }
+
+    // What the receive engine and the notification reader do with a new event:
+    // raise it, then hand the pending word to a waiting request.
+    BOOLEAN RaiseEvent(ULONG event) {
+        KIRQL irql;
+        KeAcquireSpinLock(&context_->Lock, &irql);
+        context_->PendingEvents |= event;
+        ULONG events = context_->PendingEvents;
+        KeReleaseSpinLock(&context_->Lock, irql);
+        return CompleteWaitRequest(context_, events);
+    }
+};
+
+// The line a request leaves alone follows the modem's matching input: DTR follows
+// DSR (0x20), RTS follows DCD (0x80).
+TEST_F(ModemControlTest, EachLineRequestSendsTheOtherLineFromTheModemStatus) {
+    const struct {
+        ULONG code;
+        USHORT status;
+        USHORT sent;
+    } table[] = {
+        {IOCTL_SERIAL_SET_DTR, 0x00B0, 0x0003}, {IOCTL_SERIAL_SET_DTR, 0x0020, 0x0001},
+        {IOCTL_SERIAL_CLR_DTR, 0x00B0, 0x0002}, {IOCTL_SERIAL_CLR_DTR, 0x0030, 0x0000},
+        {IOCTL_SERIAL_SET_RTS, 0x0000, 0x0002}, {IOCTL_SERIAL_SET_RTS, 0x00A0, 0x0003},
+        {IOCTL_SERIAL_CLR_RTS, 0x0020, 0x0001}, {IOCTL_SERIAL_CLR_RTS, 0x0090, 0x0000},
+    };
+    size_t sent = 0;
+    for (const auto& row : table) {
+        context_->ModemStatus = row.status;
+        IoctlResult result = Ioctl(row.code);
+        EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(result.iosb.Information, 0u);
+        auto states = ControlLineStates();
+        ASSERT_EQ(states.size(), ++sent);
+        EXPECT_EQ(states.back(), row.sent)
+            << "code " << std::hex << row.code << " status " << row.status;
+        EXPECT_EQ(context_->ModemStatus, row.status) << "nothing is stored";
+    }
+}
+
+TEST_F(ModemControlTest, LineRequestSucceedsWhenTheModemRefusesIt) {
+    pdo_->InjectFault(sim::UrbFault::Stall({URB_FUNCTION_CLASS_INTERFACE, std::nullopt}));
+    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR).iosb.Status, STATUS_SUCCESS);
+    ASSERT_EQ(pdo_->UrbRecords().size(), 1u);
+    EXPECT_FALSE(NT_SUCCESS(pdo_->UrbRecords()[0].status)) << "the modem did refuse it";
+}
+
+TEST_F(ModemControlTest, ModemStatusIsTheStatusWordZeroExtended) {
+    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4);
+    EXPECT_EQ(result.iosb.Information, 4u);
+    EXPECT_EQ(result.output, (std::vector<uint8_t>{0x20, 0, 0, 0})) << "DSR after open";
+    context_->ModemStatus = 0x00B0;
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
+}
+
+TEST_F(ModemControlTest, MaskWithUnknownBitsIsRefusedAndTheQueuedWaitStays) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    auto wait = SendWait();
+    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
+
+    EXPECT_EQ(SetWaitMask(0x00002000), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetWaitMask(0x80000001), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(wait->Completed());
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), (ULONG)SERIAL_EV_RXCHAR);
+
+    IoctlResult result = Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(0x1FFF));
+    EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.iosb.Information, 0u);
+    ASSERT_TRUE(wait->Completed()) << "a new mask ends the wait in progress";
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Information(), 4u);
+    EXPECT_EQ(wait->Word(), 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0x1FFFu);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ModemControlTest, NewMaskLeavesPendingEventsForTheNextWait) {
+    context_->PendingEvents = SERIAL_EV_DSR;
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    auto wait = SendWait();
+    EXPECT_EQ(wait->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_DSR) << "delivered as raised, not masked";
+}
+
+TEST_F(ModemControlTest, WaitWithoutAMaskIsRefused) {
+    context_->PendingEvents = SERIAL_EV_RXCHAR;
+    auto wait = SendWait();
+    EXPECT_EQ(wait->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(wait->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(wait->Information(), 0u);
+    EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
+}
+
+TEST_F(ModemControlTest, PendingEventsCompleteTheWaitAtOnceAndAreConsumed) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RLSD), STATUS_SUCCESS);
+    context_->PendingEvents = SERIAL_EV_RXCHAR;
+    auto wait = SendWait();
+    EXPECT_EQ(wait->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Information(), 4u);
+    EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_RXCHAR);
+    EXPECT_EQ(context_->PendingEvents, 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ModemControlTest, SecondWaitEndsTheFirstWithNothingAndIsRefused) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    auto first = SendWait();
+    ASSERT_EQ(first->Returned(), STATUS_PENDING);
+    EXPECT_EQ(RemoveLockHolds(), 1) << "the queued wait keeps its hold";
+
+    auto second = SendWait();
+    EXPECT_EQ(second->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second->Information(), 0u);
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first->Information(), 4u);
+    EXPECT_EQ(first->Word(), 0u);
+    EXPECT_EQ(context_->PendingEvents, 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+TEST_F(ModemControlTest, QueuedWaitCompletesWithTheEventWordFromDispatchLevel) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD), STATUS_SUCCESS);
+    auto wait = SendWait();
+    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
+    std::atomic<BOOLEAN> completed{FALSE};
+    kx::QueueAtDispatch([&] { completed = RaiseEvent(SERIAL_EV_RLSD | SERIAL_EV_CTS); });
+    kx::DrainDispatchQueue();
+    EXPECT_TRUE(completed);
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RLSD | SERIAL_EV_CTS));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+
+    EXPECT_FALSE(CompleteWaitRequest(context_, 0x1234)) << "nothing waits any more";
+    EXPECT_EQ(wait->Completions(), 1);
+}
+
+TEST_F(ModemControlTest, CancelledWaitEndsCancelledAndGivesBackItsHold) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    auto wait = SendWait();
+    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
+    EXPECT_TRUE(wait->Cancel());
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(wait->Information(), 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
+    EXPECT_FALSE(CompleteWaitRequest(context_, SERIAL_EV_RXCHAR));
+}
+
+// IoCancelIrp has already run when the request arrives: it must not stay queued
+// with nobody left to cancel it.
+TEST_F(ModemControlTest, WaitCancelledBeforeItIsQueuedEndsAtOnce) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    EXPECT_FALSE(wait->Cancel());
+    EXPECT_EQ(wait->Send(), STATUS_CANCELLED);
+    EXPECT_EQ(wait->Completions(), 1);
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+    EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// The application cancels while an event completes the wait on another processor.
+// Exactly one of them ends the request, and each one's answer says which.
+TEST_F(ModemControlTest, CancelRacingWithCompletionEndsEveryWaitExactlyOnce) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    int cancelled = 0, completed = 0;
+    for (int i = 0; i < 2000; i++) {
+        auto wait = SendWait();
+        ASSERT_EQ(wait->Returned(), STATUS_PENDING);
+        std::atomic<int> go{0};
+        std::atomic<BOOLEAN> completedByEvent{FALSE};
+        kx::QueueAtDispatch([&] {
+            go++;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR);
+        });
+        go++;
+        while (go.load() < 2)
+            std::this_thread::yield();
+        BOOLEAN cancelReturned = wait->Cancel();
+        kx::DrainDispatchQueue();
+
+        ASSERT_TRUE(wait->Completed());
+        ASSERT_EQ(wait->Completions(), 1);
+        if (wait->Status() == STATUS_CANCELLED) {
+            EXPECT_TRUE(cancelReturned);
+            EXPECT_FALSE(completedByEvent);
+            EXPECT_EQ(wait->Information(), 0u);
+            cancelled++;
+        } else {
+            ASSERT_EQ(wait->Status(), STATUS_SUCCESS);
+            EXPECT_FALSE(cancelReturned);
+            EXPECT_TRUE(completedByEvent);
+            EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_RXCHAR);
+            completed++;
+        }
+        ASSERT_EQ(RemoveLockHolds(), 0) << "iteration " << i;
+        ASSERT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
+    }
+    // Both outcomes occur over the run; if one never did, the race was not exercised.
+    RecordProperty("cancelled", cancelled);
+    RecordProperty("completed", completed);
+    EXPECT_GT(cancelled + completed, 0);
+}
+
+// An event raised while the wait is being dispatched is never left pending behind
+// a queued wait: the wait either finds it or is found by it.
+TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    for (int i = 0; i < 4000; i++) {
+        context_->PendingEvents = 0;
+        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        std::atomic<int> go{0};
+        std::thread waiter([&] {
+            go++;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            wait->Send();
+        });
+        // The event comes a little later each time, sweeping across the dispatch.
+        kx::QueueAtDispatch([&, i] {
+            go++;
+            while (go.load() < 2)
+                std::this_thread::yield();
+            for (volatile int spin = 0; spin < (i * 37) % 5000; spin++) {
+            }
+            RaiseEvent(SERIAL_EV_RXCHAR);
+        });
+        waiter.join();
+        kx::DrainDispatchQueue();
+        ASSERT_TRUE(wait->Completed()) << "iteration " << i << ": the wait missed the event";
+        EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_RXCHAR);
+        ASSERT_EQ(RemoveLockHolds(), 0);
+    }
+}
+
+} // namespace

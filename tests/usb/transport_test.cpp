@@ -1,0 +1,164 @@
+// URB submission, transfer accounting and the modem's class requests, against the
+// simulated bus: exact URBs on the wire, the count that close waits on, and the
+// failure paths that must give back what they took.
+#include <driver/usb/usb.h>
+#include <support/open_port.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using korvax_test::OpenPortTest;
+using sim::UrbFault;
+using sim::UsbPipe;
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
+    return std::vector<uint8_t>(values.begin(), values.end());
+}
+
+class TransportTest : public OpenPortTest {
+  protected:
+    std::vector<sim::UrbRecord> Urbs() const { return pdo_->UrbRecords(); }
+};
+
+class SynchronousTransportTest : public TransportTest {
+  protected:
+    sim::PdoOptions PdoOptions() const override {
+        sim::PdoOptions options;
+        options.synchronousCompletion = true;
+        return options;
+    }
+};
+
+TEST_F(SynchronousTransportTest, SendUrbAndWaitReturnsAnImmediateResultWithoutWaiting) {
+    EXPECT_EQ(ResetPipe(fdo_, context_->BulkInPipe), STATUS_SUCCESS);
+    pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_CLASS_INTERFACE, {}}, STATUS_IO_DEVICE_ERROR,
+                                     USBD_STATUS_DEV_NOT_RESPONDING));
+    EXPECT_EQ(SetControlLineState(fdo_, CDC_CONTROL_LINE_DTR), STATUS_IO_DEVICE_ERROR);
+    auto urbs = Urbs();
+    ASSERT_EQ(urbs.size(), 2u);
+    EXPECT_EQ(urbs[0].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(urbs[0].length, sizeof(struct _URB_PIPE_REQUEST));
+    EXPECT_EQ(urbs[0].pipe, UsbPipe::BulkIn);
+}
+
+TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLater) {
+    // Completions come from a DPC thread: the sender sees STATUS_PENDING below it
+    // and must take the final status from the status block.
+    pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_CLASS_INTERFACE, {}}, STATUS_IO_DEVICE_ERROR,
+                                     USBD_STATUS_DEV_NOT_RESPONDING));
+    EXPECT_EQ(SetControlLineState(fdo_, 0), STATUS_IO_DEVICE_ERROR);
+    auto urbs = Urbs();
+    ASSERT_EQ(urbs.size(), 1u);
+    EXPECT_EQ(urbs[0].status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(urbs[0].submitIrql, PASSIVE_LEVEL);
+}
+
+TEST_F(TransportTest, NoIrpMeansNoUrbAndInsufficientResources) {
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    EXPECT_EQ(AbortPipe(fdo_, context_->BulkInPipe), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Urbs().empty());
+}
+
+TEST_F(TransportTest, AbortAllPipesSendsThreeAbortsInOrderWhateverTheFirstReturns) {
+    pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_ABORT_PIPE, {}}, STATUS_UNSUCCESSFUL,
+                                     USBD_STATUS_INVALID_PIPE_HANDLE));
+    AbortAllPipes(fdo_);
+    auto urbs = Urbs();
+    ASSERT_EQ(urbs.size(), 3u);
+    const UsbPipe order[] = {UsbPipe::InterruptIn, UsbPipe::BulkIn, UsbPipe::BulkOut};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(urbs[i].function, URB_FUNCTION_ABORT_PIPE);
+        EXPECT_EQ(urbs[i].pipe, order[i]);
+    }
+    EXPECT_EQ(urbs[0].status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(urbs[1].status, STATUS_SUCCESS);
+}
+
+TEST_F(TransportTest, LineCodingAndControlLineStateGoOutByteForByte) {
+    // The open defaults: 460800 bit/s, two stop bits, no parity, eight data bits.
+    EXPECT_EQ(SetLineCoding(fdo_), STATUS_SUCCESS);
+    context_->BaudRate = 115200;
+    context_->StopBits = STOP_BIT_1;
+    context_->Parity = NO_PARITY;
+    context_->DataBits = 8;
+    EXPECT_EQ(SetLineCoding(fdo_), STATUS_SUCCESS);
+    EXPECT_EQ(SetControlLineState(fdo_, CDC_CONTROL_LINE_DTR | CDC_CONTROL_LINE_RTS),
+              STATUS_SUCCESS);
+
+    auto urbs = Urbs();
+    ASSERT_EQ(urbs.size(), 3u);
+    for (const auto& urb : urbs) {
+        EXPECT_EQ(urb.function, URB_FUNCTION_CLASS_INTERFACE);
+        EXPECT_EQ(urb.length, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+        EXPECT_EQ(urb.requestTypeReservedBits, 0x21);
+        ASSERT_TRUE(urb.setup.has_value());
+    }
+    auto setup = [](const sim::UrbRecord& urb) {
+        auto bytes = urb.setup->Bytes();
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+    EXPECT_EQ(setup(urbs[0]), Bytes({0x21, 0x20, 0, 0, 0, 0, 7, 0}));
+    EXPECT_EQ(urbs[0].data, Bytes({0x00, 0x08, 0x07, 0x00, 0x02, 0x00, 0x08}));
+    EXPECT_EQ(urbs[1].data, Bytes({0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08}));
+    EXPECT_EQ(setup(urbs[2]), Bytes({0x21, 0x22, 0x03, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(urbs[2].data.empty()) << "no data stage";
+    EXPECT_EQ(urbs[2].requestedLength, 0u);
+}
+
+TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
+    StartInterruptRead(context_);
+    StartBulkInRead(context_);
+    pdo_->WaitForOutstanding(UsbPipe::InterruptIn, 1);
+    pdo_->WaitForOutstanding(UsbPipe::BulkIn, 1);
+    EXPECT_EQ(context_->PendingTransferCount, 3);
+    EXPECT_EQ(RemoveLockHolds(), 2);
+
+    // With the port closed, a completing reader does not re-issue.
+    context_->IsOpen = 0;
+    std::atomic<bool> waited{false};
+    std::thread closer([&] {
+        WaitForPendingTransfers(context_);
+        waited = true;
+    });
+    pdo_->SendInterrupt(Bytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_FALSE(waited.load());
+    EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0);
+
+    pdo_->SendBulkIn(Bytes({'x'}));
+    closer.join();
+    EXPECT_TRUE(waited.load());
+    EXPECT_EQ(context_->PendingTransferCount, 0);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(context_->DeviceLostMark, 0u) << "a closed port's readers stop without a loss";
+    context_->IsOpen = 1; // for TearDown's view of an open port
+}
+
+TEST_F(TransportTest, WaitWithNothingInFlightReturnsAtOnce) {
+    WaitForPendingTransfers(context_);
+    EXPECT_EQ(context_->PendingTransferCount, 0);
+    EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0)
+        << "the closing decrement neither sets nor waits on the event";
+}
+
+TEST_F(TransportTest, AReaderThatCannotSendGivesBackItsCountAndHold) {
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    StartBulkInRead(context_);
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(context_->BulkInReaderActive, 0);
+    EXPECT_TRUE(Urbs().empty());
+
+    // A removal under way refuses the hold: nothing is sent either.
+    ASSERT_EQ(IoAcquireRemoveLockEx(&context_->RemoveLock, this, "", 1, sizeof(IO_REMOVE_LOCK)),
+              STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWaitEx(&context_->RemoveLock, this, sizeof(IO_REMOVE_LOCK));
+    StartInterruptRead(context_);
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_TRUE(Urbs().empty());
+}
+
+} // namespace
