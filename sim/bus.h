@@ -169,6 +169,8 @@ class ModemPdo {
         bool failed = false;
         NTSTATUS status = STATUS_SUCCESS;
         USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+
+        bool MovesData() const { return kind != Kind::Abort && kind != Kind::Reset; }
     };
 
     struct Pipe {
@@ -191,7 +193,7 @@ class ModemPdo {
 
     // Helpers that run with mutex_ held.
     std::optional<UsbPipe> PipeFromHandle(USBD_PIPE_HANDLE handle) const;
-    std::optional<UrbFault> TakeFault(USHORT function, UsbPipe pipe, bool transfer);
+    std::optional<UrbFault> TakeFault(USHORT function, UsbPipe pipe, bool movesData);
     void MakeReady(Transfer& transfer, NTSTATUS status, USBD_STATUS usbdStatus);
     void Halt(UsbPipe pipe);
     void TakePackets(UsbPipe pipe);

@@ -151,8 +151,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     }
     }
 
-    if (transfer.kind == Transfer::Kind::In || transfer.kind == Transfer::Kind::Out ||
-        transfer.kind == Transfer::Kind::Control) {
+    if (transfer.MovesData()) {
         transfer.length = record.requestedLength;
         // The bus reads and writes TransferBuffer only; a transfer described by an MDL
         // alone is not served here.
@@ -176,13 +175,11 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     UsbPipe target = *record.pipe;
     transfer.record = urbRecords_.size();
     urbRecords_.push_back(std::move(record));
-    bool isTransfer = transfer.kind == Transfer::Kind::In || transfer.kind == Transfer::Kind::Out ||
-                      transfer.kind == Transfer::Kind::Control;
     Pipe& pipe = pipes_[static_cast<size_t>(target)];
 
     // A stall is something the device does to a transfer; abort and reset can only
     // fail or be held.
-    std::optional<UrbFault> fault = TakeFault(function, target, isTransfer);
+    std::optional<UrbFault> fault = TakeFault(function, target, transfer.MovesData());
     if (fault && fault->kind == UrbFault::Kind::Fail) {
         MakeReady(transfer, fault->status, fault->usbdStatus);
     } else if (transfer.kind == Transfer::Kind::Abort) {
@@ -431,13 +428,13 @@ std::optional<UsbPipe> ModemPdo::PipeFromHandle(USBD_PIPE_HANDLE handle) const {
     return std::nullopt;
 }
 
-std::optional<UrbFault> ModemPdo::TakeFault(USHORT function, UsbPipe pipe, bool transfer) {
+std::optional<UrbFault> ModemPdo::TakeFault(USHORT function, UsbPipe pipe, bool movesData) {
     auto it = std::find_if(faults_.begin(), faults_.end(), [&](const UrbFault& f) {
         if (f.match.function && *f.match.function != function)
             return false;
         if (f.match.pipe && *f.match.pipe != pipe)
             return false;
-        return transfer || f.kind != UrbFault::Kind::Stall;
+        return movesData || f.kind != UrbFault::Kind::Stall;
     });
     if (it == faults_.end())
         return std::nullopt;

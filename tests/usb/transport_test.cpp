@@ -132,6 +132,8 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
     closer.join();
     EXPECT_TRUE(waited.load());
     EXPECT_EQ(context_->PendingTransferCount, 0);
+    // The completion gives back its remove-lock hold just after the count.
+    kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->DeviceLostMark, 0u) << "a closed port's readers stop without a loss";
     context_->IsOpen = 1; // for TearDown's view of an open port
