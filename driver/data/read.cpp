@@ -47,9 +47,9 @@ static READ_TIMING ChooseReadTiming(const SERIAL_TIMEOUTS* Timeouts) {
 }
 
 // Multiplier x Length + Constant milliseconds as a relative due time. The sum is
-// exact in 64 bits; one too long for a due time to hold (some 29,000 years) is
-// taken as no time-out rather than let the conversion wrap into a due time that
-// has already passed.
+// exact in 64 bits; one too long for a due time to hold (beyond some 29,000 years)
+// is taken as no time-out, since the conversion would wrap into an arbitrary and
+// possibly short due time.
 static BOOLEAN TotalTimeoutDueTime(const READ_TIMING* Timing, ULONG Length,
                                    PLARGE_INTEGER DueTime) {
     ULONGLONG milliseconds = (ULONGLONG)Timing->Multiplier * Length + Timing->Constant;

@@ -104,19 +104,6 @@ TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
     EXPECT_EQ(newer->Completions(), 1);
 }
 
-TEST_F(CancelTest, CancelQueueTouchesOnlyItsQueue) {
-    context_->WaitMask = SERIAL_EV_RXCHAR;
-    auto write = Write();
-    auto read = Read();
-    auto wait = Wait();
-    CancelQueue(fdo_, &context_->WriteIrpQueue);
-    EXPECT_TRUE(write->Completed());
-    EXPECT_FALSE(read->Completed());
-    EXPECT_FALSE(wait->Completed());
-    EXPECT_EQ(RemoveLockHolds(), 2);
-    CancelAllQueues(fdo_);
-}
-
 // Cancel-all waits for a queue operation in progress instead of taking a request
 // whose cancel routine is not yet there.
 TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {

@@ -194,9 +194,4 @@ TEST_F(LineSettingsTest, PropertiesAreTheConstantSixtyFourBytes) {
     EXPECT_EQ(small.iosb.Information, 0u);
 }
 
-TEST(LineChecksTest, DataBitsFiveToEightOnly) {
-    for (int bits = 0; bits < 256; bits++)
-        EXPECT_EQ(IsValidDataBits(UCHAR(bits)), bits >= 5 && bits <= 8) << bits;
-}
-
 } // namespace
