@@ -21,11 +21,13 @@ KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
 // The queue discipline of every request queue, with Lock held. InsertQueuedRequest
-// queues the request with CancelQueuedRequest published and marks it pending; it
-// returns FALSE, leaving the request unqueued, unmarked and the caller's, when the
-// request was cancelled before it could be queued. RemoveQueuedRequest returns the
+// queues the request (at the tail, or at the head) with CancelRoutine published and
+// marks it pending; it returns FALSE, leaving the request unqueued, unmarked and the
+// caller's, when the request was cancelled before it could be queued. Every cancel
+// routine takes Lock before it touches its request. RemoveQueuedRequest returns the
 // head request whose cancel routine it took back, or NULL.
-BOOLEAN InsertQueuedRequest(PLIST_ENTRY QueueHead, PIRP Irp);
+BOOLEAN InsertQueuedRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine,
+                            BOOLEAN AtHead);
 PIRP RemoveQueuedRequest(PLIST_ENTRY QueueHead);
 
 // Cancellation of queued requests.

@@ -12,9 +12,14 @@ static PIRP IrpFromEntry(PLIST_ENTRY Entry) {
 // taken back here never carries the mark and its dispatch may complete it at once.
 // The cancel routine takes Lock before it touches the request, so the mark is in
 // place before anyone can complete it.
-BOOLEAN InsertQueuedRequest(PLIST_ENTRY QueueHead, PIRP Irp) {
-    InsertTailList(QueueHead, &Irp->Tail.Overlay.ListEntry);
-    IoSetCancelRoutine(Irp, CancelQueuedRequest);
+BOOLEAN InsertQueuedRequest(PLIST_ENTRY QueueHead, PIRP Irp, PDRIVER_CANCEL CancelRoutine,
+                            BOOLEAN AtHead) {
+    if (AtHead) {
+        InsertHeadList(QueueHead, &Irp->Tail.Overlay.ListEntry);
+    } else {
+        InsertTailList(QueueHead, &Irp->Tail.Overlay.ListEntry);
+    }
+    IoSetCancelRoutine(Irp, CancelRoutine);
     if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
         RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
         return FALSE;
@@ -111,7 +116,7 @@ NTSTATUS QueueWaitRequestLocked(PDEVICE_CONTEXT DeviceContext, PIRP Irp) {
     if (!IsListEmpty(&DeviceContext->WaitIrpQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!InsertQueuedRequest(&DeviceContext->WaitIrpQueue, Irp)) {
+    if (!InsertQueuedRequest(&DeviceContext->WaitIrpQueue, Irp, CancelQueuedRequest, FALSE)) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;
     }

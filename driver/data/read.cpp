@@ -149,7 +149,8 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
     if (!IsListEmpty(&DeviceContext->ReadIrpQueue)) {
         status = STATUS_INVALID_PARAMETER;
-    } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp)) {
+    } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp, CancelQueuedRequest,
+                                    FALSE)) {
         status = STATUS_CANCELLED;
     } else {
         ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;

@@ -21,48 +21,22 @@ static void AdjustBytesQueued(PDEVICE_CONTEXT Context, LONG Delta) {
     KeReleaseSpinLock(&Context->Lock, oldIrql);
 }
 
-// Marks the request pending before its cancel routine is published, so that a
-// cancel on another processor always finds it marked. STATUS_CANCELLED: it was
-// cancelled as it was queued, is no longer queued, and the caller completes it.
+// STATUS_CANCELLED: the request was cancelled as it was being queued; it is not
+// queued, not marked pending, and the caller completes it.
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead) {
     KIRQL oldIrql;
-    NTSTATUS status = STATUS_PENDING;
-
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    if (AtHead) {
-        InsertHeadList(&DeviceContext->WriteIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    } else {
-        InsertTailList(&DeviceContext->WriteIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    }
-    IoMarkIrpPending(Irp);
-    IoSetCancelRoutine(Irp, WriteCancel);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-        RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-        status = STATUS_CANCELLED;
-    }
+    BOOLEAN queued = InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    return status;
+    return queued ? STATUS_PENDING : STATUS_CANCELLED;
 }
 
-// The head request whose cancel routine could be taken back. A request whose
-// cancel routine already runs belongs to it: its list entry is made to point to
-// itself so that the routine's unlink changes nothing.
 PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext) {
     KIRQL oldIrql;
-    PIRP found = NULL;
-
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    while (found == NULL && !IsListEmpty(&DeviceContext->WriteIrpQueue)) {
-        PLIST_ENTRY entry = RemoveHeadList(&DeviceContext->WriteIrpQueue);
-        PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) != NULL) {
-            found = irp;
-        } else {
-            InitializeListHead(entry);
-        }
-    }
+    PIRP irp = RemoveQueuedRequest(&DeviceContext->WriteIrpQueue);
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    return found;
+    return irp;
 }
 
 // Starts the engine if it is idle. The test and the setting of WriteBusy are one
@@ -76,16 +50,6 @@ static void StartEngineIfIdle(PDEVICE_CONTEXT Context) {
     if (start) {
         StartNextWrite(Context);
     }
-}
-
-// A request cancelled while it was being queued, but already marked pending: it is
-// completed here and the dispatch reports STATUS_PENDING, as the mark requires.
-static void CompleteCancelledWhileQueued(PDEVICE_CONTEXT Context, PIRP Irp) {
-    AdjustBytesQueued(Context, -(LONG)RequestAmount(Irp));
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-    ReleaseRequestLock(Context, Irp);
 }
 
 NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -105,17 +69,21 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     AdjustBytesQueued(context, (LONG)length);
     SetRequestKind(Irp, WRITE_REQUEST_MARK);
-    if (QueueWrite(context, Irp, FALSE) == STATUS_PENDING) {
+    status = QueueWrite(context, Irp, FALSE);
+    if (status == STATUS_PENDING) {
         StartEngineIfIdle(context);
-    } else {
-        CompleteCancelledWhileQueued(context, Irp);
+        return status;
     }
-    return STATUS_PENDING;
+    AdjustBytesQueued(context, -(LONG)length);
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseRequestLock(context, Irp);
+    return status;
 }
 
 // The character goes out right after the request in flight, ahead of every queued
-// write. On STATUS_CANCELLED the request is no longer queued, its byte is taken
-// back, and the caller completes it; it has been marked pending all the same.
+// write. On STATUS_CANCELLED the request was never queued, its byte is taken back,
+// and the caller completes it.
 NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
 

@@ -124,18 +124,26 @@ static NTSTATUS PnpQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassIrpDown(DeviceObject, Irp);
 }
 
-static NTSTATUS PnpCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// CANCEL_STOP and CANCEL_REMOVE: a device in the pending state returns to RestoredState
+// once the lower drivers have cancelled too; in any other state the request just
+// goes down.
+static NTSTATUS CancelPendingState(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG PendingState,
+                                   ULONG RestoredState) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (context->PnpState != StopPending) {
+    if (context->PnpState != PendingState) {
         return PassIrpDown(DeviceObject, Irp);
     }
     NTSTATUS status = ForwardIrpSynchronously(DeviceObject, Irp);
     if (NT_SUCCESS(status)) {
-        context->PnpState = Started;
+        context->PnpState = RestoredState;
     }
     return CompleteRequest(Irp, status);
+}
+
+static NTSTATUS PnpCancelStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return CancelPendingState(DeviceObject, Irp, StopPending, Started);
 }
 
 static NTSTATUS PnpStopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -160,17 +168,8 @@ static NTSTATUS PnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 static NTSTATUS PnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    if (context->PnpState != RemovePending) {
-        return PassIrpDown(DeviceObject, Irp);
-    }
-    NTSTATUS status = ForwardIrpSynchronously(DeviceObject, Irp);
-    if (NT_SUCCESS(status)) {
-        context->PnpState = context->PreviousPnpState;
-    }
-    return CompleteRequest(Irp, status);
+    return CancelPendingState(DeviceObject, Irp, RemovePending,
+                              GetDeviceContext(DeviceObject)->PreviousPnpState);
 }
 
 // Moves to NewState under StateLock, so the gate refuses every request from here on;

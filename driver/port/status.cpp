@@ -22,18 +22,10 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
-// The write path completes the request once the byte is out. A request cancelled as
-// it was queued is already marked pending, so it is completed here and the frame
-// is told STATUS_PENDING, leaving the request alone.
+// The write path completes the request once the byte is out; a request cancelled as
+// it was queued comes back STATUS_CANCELLED for the frame to complete.
 NTSTATUS SerialImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    NTSTATUS status = QueueImmediateChar(DeviceObject, Irp);
-    if (status == STATUS_CANCELLED) {
-        Irp->IoStatus.Status = STATUS_CANCELLED;
-        Irp->IoStatus.Information = 0;
-        IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
-        ReleaseRequestLock(GetDeviceContext(DeviceObject), Irp);
-    }
-    return STATUS_PENDING;
+    return QueueImmediateChar(DeviceObject, Irp);
 }
 
 NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -20,7 +20,7 @@ NTSTATUS NTAPI QueueWriteStandIn(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return status;
     KIRQL irql;
     KeAcquireSpinLock(&context->Lock, &irql);
-    BOOLEAN queued = InsertQueuedRequest(&context->WriteIrpQueue, Irp);
+    BOOLEAN queued = InsertQueuedRequest(&context->WriteIrpQueue, Irp, CancelQueuedRequest, FALSE);
     KeReleaseSpinLock(&context->Lock, irql);
     if (!queued) {
         ReleaseRequestLock(context, Irp);

@@ -140,5 +140,8 @@ void StopWorkers();
 bool WorkersBusy();
 bool ProcessorsBusy();
 void ShutdownIo();
+// File objects still open at shutdown are reported and let go of their devices.
+void ShutdownFiles();
+void ResetFiles();
 
 } // namespace kx::detail

@@ -514,7 +514,15 @@ void NTAPI IoFreeIrp(PIRP Irp) {
     ReportAll(findings);
 }
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+} // extern "C"
+
+namespace {
+
+// IofCallDriver. When checkReturn is false the dispatch routine's return goes to
+// nobody (a power IRP the power manager held back: its sender has already seen
+// STATUS_PENDING and the stack location carries the pending mark), so the pending
+// rule does not apply to it.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     size_t location;
     {
@@ -574,14 +582,30 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IrpRecord& record = irps.at(Irp);
         LevelTrack& level = record.levels[location];
         level.outstandingDispatches--;
-        if (level.completed)
+        if (checkReturn && level.completed)
             CheckPendingRule(Irp, status == STATUS_PENDING, level.marked, findings);
-        else
+        else if (checkReturn)
             level.waitingChecks.push_back(status == STATUS_PENDING);
     }
     ReportAll(findings);
     DropCallReference(Irp);
     return status;
+}
+
+} // namespace
+
+namespace kx {
+
+NTSTATUS CallDriverHeldBack(PDEVICE_OBJECT device, PIRP irp) {
+    return CallDriver(device, irp, false);
+}
+
+} // namespace kx
+
+extern "C" {
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return CallDriver(DeviceObject, Irp, true);
 }
 
 void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {

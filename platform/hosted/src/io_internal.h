@@ -53,5 +53,10 @@ struct IrpRecord {
 
 std::mutex& IoMutex();
 PIRP AllocateIrpAt(CCHAR stackSize, uintptr_t site);
+// Dispatches a power IRP that PoCallDriver held back (deferred to a worker or queued
+// behind another power IRP): PoCallDriver has already returned STATUS_PENDING to
+// the sender and marked the target's stack location pending, so the dispatch
+// routine's own return is not checked against the mark.
+NTSTATUS CallDriverHeldBack(PDEVICE_OBJECT device, PIRP irp);
 
 } // namespace kx

@@ -1,6 +1,7 @@
 // Boot and shutdown of the hosted kernel.
 #include "internal.h"
 #include "pnp_internal.h"
+#include "power_internal.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -17,8 +18,10 @@ void ResetAll() {
     detail::ResetClock();
     detail::ResetDeviceInterfaces();
     detail::ResetPnp();
+    detail::ResetPower();
     detail::ResetObjectNamespace();
     detail::ResetRegistry();
+    detail::ResetFiles();
     detail::ResetIo();
     detail::ResetPool();
     detail::ResetRemoveLocks();
@@ -60,6 +63,7 @@ Kernel::~Kernel() {
     detail::ResetTimers();
     // Handles and links left behind are reported; the PnP manager lets go of its
     // device nodes before the I/O manager looks for devices left over.
+    detail::ShutdownFiles();
     detail::ShutdownObjects();
     detail::ShutdownPnp();
     detail::ShutdownIo();

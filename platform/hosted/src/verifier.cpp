@@ -84,6 +84,10 @@ const char* RuleName(Rule rule) {
         return "symbolic link left behind";
     case Rule::PnpContract:
         return "Plug and Play contract broken";
+    case Rule::PowerIrpNotStarted:
+        return "power IRP completed without PoStartNextPowerIrp";
+    case Rule::UrbInFlightTwice:
+        return "URB submitted again while still outstanding";
     case Rule::KernelBugCheck:
         return "bug check";
     }
@@ -119,6 +123,10 @@ void VerifierCapture::Clear() {
 
 size_t TotalFindings() {
     return totalFindings.load();
+}
+
+void ReportFinding(Rule rule, const std::string& detail) {
+    detail::Report(rule, detail);
 }
 
 namespace detail {

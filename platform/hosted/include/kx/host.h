@@ -57,6 +57,13 @@ enum class Rule {
     // A driver broke the Plug and Play contract: failed a request that must not
     // fail, or left its device stack in place after IRP_MN_REMOVE_DEVICE.
     PnpContract,
+    // A power IRP (set or query power) came back to its sender while a device it
+    // was sent to with PoCallDriver had not called PoStartNextPowerIrp for it: on
+    // Windows 2000/XP that device would never receive another power IRP of the kind.
+    PowerIrpNotStarted,
+    // A URB was submitted to the bus while that same URB (the same memory) was
+    // still outstanding there.
+    UrbInFlightTwice,
     KernelBugCheck,
 };
 
@@ -87,6 +94,12 @@ class VerifierCapture {
 
 // Every finding since boot, captured or not (the simulator's summary counts them).
 size_t TotalFindings();
+
+// A finding of a component outside the kernel that checks a contract of its own
+// (the simulated bus checks the URBs it is given): recorded, or stopping the
+// process, exactly as the kernel's own findings are. Returns only under a
+// VerifierCapture; the caller then takes the safe way out.
+void ReportFinding(Rule rule, const std::string& detail);
 
 // ---- Fault injection ------------------------------------------------------------------------
 

@@ -1,0 +1,132 @@
+// The simulated world a test or the simulator stands in: a hosted kernel, the port
+// driver loaded as the system loads it, the parent bus, and modems plugged in and
+// pulled out under their port names. Applications reach the ports through the
+// serial API (serial_api.h) by the names the world gives them (\\.\COM5).
+//
+//   sim::World world;                          // kernel (manual clock), driver, bus
+//   sim::PluggedModem& modem = world.Plug();   // COM5, with the modem model behind it
+//   HANDLE port = win32::CreateFileA(modem.Path().c_str(), ...);
+//   ...
+//   world.Unplug(modem);                       // surprise removal
+//
+// At teardown the world does what the system does when the application ends and
+// the machine shuts down: the handles the application left open are closed, every
+// device still present is removed, the PDOs go, the driver is unloaded (which
+// runs the verifier's leak checks) and the kernel shuts down.
+#pragma once
+
+#include "bus.h"
+#include "modem.h"
+#include "usb.h"
+
+#include <kx/host.h>
+#include <kx/pnp.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct WorldOptions {
+    // Boot a kernel of the world's own; false when the caller has booted one.
+    bool bootKernel = true;
+    kx::KernelOptions kernel;
+    // The function driver's entry point; null for the port driver's DriverEntry.
+    PDRIVER_INITIALIZE driverEntry = nullptr;
+    std::u16string driverName = u"korvaxser";
+};
+
+struct PlugOptions {
+    // Written as PortName into the device's hardware key before it arrives.
+    std::u16string portName = u"COM5";
+    PdoOptions pdo;
+    // The modem model behind the PDO is made with these options...
+    ModemOptions modem;
+    // ...unless the test brings a device of its own, which is attached instead.
+    std::shared_ptr<UsbFunction> function;
+    // The device instance path; empty for the one the kernel gives.
+    std::u16string instancePath;
+};
+
+// One modem function on the bus, from Connect until the world goes.
+class PluggedModem {
+  public:
+    ModemPdo& Pdo() const { return *pdo_; }
+    // The modem model; null when the test attached a device of its own.
+    Modem* Model() const { return model_.get(); }
+    // The test's own device, if it brought one.
+    const std::shared_ptr<UsbFunction>& Function() const { return function_; }
+    // The PnP manager's node; null until the device has arrived.
+    const std::shared_ptr<kx::DeviceNode>& Node() const { return node_; }
+    const std::u16string& PortName() const { return portName_; }
+    // The name an application opens: \\.\COM5 (narrow and wide).
+    std::string Path() const;
+    std::u16string PathW() const;
+    // The function driver's device above the PDO; null before arrival and after
+    // removal.
+    PDEVICE_OBJECT FunctionDevice() const;
+    // Pulled out (Unplug) / IRP_MN_REMOVE_DEVICE sent.
+    bool Unplugged() const { return pdo_->Unplugged(); }
+    bool Removed() const;
+
+  private:
+    friend class World;
+    ModemPdo* pdo_ = nullptr;
+    std::unique_ptr<Modem> model_;
+    std::shared_ptr<UsbFunction> function_;
+    std::shared_ptr<kx::DeviceNode> node_;
+    std::u16string portName_;
+};
+
+class World {
+  public:
+    explicit World(WorldOptions options = {});
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    // The function driver; null when its entry failed (LoadStatus says why).
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    NTSTATUS LoadStatus() const { return loadStatus_; }
+    ParentBus& Bus() { return *bus_; }
+
+    // Connect and Arrive in one.
+    PluggedModem& Plug(PlugOptions options = {});
+    // The modem function appears on the bus: its PDO, its PortName and the device
+    // behind it, not yet known to the PnP manager.
+    PluggedModem& Connect(PlugOptions options = {});
+    // The bus reports the device: AddDevice and IRP_MN_START_DEVICE, on this thread.
+    // Returns the status of the start (or of AddDevice when it failed).
+    NTSTATUS Arrive(PluggedModem& modem);
+    // Arrival with the start held in the PDO: IRP_MN_START_DEVICE is kept pending
+    // by the bus while `whileHeld` runs on this thread (the function device exists
+    // and is not started), then the bus lets it succeed. Needs a function driver
+    // that passes the start down.
+    NTSTATUS ArriveWithStartHeld(PluggedModem& modem, const std::function<void()>& whileHeld);
+    // Surprise removal: the device is pulled out (every transfer fails from now
+    // on), then IRP_MN_SURPRISE_REMOVAL; IRP_MN_REMOVE_DEVICE follows when the last
+    // handle closes. Returns the status of IRP_MN_SURPRISE_REMOVAL.
+    NTSTATUS Unplug(PluggedModem& modem);
+    // Orderly removal: the refusal of IRP_MN_QUERY_REMOVE_DEVICE (the device stays)
+    // or the status of IRP_MN_REMOVE_DEVICE.
+    NTSTATUS Remove(PluggedModem& modem);
+    // Waits until no work item or DPC is queued or running (a close deferred to a
+    // worker, a removal it started, completions in flight).
+    void Settle();
+
+    const std::vector<std::unique_ptr<PluggedModem>>& Modems() const { return modems_; }
+
+  private:
+    void TearDown();
+
+    std::optional<kx::Kernel> kernel_;
+    std::optional<ParentBus> bus_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    NTSTATUS loadStatus_ = STATUS_PENDING;
+    std::vector<std::unique_ptr<PluggedModem>> modems_;
+};
+
+} // namespace sim
