@@ -122,6 +122,8 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
         WaitForPendingTransfers(context_);
         waited = true;
     });
+    while (context_->PendingTransferCount != 2) // the closer has dropped the open reference
+        std::this_thread::yield();
     pdo_->SendInterrupt(Bytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
     kx::DrainDispatchQueue();
     EXPECT_EQ(context_->PendingTransferCount, 1);
