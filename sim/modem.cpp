@@ -592,6 +592,7 @@ void Modem::DialDue() {
     }
     switch (options_.dialOutcome) {
     case DialOutcome::Connect:
+        patternOffset_ = 0;
         SetLines(true, dsr_);
         Respond(ConnectText());
         EnterDataMode();
@@ -681,8 +682,11 @@ void Modem::StreamDue() {
             break;
         }
         std::vector<uint8_t> chunk(options_.streamChunk);
-        for (uint8_t& byte : chunk)
-            byte = pattern[streamed_++ % pattern.size()];
+        for (uint8_t& byte : chunk) {
+            byte = pattern[patternOffset_];
+            patternOffset_ = (patternOffset_ + 1) % pattern.size();
+        }
+        streamed_ += chunk.size();
         backlog += chunk.size();
         Queue(UsbPipe::BulkIn, std::move(chunk));
         ++chunks_;

@@ -40,7 +40,8 @@ inline constexpr uint16_t Overrun = 0x40;
 // The ten bytes of a SERIAL_STATE notification for interface 0 with this bitmap.
 std::vector<uint8_t> SerialStateNotification(uint16_t state);
 
-// The line coding as SET_LINE_CODING and GET_LINE_CODING carry it.
+// The line coding as SET_LINE_CODING and GET_LINE_CODING carry it; the modem's
+// own after power-on is 115200 bits per second, 8 data bits, no parity, 1 stop bit.
 struct CdcLineCoding {
     uint32_t dteRate = 115200;
     uint8_t charFormat = 0; // 0: 1 stop bit, 1: 1.5, 2: 2
@@ -86,9 +87,9 @@ struct ModemOptions {
     bool dsrFollowsDtr = true;
 
     DataHandling dataHandling = DataHandling::Echo;
-    // The stream repeats this pattern from its first byte, one chunk at a time:
-    // chunk k (from 0) goes out once (k + 1) * streamChunk bytes are due at the rate,
-    // counted from the start of data mode.
+    // The stream of each call repeats this pattern from its first byte, one chunk at
+    // a time: chunk k (from 0) goes out once (k + 1) * streamChunk bytes are due at
+    // the rate, counted from the start of data mode (again after ATO).
     std::vector<uint8_t> streamPattern = {'K', 'O', 'R', 'V', 'A', 'X', ' ',  's', 't',
                                           'r', 'e', 'a', 'm', ' ', '0', '1',  '2', '3',
                                           '4', '5', '6', '7', '8', '9', '\r', '\n'};
@@ -109,7 +110,7 @@ struct ModemOptions {
 // called from any thread.
 class Modem {
   public:
-    Modem(ModemPdo& pdo, ModemOptions options = {});
+    explicit Modem(ModemPdo& pdo, ModemOptions options = {});
     ~Modem();
     Modem(const Modem&) = delete;
     Modem& operator=(const Modem&) = delete;
@@ -131,7 +132,7 @@ class Modem {
     // Command lines executed, from "AT" up to the carriage return.
     std::vector<std::string> CommandLines() const;
 
-    // ---- Data of calls ----
+    // ---- Data of calls (all calls since the modem was made) ----
     // Bytes taken in data mode (not with DataHandling::Sink), in order.
     std::vector<uint8_t> Received() const;
     uint64_t ReceivedCount() const; // every data-mode byte, sunk ones too
@@ -232,6 +233,7 @@ class Modem {
     uint64_t anchorChunk_ = 0;
     LONGLONG anchorTime_ = 0;
     uint64_t streamed_ = 0;
+    size_t patternOffset_ = 0; // of the next stream byte in this call
 
     std::vector<uint8_t> openText_; // bulk-in bytes of the current step, one transfer
     std::deque<Outgoing> outbox_;

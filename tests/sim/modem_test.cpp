@@ -560,8 +560,10 @@ TEST_F(ModemTest, StreamTimesRoundUpAndDoNotDrift) {
     EXPECT_EQ(ReadBytes(), Repeat(options.streamPattern, 29995));
 }
 
-TEST_F(ModemTest, StreamPausesInCommandModeResumesOnlineAndEndsWithTheCall) {
-    Start(StreamOptions(1000, 100));
+TEST_F(ModemTest, StreamPausesInCommandModeGoesOnOnlineAndStartsAgainWithTheNextCall) {
+    sim::ModemOptions options = StreamOptions(1000, 100);
+    options.streamPattern = ToBytes("ABCDEFG");
+    Start(options);
     Connect();
     kx::AdvanceTime(Second + 50 * Ms); // between chunks: none falls due with the guard time
     Write("+++");
@@ -575,13 +577,17 @@ TEST_F(ModemTest, StreamPausesInCommandModeResumesOnlineAndEndsWithTheCall) {
     Write("ATO\r");
     kx::AdvanceTime(100 * Ms);
     Bytes resumed = ToBytes("ATO\r\r\nCONNECT 3100000\r\n");
-    Bytes next = Repeat(ToBytes("0123456789"), 100, 2000);
+    Bytes next = Repeat(options.streamPattern, 100, 2000);
     resumed.insert(resumed.end(), next.begin(), next.end());
     EXPECT_EQ(ReadBytes(), resumed);
     SetControlLines(0);
     kx::AdvanceTime(Second);
     EXPECT_EQ(ReadText(), "\r\nNO CARRIER\r\n");
     EXPECT_EQ(modem_->StreamedCount(), 2100u);
+
+    Connect();
+    kx::AdvanceTime(100 * Ms);
+    EXPECT_EQ(ReadBytes(), Repeat(options.streamPattern, 100));
 }
 
 TEST_F(ModemTest, StreamWaitsWhileTheHostDoesNotRead) {
