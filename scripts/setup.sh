@@ -55,6 +55,38 @@ korvax_setup() {
     fi
 }
 
+# The fuzz preset needs clang with its libFuzzer runtime (Debian: clang and
+# libclang-rt-14-dev). They are optional: installed when running as root and
+# missing; otherwise the fuzz targets are skipped. Returns 0 when they work.
+korvax_fuzz_packages=(clang libclang-rt-14-dev)
+
+korvax_fuzzer_available() {
+    command -v clang++ >/dev/null 2>&1 || return 1
+    local probe
+    probe=$(mktemp -d) || return 1
+    printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+        >"$probe/probe.cpp"
+    clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" \
+        >/dev/null 2>&1
+    local status=$?
+    rm -rf "$probe"
+    return $status
+}
+
+korvax_fuzz_setup() {
+    korvax_fuzzer_available && return 0
+    if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
+        echo "setup: installing ${korvax_fuzz_packages[*]} for the fuzz targets" >&2
+        export DEBIAN_FRONTEND=noninteractive
+        { apt-get update && apt-get install -y --no-install-recommends \
+            "${korvax_fuzz_packages[@]}"; } </dev/null >&2 || true
+        korvax_fuzzer_available && return 0
+    fi
+    echo "setup: clang's libFuzzer runtime is not available; fuzz targets skipped" >&2
+    echo "setup: (install with: sudo apt-get install -y ${korvax_fuzz_packages[*]})" >&2
+    return 1
+}
+
 korvax_check_cmake_version() {
     local version
     version=$(cmake --version | awk 'NR == 1 { print $3 }')

@@ -3,8 +3,12 @@
 # and UndefinedBehaviorSanitizer, then the Windows x86 driver korvaxser.sys and its
 # image checks. Stops at the first failure.
 #
-# usage: scripts/test.sh [PRESET...]   (default: default asan windows-x86;
-#                                       also available: release tsan)
+# Then the same under ThreadSanitizer, and, when clang's libFuzzer runtime is
+# available, the fuzz targets: their seed corpora as regression tests, then each
+# target fuzzed for KORVAX_FUZZ_SECONDS (default 20) seconds.
+#
+# usage: scripts/test.sh [PRESET...]   (default: default asan tsan windows-x86,
+#                                       and fuzz when available; also: release)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,7 +22,10 @@ source "$root/scripts/setup.sh" || {
 
 presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then
-    presets=(default asan windows-x86)
+    presets=(default asan tsan windows-x86)
+    if korvax_fuzz_setup; then
+        presets+=(fuzz)
+    fi
 fi
 
 jobs=${KORVAX_JOBS:-2}
@@ -36,10 +43,40 @@ step() {
     fi
 }
 
+# Each fuzz target runs for a bounded time from its seed corpus; new inputs go to a
+# scratch directory, crashes to build/fuzz/artifacts/ (add such an input to the
+# target's corpus once the fault is fixed).
+fuzz_seconds=${KORVAX_FUZZ_SECONDS:-20}
+run_fuzzers() {
+    local dir=build/fuzz/tests/fuzz scratch target name status=0
+    mkdir -p build/fuzz/artifacts
+    for target in "$dir"/*_fuzz; do
+        [[ -x $target ]] || continue
+        name=$(basename "$target")
+        scratch=$(mktemp -d)
+        echo "fuzz: $name for ${fuzz_seconds}s"
+        if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            "$target" -max_total_time="$fuzz_seconds" -timeout=30 -print_final_stats=1 \
+            -artifact_prefix=build/fuzz/artifacts/"$name"- \
+            "$scratch" "tests/fuzz/corpus/$name" >"build/fuzz/artifacts/$name.log" 2>&1; then
+            tail -n 40 "build/fuzz/artifacts/$name.log" >&2
+            status=1
+        else
+            grep -E '^stat::number_of_executed_units' "build/fuzz/artifacts/$name.log" || true
+        fi
+        rm -rf "$scratch"
+        [[ $status -eq 0 ]] || return 1
+    done
+}
+
 for preset in "${presets[@]}"; do
     step "$preset" configure cmake --preset "$preset"
     step "$preset" build cmake --build --preset "$preset" -j"$jobs"
     step "$preset" tests ctest --preset "$preset"
+    if [[ $preset == fuzz ]]; then
+        step "$preset" "bounded fuzzing" run_fuzzers
+    fi
 done
 
 echo

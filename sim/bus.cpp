@@ -26,37 +26,16 @@ NTSTATUS CompleteWith(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
-// A bus driver's answers to Plug and Play for its child: it owns the device, so
-// every state change succeeds; capabilities map S0 to D0 and the sleep states to D3.
-NTSTATUS ServePnp(PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        return CompleteWith(irp, STATUS_SUCCESS, 0);
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-            caps->DeviceState[s] = PowerDeviceD3;
-        caps->SystemWake = PowerSystemUnspecified;
-        caps->DeviceWake = PowerDeviceUnspecified;
-        caps->Address = 1;
-        caps->UINumber = 1;
-        return CompleteWith(irp, STATUS_SUCCESS, 0);
-    }
-    default:
-        // Requests a bus driver does not handle keep the status they came with.
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+// Requests a bus driver does not handle keep the status they came with.
+NTSTATUS CompleteUnchanged(PIRP irp) {
+    NTSTATUS status = irp->IoStatus.Status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+bool IsPowerSetOrQuery(PIO_STACK_LOCATION stack) {
+    return stack->MajorFunction == IRP_MJ_POWER &&
+           (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
 }
 
 } // namespace
@@ -129,7 +108,27 @@ void ModemPdo::CompletePending(NTSTATUS status, ULONG_PTR information) {
         irp = pended_.front();
         pended_.pop_front();
     }
-    kx::QueueAtDispatch([irp, status, information] { CompleteWith(irp, status, information); });
+    kx::QueueAtDispatch([this, irp, status, information] {
+        if (IsPowerSetOrQuery(IoGetCurrentIrpStackLocation(irp)))
+            FinishPower(irp, status, information);
+        else
+            CompleteWith(irp, status, information);
+    });
+}
+
+void ModemPdo::WaitForPending(size_t count) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return pended_.size() >= count; });
+}
+
+DEVICE_POWER_STATE ModemPdo::DevicePower() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return devicePower_;
+}
+
+SYSTEM_POWER_STATE ModemPdo::SystemPower() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return systemPower_;
 }
 
 NTSTATUS ModemPdo::Dispatch(PIRP irp) {
@@ -138,6 +137,14 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     record.major = stack->MajorFunction;
     record.minor = stack->MinorFunction;
     record.irql = KeGetCurrentIrql();
+    record.statusOnEntry = irp->IoStatus.Status;
+    if (IsPowerSetOrQuery(stack)) {
+        record.powerType = stack->Parameters.Power.Type;
+        record.powerState = stack->Parameters.Power.State;
+        record.shutdownType = stack->Parameters.Power.ShutdownType;
+    } else if (record.major == IRP_MJ_POWER && record.minor == IRP_MN_WAIT_WAKE) {
+        record.powerState.SystemState = stack->Parameters.WaitWake.PowerState;
+    }
     if (record.major == IRP_MJ_DEVICE_CONTROL || record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
         record.ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
     if (record.major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
@@ -154,10 +161,10 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     std::optional<Response> scripted;
     {
         std::lock_guard<std::mutex> guard(mutex_);
+        record.sequence = ++sequence_;
         records_.push_back(record);
-        auto it = std::find_if(script_.begin(), script_.end(), [&](const Response& r) {
-            return !r.major || *r.major == record.major;
-        });
+        auto it = std::find_if(script_.begin(), script_.end(),
+                               [&](const Response& r) { return r.Matches(record); });
         if (it != script_.end()) {
             scripted = *it;
             script_.erase(it);
@@ -165,15 +172,92 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     }
     if (!scripted)
         return Serve(irp);
-    if (scripted->kind == Response::Kind::Complete)
+    if (scripted->kind == Response::Kind::Complete) {
+        if (IsPowerSetOrQuery(stack))
+            return FinishPower(irp, scripted->status, scripted->information);
         return CompleteWith(irp, scripted->status, scripted->information);
+    }
 
     IoMarkIrpPending(irp);
     {
         std::lock_guard<std::mutex> guard(mutex_);
         pended_.push_back(irp);
+        changed_.notify_all();
     }
     return STATUS_PENDING;
+}
+
+// A bus driver's answers to Plug and Play for its child: it owns the device, so
+// every state change succeeds; capabilities map S0 to D0 and the sleep states to
+// the configured device state.
+NTSTATUS ModemPdo::ServePnp(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+        for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+            caps->DeviceState[s] = options_.sleepDeviceState;
+        caps->SystemWake = PowerSystemUnspecified;
+        caps->DeviceWake = PowerDeviceUnspecified;
+        caps->Address = 1;
+        caps->UINumber = 1;
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    }
+    default:
+        return CompleteUnchanged(irp);
+    }
+}
+
+NTSTATUS ModemPdo::ServePower(PIRP irp) {
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+    case IRP_MN_SET_POWER:
+    case IRP_MN_QUERY_POWER:
+        return FinishPower(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_WAIT_WAKE:
+        // The capabilities claim no wake from any state.
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_STATE, 0);
+    default:
+        return CompleteUnchanged(irp);
+    }
+}
+
+NTSTATUS ModemPdo::FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (NT_SUCCESS(status) && stack->MinorFunction == IRP_MN_SET_POWER) {
+        POWER_STATE state = stack->Parameters.Power.State;
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                bool resumes = devicePower_ != PowerDeviceD0 && state.DeviceState == PowerDeviceD0;
+                devicePower_ = state.DeviceState;
+                if (resumes)
+                    ResumePort();
+                changed_.notify_all();
+            }
+            PoSetPowerState(device_, DevicePowerState, state);
+        } else {
+            std::lock_guard<std::mutex> guard(mutex_);
+            systemPower_ = state.SystemState;
+            // The host controller loses power after the last of its children has
+            // heard of the sleep: what is still outstanding is aborted.
+            if (state.SystemState == PowerSystemSleeping3 ||
+                state.SystemState == PowerSystemHibernate)
+                FailOutstanding(STATUS_CANCELLED, USBD_STATUS_CANCELED);
+            changed_.notify_all();
+        }
+    }
+    PoStartNextPowerIrp(irp);
+    return CompleteWith(irp, status, information);
 }
 
 NTSTATUS ModemPdo::Serve(PIRP irp) {
@@ -194,15 +278,14 @@ NTSTATUS ModemPdo::Serve(PIRP irp) {
             removed_ = false;
         }
         return ServePnp(irp);
+    case IRP_MJ_POWER:
+        return ServePower(irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
             return SubmitUrb(irp);
         return CompleteWith(irp, STATUS_NOT_SUPPORTED, 0);
-    case IRP_MJ_SYSTEM_CONTROL: {
-        NTSTATUS status = irp->IoStatus.Status;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    case IRP_MJ_SYSTEM_CONTROL:
+        return CompleteUnchanged(irp);
     default:
         return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }

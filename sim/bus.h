@@ -24,6 +24,16 @@ struct RecordedIrp {
     USHORT urbFunction = 0;
     USBD_PIPE_HANDLE pipe = nullptr;
     KIRQL irql = PASSIVE_LEVEL;
+    // IoStatus.Status as the request arrived.
+    NTSTATUS statusOnEntry = 0;
+    // Power requests: Parameters.Power of a set or query (IRP_MN_WAIT_WAKE: the
+    // system state in powerState.SystemState).
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    POWER_STATE powerState{};
+    POWER_ACTION shutdownType = PowerActionNone;
+    // Position in the one order of the PDO's arrivals, URB submissions and URB
+    // completions (UrbRecord::submitSequence and completeSequence).
+    uint64_t sequence = 0;
 };
 
 // A scripted answer for the next request that reaches the PDO.
@@ -35,7 +45,12 @@ struct Response {
     Kind kind = Kind::Complete;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
-    std::optional<UCHAR> major; // only for requests of this major function
+    std::optional<UCHAR> major; // only for requests of this major function,
+    std::optional<UCHAR> minor; // of this minor function,
+    // and, for power requests, of this Parameters.Power.Type. A power set or query
+    // answered by script still ends as the bus ends it: PoStartNextPowerIrp, and a
+    // successful set changes the PDO's power state.
+    std::optional<POWER_STATE_TYPE> powerType;
 
     static Response Pend() {
         Response r;
@@ -48,6 +63,32 @@ struct Response {
         r.information = information;
         return r;
     }
+    // Narrows the answer to one kind of power request.
+    Response& ForPower(UCHAR minorFunction, POWER_STATE_TYPE type) {
+        major = IRP_MJ_POWER;
+        minor = minorFunction;
+        powerType = type;
+        return *this;
+    }
+    bool Matches(const RecordedIrp& irp) const {
+        return (!major || *major == irp.major) && (!minor || *minor == irp.minor) &&
+               (!powerType || (irp.major == IRP_MJ_POWER && *powerType == irp.powerType));
+    }
+};
+
+// What the host controller does with URBs for the function while its PDO is in a
+// low-power state (D1 to D3: the port is suspended).
+enum class LowPowerUrbs {
+    // As if the function were powered: everything is served.
+    Serve,
+    // Nothing moves on a suspended port: transfers that move data (bulk,
+    // interrupt, class and vendor requests), those already outstanding and new
+    // ones, wait until the PDO is set to D0, then go on in submission order.
+    // Abort and reset act on the host controller's side of the pipe and complete
+    // at once (a reset held until D0 would stall a function driver that resets its
+    // pipes while handling the system's return to the working state, before the
+    // request that powers its device has been sent).
+    HoldUntilD0,
 };
 
 // The layout of the PDO's device extension in pointer-sized words. The function
@@ -72,6 +113,9 @@ struct PdoOptions {
     // The pipes' MaximumTransferSize as the parent configured them; a larger bulk or
     // interrupt transfer is refused.
     ULONG maximumTransferSize = 4096;
+    LowPowerUrbs lowPowerUrbs = LowPowerUrbs::Serve;
+    // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
+    DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
 };
 
 // The modem function's physical device object. Besides Plug and Play it serves URBs
@@ -80,6 +124,23 @@ struct PdoOptions {
 // (or are kept for the test), abort and reset act on a pipe, and every transfer can
 // be cancelled. Completions come from DPC threads at DISPATCH_LEVEL, in submission
 // order per pipe. Any thread may enter it at any IRQL up to DISPATCH_LEVEL.
+//
+// Power, as a bus driver answers it: set and query power requests for system and
+// device states succeed; the bus calls PoStartNextPowerIrp for each, records a set
+// device state (and announces it with PoSetPowerState) before completing. While
+// the PDO is in D1 to D3 its port is suspended and URBs follow
+// PdoOptions::lowPowerUrbs. When the system set-power request for
+// PowerSystemSleeping3 or PowerSystemHibernate reaches the PDO (the last of its
+// stack to hear of it), the host controller is about to lose power: every transfer
+// still outstanding ends with STATUS_CANCELLED and USBD_STATUS_CANCELED, whatever
+// the PDO's device state (the function is still there; its transfers are aborted).
+// A lighter sleep (S1, S2) keeps the controller powered, and the transfers stay.
+// IRP_MN_WAIT_WAKE fails with STATUS_INVALID_DEVICE_STATE (the capabilities claim
+// no wake); other power requests keep the status they came with.
+//
+// A URB submitted while the same URB is outstanding is a verifier finding
+// (kx::Rule::UrbInFlightTwice); that submission fails with STATUS_INVALID_PARAMETER,
+// is not recorded and leaves the URB untouched.
 class ModemPdo {
   public:
     explicit ModemPdo(const PdoOptions& options = {});
@@ -101,6 +162,15 @@ class ModemPdo {
     size_t PendingCount() const;
     // Completes the oldest pended request later, from a DPC thread at DISPATCH_LEVEL.
     void CompletePending(NTSTATUS status, ULONG_PTR information = 0);
+    // Blocks until at least `count` requests are pended by script.
+    void WaitForPending(size_t count) const;
+
+    // ---- Power ----
+    DEVICE_POWER_STATE DevicePower() const;
+    // The last system state set through the PDO's stack.
+    SYSTEM_POWER_STATE SystemPower() const;
+    // Transfers waiting for the port to be resumed (LowPowerUrbs::HoldUntilD0).
+    size_t PowerHeldCount() const;
 
     // ---- The device side ----
     // Attaches the device model (null detaches it). Without one, class requests are
@@ -152,9 +222,10 @@ class ModemPdo {
     struct Transfer {
         enum class Kind { In, Out, Control, Abort, Reset };
         enum class State {
-            Held,         // stuck until ReleaseHeld; nothing behind it moves
-            AwaitingData, // an IN transfer collecting packets
-            Ready,        // outcome known, completes when it reaches the queue's head
+            Held,          // stuck until ReleaseHeld; nothing behind it moves
+            AwaitingPower, // submitted while the port is suspended; nothing behind it moves
+            AwaitingData,  // an IN transfer collecting packets
+            Ready,         // outcome known, completes when it reaches the queue's head
         };
         Kind kind = Kind::In;
         State state = State::Ready;
@@ -182,6 +253,11 @@ class ModemPdo {
     };
 
     NTSTATUS Serve(PIRP irp);
+    NTSTATUS ServePnp(PIRP irp);
+    NTSTATUS ServePower(PIRP irp);
+    // Ends a power request as a bus driver does: a successful set takes effect,
+    // PoStartNextPowerIrp, completion with the status.
+    NTSTATUS FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information);
     NTSTATUS SubmitUrb(PIRP irp);
     NTSTATUS Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status, USBD_STATUS usbdStatus);
     NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<std::mutex>& lock);
@@ -192,6 +268,12 @@ class ModemPdo {
     void CancelTransfer(PIRP irp);
 
     // Helpers that run with mutex_ held.
+    bool PortSuspended() const;
+    // A transfer that moves data reaches the bus: its fault, the pipe's halt or
+    // stall, or its wait for data.
+    void StartMover(Transfer& transfer, UsbPipe pipe);
+    // The port is resumed: transfers that waited for it reach the bus.
+    void ResumePort();
     std::optional<UsbPipe> PipeFromHandle(USBD_PIPE_HANDLE handle) const;
     std::optional<UrbFault> TakeFault(USHORT function, UsbPipe pipe, bool movesData);
     void MakeReady(Transfer& transfer, NTSTATUS status, USBD_STATUS usbdStatus);
@@ -225,6 +307,8 @@ class ModemPdo {
     size_t busy_ = 0;
     bool unplugged_ = false;
     bool removed_ = false; // IRP_MN_REMOVE_DEVICE took the pipes down until the next start
+    DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
+    SYSTEM_POWER_STATE systemPower_ = PowerSystemWorking;
     // Distinct objects whose addresses serve as the pipe handles.
     UCHAR pipeObjects_[3] = {};
 };

@@ -72,6 +72,31 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (urb == nullptr)
         return CompleteUrbIrp(irp, STATUS_INVALID_PARAMETER);
+    PIRP outstanding = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto same = [urb](const Transfer& t) { return t.urb == urb; };
+        for (const Pipe& pipe : pipes_) {
+            auto it = std::find_if(pipe.transfers.begin(), pipe.transfers.end(), same);
+            if (it != pipe.transfers.end())
+                outstanding = it->irp;
+        }
+        auto it = std::find_if(cancelling_.begin(), cancelling_.end(), same);
+        if (it != cancelling_.end())
+            outstanding = it->irp;
+    }
+    if (outstanding != nullptr) {
+        // The URB and its buffer belong to the transfer in flight: this submission
+        // must not touch them.
+        kx::ReportFinding(kx::Rule::UrbInFlightTwice,
+                          "URB " + std::to_string(reinterpret_cast<uintptr_t>(urb)) +
+                              " (function " + std::to_string(urb->UrbHeader.Function) +
+                              ") submitted in IRP " +
+                              std::to_string(reinterpret_cast<uintptr_t>(irp)) +
+                              " while still outstanding in IRP " +
+                              std::to_string(reinterpret_cast<uintptr_t>(outstanding)));
+        return CompleteUrbIrp(irp, STATUS_INVALID_PARAMETER);
+    }
 
     UrbRecord record;
     record.irp = irp;
@@ -177,9 +202,18 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     urbRecords_.push_back(std::move(record));
     Pipe& pipe = pipes_[static_cast<size_t>(target)];
 
+    if (transfer.MovesData()) {
+        // It reaches the bus now, or when the suspended port is resumed; its fault
+        // is taken then.
+        if (PortSuspended())
+            transfer.state = Transfer::State::AwaitingPower;
+        else
+            StartMover(transfer, target);
+        return Queue(irp, std::move(transfer), queue, lock);
+    }
     // A stall is something the device does to a transfer; abort and reset can only
     // fail or be held.
-    std::optional<UrbFault> fault = TakeFault(function, target, transfer.MovesData());
+    std::optional<UrbFault> fault = TakeFault(function, target, false);
     if (fault && fault->kind == UrbFault::Kind::Fail) {
         MakeReady(transfer, fault->status, fault->usbdStatus);
     } else if (transfer.kind == Transfer::Kind::Abort) {
@@ -192,13 +226,22 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
         if (fault && fault->kind == UrbFault::Kind::Hold)
             transfer.state = Transfer::State::Held; // it acts at once, answers late
-    } else if (transfer.kind == Transfer::Kind::Reset) {
-        // Clearing the halt also clears the device's stall of the endpoint.
+    } else {
+        // Reset. Clearing the halt also clears the device's stall of the endpoint.
         pipe.halted = false;
         pipe.stallNext = false;
         MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
         if (fault && fault->kind == UrbFault::Kind::Hold)
             transfer.state = Transfer::State::Held;
+    }
+    return Queue(irp, std::move(transfer), queue, lock);
+}
+
+void ModemPdo::StartMover(Transfer& transfer, UsbPipe target) {
+    Pipe& pipe = pipes_[static_cast<size_t>(target)];
+    std::optional<UrbFault> fault = TakeFault(urbRecords_[transfer.record].function, target, true);
+    if (fault && fault->kind == UrbFault::Kind::Fail) {
+        MakeReady(transfer, fault->status, fault->usbdStatus);
     } else if (pipe.halted) {
         MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
     } else if ((fault && fault->kind == UrbFault::Kind::Stall) || pipe.stallNext) {
@@ -213,7 +256,33 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         transfer.state = transfer.kind == Transfer::Kind::In ? Transfer::State::AwaitingData
                                                              : Transfer::State::Ready;
     }
-    return Queue(irp, std::move(transfer), queue, lock);
+}
+
+bool ModemPdo::PortSuspended() const {
+    return options_.lowPowerUrbs == LowPowerUrbs::HoldUntilD0 && devicePower_ != PowerDeviceD0;
+}
+
+void ModemPdo::ResumePort() {
+    for (size_t i = 0; i < pipes_.size(); ++i) {
+        for (Transfer& transfer : pipes_[i].transfers) {
+            if (transfer.state == Transfer::State::AwaitingPower)
+                StartMover(transfer, static_cast<UsbPipe>(i));
+        }
+        TakePackets(static_cast<UsbPipe>(i));
+        Kick(static_cast<UsbPipe>(i));
+    }
+}
+
+size_t ModemPdo::PowerHeldCount() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t held = 0;
+    for (const Pipe& pipe : pipes_) {
+        held += static_cast<size_t>(
+            std::count_if(pipe.transfers.begin(), pipe.transfers.end(), [](const Transfer& t) {
+                return t.state == Transfer::State::AwaitingPower;
+            }));
+    }
+    return held;
 }
 
 NTSTATUS ModemPdo::Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status,
@@ -466,14 +535,15 @@ void ModemPdo::Halt(UsbPipe which) {
 // keeps everything behind it waiting. An IN transfer that ends any other way still
 // returns the bytes it had received, as the host controller reports them.
 void ModemPdo::TakePackets(UsbPipe which) {
-    if (which == UsbPipe::Control || PipeDirection(which) != UsbDirection::In)
+    if (which == UsbPipe::Control || PipeDirection(which) != UsbDirection::In || PortSuspended())
         return;
     Pipe& pipe = pipes_[static_cast<size_t>(which)];
     size_t maxPacket = MaxPacketSize(which);
     for (Transfer& transfer : pipe.transfers) {
         if (transfer.state == Transfer::State::Ready)
             continue;
-        if (transfer.state == Transfer::State::Held)
+        if (transfer.state == Transfer::State::Held ||
+            transfer.state == Transfer::State::AwaitingPower)
             break;
         while (transfer.state == Transfer::State::AwaitingData && !pipe.packets.empty()) {
             std::vector<uint8_t> packet = std::move(pipe.packets.front());

@@ -129,8 +129,8 @@ BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue
             return FailStatus(status);
         }
         if (result != nullptr)
-            *result = static_cast<DWORD>(
-                __atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
+            *result =
+                static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
         return TRUE;
     }
 
@@ -179,8 +179,8 @@ template <typename T> BOOL ControlOut(HANDLE handle, ULONG code, T* value) {
 }
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char16_t x,
-                                                                                 char16_t y) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) {
                auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; };
                return upper(x) == upper(y);
            });
@@ -306,14 +306,14 @@ BOOL ApplyCommState(HANDLE handle, const DCB& dcb) {
     if (!ControlIn(handle, IOCTL_SERIAL_SET_BAUD_RATE, rate))
         return FALSE;
     if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE) {
-        ULONG code = dcb.fRtsControl == RTS_CONTROL_ENABLE ? IOCTL_SERIAL_SET_RTS
-                                                           : IOCTL_SERIAL_CLR_RTS;
+        ULONG code =
+            dcb.fRtsControl == RTS_CONTROL_ENABLE ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS;
         if (!Control(handle, code, nullptr, 0, nullptr, 0))
             return FALSE;
     }
     if (dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE) {
-        ULONG code = dcb.fDtrControl == DTR_CONTROL_ENABLE ? IOCTL_SERIAL_SET_DTR
-                                                           : IOCTL_SERIAL_CLR_DTR;
+        ULONG code =
+            dcb.fDtrControl == DTR_CONTROL_ENABLE ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR;
         if (!Control(handle, code, nullptr, 0, nullptr, 0))
             return FALSE;
     }
@@ -504,16 +504,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     LARGE_INTEGER offset{};
     if (lpOverlapped != nullptr)
         offset.QuadPart = (LONGLONG(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset;
-    return Run(file, lpOverlapped, lpNumberOfBytesWritten,
-               [&](const kx::IoCompletionTarget& target) {
-                   return kx::WriteFile(file.file, target, lpBuffer, nNumberOfBytesToWrite,
-                                        &offset);
-               });
+    return Run(
+        file, lpOverlapped, lpNumberOfBytesWritten, [&](const kx::IoCompletionTarget& target) {
+            return kx::WriteFile(file.file, target, lpBuffer, nNumberOfBytesToWrite, &offset);
+        });
 }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
     Object file;
     if (!FileHandle(hDevice, &file))
         return FALSE;
@@ -537,8 +536,7 @@ BOOL FlushFileBuffers(HANDLE hFile) {
 // ---- Overlapped I/O and events ------------------------------------------------------------
 
 BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
-    auto status =
-        static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
+    auto status = static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
     return status != STATUS_PENDING;
 }
 
@@ -552,8 +550,7 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
         if (WaitForSingleObject(waitOn, INFINITE) == WAIT_FAILED)
             return FALSE;
     }
-    auto status =
-        static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
+    auto status = static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
     *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);
     if (!NT_SUCCESS(status))
         return FailStatus(status);
@@ -568,14 +565,14 @@ BOOL CancelIo(HANDLE hFile) {
     return NT_SUCCESS(status) ? TRUE : FailStatus(status);
 }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCSTR lpName) {
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName) {
     (void)lpEventAttributes;
     return NewEvent(bManualReset, bInitialState, lpName != nullptr);
 }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCWSTR lpName) {
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName) {
     (void)lpEventAttributes;
     return NewEvent(bManualReset, bInitialState, lpName != nullptr);
 }
@@ -605,10 +602,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = -LONGLONG(dwMilliseconds) * 10000;
     PLARGE_INTEGER limit = dwMilliseconds == INFINITE ? nullptr : &timeout;
-    NTSTATUS status =
-        object.event
-            ? KeWaitForSingleObject(&object.event->event, UserRequest, UserMode, FALSE, limit)
-            : kx::WaitForFile(object.file, limit);
+    NTSTATUS status = object.event ? KeWaitForSingleObject(&object.event->event, UserRequest,
+                                                           UserMode, FALSE, limit)
+                                   : kx::WaitForFile(object.file, limit);
     if (status == STATUS_TIMEOUT)
         return WAIT_TIMEOUT;
     if (!NT_SUCCESS(status)) {

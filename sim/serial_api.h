@@ -376,9 +376,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                     DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                     LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
 BOOL FlushFileBuffers(HANDLE hFile);
 
 // ---- Overlapped I/O and events ------------------------------------------------------------
@@ -390,10 +390,10 @@ BOOL CancelIo(HANDLE hFile);
 // TRUE once the request has ended (OVERLAPPED.Internal is no longer STATUS_PENDING).
 BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped);
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCSTR lpName);
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
-                    BOOL bInitialState, LPCWSTR lpName);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCSTR lpName);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName);
 inline HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                           BOOL bInitialState, LPCSTR lpName) {
     return CreateEventA(lpEventAttributes, bManualReset, bInitialState, lpName);

@@ -115,8 +115,7 @@ void World::Settle() {
 void World::TearDown() {
     size_t left = CloseApplicationHandles();
     if (left != 0) {
-        std::fprintf(stderr, "world: the application left %zu handle(s) open; closed them\n",
-                     left);
+        std::fprintf(stderr, "world: the application left %zu handle(s) open; closed them\n", left);
     }
     Settle();
     for (auto it = modems_.rbegin(); it != modems_.rend(); ++it) {

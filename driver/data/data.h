@@ -20,6 +20,13 @@ void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext);
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
+// The only way the two read timers are set and cancelled, both with Lock held: an
+// armed timer holds the remove lock until it is cancelled or its DPC has run, so
+// the device outlives it. ArmReadTimer returns FALSE, setting nothing, once
+// removal has begun.
+BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER DueTime);
+void CancelReadTimers(PDEVICE_CONTEXT DeviceContext);
+
 // The queue discipline of every request queue, with Lock held. InsertQueuedRequest
 // queues the request (at the tail, or at the head) with CancelRoutine published and
 // marks it pending; it returns FALSE, leaving the request unqueued, unmarked and the

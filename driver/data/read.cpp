@@ -65,8 +65,7 @@ static BOOLEAN TotalTimeoutDueTime(const READ_TIMING* Timing, ULONG Length,
 // period to re-arm with. The period is set before the flag that publishes it.
 static void BeginCurrentRead(PDEVICE_CONTEXT Context, const SERIAL_TIMEOUTS* Timeouts,
                              ULONG Length) {
-    KeCancelTimer(&Context->ReadTotalTimer);
-    KeCancelTimer(&Context->ReadIntervalTimer);
+    CancelReadTimers(Context);
     Context->ReadLengthRemaining = Length;
     Context->IntervalDpcBusy = 0;
     Context->TotalDpcBusy = 0;
@@ -158,7 +157,7 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
         // Set with the queueing, so that the timer cannot outlive the read it times
         // and end a later one.
         if (TotalDueTime != NULL) {
-            KeSetTimer(&DeviceContext->ReadTotalTimer, *TotalDueTime, &DeviceContext->ReadTotalDpc);
+            ArmReadTimer(DeviceContext, &DeviceContext->ReadTotalTimer, *TotalDueTime);
         }
     }
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
@@ -225,6 +224,68 @@ static void ServeReadsFromTimer(PDEVICE_CONTEXT Context, PUCHAR OwnBusy, PUCHAR 
     KeReleaseSpinLock(&Context->Lock, oldIrql);
 }
 
+// ---- The read timers and the device's lifetime ----
+//
+// A set read timer, and its DPC while queued or running, use the device context, so
+// each arming holds the remove lock, tagged with its timer, until it is cancelled,
+// or until the DPC run that its firing queued has ended. Lock serialises arming
+// and cancelling, and both take back first what the timer still holds short of a
+// running DPC: so while a timer is set its DPC is not queued, every firing queues a
+// run of its own, and no two firings ever merge into one run that could give back
+// only one of their holds. A re-arming takes over the hold of what it took back.
+
+static PKDPC ReadTimerDpc(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalDpc : &Context->ReadIntervalDpc;
+}
+
+static void ReleaseReadTimerHold(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    IoReleaseRemoveLockEx(&Context->RemoveLock, Timer, sizeof(IO_REMOVE_LOCK));
+}
+
+// Lock held. Stops an arming that has not fired and removes a run that a firing
+// has queued (once the timer is cancelled nothing else can queue it); returns how
+// many holds that freed. A run already started keeps its hold and gives it back.
+static ULONG TakeBackReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    ULONG freed = 0;
+    if (KeCancelTimer(Timer)) {
+        freed++;
+    }
+    if (KeRemoveQueueDpc(ReadTimerDpc(Context, Timer))) {
+        freed++;
+    }
+    return freed;
+}
+
+// Lock held; any IRQL up to DISPATCH_LEVEL. Returns FALSE, the timer left unset,
+// once removal has begun.
+BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER DueTime) {
+    ULONG freed = TakeBackReadTimer(DeviceContext, Timer);
+    if (freed == 0) {
+        if (!NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceContext->RemoveLock, Timer, "", 1,
+                                              sizeof(IO_REMOVE_LOCK)))) {
+            return FALSE;
+        }
+    } else {
+        for (; freed > 1; freed--) {
+            ReleaseReadTimerHold(DeviceContext, Timer);
+        }
+    }
+    KeSetTimer(Timer, DueTime, ReadTimerDpc(DeviceContext, Timer));
+    return TRUE;
+}
+
+// Lock held; any IRQL up to DISPATCH_LEVEL.
+void CancelReadTimers(PDEVICE_CONTEXT DeviceContext) {
+    PKTIMER timers[2] = {&DeviceContext->ReadTotalTimer, &DeviceContext->ReadIntervalTimer};
+    for (ULONG i = 0; i < 2; i++) {
+        for (ULONG freed = TakeBackReadTimer(DeviceContext, timers[i]); freed != 0; freed--) {
+            ReleaseReadTimerHold(DeviceContext, timers[i]);
+        }
+    }
+}
+
+// Each run gives back the hold of the firing that queued it, as its last touch of
+// the device: removal may delete it the moment the hold is back.
 void NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
@@ -232,6 +293,7 @@ void NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
     ServeReadsFromTimer(context, &context->TotalDpcBusy, &context->IntervalDpcBusy);
+    ReleaseReadTimerHold(context, &context->ReadTotalTimer);
 }
 
 void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
@@ -241,4 +303,5 @@ void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
     ServeReadsFromTimer(context, &context->IntervalDpcBusy, &context->TotalDpcBusy);
+    ReleaseReadTimerHold(context, &context->ReadIntervalTimer);
 }

@@ -66,17 +66,19 @@ void DeliverEvents(PDEVICE_CONTEXT DeviceContext, ULONG Events) {
 void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
     KIRQL oldIrql;
 
-    KeCancelTimer(&DeviceContext->ReadTotalTimer);
-    KeCancelTimer(&DeviceContext->ReadIntervalTimer);
-
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    CancelReadTimers(DeviceContext);
     *Active = 0; // this reader stops here
     if (DeviceContext->SystemSuspended) {
         KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
         return;
     }
     if (DeviceContext->IsOpen) {
+        // The gate reads the mark under StateLock (a leaf, so it nests in Lock).
+        KIRQL stateIrql;
+        KeAcquireSpinLock(&DeviceContext->StateLock, &stateIrql);
         DeviceContext->DeviceLostMark = DEVICE_LOST_MARK;
+        KeReleaseSpinLock(&DeviceContext->StateLock, stateIrql);
     }
     DeviceContext->PendingEvents |= READER_FAILURE_EVENTS;
     ULONG events = DeviceContext->PendingEvents;

@@ -34,12 +34,10 @@ static ULONG RaiseReceiveEvents(PDEVICE_CONTEXT Context) {
 static void RearmIntervalTimer(PDEVICE_CONTEXT Context) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    BOOLEAN active = Context->ReadIntervalActive;
-    PLARGE_INTEGER dueTime = Context->IntervalTimeToUse;
-    KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (active && dueTime != NULL) {
-        KeSetTimer(&Context->ReadIntervalTimer, *dueTime, &Context->ReadIntervalDpc);
+    if (Context->ReadIntervalActive && Context->IntervalTimeToUse != NULL) {
+        ArmReadTimer(Context, &Context->ReadIntervalTimer, *Context->IntervalTimeToUse);
     }
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
 }
 
 static void ReceivePacket(PDEVICE_CONTEXT Context) {
@@ -50,8 +48,10 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
     if (received != 0) {
         RingWrite(Context, Context->BulkInBuffer, received, &written);
     }
-    KeCancelTimer(&Context->ReadTotalTimer);
-    KeCancelTimer(&Context->ReadIntervalTimer);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    CancelReadTimers(Context);
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
     CompleteQueuedReads(Context);
 
     // Receive events stay pending after delivery until a wait request consumes them.

@@ -191,6 +191,18 @@ static void FreeDeviceName(PDEVICE_CONTEXT Context) {
     }
 }
 
+// Surprise removal and removal end the queued requests and stop the read timers: a
+// timer still armed would keep the removal waiting for its hold until it fired.
+static void CancelRequestsAndTimers(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    KIRQL oldIrql;
+
+    CancelAllQueues(DeviceObject);
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    CancelReadTimers(context);
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+}
+
 // The names come down whatever the state was: a port surprise-removed while a stop
 // or removal was pending still holds its link and device-map value, and leaving
 // them would keep the next modem with that PortName from starting.
@@ -198,7 +210,7 @@ static NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
 
     ChangeStateForRemoval(context, SurpriseRemoved);
-    CancelAllQueues(DeviceObject);
+    CancelRequestsAndTimers(DeviceObject);
     RemovePortLink(context);
     FreeDeviceName(context);
     Irp->IoStatus.Status = STATUS_SUCCESS;
@@ -211,7 +223,7 @@ static NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
 
     ULONG previous = ChangeStateForRemoval(context, Removed);
-    CancelAllQueues(DeviceObject);
+    CancelRequestsAndTimers(DeviceObject);
     if (previous != SurpriseRemoved) {
         RemovePortLink(context);
     }

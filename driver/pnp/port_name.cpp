@@ -4,11 +4,14 @@
 // All of it runs at PASSIVE_LEVEL from the PnP handlers.
 #include "pnp.h"
 
-#define PORT_NAME_CHARS   64
-#define PORT_NAME_BYTES   (PORT_NAME_CHARS * sizeof(WCHAR))
-#define LINK_NAME_BYTES   256
-#define LINK_NAME_FORMAT  L"\\DosDevices\\%ws"
-#define SERIAL_DEVICE_MAP L"SERIALCOMM"
+#define PORT_NAME_CHARS 64
+#define PORT_NAME_BYTES (PORT_NAME_CHARS * sizeof(WCHAR))
+// The value's characters, a terminator the value may lack, and the second zero
+// character that ends the device-map data: all of it lies in the buffer.
+#define PORT_NAME_BUFFER_CHARS (PORT_NAME_CHARS + 2)
+#define LINK_NAME_BYTES        256
+#define LINK_NAME_FORMAT       L"\\DosDevices\\%ws"
+#define SERIAL_DEVICE_MAP      L"SERIALCOMM"
 
 // Bytes of KEY_VALUE_FULL_INFORMATION before its variable part.
 #define FULL_INFORMATION_FIXED_BYTES 24
@@ -46,12 +49,12 @@ NTSTATUS QueryPortName(PDEVICE_CONTEXT DeviceContext, PWCHAR Buffer, ULONG Buffe
     return status;
 }
 
-// Builds \DosDevices\<PortName> into a fresh 256-byte string. The port-name buffer
-// has one character more than the value may fill, so a value of the full 128 bytes
-// without a terminator is still a terminated string here.
+// Builds \DosDevices\<PortName> into a fresh 256-byte string. PortName has
+// PORT_NAME_BUFFER_CHARS characters, more than the value may fill, so a value of the
+// full 128 bytes without a terminator is still a terminated string here.
 static NTSTATUS BuildLinkName(PDEVICE_CONTEXT DeviceContext, PUNICODE_STRING LinkName,
                               PWCHAR PortName) {
-    RtlZeroMemory(PortName, PORT_NAME_BYTES + sizeof(WCHAR));
+    RtlZeroMemory(PortName, PORT_NAME_BUFFER_CHARS * sizeof(WCHAR));
     NTSTATUS status = QueryPortName(DeviceContext, PortName, PORT_NAME_BYTES);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -66,7 +69,7 @@ static NTSTATUS BuildLinkName(PDEVICE_CONTEXT DeviceContext, PUNICODE_STRING Lin
 }
 
 NTSTATUS CreatePortLink(PDEVICE_CONTEXT DeviceContext) {
-    WCHAR portName[PORT_NAME_CHARS + 1];
+    WCHAR portName[PORT_NAME_BUFFER_CHARS];
     UNICODE_STRING linkName;
 
     NTSTATUS status = BuildLinkName(DeviceContext, &linkName, portName);
@@ -126,7 +129,7 @@ NTSTATUS RemovePortLink(PDEVICE_CONTEXT DeviceContext) {
 // The fallback when the stored link name cannot be deleted: the name rebuilt from
 // the registry.
 NTSTATUS DeletePortLinkByName(PDEVICE_CONTEXT DeviceContext) {
-    WCHAR portName[PORT_NAME_CHARS + 1];
+    WCHAR portName[PORT_NAME_BUFFER_CHARS];
     UNICODE_STRING linkName;
 
     NTSTATUS status = BuildLinkName(DeviceContext, &linkName, portName);

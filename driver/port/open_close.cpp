@@ -161,8 +161,10 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // Fails the handle's queued requests; the port stays open.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KeCancelTimer(&context->ReadTotalTimer);
-    KeCancelTimer(&context->ReadIntervalTimer);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    CancelReadTimers(context);
+    KeReleaseSpinLock(&context->Lock, oldIrql);
     CancelAllQueues(DeviceObject);
     return CompleteRequestInfo(Irp, STATUS_SUCCESS, 0);
 }

@@ -172,8 +172,7 @@ class OpenPortTest : public ::testing::Test {
         if (fdo_ == nullptr)
             return;
         CancelAllQueues(fdo_);
-        KeCancelTimer(&context_->ReadTotalTimer);
-        KeCancelTimer(&context_->ReadIntervalTimer);
+        CancelReadTimers();
         kx::DrainDispatchQueue();
         if (context_->DeviceName.Buffer != nullptr)
             RtlFreeUnicodeString(&context_->DeviceName);
@@ -221,11 +220,18 @@ class OpenPortTest : public ::testing::Test {
             ULONG written = 0;
             if (!bytes.empty())
                 RingWrite(context_, bytes.data(), (ULONG)bytes.size(), &written);
-            KeCancelTimer(&context_->ReadTotalTimer);
-            KeCancelTimer(&context_->ReadIntervalTimer);
+            CancelReadTimers();
             CompleteQueuedReads(context_);
         });
         kx::DrainDispatchQueue();
+    }
+
+    // Stops both read timers as the driver does, giving back the holds they kept.
+    void CancelReadTimers() {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&context_->Lock, &oldIrql);
+        ::CancelReadTimers(context_);
+        KeReleaseSpinLock(&context_->Lock, oldIrql);
     }
 
     // Puts bytes into the ring without serving any waiting read.

@@ -227,33 +227,38 @@ void WriteStatusBlock(PIO_STATUS_BLOCK target, const IO_STATUS_BLOCK& status) {
 
 // The request is over for the I/O manager: the IRP goes, the file object's
 // reference goes, then the caller is told (so that a caller who closes its handle
-// as soon as it learns of the end finds no request left).
+// as soon as it learns of the end finds no request left). A request that reports
+// on the file object's own event sets it while it still holds the file object.
 void Finish(const std::shared_ptr<Request>& request) {
     FileRecord* file = request->file;
     IoFreeIrp(request->irp);
     request->irp = nullptr;
-    bool last;
     {
         std::lock_guard<std::mutex> guard(filesMutex);
         file->requests.remove(request);
-        last = --file->references == 0;
-        request->finished = true;
     }
-    requestsFinished.notify_all();
+    bool toCaller = !request->synchronous && request->reported;
+    bool toFile = toCaller && request->target.event == nullptr;
+    if (toFile) {
+        if (request->target.ioStatus != nullptr)
+            WriteStatusBlock(request->target.ioStatus, request->status);
+        KeSetEvent(&file->event, IO_NO_INCREMENT, FALSE);
+    }
+    DropReference(file, true);
 
     if (request->synchronous) {
         KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
-    } else if (request->reported) {
+    } else if (toCaller && !toFile) {
         if (request->target.ioStatus != nullptr)
             WriteStatusBlock(request->target.ioStatus, request->status);
-        if (request->target.event != nullptr)
-            KeSetEvent(request->target.event, IO_NO_INCREMENT, FALSE);
-        else if (!last)
-            KeSetEvent(&file->event, IO_NO_INCREMENT, FALSE);
-        request->target.eventOwner.reset();
+        KeSetEvent(request->target.event, IO_NO_INCREMENT, FALSE);
     }
-    if (last)
-        QueueDeferredClose(file);
+    request->target.eventOwner.reset();
+    {
+        std::lock_guard<std::mutex> guard(filesMutex);
+        request->finished = true;
+    }
+    requestsFinished.notify_all();
 }
 
 // What the I/O manager does when the request comes back past the top of the stack.
@@ -516,39 +521,38 @@ NTSTATUS WriteFile(PFILE_OBJECT file, const IoCompletionTarget& target, const vo
 NTSTATUS DeviceIoControlFile(PFILE_OBJECT file, const IoCompletionTarget& target,
                              ULONG ioControlCode, const void* inputBuffer, ULONG inputLength,
                              void* outputBuffer, ULONG outputLength) {
-    return Issue(
-        file, target, IRP_MJ_DEVICE_CONTROL, "DeviceIoControlFile", outputLength,
-        [&](PIRP irp, PDEVICE_OBJECT, PIO_STACK_LOCATION stack) {
-            PFILE_OBJECT object = irp->Tail.Overlay.OriginalFileObject;
-            ULONG access = (ioControlCode >> 14) & 3;
-            if (((access & FILE_READ_ACCESS) && !object->ReadAccess) ||
-                ((access & FILE_WRITE_ACCESS) && !object->WriteAccess))
-                return STATUS_ACCESS_DENIED;
-            stack->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-            stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-            stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-            irp->UserBuffer = outputBuffer;
-            switch (METHOD_FROM_CTL_CODE(ioControlCode)) {
-            case METHOD_BUFFERED: {
-                ULONG size = std::max(inputLength, outputLength);
-                if (size != 0) {
-                    auto* system = new char[size]();
-                    if (inputBuffer != nullptr && inputLength != 0)
-                        std::memcpy(system, inputBuffer, inputLength);
-                    irp->AssociatedIrp.SystemBuffer = system;
-                    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
-                                  (outputLength != 0 ? IRP_INPUT_OPERATION : 0);
-                }
-                return STATUS_SUCCESS;
-            }
-            case METHOD_NEITHER:
-                stack->Parameters.DeviceIoControl.Type3InputBuffer =
-                    const_cast<void*>(inputBuffer);
-                return STATUS_SUCCESS;
-            default:
-                return STATUS_NOT_SUPPORTED;
-            }
-        });
+    return Issue(file, target, IRP_MJ_DEVICE_CONTROL, "DeviceIoControlFile", outputLength,
+                 [&](PIRP irp, PDEVICE_OBJECT, PIO_STACK_LOCATION stack) {
+                     PFILE_OBJECT object = irp->Tail.Overlay.OriginalFileObject;
+                     ULONG access = (ioControlCode >> 14) & 3;
+                     if (((access & FILE_READ_ACCESS) && !object->ReadAccess) ||
+                         ((access & FILE_WRITE_ACCESS) && !object->WriteAccess))
+                         return STATUS_ACCESS_DENIED;
+                     stack->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+                     stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+                     stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+                     irp->UserBuffer = outputBuffer;
+                     switch (METHOD_FROM_CTL_CODE(ioControlCode)) {
+                     case METHOD_BUFFERED: {
+                         ULONG size = std::max(inputLength, outputLength);
+                         if (size != 0) {
+                             auto* system = new char[size]();
+                             if (inputBuffer != nullptr && inputLength != 0)
+                                 std::memcpy(system, inputBuffer, inputLength);
+                             irp->AssociatedIrp.SystemBuffer = system;
+                             irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
+                                           (outputLength != 0 ? IRP_INPUT_OPERATION : 0);
+                         }
+                         return STATUS_SUCCESS;
+                     }
+                     case METHOD_NEITHER:
+                         stack->Parameters.DeviceIoControl.Type3InputBuffer =
+                             const_cast<void*>(inputBuffer);
+                         return STATUS_SUCCESS;
+                     default:
+                         return STATUS_NOT_SUPPORTED;
+                     }
+                 });
 }
 
 NTSTATUS FlushBuffersFile(PFILE_OBJECT file, const IoCompletionTarget& target) {
@@ -584,8 +588,7 @@ NTSTATUS CancelIoFile(PFILE_OBJECT fileObject) {
     {
         std::unique_lock<std::mutex> lock(filesMutex);
         requestsFinished.wait(lock, [&] {
-            return std::all_of(mine.begin(), mine.end(),
-                               [](const auto& r) { return r->finished; });
+            return std::all_of(mine.begin(), mine.end(), [](const auto& r) { return r->finished; });
         });
     }
     DropReference(file, false);

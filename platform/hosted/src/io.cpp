@@ -521,10 +521,13 @@ namespace {
 // IofCallDriver. When checkReturn is false the dispatch routine's return goes to
 // nobody (a power IRP the power manager held back: its sender has already seen
 // STATUS_PENDING and the stack location carries the pending mark), so the pending
-// rule does not apply to it.
+// rule does not apply to it, nor to the dispatch routines that a driver passing the
+// request on with the same stack location (IoSkipCurrentIrpStackLocation) calls
+// from it: their returns end there too.
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     size_t location;
+    bool checked;
     {
         std::unique_lock<std::mutex> guard(IoMutex());
         auto it = irps.find(Irp);
@@ -553,6 +556,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
             DeviceObject->DeviceObjectExtension->references++;
             DeviceObject->DeviceObjectExtension->activeIrps.insert(Irp);
         }
+        if (!checkReturn)
+            level.heldBack = true;
+        checked = !level.heldBack;
         level.outstandingDispatches++;
         record.callRefs++;
     }
@@ -582,9 +588,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         IrpRecord& record = irps.at(Irp);
         LevelTrack& level = record.levels[location];
         level.outstandingDispatches--;
-        if (checkReturn && level.completed)
+        if (checked && level.completed)
             CheckPendingRule(Irp, status == STATUS_PENDING, level.marked, findings);
-        else if (checkReturn)
+        else if (checked)
             level.waitingChecks.push_back(status == STATUS_PENDING);
     }
     ReportAll(findings);

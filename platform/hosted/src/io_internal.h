@@ -33,6 +33,9 @@ struct LevelTrack {
     bool completed = false;          // completion has passed this location
     bool marked = false;             // SL_PENDING_RETURNED as completion found it
     std::vector<bool> waitingChecks; // returned STATUS_PENDING?, per dispatch return
+    // The power manager dispatched the IRP here after PoCallDriver had returned
+    // STATUS_PENDING for it: no dispatch return at this location is checked.
+    bool heldBack = false;
 };
 
 struct IrpRecord {

@@ -254,9 +254,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
         next->Parameters.Power.State = PowerState;
         next->Parameters.Power.ShutdownType = record.shutdownType;
     }
-    auto* request = new PowerRequest{
-        DeviceObject, MinorFunction, PowerState, CompletionFunction, Context,
-        Self().currentDriver, RecordPowerIrp(record)};
+    auto* request = new PowerRequest{DeviceObject,          MinorFunction, PowerState,
+                                     CompletionFunction,    Context,       Self().currentDriver,
+                                     RecordPowerIrp(record)};
     ObReferenceObject(DeviceObject);
     IoSetCompletionRoutine(irp, PowerRequestDone, request, TRUE, TRUE, TRUE);
     if (Irp != nullptr)

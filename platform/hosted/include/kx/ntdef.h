@@ -108,8 +108,10 @@ typedef const GUID* LPCGUID;
 
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+// With offsetof rather than a member access through a null pointer, which clang's
+// UndefinedBehaviorSanitizer reports.
 #define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+    ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define MAXULONG     0xffffffff
 

@@ -1,0 +1,214 @@
+// The port's public names at start and their teardown: the \DosDevices link, the
+// SERIALCOMM device-map value and the device interface, for names that fit and
+// names that do not, a start that fails part-way, a name another port holds, and a
+// restart under a changed PortName.
+#include <tests/support/pnp_port.h>
+
+namespace {
+
+using korvax_test::PnpPortTest;
+using korvax_test::Utf16Bytes;
+
+class PortNameTest : public PnpPortTest {};
+
+// The next call of the operation fails with STATUS_ACCESS_DENIED.
+void FailOnce(kx::ObjectOperation operation) {
+    kx::ObjectFault fault;
+    fault.operation = operation;
+    fault.status = STATUS_ACCESS_DENIED;
+    kx::ArmObjectFault(fault);
+}
+
+void FailPool(uint64_t nth) {
+    kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
+}
+
+TEST_F(PortNameTest, Com5IsLinkedMappedAndAnnounced) {
+    sim::ModemPdo& modem = NewModem(u"COM5");
+    auto node = Arrive(modem);
+    ASSERT_TRUE(node->Started());
+
+    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0");
+    auto links = kx::SymbolicLinks();
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_TRUE(links[0].unprotected);
+    EXPECT_EQ(links[0].creator, driver_);
+    // The application's way in reaches the port's own device object.
+    EXPECT_EQ(kx::OpenTarget(u"\\\\.\\COM5"), Fdo(modem));
+
+    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->type, (ULONG)REG_SZ);
+    EXPECT_EQ(value->data, Utf16Bytes(u"COM5", 2));
+    EXPECT_EQ(value->data.size(), 12u);
+
+    auto port = InterfaceOf(modem);
+    ASSERT_TRUE(port.has_value());
+    EXPECT_TRUE(port->enabled);
+
+    // The link name lives in a buffer of exactly its length (plus the terminator).
+    PDEVICE_CONTEXT context = Context(modem);
+    EXPECT_EQ(kx::ToU16(context->SymbolicLinkName), u"\\DosDevices\\COM5");
+    EXPECT_EQ(context->SymbolicLinkName.MaximumLength, context->SymbolicLinkName.Length);
+    EXPECT_EQ(context->PnpState, (ULONG)Started);
+
+    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    ExpectNoNames(modem, u"COM5", u"\\Device\\KORVAXSER0");
+    EXPECT_TRUE(kx::SymbolicLinks().empty());
+    EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+}
+
+TEST_F(PortNameTest, SixtyThreeCharactersFitAndSixtyFourDoNot) {
+    const std::u16string fits(63, u'P');
+    sim::ModemPdo& first = NewModem(fits);
+    auto started = Arrive(first);
+    ASSERT_TRUE(started->Started());
+    EXPECT_EQ(LinkTarget(fits), u"\\Device\\KORVAXSER0");
+    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->data, Utf16Bytes(fits, 2));
+
+    // 64 characters and the terminator are 130 bytes, beyond the 128 accepted.
+    const std::u16string tooLong(64, u'Q');
+    sim::ModemPdo& second = NewModem(tooLong);
+    auto refused = Arrive(second);
+    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
+    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Fdo(second), nullptr);
+    ExpectNoNames(second, tooLong, u"\\Device\\KORVAXSER1");
+    EXPECT_EQ(kx::SymbolicLinks().size(), 1u);
+    EXPECT_EQ(kx::SerialCommMap().size(), 1u);
+    EXPECT_EQ(kx::OpenKernelHandles(driver_), 0u);
+
+    EXPECT_EQ(kx::RemoveDevice(*started), STATUS_SUCCESS);
+    EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+}
+
+// A value of the full 128 bytes has no room for a terminator of its own; the name
+// still ends where the value does.
+TEST_F(PortNameTest, SixtyFourCharactersWithoutTerminatorEndWithTheValue) {
+    const std::u16string name(64, u'R');
+    sim::ModemPdo& modem = NewModem(u"");
+    kx::SetHardwareValue(modem.Device(), u"PortName", REG_SZ, Utf16Bytes(name, 0));
+    auto node = Arrive(modem);
+    ASSERT_TRUE(node->Started());
+    EXPECT_EQ(LinkTarget(name), u"\\Device\\KORVAXSER0");
+    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(value->data, Utf16Bytes(name, 2));
+}
+
+TEST_F(PortNameTest, WithoutPortNameTheStartFailsAndLeavesNothing) {
+    sim::ModemPdo& modem = NewModem(u"");
+    auto node = Arrive(modem);
+    EXPECT_EQ(node->State(), kx::DeviceNodeState::StartFailed);
+    EXPECT_EQ(node->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Fdo(modem), nullptr);
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_TRUE(kx::SymbolicLinks().empty());
+    EXPECT_TRUE(kx::SerialCommMap().empty());
+    auto port = InterfaceOf(modem);
+    EXPECT_TRUE(!port || !port->enabled);
+    EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+    EXPECT_EQ(kx::OpenKernelHandles(driver_), 0u);
+}
+
+// Whatever step of the naming fails, the start fails with that step's status and
+// the teardown that follows takes back everything the steps before it made. The
+// failing start is a restart after a stop, so that the faults count from the
+// naming's own first call.
+TEST_F(PortNameTest, EveryFailingNamingStepIsUndone) {
+    struct Step {
+        const char* name;
+        std::function<void()> arm;
+        NTSTATUS expected;
+    } steps[] = {
+        {"hardware key", [] { FailOnce(kx::ObjectOperation::OpenDeviceKey); },
+         STATUS_ACCESS_DENIED},
+        {"value query", [] { FailOnce(kx::ObjectOperation::QueryValue); }, STATUS_ACCESS_DENIED},
+        {"query buffer", [] { FailPool(1); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"link name", [] { FailPool(2); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"stored link name", [] { FailPool(3); }, STATUS_INSUFFICIENT_RESOURCES},
+        {"link", [] { FailOnce(kx::ObjectOperation::CreateLink); }, STATUS_ACCESS_DENIED},
+        {"device map", [] { FailOnce(kx::ObjectOperation::WriteValue); }, STATUS_ACCESS_DENIED},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        sim::ModemPdo& modem = NewModem(u"COM5");
+        auto node = Arrive(modem);
+        ASSERT_TRUE(node->Started());
+        PDEVICE_OBJECT fdo = Fdo(modem);
+        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+        std::u16string deviceName = kx::ToU16(context->DeviceName);
+        ASSERT_EQ(SendPnp(fdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+        ASSERT_EQ(SendPnp(fdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+
+        step.arm();
+        EXPECT_EQ(SendPnp(fdo, IRP_MN_START_DEVICE), step.expected);
+        kx::DisarmFaults();
+        kx::DisarmObjectFaults();
+        EXPECT_EQ(context->PnpState, (ULONG)NotStarted);
+        EXPECT_EQ(context->SymbolicLinkName.Buffer, nullptr);
+        ExpectNoNames(modem, u"COM5", deviceName);
+        EXPECT_TRUE(kx::SymbolicLinks().empty());
+        EXPECT_EQ(kx::OpenKernelHandles(driver_), 0u);
+
+        EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+        EXPECT_EQ(driver_->DeviceObject, nullptr);
+        EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+    }
+}
+
+// Two modems configured with the same PortName: the second start fails, and its
+// teardown must not take the first port's link or value with it.
+TEST_F(PortNameTest, ANameAnotherPortHoldsFailsTheStartAndTheOtherPortKeepsIt) {
+    sim::ModemPdo& first = NewModem(u"COM5");
+    auto owner = Arrive(first);
+    ASSERT_TRUE(owner->Started());
+
+    sim::ModemPdo& second = NewModem(u"COM5");
+    auto refused = Arrive(second);
+    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
+    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_COLLISION);
+
+    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0");
+    auto map = kx::SerialCommMap();
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER0");
+    EXPECT_EQ(map[0].second, u"COM5");
+    EXPECT_TRUE(InterfaceOf(first)->enabled);
+    auto other = InterfaceOf(second);
+    EXPECT_TRUE(!other || !other->enabled);
+
+    EXPECT_EQ(kx::RemoveDevice(*owner), STATUS_SUCCESS);
+    EXPECT_TRUE(kx::SymbolicLinks().empty());
+    EXPECT_TRUE(kx::SerialCommMap().empty());
+}
+
+// A rebalance reads PortName afresh: the port comes back under its new name, its
+// interface registered and enabled again, and nothing of the old name remains.
+TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortName) {
+    sim::ModemPdo& modem = NewModem(u"COM5");
+    auto node = Arrive(modem);
+    ASSERT_TRUE(node->Started());
+    PDEVICE_CONTEXT context = Context(modem);
+
+    kx::SetHardwareString(modem.Device(), u"PortName", u"COM7");
+    EXPECT_EQ(kx::StopDevice(*node), STATUS_SUCCESS);
+    ASSERT_TRUE(node->Started());
+    EXPECT_EQ(context->PnpState, (ULONG)Started);
+
+    EXPECT_FALSE(LinkTarget(u"COM5").has_value());
+    EXPECT_EQ(LinkTarget(u"COM7"), u"\\Device\\KORVAXSER0");
+    auto map = kx::SerialCommMap();
+    ASSERT_EQ(map.size(), 1u);
+    EXPECT_EQ(map[0].second, u"COM7");
+    ASSERT_NE(context->InterfaceName.Buffer, nullptr);
+    EXPECT_TRUE(kx::DeviceInterfaceEnabled(kx::ToU16(context->InterfaceName)));
+
+    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    ExpectNoNames(modem, u"COM7", u"\\Device\\KORVAXSER0");
+    EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+}
+
+} // namespace

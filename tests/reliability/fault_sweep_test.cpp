@@ -1,0 +1,657 @@
+// Fault sweep: one whole session of an application with the modem (plug, open,
+// configure, wait, write, read, modem control, purge, sleep and wake, close,
+// unplug) is first run once to count every pool allocation, IRP allocation and
+// URB it makes; then it is replayed once per counted site with exactly that one
+// failing. Every replay must end without a hang, a verifier finding or a leak,
+// and the application must see either the right data or a clear error, never
+// wrong data.
+#include "reliability.h"
+
+#include <driver/frame/context.h>
+#include <driver/frame/frame.h>
+#include <kx/host.h>
+#include <kx/power.h>
+#include <sim/modem.h>
+#include <sim/serial_api.h>
+#include <sim/world.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+
+namespace reliability {
+namespace {
+
+using namespace win32;
+
+constexpr LONGLONG Ms(LONGLONG milliseconds) {
+    return milliseconds * 10000;
+}
+
+// An OVERLAPPED with a manual-reset event of its own (the file handle cannot tell
+// one of several requests from another).
+class Overlapped {
+  public:
+    Overlapped() : overlapped_{} { overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { CloseHandle(overlapped_.hEvent); }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+    operator LPOVERLAPPED() { return &overlapped_; }
+    OVERLAPPED& operator*() { return overlapped_; }
+
+  private:
+    OVERLAPPED overlapped_;
+};
+
+// ---- Sites ------------------------------------------------------------------------------
+
+enum class SiteKind { Pool, Irp, Urb };
+
+struct Site {
+    SiteKind kind = SiteKind::Pool;
+    // Pool and IRP: the allocation, counted from the driver's entry point (allocations
+    // of DriverEntry first, then those from the modem's connection to the session's end).
+    uint64_t nth = 0;
+    // URB: the step it is made in, what it matches, and which of the URBs of that
+    // step that match it is the one to fail (1-based).
+    size_t step = 0;
+    sim::UrbMatch match;
+    size_t occurrence = 0;
+    std::string label;
+};
+
+// What the fault-free run counted.
+struct Census {
+    uint64_t entryPool = 0, entryIrp = 0; // in DriverEntry
+    uint64_t pool = 0, irp = 0;           // from the connection to the session's end
+    std::vector<std::string> stepNames;
+    std::vector<std::pair<size_t, sim::UrbRecord>> urbs; // with the step each was made in
+};
+
+// The driver entry the sweep loads: arms a fault for DriverEntry's own allocations
+// when the site is one of them, and counts them.
+std::optional<kx::FaultRule> entryFault;
+uint64_t entryCounted[2] = {};
+
+NTSTATUS NTAPI SweepEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    const uint64_t pool = kx::AllocationCount(kx::AllocationKind::Pool);
+    const uint64_t irp = kx::AllocationCount(kx::AllocationKind::Irp);
+    if (entryFault)
+        kx::ArmFault(*entryFault);
+    NTSTATUS status = DriverEntry(driver, registryPath);
+    kx::DisarmFaults();
+    entryCounted[0] = kx::AllocationCount(kx::AllocationKind::Pool) - pool;
+    entryCounted[1] = kx::AllocationCount(kx::AllocationKind::Irp) - irp;
+    return status;
+}
+
+std::string Hex(uint32_t value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
+
+// ---- One session -------------------------------------------------------------------------
+
+class Session {
+  public:
+    Session(const Site* site, Census* census) : site_(site), census_(census) {}
+
+    void Run();
+
+  private:
+    // Runs one step of the application; a URB site of this step is armed around it.
+    template <typename Body> void Step(const char* name, Body&& body);
+    void ChainHolds();
+    void Expect(bool condition, const std::string& what);
+    // A failed call must say why.
+    void ExpectClearError(const char* call);
+    // A pending overlapped request ends: it completes (waited for), it has ended
+    // already, or it may be left pending by the fault and is then cancelled.
+    // Returns the byte count, or MAXDWORD with the error set when it failed.
+    enum class Ending { Completes, HasEnded, MayStayPending };
+    DWORD Finish(HANDLE port, OVERLAPPED& overlapped, Ending ending);
+    void Application(sim::World& world, sim::PluggedModem& modem);
+    void Write(HANDLE port, size_t length, unsigned seed);
+    void Read(HANDLE port, DWORD length);
+
+    const Site* site_;
+    Census* census_;
+    sim::World* world_ = nullptr;
+    sim::ModemPdo* pdo_ = nullptr;
+    std::shared_ptr<RecordingDevice> device_;
+    size_t step_ = 0;
+    std::thread chainer_;
+    std::atomic<bool> sessionOver_{false};
+    bool siteReached_ = true;
+    bool closeWaitedForUnplug_ = false;
+    StreamCheck toApplication_;
+    std::vector<uint8_t> written_; // every byte the application asked to write, in order
+    size_t acknowledged_ = 0;      // of them, those whose write succeeded
+    bool writeFailed_ = false;
+    unsigned sendSeed_ = 7;
+
+  public:
+    bool SiteReached() const { return siteReached_; }
+    bool CloseWaitedForUnplug() const { return closeWaitedForUnplug_; }
+};
+
+std::string Where(const Site* site) {
+    return site ? site->label : std::string("fault-free run");
+}
+
+void Session::Expect(bool condition, const std::string& what) {
+    if (!condition)
+        ADD_FAILURE() << Where(site_) << ": " << what;
+}
+
+void Session::ExpectClearError(const char* call) {
+    DWORD error = GetLastError();
+    Expect(error != ERROR_SUCCESS && error != ERROR_IO_PENDING,
+           std::string(call) + " failed without a clear error (" + std::to_string(error) + ")");
+    // Without a fault nothing fails.
+    Expect(site_ != nullptr, std::string(call) + " failed, error " + std::to_string(error));
+}
+
+template <typename Body> void Session::Step(const char* name, Body&& body) {
+    const size_t index = step_++;
+    if (EnvNumber("KORVAX_SWEEP_TRACE", 0) != 0)
+        std::fprintf(stderr, "%s: step '%s' (pool %llu, IRPs %llu, URBs %zu so far)\n",
+                     Where(site_).c_str(), name,
+                     static_cast<unsigned long long>(kx::AllocationCount(kx::AllocationKind::Pool)),
+                     static_cast<unsigned long long>(kx::AllocationCount(kx::AllocationKind::Irp)),
+                     pdo_->UrbRecords().size());
+    const size_t urbsBefore = pdo_->UrbRecords().size();
+    if (site_ && site_->kind == SiteKind::Urb && site_->step == index) {
+        if (site_->occurrence == 1) {
+            pdo_->InjectFault(sim::UrbFault::Fail(site_->match, STATUS_UNSUCCESSFUL,
+                                                  USBD_STATUS_DEV_NOT_RESPONDING));
+        } else {
+            // Hold the matching URBs before it one at a time, arming the next fault
+            // before letting each go on: the one after the last held fails.
+            pdo_->InjectFault(sim::UrbFault::Hold(site_->match));
+            chainer_ = std::thread([this] { ChainHolds(); });
+        }
+    }
+    body();
+    if (chainer_.joinable() && siteReached_)
+        chainer_.join();
+    if (census_) {
+        census_->stepNames.push_back(name);
+        std::vector<sim::UrbRecord> urbs = pdo_->UrbRecords();
+        for (size_t i = urbsBefore; i < urbs.size(); ++i)
+            census_->urbs.emplace_back(index, urbs[i]);
+    }
+}
+
+void Session::ChainHolds() {
+    for (size_t held = 1; held < site_->occurrence; ++held) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (pdo_->HeldCount() == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                // The URB did not come: this replay took another path. Keep letting
+                // held URBs go so that the session can end.
+                siteReached_ = false;
+                while (!sessionOver_) {
+                    if (pdo_->HeldCount() != 0)
+                        pdo_->ReleaseHeld();
+                    std::this_thread::yield();
+                }
+                return;
+            }
+            std::this_thread::yield();
+        }
+        if (held + 1 == site_->occurrence)
+            pdo_->InjectFault(sim::UrbFault::Fail(site_->match, STATUS_UNSUCCESSFUL,
+                                                  USBD_STATUS_DEV_NOT_RESPONDING));
+        else
+            pdo_->InjectFault(sim::UrbFault::Hold(site_->match));
+        pdo_->ReleaseHeld();
+    }
+}
+
+DWORD Session::Finish(HANDLE port, OVERLAPPED& overlapped, Ending ending) {
+    if (ending != Ending::Completes && !HasOverlappedIoCompleted(&overlapped)) {
+        Expect(ending == Ending::MayStayPending, "a request that must have ended is still pending");
+        CancelIo(port);
+        Expect(HasOverlappedIoCompleted(&overlapped), "a request outlived CancelIo");
+    }
+    DWORD count = 0;
+    if (!GetOverlappedResult(port, &overlapped, &count, TRUE)) {
+        DWORD error = GetLastError();
+        Expect(error != ERROR_SUCCESS && error != ERROR_IO_PENDING,
+               "a request ended without a clear error");
+        SetLastError(error);
+        return MAXDWORD;
+    }
+    return count;
+}
+
+void Session::Write(HANDLE port, size_t length, unsigned seed) {
+    std::vector<uint8_t> data = Pattern(length, seed);
+    const size_t before = device_->BulkOutSize();
+    Overlapped overlapped;
+    DWORD count = 0;
+    BOOL done = WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, overlapped);
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        ExpectClearError("WriteFile");
+        count = MAXDWORD;
+    } else if (!done) {
+        // After a failed write the transmit engine stays stopped until the port is
+        // opened again: later writes wait until they are cancelled.
+        world_->Settle();
+        count = Finish(port, *overlapped, writeFailed_ ? Ending::MayStayPending : Ending::Completes);
+        if (count == MAXDWORD)
+            ExpectClearError("WriteFile (overlapped)");
+    }
+    const std::vector<uint8_t> all = device_->BulkOut();
+    const std::vector<uint8_t> arrived(all.begin() + static_cast<ptrdiff_t>(before), all.end());
+    // What reached the modem in this write is the start of what was written...
+    Expect(IsPrefix(arrived, data), "the modem received bytes that were not written, or out of order");
+    if (count != MAXDWORD) {
+        // ...and all of it when the write succeeded.
+        Expect(count == data.size(), "a write succeeded short: " + std::to_string(count));
+        Expect(arrived.size() == count, "a successful write of " + std::to_string(count) +
+                                            " bytes delivered " + std::to_string(arrived.size()));
+        if (!writeFailed_)
+            acknowledged_ += count;
+    } else {
+        writeFailed_ = true;
+    }
+    written_.insert(written_.end(), data.begin(), data.end());
+}
+
+void Session::Read(HANDLE port, DWORD length) {
+    std::vector<uint8_t> buffer(length);
+    Overlapped overlapped;
+    DWORD count = 0;
+    BOOL done = ReadFile(port, buffer.data(), length, &count, overlapped);
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        ExpectClearError("ReadFile");
+        return;
+    }
+    if (!done) {
+        // Reads in the session take what is there at once, or end at their total
+        // time-out, which the caller has let pass.
+        count = Finish(port, *overlapped, Ending::Completes);
+        if (count == MAXDWORD) {
+            ExpectClearError("ReadFile (overlapped)");
+            return;
+        }
+    }
+    buffer.resize(count);
+    std::string wrong = toApplication_.Took(buffer);
+    Expect(wrong.empty(), "read: " + wrong);
+}
+
+void Session::Application(sim::World& world, sim::PluggedModem& modem) {
+    NTSTATUS arrival = STATUS_UNSUCCESSFUL;
+    Step("arrive", [&] { arrival = world.Arrive(modem); });
+    if (!NT_SUCCESS(arrival))
+        Expect(site_ != nullptr, "the modem failed to start: " + Hex(static_cast<uint32_t>(arrival)));
+
+    HANDLE port = INVALID_HANDLE_VALUE;
+    Step("open", [&] {
+        port = CreateFileA(modem.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (port == INVALID_HANDLE_VALUE)
+            ExpectClearError("CreateFile");
+    });
+    if (port != INVALID_HANDLE_VALUE) {
+        Step("configure", [&] {
+            DCB dcb{};
+            dcb.DCBlength = sizeof dcb;
+            if (!GetCommState(port, &dcb)) {
+                ExpectClearError("GetCommState");
+                return;
+            }
+            dcb.BaudRate = CBR_115200;
+            dcb.ByteSize = 8;
+            dcb.Parity = NOPARITY;
+            dcb.StopBits = ONESTOPBIT;
+            dcb.fDtrControl = DTR_CONTROL_ENABLE;
+            dcb.fRtsControl = RTS_CONTROL_ENABLE;
+            if (!SetCommState(port, &dcb))
+                ExpectClearError("SetCommState");
+            COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+            if (!SetCommTimeouts(port, &immediate))
+                ExpectClearError("SetCommTimeouts");
+            if (!SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR))
+                ExpectClearError("SetCommMask");
+        });
+
+        Overlapped wait;
+        DWORD mask = 0;
+        bool waiting = false;
+        Step("wait", [&] {
+            if (WaitCommEvent(port, &mask, wait))
+                return;
+            if (GetLastError() == ERROR_IO_PENDING)
+                waiting = true;
+            else
+                ExpectClearError("WaitCommEvent");
+        });
+        Step("write", [&] { Write(port, 5000, 1); });
+        Step("receive", [&] {
+            std::vector<uint8_t> data = Pattern(300, sendSeed_++);
+            toApplication_.Sent(data);
+            pdo_->SendBulkIn(data);
+            world.Settle();
+            Read(port, 1000);
+        });
+        Step("carrier", [&] {
+            pdo_->SendInterrupt(sim::SerialStateNotification(sim::SerialState::RxCarrier |
+                                                             sim::SerialState::TxCarrier));
+            world.Settle();
+            DWORD status = 0;
+            if (!GetCommModemStatus(port, &status))
+                ExpectClearError("GetCommModemStatus");
+        });
+        Step("wait ends", [&] {
+            if (!waiting)
+                return;
+            // Events may have been lost to the fault: then the wait is cancelled.
+            if (Finish(port, *wait, Ending::MayStayPending) == MAXDWORD)
+                ExpectClearError("WaitCommEvent (overlapped)");
+        });
+        Step("timed read", [&] {
+            COMMTIMEOUTS total{0, 0, 50, 0, 0};
+            if (!SetCommTimeouts(port, &total)) {
+                ExpectClearError("SetCommTimeouts");
+                return;
+            }
+            std::vector<uint8_t> data = Pattern(40, sendSeed_++);
+            toApplication_.Sent(data);
+            pdo_->SendBulkIn(data);
+            world.Settle();
+            std::vector<uint8_t> buffer(100);
+            Overlapped overlapped;
+            DWORD count = 0;
+            if (!ReadFile(port, buffer.data(), 100, &count, overlapped)) {
+                if (GetLastError() != ERROR_IO_PENDING) {
+                    ExpectClearError("ReadFile");
+                    return;
+                }
+                kx::AdvanceTime(Ms(50));
+                count = Finish(port, *overlapped, Ending::HasEnded);
+                if (count == MAXDWORD) {
+                    ExpectClearError("ReadFile (overlapped)");
+                    return;
+                }
+            }
+            buffer.resize(count);
+            std::string wrong = toApplication_.Took(buffer);
+            Expect(wrong.empty(), "timed read: " + wrong);
+        });
+        Step("modem control", [&] {
+            if (!EscapeCommFunction(port, CLRDTR))
+                ExpectClearError("EscapeCommFunction");
+            if (!EscapeCommFunction(port, SETDTR))
+                ExpectClearError("EscapeCommFunction");
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!ClearCommError(port, &errors, &stat))
+                ExpectClearError("ClearCommError");
+        });
+        Step("purge", [&] {
+            std::vector<uint8_t> data = Pattern(64, sendSeed_++);
+            toApplication_.Sent(data);
+            pdo_->SendBulkIn(data);
+            world.Settle();
+            if (!PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+                ExpectClearError("PurgeComm");
+            toApplication_.Cut();
+        });
+        Step("sleep and wake", [&] {
+            NTSTATUS slept = kx::SystemSleep(PowerSystemSleeping3);
+            Expect(NT_SUCCESS(slept) || site_ != nullptr,
+                   "the system could not sleep: " + Hex(static_cast<uint32_t>(slept)));
+            if (NT_SUCCESS(slept)) {
+                NTSTATUS woke = kx::SystemWake();
+                Expect(NT_SUCCESS(woke), "the system did not wake: " + Hex(static_cast<uint32_t>(woke)));
+            }
+            world.Settle();
+        });
+        Step("after wake", [&] {
+            COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+            if (!SetCommTimeouts(port, &immediate))
+                ExpectClearError("SetCommTimeouts");
+            Write(port, 100, 2);
+            std::vector<uint8_t> data = Pattern(50, sendSeed_++);
+            toApplication_.Sent(data);
+            pdo_->SendBulkIn(data);
+            world.Settle();
+            Read(port, 1000);
+        });
+        Step("close", [&] {
+            // Close waits, with no time-out, until the readers' transfers are back;
+            // when an abort could not be sent (no IRP), only the device's going
+            // ends that wait. The application's close then ends with the unplug.
+            std::atomic<bool> closed{false};
+            BOOL ok = FALSE;
+            std::thread closer([&] {
+                ok = CloseHandle(port);
+                closed = true;
+            });
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            while (!closed && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            if (!closed) {
+                Expect(site_ != nullptr, "close did not end");
+                closeWaitedForUnplug_ = true;
+                world.Unplug(modem);
+            }
+            closer.join();
+            Expect(ok == TRUE, "CloseHandle failed");
+        });
+    }
+    Step("unplug", [&] {
+        if (!closeWaitedForUnplug_)
+            world.Unplug(modem);
+        world.Settle();
+    });
+
+    // The modem received the start of what the application wrote, never more, and
+    // at least what every successful write before the first failed one carried.
+    const std::vector<uint8_t> received = device_->BulkOut();
+    if (!writeFailed_) {
+        Expect(received == written_, "the modem did not receive what the application wrote");
+    } else {
+        Expect(received.size() >= acknowledged_, "acknowledged bytes never reached the modem");
+    }
+    Expect(!modem.Node() || modem.Removed() || !NT_SUCCESS(arrival),
+           "the modem was not removed after the last handle closed");
+    Expect(kx::OutstandingIrps() == 0,
+           "IRPs outstanding after removal: " + std::to_string(kx::OutstandingIrps()));
+    Expect(kx::OutstandingPool(KORVAX_POOL_TAG).allocations == 0,
+           "driver pool outstanding after removal: " +
+               std::to_string(kx::OutstandingPool(KORVAX_POOL_TAG).allocations));
+}
+
+void Session::Run() {
+    entryFault.reset();
+    std::optional<kx::FaultRule> laterFault;
+    if (site_ && site_->kind != SiteKind::Urb) {
+        kx::AllocationKind kind =
+            site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool : kx::AllocationKind::Irp;
+        entryFault = kx::FaultRule{kind, site_->nth, std::nullopt, std::nullopt};
+    }
+    Watchdog watchdog(Where(site_), std::chrono::seconds(60));
+    kx::VerifierCapture capture;
+    {
+        sim::WorldOptions options;
+        options.driverEntry = SweepEntry;
+        sim::World world(options);
+        entryFault.reset();
+        if (site_ && site_->kind != SiteKind::Urb) {
+            // Counted on from the connection: what DriverEntry did not reach.
+            const size_t kind = site_->kind == SiteKind::Pool ? 0 : 1;
+            if (site_->nth > entryCounted[kind]) {
+                laterFault = kx::FaultRule{
+                    site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool : kx::AllocationKind::Irp,
+                    site_->nth - entryCounted[kind], std::nullopt, std::nullopt};
+            }
+        }
+        if (census_) {
+            census_->entryPool = entryCounted[0];
+            census_->entryIrp = entryCounted[1];
+        }
+        if (world.Driver() == nullptr) {
+            Expect(site_ != nullptr, "the driver did not load");
+        } else {
+            device_ = std::make_shared<RecordingDevice>();
+            sim::PlugOptions plug;
+            plug.function = device_;
+            sim::PluggedModem& modem = world.Connect(plug);
+            world_ = &world;
+            pdo_ = &modem.Pdo();
+            const uint64_t pool = kx::AllocationCount(kx::AllocationKind::Pool);
+            const uint64_t irp = kx::AllocationCount(kx::AllocationKind::Irp);
+            if (laterFault)
+                kx::ArmFault(*laterFault);
+            Application(world, modem);
+            kx::DisarmFaults();
+            if (census_) {
+                census_->pool = kx::AllocationCount(kx::AllocationKind::Pool) - pool;
+                census_->irp = kx::AllocationCount(kx::AllocationKind::Irp) - irp;
+            }
+        }
+        sessionOver_ = true;
+        if (chainer_.joinable())
+            chainer_.join();
+    }
+    for (const kx::Finding& finding : capture.Findings())
+        ADD_FAILURE() << Where(site_) << ": verifier: " << kx::RuleName(finding.rule) << ": "
+                      << finding.detail;
+}
+
+// ---- The sweep --------------------------------------------------------------------------
+
+std::string UrbName(const sim::UrbRecord& urb) {
+    std::string pipe = !urb.pipe                               ? "none"
+                       : *urb.pipe == sim::UsbPipe::Control    ? "control"
+                       : *urb.pipe == sim::UsbPipe::BulkIn     ? "bulk-in"
+                       : *urb.pipe == sim::UsbPipe::BulkOut    ? "bulk-out"
+                                                               : "interrupt-in";
+    return "URB function " + Hex(urb.function) + " on " + pipe;
+}
+
+Census Count() {
+    Census census;
+    Session session(nullptr, &census);
+    session.Run();
+    return census;
+}
+
+struct SweepResult {
+    size_t sites = 0;
+    size_t unreached = 0;
+    size_t closesEndedByUnplug = 0;
+};
+
+SweepResult Sweep(const std::vector<Site>& sites) {
+    SweepResult result;
+    // KORVAX_SWEEP_SITE=N replays only the Nth site of each sweep (1-based).
+    const unsigned long only = EnvNumber("KORVAX_SWEEP_SITE", 0);
+    for (const Site& site : sites) {
+        if (only != 0 && &site - sites.data() + 1 != static_cast<ptrdiff_t>(only))
+            continue;
+        Session session(&site, nullptr);
+        session.Run();
+        ++result.sites;
+        if (session.CloseWaitedForUnplug())
+            ++result.closesEndedByUnplug;
+        if (!session.SiteReached()) {
+            ++result.unreached;
+            std::printf("fault sweep: %s was not reached\n", site.label.c_str());
+        }
+        if (::testing::Test::HasFailure())
+            break; // the first failing site says enough
+    }
+    return result;
+}
+
+class FaultSweep : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        census_ = Count();
+        ASSERT_FALSE(HasFailure()) << "the fault-free session failed";
+    }
+    Census census_;
+};
+
+TEST_F(FaultSweep, EveryPoolAllocationFailingOnceEndsCleanly) {
+    const uint64_t total = census_.entryPool + census_.pool;
+    ASSERT_GT(total, 0u);
+    std::vector<Site> sites;
+    for (uint64_t nth = 1; nth <= total; ++nth) {
+        Site site;
+        site.kind = SiteKind::Pool;
+        site.nth = nth;
+        site.label = "pool allocation " + std::to_string(nth) + " of " + std::to_string(total);
+        sites.push_back(site);
+    }
+    SweepResult result = Sweep(sites);
+    std::printf("fault sweep: %zu pool allocation sites covered (%llu in DriverEntry); "
+                "%zu closes ended only by the unplug\n",
+                result.sites, static_cast<unsigned long long>(census_.entryPool),
+                result.closesEndedByUnplug);
+    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
+        EXPECT_EQ(result.sites, total);
+    }
+}
+
+TEST_F(FaultSweep, EveryIrpAllocationFailingOnceEndsCleanly) {
+    const uint64_t total = census_.entryIrp + census_.irp;
+    ASSERT_GT(total, 0u);
+    std::vector<Site> sites;
+    for (uint64_t nth = 1; nth <= total; ++nth) {
+        Site site;
+        site.kind = SiteKind::Irp;
+        site.nth = nth;
+        site.label = "IRP allocation " + std::to_string(nth) + " of " + std::to_string(total);
+        sites.push_back(site);
+    }
+    SweepResult result = Sweep(sites);
+    std::printf("fault sweep: %zu IRP allocation sites covered (%llu in DriverEntry); "
+                "%zu closes ended only by the unplug\n",
+                result.sites, static_cast<unsigned long long>(census_.entryIrp),
+                result.closesEndedByUnplug);
+    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
+        EXPECT_EQ(result.sites, total);
+    }
+}
+
+TEST_F(FaultSweep, EveryUrbFailingOnceEndsCleanly) {
+    ASSERT_FALSE(census_.urbs.empty());
+    std::vector<Site> sites;
+    std::map<std::tuple<size_t, USHORT, int>, size_t> seen;
+    for (size_t i = 0; i < census_.urbs.size(); ++i) {
+        const auto& [step, urb] = census_.urbs[i];
+        Site site;
+        site.kind = SiteKind::Urb;
+        site.step = step;
+        site.match.function = urb.function;
+        site.match.pipe = urb.pipe;
+        site.occurrence = ++seen[{step, urb.function, urb.pipe ? static_cast<int>(*urb.pipe) : -1}];
+        site.label = "URB " + std::to_string(i + 1) + " of " + std::to_string(census_.urbs.size()) +
+                     " (" + UrbName(urb) + ", #" + std::to_string(site.occurrence) + " of step '" +
+                     census_.stepNames[step] + "')";
+        sites.push_back(site);
+    }
+    SweepResult result = Sweep(sites);
+    std::printf("fault sweep: %zu URB sites covered, %zu not reached; "
+                "%zu closes ended only by the unplug\n",
+                result.sites, result.unreached, result.closesEndedByUnplug);
+    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
+        EXPECT_EQ(result.sites, census_.urbs.size());
+    }
+    EXPECT_EQ(result.unreached, 0u);
+}
+
+} // namespace
+} // namespace reliability

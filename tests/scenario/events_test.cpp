@@ -1,0 +1,154 @@
+// Waiting for serial events: the modem's SERIAL_STATE notifications become carrier
+// and DSR events and the modem status, received data becomes EV_RXCHAR.
+#include "scenario.h"
+
+#include <sim/modem.h>
+
+#include <thread>
+
+namespace scenario {
+namespace {
+
+class Events : public PortTest {
+  protected:
+    void SetUp() override {
+        PortTest::SetUp();
+        port_ = Open(FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override { EXPECT_TRUE(CloseHandle(port_)); }
+
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(Events, TheCarrierComingUpEndsAWaitForRlsd) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    DWORD status = 0;
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status & MS_RLSD_ON, 0u);
+
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(wait.Done());
+
+    DeviceNotifies(sim::SerialState::RxCarrier | sim::SerialState::TxCarrier);
+    EXPECT_TRUE(wait.Signalled());
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, FALSE));
+    EXPECT_EQ(transferred, sizeof(DWORD));
+    EXPECT_EQ(mask, EV_RLSD);
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_NE(status & MS_RLSD_ON, 0u);
+    EXPECT_NE(status & MS_DSR_ON, 0u);
+
+    // And going down again.
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    DeviceNotifies(sim::SerialState::TxCarrier);
+    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
+    EXPECT_EQ(mask, EV_RLSD);
+    ASSERT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_EQ(status & MS_RLSD_ON, 0u);
+}
+
+TEST_F(Events, AnEventAlreadyPendingEndsTheWaitAtOnce) {
+    ASSERT_TRUE(SetCommMask(port_, EV_DSR));
+    // DSR drops while nobody waits.
+    DeviceNotifies(0);
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_TRUE(WaitCommEvent(port_, &mask, wait.get()));
+    EXPECT_EQ(mask, EV_DSR);
+    EXPECT_TRUE(wait.Signalled());
+}
+
+TEST_F(Events, ReceivedDataRaisesRxchar) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    DeviceSends("!");
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
+    EXPECT_EQ(mask, EV_RXCHAR);
+}
+
+TEST_F(Events, ANewMaskEndsTheWaitWithNoEvents) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    Overlapped wait;
+    DWORD mask = 0xFFFF;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(SetCommMask(port_, EV_DSR));
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
+    EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(Events, AWaitWithoutAMaskIsRefused) {
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // Nothing was reported: a request failed at once leaves the OVERLAPPED pending.
+    EXPECT_FALSE(wait.Signalled());
+}
+
+TEST_F(Events, CancelIoEndsTheWait) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(CancelIo(port_));
+    DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, wait.get(), &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+}
+
+TEST_F(Events, WaitingForAnEventWithATimeOutRunsOnTheKernelClock) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    DWORD result = WAIT_FAILED;
+    std::thread waiter([&] { result = WaitForSingleObject(wait.get()->hEvent, 250); });
+    kx::AwaitTimedWaits(1);
+    kx::AdvanceTime(Ms(250));
+    waiter.join();
+    EXPECT_EQ(result, WAIT_TIMEOUT);
+    DeviceNotifies(sim::SerialState::RxCarrier | sim::SerialState::TxCarrier);
+    EXPECT_EQ(WaitForSingleObject(wait.get()->hEvent, 250), WAIT_OBJECT_0);
+}
+
+// On a handle opened without FILE_FLAG_OVERLAPPED, WaitCommEvent returns when the
+// event has come.
+TEST(SynchronousHandle, WaitCommEventBlocksItsCaller) {
+    sim::World world;
+    auto device = std::make_shared<StandInDevice>();
+    sim::PlugOptions options;
+    options.function = device;
+    sim::PluggedModem& modem = world.Plug(options);
+    HANDLE port = CreateFileA(modem.Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port, EV_RLSD));
+    DWORD mask = 0;
+    BOOL ok = FALSE;
+    std::thread waiter([&] { ok = WaitCommEvent(port, &mask, nullptr); });
+    modem.Pdo().SendInterrupt(sim::SerialStateNotification(sim::SerialState::RxCarrier));
+    waiter.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(mask, EV_RLSD);
+    // The notification reader re-issues its transfer after it has ended the wait;
+    // a close that overtakes it waits for that transfer for ever.
+    world.Settle();
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+} // namespace
+} // namespace scenario

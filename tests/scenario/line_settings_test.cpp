@@ -1,0 +1,219 @@
+// Line settings, modem-control lines and the port's other settings as an
+// application sets them, and what the modem receives for them.
+#include "scenario.h"
+
+#include <kx/ntddser.h>
+
+namespace scenario {
+namespace {
+
+class LineSettings : public PortTest {
+  protected:
+    void SetUp() override {
+        PortTest::SetUp();
+        port_ = Open();
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+        world_.Settle();
+        device_->Clear();
+    }
+    void TearDown() override { EXPECT_TRUE(CloseHandle(port_)); }
+
+    DCB State() {
+        DCB dcb;
+        EXPECT_TRUE(GetCommState(port_, &dcb));
+        return dcb;
+    }
+
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(LineSettings, SetCommStateSendsTheLineCodingToTheModem) {
+    DCB dcb = State();
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+
+    std::vector<StandInDevice::Control> codings = device_->Controls(SetLineCodingRequest);
+    ASSERT_FALSE(codings.empty());
+    const StandInDevice::Control& last = codings.back();
+    EXPECT_EQ(last.setup.bmRequestType, 0x21);
+    EXPECT_EQ(last.setup.wIndex, 0);
+    EXPECT_EQ(last.setup.wLength, 7);
+    EXPECT_EQ(last.data, std::vector<uint8_t>({0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08}));
+
+    DCB now = State();
+    EXPECT_EQ(now.BaudRate, 115200u);
+    EXPECT_EQ(now.ByteSize, 8);
+    EXPECT_EQ(now.Parity, NOPARITY);
+    EXPECT_EQ(now.StopBits, ONESTOPBIT);
+}
+
+TEST_F(LineSettings, SetCommStateSendsTheRequestsWindowsSendsForADcb) {
+    DCB dcb = State();
+    dcb.BaudRate = CBR_57600;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    // SET_BAUD_RATE (a line coding with the new rate and the old stop bits), SET_RTS,
+    // SET_DTR, SET_LINE_CONTROL (the final line coding); the characters and the
+    // handshake reach no modem.
+    std::vector<StandInDevice::Control> controls = device_->Controls();
+    ASSERT_EQ(controls.size(), 4u);
+    EXPECT_EQ(controls[0].setup.bRequest, SetLineCodingRequest);
+    EXPECT_EQ(controls[0].data, std::vector<uint8_t>({0x00, 0xE1, 0x00, 0x00, 0x02, 0x00, 0x08}));
+    EXPECT_EQ(controls[1].setup.bRequest, SetControlLineStateRequest);
+    EXPECT_NE(controls[1].setup.wValue & 0x2, 0); // RTS
+    EXPECT_EQ(controls[2].setup.bRequest, SetControlLineStateRequest);
+    EXPECT_NE(controls[2].setup.wValue & 0x1, 0); // DTR
+    EXPECT_EQ(controls[3].setup.bRequest, SetLineCodingRequest);
+    EXPECT_EQ(controls[3].data, std::vector<uint8_t>({0x00, 0xE1, 0x00, 0x00, 0x00, 0x00, 0x08}));
+
+    // DTR disabled and RTS under handshake: CLR_DTR and no RTS request.
+    device_->Clear();
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    ASSERT_TRUE(SetCommState(port_, &dcb));
+    std::vector<StandInDevice::Control> lines = device_->Controls(SetControlLineStateRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].setup.wValue & 0x1, 0);
+    DCB now = State();
+    EXPECT_EQ(now.fDtrControl, DTR_CONTROL_DISABLE);
+    EXPECT_EQ(now.fRtsControl, RTS_CONTROL_HANDSHAKE);
+}
+
+TEST_F(LineSettings, ARefusedSettingFailsAndTheOldStateIsSetAgain) {
+    DCB dcb = State();
+    dcb.BaudRate = CBR_110; // not a rate of this port
+    SetLastError(0);
+    EXPECT_FALSE(SetCommState(port_, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(State().BaudRate, 460800u);
+
+    // The rate is taken, then the word length refused: the saved state goes back.
+    dcb = State();
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 9;
+    EXPECT_FALSE(SetCommState(port_, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    DCB now = State();
+    EXPECT_EQ(now.BaudRate, 460800u);
+    EXPECT_EQ(now.ByteSize, 8);
+}
+
+TEST_F(LineSettings, EscapeCommFunctionRaisesAndDropsTheLines) {
+    ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
+    std::vector<StandInDevice::Control> lines = device_->Controls(SetControlLineStateRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].setup.bmRequestType, 0x21);
+    EXPECT_EQ(lines[0].setup.wLength, 0);
+    EXPECT_NE(lines[0].setup.wValue & 0x1, 0);
+
+    device_->Clear();
+    ASSERT_TRUE(EscapeCommFunction(port_, CLRDTR));
+    lines = device_->Controls(SetControlLineStateRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].setup.wValue & 0x1, 0);
+
+    device_->Clear();
+    ASSERT_TRUE(EscapeCommFunction(port_, SETRTS));
+    lines = device_->Controls(SetControlLineStateRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].setup.wValue & 0x2, 0);
+
+    // Breaks are accepted and reach no modem; XON/XOFF and reset are refused.
+    device_->Clear();
+    EXPECT_TRUE(SetCommBreak(port_));
+    EXPECT_TRUE(ClearCommBreak(port_));
+    EXPECT_FALSE(EscapeCommFunction(port_, SETXON));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(EscapeCommFunction(port_, RESETDEV));
+    EXPECT_FALSE(EscapeCommFunction(port_, 42));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(device_->Controls().empty());
+}
+
+TEST_F(LineSettings, TimeoutsMaskAndPropertiesReadBackAsSet) {
+    COMMTIMEOUTS timeouts{10, 20, 30, 40, 50};
+    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+    COMMTIMEOUTS back{};
+    ASSERT_TRUE(GetCommTimeouts(port_, &back));
+    EXPECT_EQ(back.ReadIntervalTimeout, 10u);
+    EXPECT_EQ(back.WriteTotalTimeoutConstant, 50u);
+
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_RLSD));
+    DWORD mask = 0;
+    ASSERT_TRUE(GetCommMask(port_, &mask));
+    EXPECT_EQ(mask, EV_RXCHAR | EV_RLSD);
+    EXPECT_FALSE(SetCommMask(port_, 0x8000));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+    COMMPROP properties{};
+    ASSERT_TRUE(GetCommProperties(port_, &properties));
+    EXPECT_EQ(properties.wPacketLength, sizeof(COMMPROP));
+    EXPECT_EQ(properties.dwServiceMask, SP_SERIALCOMM);
+    EXPECT_EQ(properties.dwMaxBaud, BAUD_USER);
+    EXPECT_EQ(properties.dwProvSubType, PST_RS232);
+    EXPECT_NE(properties.dwProvCapabilities & PCF_TOTALTIMEOUTS, 0u);
+    EXPECT_EQ(properties.wSettableData & DATABITS_8, DATABITS_8);
+    EXPECT_EQ(properties.dwCurrentRxQueue, 1024000u);
+
+    EXPECT_TRUE(SetupComm(port_, 4096, 4096));
+}
+
+TEST_F(LineSettings, DeviceIoControlReportsTheDriversBufferChecks) {
+    ULONG rate = 0;
+    DWORD returned = 99;
+    EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, 3, &returned,
+                                 nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(DeviceIoControl(port_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof rate,
+                                &returned, nullptr));
+    EXPECT_EQ(returned, 4u);
+    EXPECT_EQ(rate, 460800u);
+    EXPECT_FALSE(
+        DeviceIoControl(port_, IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SERIAL_SET_FIFO_CONTROL + 4, nullptr, 0, nullptr, 0,
+                                 &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(LineSettings, PurgeEmptiesTheInputQueue) {
+    DeviceSends("abc");
+    DWORD errors = 99;
+    COMSTAT stat{};
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 3u);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR));
+    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+}
+
+// kernel32's translation of the statuses the port's requests end with.
+TEST(StatusTranslation, StatusesBecomeTheWin32ErrorsWindowsReports) {
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_SUCCESS), ERROR_SUCCESS);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_PENDING), ERROR_IO_PENDING);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_CANCELLED), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_DELETE_PENDING), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_ACCESS_DENIED), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_INVALID_PARAMETER), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_BUFFER_TOO_SMALL), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_INSUFFICIENT_RESOURCES), ERROR_NO_SYSTEM_RESOURCES);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_INVALID_DEVICE_REQUEST), ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_OBJECT_NAME_NOT_FOUND), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_NO_SUCH_DEVICE), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_UNSUCCESSFUL), ERROR_GEN_FAILURE);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_NOT_SUPPORTED), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_DEVICE_BUSY), ERROR_BUSY);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_DEVICE_NOT_CONNECTED), ERROR_NOT_READY);
+    EXPECT_EQ(RtlNtStatusToDosError(STATUS_TIMEOUT), WAIT_TIMEOUT);
+    EXPECT_EQ(RtlNtStatusToDosError(NTSTATUS_FROM(0xC0DE0001L)), ERROR_MR_MID_NOT_FOUND);
+}
+
+} // namespace
+} // namespace scenario

@@ -1,0 +1,196 @@
+// Opening and closing the port as an application does: one handle at a time, no
+// open before the device has started, nothing sent to the modem by the open, and a
+// close that lowers the lines, aborts the pipes and waits for the readers.
+#include "scenario.h"
+
+namespace scenario {
+namespace {
+
+using OpenClose = PortTest;
+
+TEST_F(OpenClose, ASecondOpenIsRefusedWhileTheFirstHandleStaysUsable) {
+    HANDLE first = Open();
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    SetLastError(0);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Open(FILE_FLAG_OVERLAPPED), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    DWORD status = 0;
+    EXPECT_TRUE(GetCommModemStatus(first, &status));
+    EXPECT_TRUE(CloseHandle(first));
+    // The port is free again.
+    HANDLE again = Open();
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
+}
+
+TEST_F(OpenClose, APortThatDoesNotExistIsNotFound) {
+    EXPECT_EQ(CreateFileA("\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                          nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // The DOS device name alone reaches the port, as \\.\COM5 does.
+    HANDLE port =
+        CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_FALSE(CloseHandle(port));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(OpenClose, TheOpenResetsThePipesAndSendsNothingToTheModem) {
+    size_t mark = UrbCount();
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    world_.Settle();
+    std::vector<sim::UrbRecord> urbs = UrbsFrom(mark);
+    ASSERT_GE(urbs.size(), 5u);
+    EXPECT_EQ(urbs[0].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(urbs[0].pipe, sim::UsbPipe::BulkIn);
+    EXPECT_EQ(urbs[1].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(urbs[1].pipe, sim::UsbPipe::BulkOut);
+    EXPECT_EQ(urbs[2].function, URB_FUNCTION_RESET_PIPE);
+    EXPECT_EQ(urbs[2].pipe, sim::UsbPipe::InterruptIn);
+    // Then the two readers, each with one transfer outstanding.
+    EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
+    EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::InterruptIn), 1u);
+    EXPECT_TRUE(device_->Controls().empty());
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(OpenClose, AnOpenBeforeTheDeviceHasStartedIsRefused) {
+    sim::PlugOptions options;
+    options.function = std::make_shared<StandInDevice>();
+    options.portName = u"COM7";
+    sim::PluggedModem& late = world_.Connect(options);
+    NTSTATUS started = world_.ArriveWithStartHeld(late, [&] {
+        // Its names come with the start: the port name does not exist yet...
+        EXPECT_EQ(CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+        // ...and the device itself refuses to open.
+        ASSERT_NE(late.FunctionDevice(), nullptr);
+        std::string device =
+            "\\\\.\\GLOBALROOT" + kx::ToUtf8(kx::DeviceName(late.FunctionDevice()));
+        EXPECT_EQ(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
+    });
+    EXPECT_EQ(started, STATUS_SUCCESS);
+    HANDLE port = CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(OpenClose, CloseLowersTheLinesAbortsThePipesAndWaitsForTheReaders) {
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(EscapeCommFunction(port, SETDTR));
+    world_.Settle();
+    device_->Clear();
+    size_t mark = UrbCount();
+
+    EXPECT_TRUE(CloseHandle(port));
+    // No settling: the close itself waited for every transfer the driver started.
+    std::vector<sim::UrbRecord> urbs = UrbsFrom(mark);
+    ASSERT_EQ(urbs.size(), 4u);
+    ASSERT_TRUE(urbs[0].setup.has_value());
+    EXPECT_EQ(urbs[0].setup->bRequest, SetControlLineStateRequest);
+    EXPECT_EQ(urbs[0].setup->wValue, 0);
+    const sim::UsbPipe aborted[] = {sim::UsbPipe::InterruptIn, sim::UsbPipe::BulkIn,
+                                    sim::UsbPipe::BulkOut};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(urbs[i + 1].function, URB_FUNCTION_ABORT_PIPE) << i;
+        EXPECT_EQ(urbs[i + 1].pipe, aborted[i]) << i;
+    }
+    for (const sim::UrbRecord& urb : modem_->Pdo().UrbRecords())
+        EXPECT_TRUE(urb.Completed()) << "URB function " << urb.function;
+    EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::BulkIn), 0u);
+    EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::InterruptIn), 0u);
+    // The readers' last transfers ended as cancelled, before the close returned.
+    size_t readers = 0;
+    for (const sim::UrbRecord& urb : modem_->Pdo().UrbRecords()) {
+        if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb.direction == sim::UsbDirection::In && urb.status == STATUS_CANCELLED)
+            ++readers;
+    }
+    EXPECT_EQ(readers, 2u);
+    ASSERT_EQ(device_->Controls().size(), 1u);
+    EXPECT_EQ(device_->Controls()[0].setup.wValue, 0);
+}
+
+TEST_F(OpenClose, ClosingWithRequestsOutstandingEndsThem) {
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{0, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
+    Overlapped read, wait;
+    char buffer[4];
+    DWORD count = 0, mask = 0;
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, read.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(WaitCommEvent(port, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    EXPECT_TRUE(CloseHandle(port));
+    // The cleanup ended both before the close went on.
+    EXPECT_TRUE(read.Done());
+    EXPECT_TRUE(wait.Done());
+    EXPECT_FALSE(GetOverlappedResult(port, read.get(), &count, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(GetOverlappedResult(port, wait.get(), &count, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    // And the close was complete: the port opens again.
+    HANDLE again = Open();
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
+}
+
+TEST_F(OpenClose, TheLineSettingsComeBackToTheirDefaultsAtTheNextOpen) {
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = CBR_115200;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    ASSERT_TRUE(CloseHandle(port));
+
+    port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 460800u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
+    EXPECT_EQ(dcb.XonChar, 0x11);
+    EXPECT_EQ(dcb.XoffChar, 0x13);
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(OpenClose, HandlesTheApplicationLeavesOpenAreClosedWhenItEnds) {
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(sim::OpenApplicationHandles(), 2u);
+    EXPECT_EQ(sim::CloseApplicationHandles(), 2u);
+    EXPECT_EQ(sim::OpenApplicationHandles(), 0u);
+    // The port was really closed: it opens again.
+    HANDLE again = Open();
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(again));
+}
+
+} // namespace
+} // namespace scenario

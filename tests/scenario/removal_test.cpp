@@ -1,0 +1,141 @@
+// The modem going away under an open port (surprise removal), orderly removal, and
+// a modem plugged in again under the same port name.
+#include "scenario.h"
+
+#include <kx/files.h>
+#include <sim/modem.h>
+
+namespace scenario {
+namespace {
+
+using Removal = PortTest;
+
+bool RemoveWasSent(const kx::DeviceNode& node) {
+    for (const kx::PnpRequest& request : node.Requests()) {
+        if (request.minor == IRP_MN_REMOVE_DEVICE)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(Removal, PullingTheModemOutEndsTheRequestsAndTheLastCloseRemovesTheDevice) {
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{0, 0, 0, 0, 0}; // reads wait for data
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    ASSERT_TRUE(SetCommMask(port, EV_RLSD));
+    Overlapped wait, read;
+    DWORD mask = 0, count = 0;
+    char buffer[8];
+    EXPECT_FALSE(WaitCommEvent(port, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, read.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    PDEVICE_OBJECT port_device = modem_->FunctionDevice();
+    ASSERT_NE(port_device, nullptr);
+
+    // The device is gone first: the readers' transfers fail, and the waiting
+    // application hears of the lost lines whatever its mask.
+    modem_->Pdo().Unplug();
+    world_.Settle();
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, wait.get(), &transferred, TRUE));
+    EXPECT_EQ(mask, EV_CTS | EV_DSR | EV_RLSD);
+    EXPECT_FALSE(read.Done());
+
+    // Then the PnP manager learns of it: the queued read is cancelled.
+    EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
+    EXPECT_FALSE(GetOverlappedResult(port, read.get(), &transferred, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(modem_->Node()->State(), kx::DeviceNodeState::SurpriseRemoved);
+    EXPECT_FALSE(RemoveWasSent(*modem_->Node()));
+
+    // The handle still exists, and refuses everything.
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, read.get()));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &status));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Its names are gone.
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // The last close lets the removal go on.
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_TRUE(modem_->Removed());
+    EXPECT_TRUE(RemoveWasSent(*modem_->Node()));
+    EXPECT_FALSE(kx::DeviceExists(port_device));
+    EXPECT_EQ(modem_->FunctionDevice(), nullptr);
+    world_.Settle();
+    EXPECT_EQ(kx::OutstandingIrps(), 0u);
+    EXPECT_EQ(kx::OutstandingPool().allocations, 0u);
+    EXPECT_EQ(kx::FileObjectCount(), 0u);
+}
+
+TEST_F(Removal, AWriteInFlightWhenTheModemIsPulledOutFails) {
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    sim::UrbMatch bulkOut;
+    bulkOut.pipe = sim::UsbPipe::BulkOut;
+    modem_->Pdo().InjectFault(sim::UrbFault::Hold(bulkOut));
+    Overlapped write;
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(port, "lost", 4, &written, write.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    world_.Settle();
+
+    EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
+    EXPECT_FALSE(GetOverlappedResult(port, write.get(), &written, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY); // STATUS_DEVICE_NOT_CONNECTED
+    EXPECT_EQ(written, 0u);
+    EXPECT_TRUE(device_->BulkOut().empty());
+    // Later writes are refused at once.
+    EXPECT_FALSE(WriteFile(port, "more", 4, &written, write.get()));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_TRUE(modem_->Removed());
+}
+
+TEST_F(Removal, AModemPulledOutWithNoHandleOpenIsRemovedAtOnce) {
+    EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
+    EXPECT_TRUE(modem_->Removed());
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Removal, AnOrderlyRemovalIsRefusedWhileThePortIsOpen) {
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(world_.Remove(*modem_), STATUS_DEVICE_BUSY);
+    EXPECT_FALSE(modem_->Removed());
+    DWORD status = 0;
+    EXPECT_TRUE(GetCommModemStatus(port, &status));
+    EXPECT_TRUE(CloseHandle(port));
+    EXPECT_EQ(world_.Remove(*modem_), STATUS_SUCCESS);
+    EXPECT_TRUE(modem_->Removed());
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Removal, AModemPluggedInAgainOpensUnderItsPortName) {
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    world_.Unplug(*modem_);
+    EXPECT_TRUE(CloseHandle(port));
+    ASSERT_TRUE(modem_->Removed());
+
+    auto device = std::make_shared<StandInDevice>();
+    sim::PlugOptions options;
+    options.function = device;
+    sim::PluggedModem& again = world_.Plug(options);
+    ASSERT_TRUE(again.Node()->Started());
+    port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(port, "again", 5, &written, nullptr));
+    EXPECT_EQ(device->BulkOut(), Bytes("again"));
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+} // namespace
+} // namespace scenario

@@ -1,0 +1,359 @@
+// korvaxsim pty: the simulated port as a Linux pseudo-terminal, so that ordinary
+// serial programs (picocom, minicom, pyserial) talk to the modem through the driver.
+//
+// The master side runs in packet mode (TIOCPKT) and the terminal has EXTPROC set,
+// so every read of the master is either data the program wrote (it becomes a
+// WriteFile) or a status byte; TIOCPKT_IOCTL says the program changed the
+// terminal's settings, which become SetCommState when the speed, character size,
+// parity or stop bits differ. Flushes become PurgeComm. A receiver thread reads the
+// port and writes what arrives to the master. korvaxsim keeps a descriptor of the
+// terminal open itself, so programs may open and close it as often as they like.
+//
+// Linux pseudo-terminals keep CS8 and clear PARENB whatever a program sets, so of
+// the character format only the stop bits reach the port from a pty.
+#include "dialer.h"
+#include "modes.h"
+#include "port.h"
+#include "posix.h"
+#include "receiver.h"
+#include "report.h"
+#include "session.h"
+#include "simulation.h"
+#include "termios_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace korvaxsim {
+
+using namespace win32;
+
+namespace {
+
+// The master and the terminal's path, with a descriptor of the terminal held open.
+struct PseudoTerminal {
+    FileDescriptor master;
+    FileDescriptor heldSlave;
+    std::string path;
+};
+
+PseudoTerminal OpenPseudoTerminal(const LineSettings& line) {
+    PseudoTerminal pty;
+    pty.master.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.master.Valid())
+        throw Failure("cannot open a pseudo-terminal: " + ErrnoText(errno));
+    char name[128];
+    if (::grantpt(pty.master.Get()) != 0 || ::unlockpt(pty.master.Get()) != 0 ||
+        ::ptsname_r(pty.master.Get(), name, sizeof name) != 0)
+        throw Failure("cannot set up the pseudo-terminal: " + ErrnoText(errno));
+    pty.path = name;
+    pty.heldSlave.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.heldSlave.Valid())
+        throw Failure(pty.path + ": " + ErrnoText(errno));
+
+    // Raw, at the port's settings, with EXTPROC so that changes are reported.
+    termios settings{};
+    if (::tcgetattr(pty.heldSlave.Get(), &settings) != 0)
+        throw Failure(pty.path + ": tcgetattr: " + ErrnoText(errno));
+    ::cfmakeraw(&settings);
+    settings.c_lflag |= EXTPROC;
+    settings.c_cflag |= CLOCAL | CREAD;
+    ApplyLineToTermios(line, &settings);
+    if (::tcsetattr(pty.heldSlave.Get(), TCSANOW, &settings) != 0)
+        throw Failure(pty.path + ": tcsetattr: " + ErrnoText(errno));
+
+    int on = 1;
+    if (::ioctl(pty.master.Get(), TIOCPKT, &on) != 0)
+        throw Failure("TIOCPKT: " + ErrnoText(errno));
+    int flags = ::fcntl(pty.master.Get(), F_GETFL);
+    ::fcntl(pty.master.Get(), F_SETFL, flags | O_NONBLOCK);
+    return pty;
+}
+
+class Bridge {
+  public:
+    Bridge(Simulation& sim, Port& port, PseudoTerminal& pty, const LineSettings& line)
+        : sim_(sim), port_(port), pty_(pty), line_(line) {}
+
+    // Runs until a signal, "quit" on stdin, or a failure (returned).
+    std::optional<std::string> Run();
+
+  private:
+    void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Receiver thread: bytes from the port to the program.
+    void ToProgram(const uint8_t* data, size_t size);
+    // Main thread: one read of the master; false when there was nothing.
+    bool FromProgram();
+    void SettingsChanged();
+    // A command line on stdin; false to quit.
+    bool Command(const std::string& line);
+
+    Simulation& sim_;
+    Port& port_;
+    PseudoTerminal& pty_;
+    LineSettings line_;
+    bool dtr_ = true;
+    bool rts_ = true;
+    std::atomic<bool> stopping_{false};
+    std::mutex outputMutex_;
+};
+
+void Bridge::Say(const char* format, ...) {
+    std::lock_guard<std::mutex> guard(outputMutex_);
+    std::fputs("pty: ", stdout);
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void Bridge::ToProgram(const uint8_t* data, size_t size) {
+    while (size != 0 && !stopping_.load()) {
+        ssize_t n = ::write(pty_.master.Get(), data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return; // the terminal is going away
+        // The program is not reading: wait for room, looking up now and then.
+        pollfd fd{pty_.master.Get(), POLLOUT, 0};
+        ::poll(&fd, 1, 100);
+    }
+}
+
+bool Bridge::FromProgram() {
+    uint8_t buffer[4097];
+    ssize_t n = ::read(pty_.master.Get(), buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return false;
+    if (n <= 0)
+        throw Failure(pty_.path + ": read: " + (n < 0 ? ErrnoText(errno) : "end of file"));
+    uint8_t status = buffer[0];
+    if (status == TIOCPKT_DATA) {
+        if (n > 1)
+            port_.Write(buffer + 1, static_cast<size_t>(n - 1));
+        return true;
+    }
+    if (status & TIOCPKT_FLUSHREAD)
+        port_.Purge(PURGE_RXCLEAR);
+    if (status & TIOCPKT_FLUSHWRITE)
+        port_.Purge(PURGE_TXCLEAR);
+    if (status & TIOCPKT_IOCTL)
+        SettingsChanged();
+    return true;
+}
+
+void Bridge::SettingsChanged() {
+    termios settings{};
+    if (::tcgetattr(pty_.master.Get(), &settings) != 0)
+        return;
+    // A program that cleared EXTPROC would leave later changes unreported.
+    if (!(settings.c_lflag & EXTPROC)) {
+        settings.c_lflag |= EXTPROC;
+        ::tcsetattr(pty_.master.Get(), TCSANOW, &settings);
+    }
+    if (cfgetospeed(&settings) == B0) {
+        // Speed 0 is the terminal's way to hang up: DTR drops until a speed is set.
+        if (dtr_) {
+            port_.Escape(CLRDTR);
+            dtr_ = false;
+            Say("speed 0: DTR off (EscapeCommFunction CLRDTR)");
+        }
+        return;
+    }
+    if (!dtr_) {
+        port_.Escape(SETDTR);
+        dtr_ = true;
+        Say("DTR on again (EscapeCommFunction SETDTR)");
+    }
+    std::optional<LineSettings> line = LineOfTermios(settings);
+    if (!line) {
+        Say("the terminal's speed has no COM port rate; the port stays at %s",
+            DescribeLine(line_).c_str());
+        return;
+    }
+    if (*line == line_)
+        return;
+    try {
+        port_.SetLine(*line);
+        line_ = *line;
+        Say("line set to %s (SetCommState)", DescribeLine(line_).c_str());
+    } catch (const Failure& failure) {
+        if (sim_.Unplugged())
+            throw;
+        Say("%s; the port stays at %s", failure.what(), DescribeLine(line_).c_str());
+    }
+}
+
+bool Bridge::Command(const std::string& text) {
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    if (line.empty())
+        return true;
+    if (line == "quit" || line == "exit")
+        return false;
+    if (line == "status") {
+        DWORD errors = 0;
+        COMSTAT stat = port_.QueueStatus(&errors);
+        DWORD lines = port_.ModemStatus();
+        Say("%s at %s: lines in %s; DTR %s RTS %s; receive queue %u, transmit queue %u",
+            port_.Name().c_str(), DescribeLine(line_).c_str(), DescribeModemStatus(lines).c_str(),
+            dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue);
+        Say("modem: %s", sim_.Modem().InDataMode()  ? "in a call (data)"
+                         : sim_.Modem().Connected() ? "in a call (command)"
+                                                    : "command mode");
+    } else if (line == "dtr") {
+        dtr_ = !dtr_;
+        port_.Escape(dtr_ ? SETDTR : CLRDTR);
+        Say("DTR %s", dtr_ ? "on" : "off");
+    } else if (line == "rts") {
+        rts_ = !rts_;
+        port_.Escape(rts_ ? SETRTS : CLRRTS);
+        Say("RTS %s", rts_ ? "on" : "off");
+    } else if (line == "unplug") {
+        Say("pulling the modem out");
+        sim_.Unplug();
+    } else {
+        Say("commands on stdin: status, dtr, rts, unplug, quit");
+    }
+    return true;
+}
+
+std::optional<std::string> Bridge::Run() {
+    WakePipe wake;
+    SignalWake signals(wake);
+    Receiver receiver(
+        port_, [this](const uint8_t* data, size_t size) { ToProgram(data, size); }, wake);
+
+    bool readStdin = true;
+    std::string pending;
+    std::optional<std::string> failure;
+    try {
+        for (;;) {
+            pollfd fds[3] = {{wake.ReadFd(), POLLIN, 0},
+                             {pty_.master.Get(), POLLIN, 0},
+                             {readStdin ? STDIN_FILENO : -1, POLLIN, 0}};
+            if (::poll(fds, 3, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw Failure("poll: " + ErrnoText(errno));
+            }
+            if (fds[0].revents != 0) {
+                wake.Drain();
+                if (receiver.Failed() || SignalWake::Received() != 0)
+                    break;
+            }
+            if (fds[1].revents & (POLLIN | POLLPRI)) {
+                while (FromProgram()) {
+                }
+            }
+            if (fds[2].revents != 0) {
+                char buffer[256];
+                ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+                if (n <= 0) {
+                    readStdin = n < 0 && (errno == EINTR || errno == EAGAIN);
+                    continue;
+                }
+                bool more = true;
+                for (ssize_t i = 0; i < n && more; ++i) {
+                    if (buffer[i] == '\n') {
+                        more = Command(pending);
+                        pending.clear();
+                    } else {
+                        pending.push_back(buffer[i]);
+                    }
+                }
+                if (!more)
+                    break;
+            }
+        }
+    } catch (const Failure& f) {
+        failure = f.what();
+    }
+    stopping_.store(true);
+    receiver.Stop();
+    if (auto failed = receiver.Failed())
+        return failed;
+    if (int signal = SignalWake::Received())
+        Say("signal %d: closing %s, unplugging the modem, unloading the driver", signal,
+            port_.Name().c_str());
+    return failure;
+}
+
+} // namespace
+
+int RunPty(const Options& options) {
+    SessionReport report;
+    std::optional<std::string> failure;
+    bool ran = false;
+    try {
+        SimulationOptions simulation =
+            MakeSimulationOptions(options, options.quiet ? nullptr : stdout);
+        if (options.echo)
+            simulation.modem.dialDelay = sim::HundredNsPerSecond / 10;
+        Simulation sim(simulation);
+        ran = true;
+        try {
+            OtherApplication other(options, sim);
+            Port port(options.port, [&] { return sim.Unplugged(); });
+            LineSettings line;
+            port.SetLine(line);
+            port.SetTimeouts(100, 5000);
+            port.Escape(SETDTR);
+            port.Escape(SETRTS);
+            std::string call;
+            if (options.echo) {
+                Dialer dialer(port);
+                Answer answer = dialer.Command("ATD#777", std::chrono::milliseconds(5000));
+                if (!answer.Connected())
+                    throw Failure("modem: ATD#777 answered " + answer.result);
+                call = answer.result;
+            }
+            PseudoTerminal pty = OpenPseudoTerminal(line);
+            // The path on a line of its own first, for programs that start korvaxsim.
+            std::printf("pty: %s\n", pty.path.c_str());
+            std::printf("pty: %s through korvaxser at %s, DTR and RTS on%s; Ctrl-C to stop\n",
+                        options.port.c_str(), DescribeLine(line).c_str(),
+                        options.echo ? ("; the modem is in a call (" + call + "), echoing").c_str()
+                                     : "");
+            std::fflush(stdout);
+            failure = Bridge(sim, port, pty, line).Run();
+            report.requests = port.Counts();
+        } catch (const Failure& f) {
+            failure = f.what();
+        }
+        sim.Unplug();
+        report.urbs = TallyUrbs(sim.UrbRecords());
+        report.verdict = sim.Shutdown();
+    } catch (const Failure& f) {
+        failure = f.what();
+    }
+    if (failure)
+        std::fprintf(stderr, "korvaxsim: %s\n", failure->c_str());
+    if (ran && !options.quiet)
+        PrintSummary(stdout, report);
+    if (ran && !report.verdict.Clean())
+        std::fprintf(stderr,
+                     "korvaxsim: the driver left %zu verifier finding(s) and %zu pool "
+                     "block(s) behind\n",
+                     report.verdict.findings, report.verdict.pool.allocations);
+    return ran && !failure && report.verdict.Clean() ? 0 : 1;
+}
+
+} // namespace korvaxsim

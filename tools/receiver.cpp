@@ -1,0 +1,40 @@
+#include "receiver.h"
+
+#include <vector>
+
+namespace korvaxsim {
+
+Receiver::Receiver(Port& port, Deliver deliver, const WakePipe& wake)
+    : port_(port), deliver_(std::move(deliver)), wake_(wake), thread_([this] { Run(); }) {}
+
+Receiver::~Receiver() {
+    Stop();
+}
+
+void Receiver::Stop() {
+    stopping_.store(true);
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::optional<std::string> Receiver::Failed() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return failure_;
+}
+
+void Receiver::Run() {
+    std::vector<uint8_t> buffer(4096);
+    try {
+        while (!stopping_.load()) {
+            size_t n = port_.Read(buffer.data(), buffer.size());
+            if (n != 0)
+                deliver_(buffer.data(), n);
+        }
+    } catch (const Failure& failure) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        failure_ = failure.what();
+    }
+    wake_.Notify();
+}
+
+} // namespace korvaxsim

@@ -1,0 +1,75 @@
+// The world every korvaxsim mode runs in: the hosted kernel on the real clock, the
+// port driver loaded as the system loads it (its banner shown as the kernel
+// debugger shows it), and one modem plugged in under its port name. At the end the
+// world is taken down (leftover handles closed, the device removed, the driver
+// unloaded) and the verifier's and the pool's verdict read before the kernel
+// shuts down.
+#pragma once
+
+#include <kx/host.h>
+#include <sim/modem.h>
+#include <sim/world.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvaxsim {
+
+// The made-up USB identity of the modem, as the package's INF matches it
+// (USB\VID_1234&PID_5678&MI_00) and as captures describe the device.
+inline constexpr USHORT ModemVendorId = 0x1234;
+inline constexpr USHORT ModemProductId = 0x5678;
+
+struct SimulationOptions {
+    // The PortName the class installer gave the modem.
+    std::string portName = "COM5";
+    sim::ModemOptions modem;
+    // Each line the driver prints, as the kernel debugger shows it; none: not shown.
+    std::function<void(const std::string&)> debugLine;
+};
+
+// What the checks found once everything was taken down.
+struct Verdict {
+    size_t findings = 0;
+    kx::PoolUsage pool;
+
+    bool Clean() const { return findings == 0 && pool.allocations == 0; }
+};
+
+class Simulation {
+  public:
+    // Boots, loads the driver and plugs the modem in; throws Failure when the
+    // driver does not load or the device does not start.
+    explicit Simulation(const SimulationOptions& options);
+    ~Simulation();
+    Simulation(const Simulation&) = delete;
+    Simulation& operator=(const Simulation&) = delete;
+
+    sim::World& World() { return *world_; }
+    sim::PluggedModem& Plugged() { return *plugged_; }
+    sim::Modem& Modem() { return *plugged_->Model(); }
+    sim::ModemPdo& Pdo() { return plugged_->Pdo(); }
+    const std::string& PortName() const { return portName_; }
+
+    // Surprise removal: the modem is pulled out (once; later calls do nothing).
+    void Unplug();
+    bool Unplugged() const;
+    // What the bus recorded of every URB so far (a copy).
+    std::vector<sim::UrbRecord> UrbRecords() const;
+
+    // Takes the world down and reads the verdict; the kernel shuts down after.
+    // Only the first call does anything.
+    Verdict Shutdown();
+
+  private:
+    std::string portName_;
+    std::optional<kx::Kernel> kernel_;
+    std::optional<sim::World> world_;
+    sim::PluggedModem* plugged_ = nullptr;
+    std::optional<Verdict> verdict_;
+};
+
+} // namespace korvaxsim
