@@ -75,9 +75,10 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
             delete[] system;
         if (done->UserIosb)
             *done->UserIosb = done->IoStatus;
-        if (done->UserEvent)
-            KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
-        IoFreeIrp(done);
+        PKEVENT event = done->UserEvent;
+        IoFreeIrp(done); // before the waiter runs, as for device-control requests
+        if (event)
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
     });
     return irp;
 }
