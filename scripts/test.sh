@@ -3,12 +3,12 @@
 # and UndefinedBehaviorSanitizer, then the Windows x86 driver korvaxser.sys and its
 # image checks. Stops at the first failure.
 #
-# Then the same under ThreadSanitizer, and, when clang's libFuzzer runtime is
-# available, the fuzz targets: their seed corpora as regression tests, then each
-# target fuzzed for KORVAX_FUZZ_SECONDS (default 20) seconds.
+# The ThreadSanitizer suites (tsan) and the fuzz targets (fuzz: their seed corpora
+# as regression tests, then each target fuzzed for KORVAX_FUZZ_SECONDS, default 20)
+# run when named.
 #
-# usage: scripts/test.sh [PRESET...]   (default: default asan tsan windows-x86,
-#                                       and fuzz when available; also: release)
+# usage: scripts/test.sh [PRESET...]   (default: default asan windows-x86;
+#                                       also: tsan, fuzz, release)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,10 +22,7 @@ source "$root/scripts/setup.sh" || {
 
 presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then
-    presets=(default asan tsan windows-x86)
-    if korvax_fuzz_setup; then
-        presets+=(fuzz)
-    fi
+    presets=(default asan windows-x86)
 fi
 
 jobs=${KORVAX_JOBS:-2}
