@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace win32;
+
 // ---- The floor: a driver that completes every request it gets at once ----
 
 const std::u16string NullDeviceName = u"\\Device\\KorvaxBenchNull";
@@ -32,10 +34,10 @@ NTSTATUS NTAPI NullDispatch(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-void NTAPI NullUnload(PDRIVER_OBJECT driver) {
-    while (driver->DeviceObject != nullptr)
-        IoDeleteDevice(driver->DeviceObject);
-}
+// The hosted kernel takes a driver that still has devices at unload for one that
+// forgot them (it checks before the unload routine runs), as for a Plug and Play
+// driver: the bench deletes the device before it unloads the driver.
+void NTAPI NullUnload(PDRIVER_OBJECT) {}
 
 NTSTATUS NTAPI NullEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL})
@@ -72,7 +74,7 @@ void GetBaudRateFromDriver(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(GetBaudRateFromDriver)->MinTime(1.0);
+BENCHMARK(GetBaudRateFromDriver)->MinTime(1.0)->UseRealTime();
 
 void GetBaudRateFromNullDriver(benchmark::State& state) {
     sim::World world(bench::RealClockWorld());
@@ -96,8 +98,10 @@ void GetBaudRateFromNullDriver(benchmark::State& state) {
         }
         CloseHandle(handle);
     }
+    while (driver->DeviceObject != nullptr)
+        IoDeleteDevice(driver->DeviceObject);
     kx::UnloadDriver(driver);
 }
-BENCHMARK(GetBaudRateFromNullDriver)->MinTime(1.0);
+BENCHMARK(GetBaudRateFromNullDriver)->MinTime(1.0)->UseRealTime();
 
 } // namespace

@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace win32;
+
 constexpr size_t Packet = 4096;
 // Transfers the device has sent ahead of the reader, so that the bus, the receive
 // engine and the reader overlap as they do under a steady stream.
@@ -25,21 +27,35 @@ void ReceiveThroughDriver(benchmark::State& state) {
     std::vector<uint8_t> packet(Packet, 0x5A), buffer(Packet);
     for (int i = 0; i < Ahead; ++i)
         world.Pdo().SendBulkIn(packet);
+    // The driver ends a waiting read after each packet with what the ring holds, so
+    // an application collects a transfer's bytes over one read or more.
+    uint64_t reads = 0;
+    auto readPacket = [&] {
+        size_t got = 0;
+        while (got < Packet) {
+            DWORD read = 0;
+            if (!ReadFile(world.Port(), buffer.data() + got, static_cast<DWORD>(Packet - got),
+                          &read, nullptr))
+                return false;
+            got += read;
+            ++reads;
+        }
+        return true;
+    };
     for (auto _ : state) {
         world.Pdo().SendBulkIn(packet);
-        DWORD read = 0;
-        if (!ReadFile(world.Port(), buffer.data(), Packet, &read, nullptr) || read != Packet) {
-            state.SkipWithError("ReadFile came back short");
+        if (!readPacket()) {
+            state.SkipWithError("ReadFile failed");
             return;
         }
     }
-    for (int i = 0; i < Ahead; ++i) {
-        DWORD read = 0;
-        ReadFile(world.Port(), buffer.data(), Packet, &read, nullptr);
-    }
+    state.counters["reads_per_packet"] =
+        static_cast<double>(reads) / static_cast<double>(state.iterations());
+    for (int i = 0; i < Ahead; ++i)
+        readPacket();
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(ReceiveThroughDriver)->Arg(64)->Arg(512)->MinTime(1.0);
+BENCHMARK(ReceiveThroughDriver)->Arg(64)->Arg(512)->MinTime(1.0)->UseRealTime();
 
 void ReceiveTwoCopies(benchmark::State& state) {
     std::vector<uint8_t> packet(Packet, 0x5A), buffer(Packet);
@@ -48,7 +64,7 @@ void ReceiveTwoCopies(benchmark::State& state) {
         floor.Move(packet.data(), buffer.data());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(ReceiveTwoCopies)->MinTime(1.0);
+BENCHMARK(ReceiveTwoCopies)->MinTime(1.0)->UseRealTime();
 
 // The device side writes the master, the application reads the terminal.
 void ReceiveThroughPty(benchmark::State& state) {
@@ -66,6 +82,6 @@ void ReceiveThroughPty(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(ReceiveThroughPty)->MinTime(1.0);
+BENCHMARK(ReceiveThroughPty)->MinTime(1.0)->UseRealTime();
 
 } // namespace

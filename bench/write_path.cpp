@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace win32;
+
 constexpr size_t Packet = 4096;
 
 // Arg: the bulk endpoints' maximum packet size, as for the receive path.
@@ -32,7 +34,7 @@ void WriteThroughDriver(benchmark::State& state) {
         state.SkipWithError("the device did not receive every byte");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(WriteThroughDriver)->Arg(64)->Arg(512)->MinTime(1.0);
+BENCHMARK(WriteThroughDriver)->Arg(64)->Arg(512)->MinTime(1.0)->UseRealTime();
 
 void WriteTwoCopies(benchmark::State& state) {
     std::vector<uint8_t> packet(Packet, 0xA5), buffer(Packet);
@@ -41,7 +43,7 @@ void WriteTwoCopies(benchmark::State& state) {
         floor.Move(packet.data(), buffer.data());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(WriteTwoCopies)->MinTime(1.0);
+BENCHMARK(WriteTwoCopies)->MinTime(1.0)->UseRealTime();
 
 void WriteThroughPty(benchmark::State& state) {
     bench::PtyPair pty;
@@ -58,6 +60,6 @@ void WriteThroughPty(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * Packet);
 }
-BENCHMARK(WriteThroughPty)->MinTime(1.0);
+BENCHMARK(WriteThroughPty)->MinTime(1.0)->UseRealTime();
 
 } // namespace
