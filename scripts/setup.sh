@@ -15,14 +15,30 @@ korvax_packages=(
     binutils-mingw-w64-i686    # its linker, objdump and nm
 )
 
+# Installed with the others when running as root; otherwise only named, since the
+# build and the tests run without them (the capture test then skips its decode).
+korvax_optional_packages=(
+    tshark                     # decodes the simulator's USB captures
+)
+
 korvax_setup() {
-    local missing=() package
+    local missing=() optional=() package
     if command -v dpkg-query >/dev/null 2>&1; then
         for package in "${korvax_packages[@]}"; do
             if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
                 missing+=("$package")
             fi
         done
+        for package in "${korvax_optional_packages[@]}"; do
+            if [[ $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) != installed ]]; then
+                optional+=("$package")
+            fi
+        done
+        if [[ ${#optional[@]} -gt 0 && $(id -u) -ne 0 ]]; then
+            echo "setup: optional packages not installed: ${optional[*]}" >&2
+            optional=()
+        fi
+        missing+=("${optional[@]}")
     else
         # Not Debian: check the commands the packages provide.
         local tool
@@ -49,6 +65,11 @@ korvax_setup() {
     fi
     echo "setup: installing ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
+    # wireshark-common asks whether non-root users may capture: they may not.
+    if command -v debconf-set-selections >/dev/null 2>&1; then
+        echo "wireshark-common wireshark-common/install-setuid boolean false" |
+            debconf-set-selections
+    fi
     if ! { apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"; } </dev/null; then
         echo "setup: apt-get install failed for: ${missing[*]}" >&2
         return 1

@@ -27,10 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(open.port, code, input.empty() ? nullptr : input.data(),
-                              static_cast<DWORD>(input.size()),
-                              output.empty() ? nullptr : output.data(), outputLength, &returned,
-                              &overlapped);
+    BOOL ok = DeviceIoControl(
+        open.port, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+        output.empty() ? nullptr : output.data(), outputLength, &returned, &overlapped);
     if (!ok && GetLastError() == ERROR_IO_PENDING)
         ok = fuzz::Finish(open.port, overlapped, returned);
     if (ok)

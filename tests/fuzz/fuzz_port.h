@@ -56,8 +56,7 @@ inline void Require(bool condition, const char* what) {
 
 // Ends an overlapped request: lets the world settle, cancels it if it is still
 // pending (a wait for events, a read with no time-out), and collects its result.
-inline win32::BOOL Finish(win32::HANDLE port, win32::OVERLAPPED& overlapped,
-                          win32::DWORD& count) {
+inline win32::BOOL Finish(win32::HANDLE port, win32::OVERLAPPED& overlapped, win32::DWORD& count) {
     Port().world->Settle();
     if (!win32::HasOverlappedIoCompleted(&overlapped))
         win32::CancelIo(port);

@@ -25,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         world.Arrive(modem);
         for (const auto& entry : kx::SerialCommMap()) {
             std::u16string path = u"\\\\.\\" + entry.second;
-            HANDLE port = CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                      nullptr);
+            HANDLE port =
+                CreateFileW(reinterpret_cast<LPCWSTR>(path.c_str()), GENERIC_READ | GENERIC_WRITE,
+                            0, nullptr, OPEN_EXISTING, 0, nullptr);
             if (port != INVALID_HANDLE_VALUE)
                 CloseHandle(port);
         }

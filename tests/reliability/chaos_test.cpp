@@ -149,8 +149,8 @@ void Round::Reader() {
         overlapped.hEvent = event.get();
         ResetEvent(event.get());
         DWORD count = 0;
-        bool ok = ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
-                           &overlapped);
+        bool ok =
+            ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count, &overlapped);
         if (!ok && GetLastError() != ERROR_IO_PENDING) {
             if (unplugged_)
                 break;
@@ -271,7 +271,8 @@ void Round::Chaos() {
         case 0:
         case 1: {
             // The modem sends the next piece of its stream.
-            const size_t length = std::min<size_t>(1 + random_() % 400, toApplication_.size() - sent);
+            const size_t length =
+                std::min<size_t>(1 + random_() % 400, toApplication_.size() - sent);
             if (length == 0)
                 break;
             pdo.SendBulkIn(std::vector<uint8_t>(
@@ -287,7 +288,8 @@ void Round::Chaos() {
             static const sim::UsbPipe pipes[] = {sim::UsbPipe::BulkIn, sim::UsbPipe::BulkOut,
                                                  sim::UsbPipe::InterruptIn, sim::UsbPipe::Control};
             pdo.InjectFault(sim::UrbFault::Fail({std::nullopt, pipes[random_() % 4]},
-                                                STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+                                                STATUS_UNSUCCESSFUL,
+                                                USBD_STATUS_DEV_NOT_RESPONDING));
             break;
         }
         case 4: {
@@ -406,8 +408,7 @@ TEST(Chaos, ApplicationThreadsSurviveFaultsPurgesAndSurpriseRemoval) {
                 "%zu waits, %zu device controls (%zu at DISPATCH_LEVEL), %zu bytes to the modem, "
                 "%zu bytes sent to the application, %zu surprise removals mid-round\n",
                 rounds, seed, steps, total.writes, total.reads, total.waits, total.controls,
-                total.dispatchControls, total.bytesToModem, total.bytesToApplication,
-                unplugs);
+                total.dispatchControls, total.bytesToModem, total.bytesToApplication, unplugs);
 }
 
 } // namespace

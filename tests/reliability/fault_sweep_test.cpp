@@ -36,7 +36,9 @@ constexpr LONGLONG Ms(LONGLONG milliseconds) {
 // one of several requests from another).
 class Overlapped {
   public:
-    Overlapped() : overlapped_{} { overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    Overlapped() : overlapped_{} {
+        overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
     ~Overlapped() { CloseHandle(overlapped_.hEvent); }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
@@ -244,14 +246,16 @@ void Session::Write(HANDLE port, size_t length, unsigned seed) {
         // After a failed write the transmit engine stays stopped until the port is
         // opened again: later writes wait until they are cancelled.
         world_->Settle();
-        count = Finish(port, *overlapped, writeFailed_ ? Ending::MayStayPending : Ending::Completes);
+        count =
+            Finish(port, *overlapped, writeFailed_ ? Ending::MayStayPending : Ending::Completes);
         if (count == MAXDWORD)
             ExpectClearError("WriteFile (overlapped)");
     }
     const std::vector<uint8_t> all = device_->BulkOut();
     const std::vector<uint8_t> arrived(all.begin() + static_cast<ptrdiff_t>(before), all.end());
     // What reached the modem in this write is the start of what was written...
-    Expect(IsPrefix(arrived, data), "the modem received bytes that were not written, or out of order");
+    Expect(IsPrefix(arrived, data),
+           "the modem received bytes that were not written, or out of order");
     if (count != MAXDWORD) {
         // ...and all of it when the write succeeded.
         Expect(count == data.size(), "a write succeeded short: " + std::to_string(count));
@@ -292,7 +296,8 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
     NTSTATUS arrival = STATUS_UNSUCCESSFUL;
     Step("arrive", [&] { arrival = world.Arrive(modem); });
     if (!NT_SUCCESS(arrival))
-        Expect(site_ != nullptr, "the modem failed to start: " + Hex(static_cast<uint32_t>(arrival)));
+        Expect(site_ != nullptr,
+               "the modem failed to start: " + Hex(static_cast<uint32_t>(arrival)));
 
     HANDLE port = INVALID_HANDLE_VALUE;
     Step("open", [&] {
@@ -412,7 +417,8 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
                    "the system could not sleep: " + Hex(static_cast<uint32_t>(slept)));
             if (NT_SUCCESS(slept)) {
                 NTSTATUS woke = kx::SystemWake();
-                Expect(NT_SUCCESS(woke), "the system did not wake: " + Hex(static_cast<uint32_t>(woke)));
+                Expect(NT_SUCCESS(woke),
+                       "the system did not wake: " + Hex(static_cast<uint32_t>(woke)));
             }
             world.Settle();
         });
@@ -491,9 +497,10 @@ void Session::Run() {
             // Counted on from the connection: what DriverEntry did not reach.
             const size_t kind = site_->kind == SiteKind::Pool ? 0 : 1;
             if (site_->nth > entryCounted[kind]) {
-                laterFault = kx::FaultRule{
-                    site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool : kx::AllocationKind::Irp,
-                    site_->nth - entryCounted[kind], std::nullopt, std::nullopt};
+                laterFault =
+                    kx::FaultRule{site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool
+                                                                : kx::AllocationKind::Irp,
+                                  site_->nth - entryCounted[kind], std::nullopt, std::nullopt};
             }
         }
         if (census_) {
@@ -532,11 +539,11 @@ void Session::Run() {
 // ---- The sweep --------------------------------------------------------------------------
 
 std::string UrbName(const sim::UrbRecord& urb) {
-    std::string pipe = !urb.pipe                               ? "none"
-                       : *urb.pipe == sim::UsbPipe::Control    ? "control"
-                       : *urb.pipe == sim::UsbPipe::BulkIn     ? "bulk-in"
-                       : *urb.pipe == sim::UsbPipe::BulkOut    ? "bulk-out"
-                                                               : "interrupt-in";
+    std::string pipe = !urb.pipe                            ? "none"
+                       : *urb.pipe == sim::UsbPipe::Control ? "control"
+                       : *urb.pipe == sim::UsbPipe::BulkIn  ? "bulk-in"
+                       : *urb.pipe == sim::UsbPipe::BulkOut ? "bulk-out"
+                                                            : "interrupt-in";
     return "URB function " + Hex(urb.function) + " on " + pipe;
 }
 

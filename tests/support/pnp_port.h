@@ -68,6 +68,9 @@ class PnpPortTest : public ::testing::Test {
         }
         while (driver_->DeviceObject != nullptr)
             SendPnp(driver_->DeviceObject, IRP_MN_REMOVE_DEVICE);
+        // The I/O manager frees a request it built after it has signalled the
+        // waiting driver: let those frees happen before the leak check.
+        kx::DrainDispatchQueue();
     }
 
     // Unloads the driver now (for checks of what it left behind); TearDown then

@@ -11,7 +11,7 @@ using korvaxsim::Options;
 using korvaxsim::ParseByteCount;
 using korvaxsim::ParseOptions;
 
-std::optional<Options> Parse(std::vector<std::string> args, std::string* error) {
+std::optional<Options> Parse(const std::vector<std::string>& args, std::string* error) {
     return ParseOptions(args, error);
 }
 

@@ -103,7 +103,10 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     (void)RemlockSize;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoAcquireRemoveLockEx");
     InterlockedIncrement(&RemoveLock->Common.IoCount);
-    if (!RemoveLock->Common.Removed) {
+    // Removed is set by the removal while acquirers run on other processors: both
+    // sides use atomic accesses (after the increment, so that a removal that sets
+    // it and then drains the count sees this hold or refuses it).
+    if (!__atomic_load_n(&RemoveLock->Common.Removed, __ATOMIC_SEQ_CST)) {
         std::lock_guard<std::mutex> guard(holdersMutex);
         holders[RemoveLock][Tag]++;
         return STATUS_SUCCESS;
@@ -125,7 +128,7 @@ void NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
     (void)RemlockSize;
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoReleaseRemoveLockAndWaitEx");
-    RemoveLock->Common.Removed = TRUE;
+    __atomic_store_n(&RemoveLock->Common.Removed, TRUE, __ATOMIC_SEQ_CST);
     if (!DropHolder(RemoveLock, Tag))
         return;
     InterlockedDecrement(&RemoveLock->Common.IoCount); // the caller's own hold
