@@ -201,6 +201,13 @@ class ModemPdo {
     // Transfers held by a Hold fault, and letting them go on.
     size_t HeldCount() const;
     void ReleaseHeld();
+    // The next bulk or interrupt transfer submitted on the pipe stops at the bus's
+    // door, before the bus has seen it, until ResumeSubmission: the submitter's call
+    // is still on its way down the stack (as behind a filter or a busy controller).
+    // The submitting thread blocks there, whatever its IRQL.
+    void PauseNextSubmission(UsbPipe pipe);
+    void WaitForPausedSubmission() const;
+    void ResumeSubmission();
 
     // ---- What happened ----
     std::vector<UrbRecord> UrbRecords() const;
@@ -259,6 +266,8 @@ class ModemPdo {
     // PoStartNextPowerIrp, completion with the status.
     NTSTATUS FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information);
     NTSTATUS SubmitUrb(PIRP irp);
+    // Blocks a submission that PauseNextSubmission stops.
+    void WaitAtTheDoor(PURB urb);
     NTSTATUS Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status, USBD_STATUS usbdStatus);
     NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<std::mutex>& lock);
     // Completes a transfer that this thread owns; takes the lock only briefly.
@@ -300,6 +309,9 @@ class ModemPdo {
     std::vector<Transfer> cancelling_;
     std::vector<UrbRecord> urbRecords_;
     std::deque<UrbFault> faults_;
+    // PauseNextSubmission: the pipe to stop at, and whether a submission waits there.
+    std::optional<UsbPipe> pauseAt_;
+    bool paused_ = false;
     std::shared_ptr<UsbFunction> function_;
     std::vector<uint8_t> bulkOut_;
     uint64_t sequence_ = 0;

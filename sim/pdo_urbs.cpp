@@ -72,6 +72,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (urb == nullptr)
         return CompleteUrbIrp(irp, STATUS_INVALID_PARAMETER);
+    WaitAtTheDoor(urb);
     PIRP outstanding = nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -692,6 +693,34 @@ void ModemPdo::ReleaseHeld() {
         TakePackets(static_cast<UsbPipe>(i));
         Kick(static_cast<UsbPipe>(i));
     }
+}
+
+void ModemPdo::PauseNextSubmission(UsbPipe pipe) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pauseAt_ = pipe;
+}
+
+void ModemPdo::WaitForPausedSubmission() const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return paused_; });
+}
+
+void ModemPdo::ResumeSubmission() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pauseAt_.reset();
+    changed_.notify_all();
+}
+
+void ModemPdo::WaitAtTheDoor(PURB urb) {
+    if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
+        return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!pauseAt_ || PipeFromHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) != pauseAt_)
+        return;
+    paused_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !pauseAt_; });
+    paused_ = false;
 }
 
 std::vector<UrbRecord> ModemPdo::UrbRecords() const {

@@ -14,11 +14,41 @@ static void SetReaderActive(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, UCHAR 
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
 }
 
+// Decides under Lock, against close clearing IsOpen, whether the reader goes on:
+// a transfer counted here is one close waits for.
+static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    BOOLEAN open = DeviceContext->IsOpen != 0;
+    *Active = open ? 1 : 0;
+    if (open) {
+        IncrementPendingTransfers(DeviceContext);
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    return open;
+}
+
+// A transfer sent while close was aborting the pipes may have reached the lower
+// driver after the abort. Close waits on NoPendingTransfersEvent: setting it without
+// the count at 0 tells close to abort again.
+static void WakeClosingPort(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    BOOLEAN closing = !DeviceContext->IsOpen;
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (closing) {
+        KeSetEvent(&DeviceContext->NoPendingTransfersEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 void StartReader(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, PURB Urb, USBD_PIPE_HANDLE Pipe,
                  PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine) {
     BOOLEAN sent;
 
-    IncrementPendingTransfers(DeviceContext);
+    // A closed port's reader stops here.
+    if (!ClaimTransfer(DeviceContext, Active)) {
+        return;
+    }
     // Removal has begun: no new transfer, and no hold to give back later.
     if (!NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceContext->RemoveLock, NULL, "", 1,
                                           sizeof(IO_REMOVE_LOCK)))) {
@@ -37,8 +67,8 @@ void StartReader(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, PURB Urb, USBD_PI
     transfer->TransferBufferMDL = NULL;
     transfer->UrbLink = NULL;
 
-    // Marked before the send: the completion may run before SendUrbAsync returns.
-    SetReaderActive(DeviceContext, Active, 1);
+    // Active is already 1: the completion may run before SendUrbAsync returns. The
+    // caller's own hold keeps the device after that.
     SendUrbAsync(DeviceContext->LowerDeviceObject, Urb, CompletionRoutine, DeviceContext, &sent);
     if (!sent) {
         // No completion routine will run: give back what the transfer held. The
@@ -46,7 +76,9 @@ void StartReader(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, PURB Urb, USBD_PI
         SetReaderActive(DeviceContext, Active, 0);
         DecrementPendingTransfers(DeviceContext);
         IoReleaseRemoveLockEx(&DeviceContext->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
+        return;
     }
+    WakeClosingPort(DeviceContext);
 }
 
 // Completes the waiting event request with Events and clears only the bits that

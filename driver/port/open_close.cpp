@@ -112,10 +112,10 @@ static NTSTATUS CloseGoingDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Co
     ExReleaseFastMutex(&Context->CloseMutex);
     if (!IsRemovalUnderway(Context) && NT_SUCCESS(AcquireRequestLock(Context, Irp))) {
         AbortAllPipes(DeviceObject);
-        WaitForPendingTransfers(Context);
+        WaitForPendingTransfers(Context, DeviceObject);
         ReleaseRequestLock(Context, Irp);
     } else {
-        WaitForPendingTransfers(Context);
+        WaitForPendingTransfers(Context, NULL);
     }
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
@@ -137,7 +137,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!NT_SUCCESS(AcquireRequestLock(context, Irp))) {
         InterlockedDecrement(&context->OpenCount);
         ExReleaseFastMutex(&context->CloseMutex);
-        WaitForPendingTransfers(context);
+        WaitForPendingTransfers(context, NULL);
         return CompleteRequest(Irp, STATUS_SUCCESS);
     }
     // A refused second open raises OpenCount to 2 for a moment under the other
@@ -145,13 +145,13 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (context->OpenCount < 1) {
         ReleaseRequestLock(context, Irp);
         ExReleaseFastMutex(&context->CloseMutex);
-        WaitForPendingTransfers(context);
+        WaitForPendingTransfers(context, NULL);
         return CompleteRequest(Irp, STATUS_SUCCESS);
     }
     ExReleaseFastMutex(&context->CloseMutex);
     SetControlLineState(DeviceObject, 0);
     AbortAllPipes(DeviceObject);
-    WaitForPendingTransfers(context);
+    WaitForPendingTransfers(context, DeviceObject);
     ReleaseRequestLock(context, Irp);
     NTSTATUS status = CompleteRequest(Irp, STATUS_SUCCESS);
     InterlockedDecrement(&context->OpenCount);

@@ -57,12 +57,33 @@ void DecrementPendingTransfers(PDEVICE_CONTEXT DeviceContext) {
     }
 }
 
+static LONG ReadPendingTransfers(PDEVICE_CONTEXT DeviceContext) {
+    return InterlockedCompareExchange(&DeviceContext->PendingTransferCount, 0, 0);
+}
+
 // Drops the open reference and waits for the transfers still in flight. When this
 // decrement itself reaches 0, nothing is in flight and the event is not involved.
-void WaitForPendingTransfers(PDEVICE_CONTEXT DeviceContext) {
-    if (InterlockedDecrement(&DeviceContext->PendingTransferCount) != 0) {
+// A reader whose transfer reached the lower driver after close had aborted the
+// pipes sets the event with transfers still counted: then DeviceObject, when given,
+// has its pipes aborted again. The count is read again after the event is cleared,
+// so a fall to 0 between the two is not missed.
+void WaitForPendingTransfers(PDEVICE_CONTEXT DeviceContext, PDEVICE_OBJECT DeviceObject) {
+    if (InterlockedDecrement(&DeviceContext->PendingTransferCount) == 0) {
+        return;
+    }
+    for (;;) {
         KeWaitForSingleObject(&DeviceContext->NoPendingTransfersEvent, Executive, KernelMode, FALSE,
                               NULL);
+        if (ReadPendingTransfers(DeviceContext) == 0) {
+            return;
+        }
+        KeClearEvent(&DeviceContext->NoPendingTransfersEvent);
+        if (ReadPendingTransfers(DeviceContext) == 0) {
+            return;
+        }
+        if (DeviceObject != NULL) {
+            AbortAllPipes(DeviceObject);
+        }
     }
 }
 

@@ -13,7 +13,8 @@ NTSTATUS SendUrbAsync(PDEVICE_OBJECT TargetDevice, PURB Urb,
 
 void IncrementPendingTransfers(PDEVICE_CONTEXT DeviceContext);
 void DecrementPendingTransfers(PDEVICE_CONTEXT DeviceContext);
-void WaitForPendingTransfers(PDEVICE_CONTEXT DeviceContext);
+// PASSIVE_LEVEL. DeviceObject is NULL where no URB may be sent (removal under way).
+void WaitForPendingTransfers(PDEVICE_CONTEXT DeviceContext, PDEVICE_OBJECT DeviceObject);
 
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);

@@ -4,7 +4,9 @@
 #include <driver/usb/usb.h>
 #include <support/open_port.h>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
 #include <thread>
 
 namespace {
@@ -20,6 +22,23 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
 class TransportTest : public OpenPortTest {
   protected:
     std::vector<sim::UrbRecord> Urbs() const { return pdo_->UrbRecords(); }
+    // The driver changes the count with interlocked operations on other threads.
+    LONG Pending() const {
+        return InterlockedCompareExchange(&context_->PendingTransferCount, 0, 0);
+    }
+    size_t Aborts(UsbPipe pipe) const {
+        auto urbs = Urbs();
+        return static_cast<size_t>(std::count_if(urbs.begin(), urbs.end(), [&](const auto& urb) {
+            return urb.function == URB_FUNCTION_ABORT_PIPE && urb.pipe == pipe && urb.Completed();
+        }));
+    }
+    // Close's view of the port: IsOpen cleared under Lock, then the pipes aborted.
+    void MarkClosed() {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&context_->Lock, &oldIrql);
+        context_->IsOpen = 0;
+        KeReleaseSpinLock(&context_->Lock, oldIrql);
+    }
 };
 
 class SynchronousTransportTest : public TransportTest {
@@ -112,28 +131,28 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
     StartBulkInRead(context_);
     pdo_->WaitForOutstanding(UsbPipe::InterruptIn, 1);
     pdo_->WaitForOutstanding(UsbPipe::BulkIn, 1);
-    EXPECT_EQ(context_->PendingTransferCount, 3);
+    EXPECT_EQ(Pending(), 3);
     EXPECT_EQ(RemoveLockHolds(), 2);
 
     // With the port closed, a completing reader does not re-issue.
     context_->IsOpen = 0;
     std::atomic<bool> waited{false};
     std::thread closer([&] {
-        WaitForPendingTransfers(context_);
+        WaitForPendingTransfers(context_, nullptr);
         waited = true;
     });
-    while (context_->PendingTransferCount != 2) // the closer has dropped the open reference
+    while (Pending() != 2) // the closer has dropped the open reference
         std::this_thread::yield();
     pdo_->SendInterrupt(Bytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
     kx::DrainDispatchQueue();
-    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(Pending(), 1);
     EXPECT_FALSE(waited.load());
     EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0);
 
     pdo_->SendBulkIn(Bytes({'x'}));
     closer.join();
     EXPECT_TRUE(waited.load());
-    EXPECT_EQ(context_->PendingTransferCount, 0);
+    EXPECT_EQ(Pending(), 0);
     // The completion gives back its remove-lock hold just after the count.
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
@@ -141,9 +160,53 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
     context_->IsOpen = 1; // for TearDown's view of an open port
 }
 
+// A reader starts (a wake restarting it, or a completion re-issuing) while close
+// runs: it passed its open check before close cleared IsOpen, but its transfer
+// reaches the bus only after close has aborted the pipes. Close must abort again
+// rather than wait for a transfer nobody will end.
+TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
+    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
+    std::thread starter([&] { StartBulkInRead(context_); });
+    pdo_->WaitForPausedSubmission();
+    EXPECT_EQ(Pending(), 2) << "the open reference and the transfer on its way down";
+
+    auto closed = std::async(std::launch::async, [&] {
+        MarkClosed();
+        AbortAllPipes(fdo_);
+        WaitForPendingTransfers(context_, fdo_);
+    });
+    while (Pending() != 1) // aborted, and the open reference dropped
+        std::this_thread::yield();
+    EXPECT_EQ(Aborts(UsbPipe::BulkIn), 1u);
+    pdo_->ResumeSubmission();
+    starter.join();
+
+    bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended)
+        pdo_->Unplug(); // lets the stuck transfer go so that the test can end
+    closed.wait();
+    ASSERT_TRUE(ended) << "close waited for a transfer nobody will end";
+    EXPECT_EQ(Aborts(UsbPipe::BulkIn), 2u);
+    EXPECT_EQ(Pending(), 0);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(context_->BulkInReaderActive, 0);
+    context_->IsOpen = 1;
+}
+
+TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
+    MarkClosed();
+    StartBulkInRead(context_);
+    StartInterruptRead(context_);
+    EXPECT_TRUE(Urbs().empty());
+    EXPECT_EQ(Pending(), 1);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    context_->IsOpen = 1;
+}
+
 TEST_F(TransportTest, WaitWithNothingInFlightReturnsAtOnce) {
-    WaitForPendingTransfers(context_);
-    EXPECT_EQ(context_->PendingTransferCount, 0);
+    WaitForPendingTransfers(context_, nullptr);
+    EXPECT_EQ(Pending(), 0);
     EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0)
         << "the closing decrement neither sets nor waits on the event";
 }
@@ -151,7 +214,7 @@ TEST_F(TransportTest, WaitWithNothingInFlightReturnsAtOnce) {
 TEST_F(TransportTest, AReaderThatCannotSendGivesBackItsCountAndHold) {
     kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
     StartBulkInRead(context_);
-    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(Pending(), 1);
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->BulkInReaderActive, 0);
     EXPECT_TRUE(Urbs().empty());
@@ -161,7 +224,7 @@ TEST_F(TransportTest, AReaderThatCannotSendGivesBackItsCountAndHold) {
               STATUS_SUCCESS);
     IoReleaseRemoveLockAndWaitEx(&context_->RemoveLock, this, sizeof(IO_REMOVE_LOCK));
     StartInterruptRead(context_);
-    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(Pending(), 1);
     EXPECT_TRUE(Urbs().empty());
 }
 
