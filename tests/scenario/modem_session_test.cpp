@@ -4,6 +4,9 @@
 
 #include <sim/modem.h>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace scenario {
 namespace {
 
@@ -58,6 +61,31 @@ class ModemSession : public PortTest {
     void StartWait(Overlapped& wait, DWORD* mask) {
         ASSERT_FALSE(WaitCommEvent(port_, mask, wait.get())) << "events pending: " << *mask;
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+
+    // Dials with DTR up and reads away the echo and CONNECT: the modem then echoes
+    // every byte it receives.
+    void Connect() {
+        ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
+        Write("ATD#777\r");
+        kx::AdvanceTime(2 * sim::HundredNsPerSecond);
+        world_.Settle();
+        ASSERT_TRUE(modem_->Model()->InDataMode());
+        EXPECT_EQ(ReadAll(), "ATD#777\r\r\nCONNECT 3100000\r\n");
+    }
+
+    // The events the port holds: a wait that ends at once, or one that pends and
+    // is ended empty by setting the mask again.
+    DWORD TakeEvents(DWORD eventMask) {
+        Overlapped wait;
+        DWORD mask = 0;
+        DWORD transferred = 0;
+        if (!WaitCommEvent(port_, &mask, wait.get())) {
+            EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+            EXPECT_TRUE(SetCommMask(port_, eventMask));
+            EXPECT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
+        }
+        return mask;
     }
 
     bool CarrierDetected() {
@@ -136,6 +164,49 @@ TEST_F(ModemSession, DialExchangeDataAndHangUp) {
     port_ = INVALID_HANDLE_VALUE;
     EXPECT_FALSE(modem.Dtr());
     EXPECT_FALSE(modem.Rts());
+}
+
+// A file goes out through the modem's echo in pieces that do not match the bulk
+// chunks; every piece ends the application's wait with TXEMPTY and RXCHAR, and what
+// comes back is the file byte for byte.
+TEST_F(ModemSession, AFileSentThroughTheEchoComesBackIntact) {
+    Connect();
+    constexpr size_t FileSize = 150000;
+    constexpr size_t PieceSize = 10000;
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::vector<uint8_t> sent(FileSize);
+    uint32_t state = 0x2545F491;
+    for (uint8_t& byte : sent) {
+        state = state * 1664525 + 1013904223;
+        byte = static_cast<uint8_t>(state >> 24);
+    }
+    ASSERT_EQ(std::fwrite(sent.data(), 1, sent.size(), file), sent.size());
+    std::rewind(file);
+
+    const DWORD events = EV_TXEMPTY | EV_RXCHAR;
+    ASSERT_TRUE(SetCommMask(port_, events));
+    std::string received;
+    std::vector<char> piece(PieceSize);
+    size_t pieces = 0;
+    for (size_t length; (length = std::fread(piece.data(), 1, piece.size(), file)) != 0; ++pieces) {
+        Overlapped wait;
+        DWORD mask = 0;
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, wait.get())) << "stale events " << mask;
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+        Write(std::string(piece.data(), length));
+        DWORD transferred = 0;
+        ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
+        DWORD rest = TakeEvents(events);
+        EXPECT_EQ(mask | rest, events) << "piece " << pieces;
+        received += ReadAll();
+    }
+    std::fclose(file);
+    EXPECT_EQ(pieces, 15u);
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), received.begin(),
+                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+    EXPECT_EQ(modem_->Model()->Received(), sent);
 }
 
 } // namespace
