@@ -216,7 +216,10 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     // fail or be held.
     std::optional<UrbFault> fault = TakeFault(function, target, false);
     if (fault && fault->kind == UrbFault::Kind::Fail) {
+        // A failed abort ends nothing: it answers on the default pipe rather than
+        // after the transfers it would have ended.
         MakeReady(transfer, fault->status, fault->usbdStatus);
+        queue = UsbPipe::Control;
     } else if (transfer.kind == Transfer::Kind::Abort) {
         // Every transfer of the pipe that has not finished ends as cancelled, ahead
         // of the abort itself.

@@ -9,10 +9,12 @@
 
 // The port keeps no record of its two outputs: the line a request leaves alone is
 // taken as on when the modem reports the matching input (DSR for DTR, DCD for RTS).
-// ModemStatus is one byte read without the lock; a notification may change it at
-// the same moment.
+// ModemStatus is read under Lock: a notification may be changing it.
 static USHORT OtherLines(PDEVICE_CONTEXT Context, BOOLEAN ChangingDtr) {
-    UCHAR status = *(volatile UCHAR*)&Context->ModemStatus;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    USHORT status = Context->ModemStatus;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
     if (ChangingDtr) {
         return (status & SERIAL_MSR_DCD) ? CDC_CONTROL_LINE_RTS : 0;
     }

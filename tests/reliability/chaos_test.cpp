@@ -1,7 +1,8 @@
 // Chaos stress: application threads read, write, wait on events and send
 // device-control requests (one of them from kernel mode at DISPATCH_LEVEL) on an
 // open port, while a chaos thread purges, fails transfers, toggles the carrier,
-// sends data, moves the clock and surprise-removes the modem at a random point;
+// sends data, moves the clock (timed-out requests are cancelled), puts the system
+// to sleep and wakes it, and surprise-removes the modem at a random point;
 // the next round plugs a new modem. Whatever happens, the verifier must stay
 // silent, nothing may hang or leak, and the data that moved either way must be
 // pieces of what was sent, in order, never anything else.
@@ -12,6 +13,7 @@
 #include "reliability.h"
 
 #include <kx/host.h>
+#include <kx/power.h>
 #include <sim/modem.h>
 #include <sim/serial_api.h>
 #include <sim/world.h>
@@ -56,10 +58,12 @@ class Event {
 // Waits for an overlapped request on the kernel clock (the chaos thread moves it);
 // a request still pending after the wait is cancelled. Returns whether it
 // succeeded, with the byte count.
-bool Await(HANDLE port, OVERLAPPED& overlapped, DWORD& count, const std::atomic<bool>& stop) {
+bool Await(HANDLE port, OVERLAPPED& overlapped, DWORD& count, const std::atomic<bool>& stop,
+           std::atomic<size_t>& cancels) {
     while (!HasOverlappedIoCompleted(&overlapped)) {
         if (stop || WaitForSingleObject(overlapped.hEvent, 200) == WAIT_TIMEOUT) {
             CancelIo(port);
+            ++cancels;
             break;
         }
     }
@@ -76,7 +80,25 @@ bool Await(HANDLE port, OVERLAPPED& overlapped, DWORD& count, const std::atomic<
 struct RoundFigures {
     size_t writes = 0, reads = 0, waits = 0, controls = 0, dispatchControls = 0;
     size_t bytesToModem = 0, bytesToApplication = 0;
+    // What the chaos thread did, and the requests the application cancelled.
+    size_t purges = 0, failedUrbs = 0, notifications = 0, sleeps = 0, cancels = 0;
     bool unplugged = false;
+
+    RoundFigures& operator+=(const RoundFigures& other) {
+        writes += other.writes;
+        reads += other.reads;
+        waits += other.waits;
+        controls += other.controls;
+        dispatchControls += other.dispatchControls;
+        bytesToModem += other.bytesToModem;
+        bytesToApplication += other.bytesToApplication;
+        purges += other.purges;
+        failedUrbs += other.failedUrbs;
+        notifications += other.notifications;
+        sleeps += other.sleeps;
+        cancels += other.cancels;
+        return *this;
+    }
 };
 
 class Round {
@@ -104,6 +126,7 @@ class Round {
     PDEVICE_OBJECT portDevice_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<bool> unplugged_{false};
+    std::atomic<size_t> cancels_{0};
 
     std::vector<uint8_t> toModem_;       // the application's stream
     std::vector<uint8_t> toApplication_; // the modem's stream
@@ -130,7 +153,7 @@ void Round::Writer() {
                     break;
                 continue;
             }
-            Await(port_, overlapped, count, stop_);
+            Await(port_, overlapped, count, stop_, cancels_);
         }
         EXPECT_TRUE(count == 0 || count == length) << "a write ended short: " << count;
         // The stream goes on past a failed write: the modem may have taken a
@@ -157,7 +180,7 @@ void Round::Reader() {
             continue;
         }
         if (!ok)
-            ok = Await(port_, overlapped, count, stop_);
+            ok = Await(port_, overlapped, count, stop_, cancels_);
         std::lock_guard<std::mutex> guard(figuresMutex_);
         ++figures_.reads;
         if (ok && count != 0)
@@ -182,7 +205,7 @@ void Round::Waiter() {
                     break;
                 continue;
             }
-            Await(port_, overlapped, count, stop_);
+            Await(port_, overlapped, count, stop_, cancels_);
         }
         std::lock_guard<std::mutex> guard(figuresMutex_);
         ++figures_.waits;
@@ -261,13 +284,14 @@ void Round::Chaos() {
     sim::ModemPdo& pdo = modem_->Pdo();
     const size_t unplugAt = random_() % (steps_ + steps_ / 4); // sometimes never
     size_t sent = 0;
+    RoundFigures chaos;
     for (size_t step = 0; step < steps_; ++step) {
         if (step == unplugAt) {
             unplugged_ = true;
             world_.Unplug(*modem_);
             continue;
         }
-        switch (random_() % 9) {
+        switch (random_() % 10) {
         case 0:
         case 1: {
             // The modem sends the next piece of its stream.
@@ -283,13 +307,21 @@ void Round::Chaos() {
         }
         case 2:
             PurgeComm(port_, (random_() % 16) | PURGE_RXCLEAR);
+            ++chaos.purges;
             break;
         case 3: {
+            // A transfer or a class request fails. Not an abort: close waits for the
+            // transfers an abort ends, and only the device's going ends that wait
+            // when the abort itself fails (the fault sweep covers that).
             static const sim::UsbPipe pipes[] = {sim::UsbPipe::BulkIn, sim::UsbPipe::BulkOut,
                                                  sim::UsbPipe::InterruptIn, sim::UsbPipe::Control};
-            pdo.InjectFault(sim::UrbFault::Fail({std::nullopt, pipes[random_() % 4]},
-                                                STATUS_UNSUCCESSFUL,
+            const sim::UsbPipe pipe = pipes[random_() % 4];
+            const USHORT function = pipe == sim::UsbPipe::Control
+                                        ? URB_FUNCTION_CLASS_INTERFACE
+                                        : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+            pdo.InjectFault(sim::UrbFault::Fail({function, pipe}, STATUS_UNSUCCESSFUL,
                                                 USBD_STATUS_DEV_NOT_RESPONDING));
+            ++chaos.failedUrbs;
             break;
         }
         case 4: {
@@ -298,10 +330,21 @@ void Round::Chaos() {
             if (random_() % 4 == 0)
                 state |= sim::SerialState::Overrun;
             pdo.SendInterrupt(sim::SerialStateNotification(state));
+            ++chaos.notifications;
             break;
         }
         case 5:
             world_.Settle();
+            break;
+        case 6:
+            // A short sleep keeps the host controller powered; a deep one ends every
+            // transfer in flight. Now and then only.
+            if (random_() % 4 == 0 &&
+                NT_SUCCESS(
+                    kx::SystemSleep(random_() % 2 ? PowerSystemSleeping1 : PowerSystemSleeping3))) {
+                EXPECT_EQ(kx::SystemWake(), STATUS_SUCCESS) << "seed " << seed_;
+                ++chaos.sleeps;
+            }
             break;
         default:
             kx::AdvanceTime(Ms(static_cast<LONGLONG>(1 + random_() % 30)));
@@ -310,7 +353,8 @@ void Round::Chaos() {
         std::this_thread::yield();
     }
     std::lock_guard<std::mutex> guard(figuresMutex_);
-    figures_.bytesToApplication = sent;
+    chaos.bytesToApplication = sent;
+    figures_ += chaos;
 }
 
 RoundFigures Round::Run() {
@@ -378,6 +422,7 @@ RoundFigures Round::Run() {
         EXPECT_TRUE(wrong.empty()) << "seed " << seed_ << ": application: " << wrong;
     }
     figures_.unplugged = unplugged_;
+    figures_.cancels = cancels_;
     return figures_;
 }
 
@@ -395,20 +440,18 @@ TEST(Chaos, ApplicationThreadsSurviveFaultsPurgesAndSurpriseRemoval) {
                           std::chrono::seconds(120));
         Round chaos(world, seed + round, steps);
         RoundFigures figures = chaos.Run();
-        total.writes += figures.writes;
-        total.reads += figures.reads;
-        total.waits += figures.waits;
-        total.controls += figures.controls;
-        total.dispatchControls += figures.dispatchControls;
-        total.bytesToModem += figures.bytesToModem;
-        total.bytesToApplication += figures.bytesToApplication;
+        total += figures;
         unplugs += figures.unplugged ? 1 : 0;
     }
     std::printf("chaos: %lu round(s) from seed %lu, %lu steps each: %zu writes, %zu reads, "
-                "%zu waits, %zu device controls (%zu at DISPATCH_LEVEL), %zu bytes to the modem, "
-                "%zu bytes sent to the application, %zu surprise removals mid-round\n",
+                "%zu waits, %zu device controls (%zu at DISPATCH_LEVEL), %zu cancelled by the "
+                "application; injected: %zu failed URBs, %zu purges, %zu notifications, %zu "
+                "sleeps, %zu surprise removals mid-round; %zu bytes to the modem, %zu bytes sent "
+                "to the application\n",
                 rounds, seed, steps, total.writes, total.reads, total.waits, total.controls,
-                total.dispatchControls, total.bytesToModem, total.bytesToApplication, unplugs);
+                total.dispatchControls, total.cancels, total.failedUrbs, total.purges,
+                total.notifications, total.sleeps, unplugs, total.bytesToModem,
+                total.bytesToApplication);
 }
 
 } // namespace
