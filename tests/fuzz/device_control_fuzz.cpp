@@ -1,15 +1,51 @@
 // Fuzz target: device-control requests of any code, buffer lengths and input bytes
-// on an open port. Input: byte 0 the function number, byte 1 the transfer method
-// (bits 0-1) and whether bytes 2-5 give the whole control code instead (bit 7),
+// on an open port, from an application or from a kernel-mode client at
+// DISPATCH_LEVEL. Input: byte 0 the function number, byte 1 the transfer method
+// (bits 0-1), whether the request comes from kernel mode at DISPATCH_LEVEL (bit 6)
+// and whether bytes 2-5 give the whole control code instead (bit 7),
 // bytes 6-7 the output length (little-endian, at most 4096), the rest the input
 // buffer. The port keeps its state from one input to the next.
 #include "fuzz_port.h"
 
+#include <kx/host.h>
 #include <kx/ntddser.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+namespace {
+
+// A kernel-mode client sends the request at DISPATCH_LEVEL, as a driver above the
+// port may. A wait for events that still pends once the world has settled is ended
+// by a new mask (the IRP is the I/O manager's to free, so it is not cancelled here).
+void AtDispatchLevel(fuzz::OpenPort& open, ULONG code, std::vector<uint8_t>& input,
+                     std::vector<uint8_t>& output) {
+    PDEVICE_OBJECT device = open.modem->FunctionDevice();
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus{};
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        code, device, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+        output.empty() ? nullptr : output.data(), static_cast<ULONG>(output.size()), FALSE, &done,
+        &ioStatus);
+    if (irp == nullptr)
+        return;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] { status = IoCallDriver(device, irp); });
+    if (status == STATUS_PENDING) {
+        open.world->Settle();
+        if (KeReadStateEvent(&done) == 0)
+            win32::SetCommMask(open.port, 0);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    if (NT_SUCCESS(status))
+        fuzz::Require(ioStatus.Information <= output.size(),
+                      "a request returned more than its output buffer");
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace win32;
@@ -23,6 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> input(data + 8, data + size);
     std::vector<uint8_t> output(outputLength);
 
+    if (data[1] & 0x40) {
+        AtDispatchLevel(open, code, input, output);
+        return 0;
+    }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
