@@ -48,8 +48,10 @@ class Sink : public sim::UsbFunction {
         received_.insert(received_.end(), data.begin(), data.end());
     }
     std::vector<uint8_t> Take() {
+        std::vector<uint8_t> taken;
         std::lock_guard<std::mutex> guard(mutex_);
-        return std::move(received_);
+        taken.swap(received_);
+        return taken;
     }
 
   private:
