@@ -433,6 +433,27 @@ TEST_F(ModemPdoTest, AbortCancelsEveryPendingTransferOfThePipeBeforeItCompletes)
     EXPECT_EQ(next.Received(), Pattern(5, 9));
 }
 
+// A failed abort ends nothing, so it must not wait behind the transfers it left:
+// its submitter gets the failure while they stay pending.
+TEST_F(ModemPdoTest, AFailedAbortAnswersAtOnceAndLeavesThePipesTransfers) {
+    Submission pending(BulkIn(), Bytes(4096));
+    Submit(pending);
+    sim::UrbMatch abortBulkIn;
+    abortBulkIn.function = URB_FUNCTION_ABORT_PIPE;
+    abortBulkIn.pipe = UsbPipe::BulkIn;
+    pdo_->InjectFault(
+        sim::UrbFault::Fail(abortBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+    Submission abort(PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
+    Submit(abort);
+    EXPECT_EQ(abort.Wait().status, STATUS_UNSUCCESSFUL);
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(pending.Done());
+
+    pdo_->SendBulkIn(Pattern(3, 1));
+    EXPECT_EQ(pending.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(pending.Received(), Pattern(3, 1));
+}
+
 TEST_F(ModemPdoTest, StalledPipeStaysHaltedUntilReset) {
     pdo_->InjectFault(sim::UrbFault::Stall({std::nullopt, UsbPipe::BulkOut}));
     Submission stalled(BulkOut(3), Bytes{1, 2, 3});
