@@ -88,6 +88,22 @@ static NTSTATUS RouteRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return route->Handler(DeviceObject, Irp);
 }
 
+void StoreSetting(PDEVICE_CONTEXT Context, PVOID Setting, PIRP Irp, ULONG Length) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    RtlCopyMemory(Setting, SystemBuffer(Irp), Length);
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+}
+
+NTSTATUS ReturnSetting(PDEVICE_CONTEXT Context, PIRP Irp, const VOID* Setting, ULONG Length) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    RtlCopyMemory(SystemBuffer(Irp), Setting, Length);
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    Irp->IoStatus.Information = Length;
+    return STATUS_SUCCESS;
+}
+
 // PASSIVE_LEVEL. Completes the request unless a handler kept it pending, in which
 // case the request keeps its remove-lock hold until whoever completes it.
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -96,14 +96,7 @@ NTSTATUS SerialSetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS SerialGetBaudRate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    PSERIAL_BAUD_RATE buffer = (PSERIAL_BAUD_RATE)SystemBuffer(Irp);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    buffer->BaudRate = context->BaudRate;
-    KeReleaseSpinLock(&context->Lock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_BAUD_RATE);
-    return STATUS_SUCCESS;
+    return ReturnSetting(context, Irp, &context->BaudRate, sizeof(SERIAL_BAUD_RATE));
 }
 
 // The stop-bit and parity codes of the request are the modem's line-coding codes,
@@ -142,46 +135,26 @@ NTSTATUS SerialGetLineControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // No value is refused; the next read request takes the new read time-outs.
 NTSTATUS SerialSetTimeouts(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    context->Timeouts = *(PSERIAL_TIMEOUTS)SystemBuffer(Irp);
-    KeReleaseSpinLock(&context->Lock, oldIrql);
+    StoreSetting(context, &context->Timeouts, Irp, sizeof(SERIAL_TIMEOUTS));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialGetTimeouts(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    *(PSERIAL_TIMEOUTS)SystemBuffer(Irp) = context->Timeouts;
-    KeReleaseSpinLock(&context->Lock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_TIMEOUTS);
-    return STATUS_SUCCESS;
+    return ReturnSetting(context, Irp, &context->Timeouts, sizeof(SERIAL_TIMEOUTS));
 }
 
 // Stored and reported only: the port matches no event character and does no
 // software flow control.
 NTSTATUS SerialSetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    context->SpecialChars = *(PSERIAL_CHARS)SystemBuffer(Irp);
-    KeReleaseSpinLock(&context->Lock, oldIrql);
+    StoreSetting(context, &context->SpecialChars, Irp, sizeof(SERIAL_CHARS));
     return STATUS_SUCCESS;
 }
 
 NTSTATUS SerialGetChars(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    *(PSERIAL_CHARS)SystemBuffer(Irp) = context->SpecialChars;
-    KeReleaseSpinLock(&context->Lock, oldIrql);
-    Irp->IoStatus.Information = sizeof(SERIAL_CHARS);
-    return STATUS_SUCCESS;
+    return ReturnSetting(context, Irp, &context->SpecialChars, sizeof(SERIAL_CHARS));
 }
 
 // Stored and reported only; DTR and RTS change through their own requests. The

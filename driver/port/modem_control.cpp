@@ -62,13 +62,7 @@ NTSTATUS SerialGetModemStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    KIRQL oldIrql;
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    *(PULONG)SystemBuffer(Irp) = context->WaitMask;
-    KeReleaseSpinLock(&context->Lock, oldIrql);
-    Irp->IoStatus.Information = sizeof(ULONG);
-    return STATUS_SUCCESS;
+    return ReturnSetting(context, Irp, &context->WaitMask, sizeof(ULONG));
 }
 
 // A new mask ends the wait in progress with no events; events already pending stay.

@@ -55,3 +55,8 @@ SERIAL_REQUEST_HANDLER SerialClearStats;
 inline PVOID SystemBuffer(PIRP Irp) {
     return Irp->AssociatedIrp.SystemBuffer;
 }
+
+// The requests that only store or report a setting: the copy is made under Lock,
+// which every reader of the setting takes.
+void StoreSetting(PDEVICE_CONTEXT Context, PVOID Setting, PIRP Irp, ULONG Length);
+NTSTATUS ReturnSetting(PDEVICE_CONTEXT Context, PIRP Irp, const VOID* Setting, ULONG Length);

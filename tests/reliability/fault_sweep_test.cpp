@@ -591,46 +591,35 @@ class FaultSweep : public ::testing::Test {
     Census census_;
 };
 
-TEST_F(FaultSweep, EveryPoolAllocationFailingOnceEndsCleanly) {
-    const uint64_t total = census_.entryPool + census_.pool;
+// Replays the session once per allocation of the kind, with that one refused.
+void SweepAllocations(SiteKind kind, const char* noun, uint64_t inEntry, uint64_t total) {
     ASSERT_GT(total, 0u);
     std::vector<Site> sites;
     for (uint64_t nth = 1; nth <= total; ++nth) {
         Site site;
-        site.kind = SiteKind::Pool;
+        site.kind = kind;
         site.nth = nth;
-        site.label = "pool allocation " + std::to_string(nth) + " of " + std::to_string(total);
+        site.label = std::string(noun) + " " + std::to_string(nth) + " of " + std::to_string(total);
         sites.push_back(site);
     }
     SweepResult result = Sweep(sites);
-    std::printf("fault sweep: %zu pool allocation sites covered (%llu in DriverEntry); "
+    std::printf("fault sweep: %zu %s sites covered (%llu in DriverEntry); "
                 "%zu closes ended only by the unplug\n",
-                result.sites, static_cast<unsigned long long>(census_.entryPool),
+                result.sites, noun, static_cast<unsigned long long>(inEntry),
                 result.closesEndedByUnplug);
     if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
         EXPECT_EQ(result.sites, total);
     }
 }
 
+TEST_F(FaultSweep, EveryPoolAllocationFailingOnceEndsCleanly) {
+    SweepAllocations(SiteKind::Pool, "pool allocation", census_.entryPool,
+                     census_.entryPool + census_.pool);
+}
+
 TEST_F(FaultSweep, EveryIrpAllocationFailingOnceEndsCleanly) {
-    const uint64_t total = census_.entryIrp + census_.irp;
-    ASSERT_GT(total, 0u);
-    std::vector<Site> sites;
-    for (uint64_t nth = 1; nth <= total; ++nth) {
-        Site site;
-        site.kind = SiteKind::Irp;
-        site.nth = nth;
-        site.label = "IRP allocation " + std::to_string(nth) + " of " + std::to_string(total);
-        sites.push_back(site);
-    }
-    SweepResult result = Sweep(sites);
-    std::printf("fault sweep: %zu IRP allocation sites covered (%llu in DriverEntry); "
-                "%zu closes ended only by the unplug\n",
-                result.sites, static_cast<unsigned long long>(census_.entryIrp),
-                result.closesEndedByUnplug);
-    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
-        EXPECT_EQ(result.sites, total);
-    }
+    SweepAllocations(SiteKind::Irp, "IRP allocation", census_.entryIrp,
+                     census_.entryIrp + census_.irp);
 }
 
 TEST_F(FaultSweep, EveryUrbFailingOnceEndsCleanly) {
