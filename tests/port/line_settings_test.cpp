@@ -114,39 +114,6 @@ TEST_F(LineSettingsTest, LineControlOutsideItsRangesIsRefusedAndNothingIsStored)
     EXPECT_TRUE(LineCodings().empty());
 }
 
-TEST_F(LineSettingsTest, AnyValidCombinationGoesToTheModemUnchanged) {
-    EXPECT_EQ(SetLineControl(STOP_BITS_1_5, SPACE_PARITY, 5), STATUS_SUCCESS);
-    EXPECT_EQ(LineCodings().back(), Coding(460800, 1, 4, 5));
-    EXPECT_EQ(SetLineControl(STOP_BITS_1_5, ODD_PARITY, 8), STATUS_SUCCESS)
-        << "1.5 stop bits with 8 data bits is not refused";
-    EXPECT_EQ(LineCodings().back(), Coding(460800, 1, 1, 8));
-    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, 3);
-    EXPECT_EQ(result.iosb.Information, 3u);
-    EXPECT_EQ(result.output, (std::vector<uint8_t>{1, 1, 8}))
-        << "StopBits, Parity, WordLength in that order";
-}
-
-TEST_F(LineSettingsTest, TimeoutsAreStoredUncheckedAndReturnedInFieldOrder) {
-    EXPECT_EQ(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS).ReadIntervalTimeout, 0u);
-    const ULONG values[5] = {0xFFFFFFFF, 0x01020304, 0xFFFFFFFF, 7, 0xA0B0C0D0};
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_TIMEOUTS, values, sizeof(values)).iosb.Status, STATUS_SUCCESS);
-    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, 20);
-    EXPECT_EQ(result.iosb.Information, 20u);
-    EXPECT_EQ(0, std::memcmp(result.output.data(), values, 20));
-    EXPECT_EQ(context_->Timeouts.ReadTotalTimeoutMultiplier, 0x01020304u);
-    EXPECT_EQ(context_->Timeouts.WriteTotalTimeoutConstant, 0xA0B0C0D0u);
-}
-
-TEST_F(LineSettingsTest, SpecialCharactersAreStoredAsTheyComeEvenXonEqualToXoff) {
-    const uint8_t chars[6] = {0x1A, 0x00, 0x7F, 0x7E, 0x55, 0x55};
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_CHARS, chars, 6).iosb.Status, STATUS_SUCCESS);
-    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_CHARS, nullptr, 0, 6);
-    EXPECT_EQ(result.iosb.Information, 6u);
-    EXPECT_EQ(result.output, std::vector<uint8_t>(chars, chars + 6))
-        << "EofChar, ErrorChar, BreakChar, EventChar, XonChar, XoffChar";
-    EXPECT_TRUE(LineCodings().empty());
-}
-
 TEST_F(LineSettingsTest, HandFlowKeepsTheFlagsButNotTheLimitsAndSendsNothing) {
     SERIAL_HANDFLOW request{SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 100,
                             200};

@@ -73,21 +73,6 @@ TEST_F(ModemControlTest, EachLineRequestSendsTheOtherLineFromTheModemStatus) {
     }
 }
 
-TEST_F(ModemControlTest, LineRequestSucceedsWhenTheModemRefusesIt) {
-    pdo_->InjectFault(sim::UrbFault::Stall({URB_FUNCTION_CLASS_INTERFACE, std::nullopt}));
-    EXPECT_EQ(Ioctl(IOCTL_SERIAL_SET_DTR).iosb.Status, STATUS_SUCCESS);
-    ASSERT_EQ(pdo_->UrbRecords().size(), 1u);
-    EXPECT_FALSE(NT_SUCCESS(pdo_->UrbRecords()[0].status)) << "the modem did refuse it";
-}
-
-TEST_F(ModemControlTest, ModemStatusIsTheStatusWordZeroExtended) {
-    IoctlResult result = Ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4);
-    EXPECT_EQ(result.iosb.Information, 4u);
-    EXPECT_EQ(result.output, (std::vector<uint8_t>{0x20, 0, 0, 0})) << "DSR after open";
-    context_->ModemStatus = 0x00B0;
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0xB0u);
-}
-
 TEST_F(ModemControlTest, MaskWithUnknownBitsIsRefusedAndTheQueuedWaitStays) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     auto wait = SendWait();

@@ -53,50 +53,6 @@ TEST_F(Events, TheCarrierComingUpEndsAWaitForRlsd) {
     EXPECT_EQ(status & MS_RLSD_ON, 0u);
 }
 
-TEST_F(Events, AnEventAlreadyPendingEndsTheWaitAtOnce) {
-    ASSERT_TRUE(SetCommMask(port_, EV_DSR));
-    // DSR drops while nobody waits.
-    DeviceNotifies(0);
-    Overlapped wait;
-    DWORD mask = 0;
-    EXPECT_TRUE(WaitCommEvent(port_, &mask, wait.get()));
-    EXPECT_EQ(mask, EV_DSR);
-    EXPECT_TRUE(wait.Signalled());
-}
-
-TEST_F(Events, ReceivedDataRaisesRxchar) {
-    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
-    Overlapped wait;
-    DWORD mask = 0;
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    DeviceSends("!");
-    DWORD transferred = 0;
-    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
-    EXPECT_EQ(mask, EV_RXCHAR);
-}
-
-TEST_F(Events, ANewMaskEndsTheWaitWithNoEvents) {
-    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
-    Overlapped wait;
-    DWORD mask = 0xFFFF;
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(SetCommMask(port_, EV_DSR));
-    DWORD transferred = 0;
-    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
-    EXPECT_EQ(mask, 0u);
-}
-
-TEST_F(Events, AWaitWithoutAMaskIsRefused) {
-    Overlapped wait;
-    DWORD mask = 0;
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    // Nothing was reported: a request failed at once leaves the OVERLAPPED pending.
-    EXPECT_FALSE(wait.Signalled());
-}
-
 TEST_F(Events, CancelIoEndsTheWait) {
     ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
     Overlapped wait;

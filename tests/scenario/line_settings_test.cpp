@@ -135,34 +135,6 @@ TEST_F(LineSettings, EscapeCommFunctionRaisesAndDropsTheLines) {
     EXPECT_TRUE(device_->Controls().empty());
 }
 
-TEST_F(LineSettings, TimeoutsMaskAndPropertiesReadBackAsSet) {
-    COMMTIMEOUTS timeouts{10, 20, 30, 40, 50};
-    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
-    COMMTIMEOUTS back{};
-    ASSERT_TRUE(GetCommTimeouts(port_, &back));
-    EXPECT_EQ(back.ReadIntervalTimeout, 10u);
-    EXPECT_EQ(back.WriteTotalTimeoutConstant, 50u);
-
-    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_RLSD));
-    DWORD mask = 0;
-    ASSERT_TRUE(GetCommMask(port_, &mask));
-    EXPECT_EQ(mask, EV_RXCHAR | EV_RLSD);
-    EXPECT_FALSE(SetCommMask(port_, 0x8000));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-
-    COMMPROP properties{};
-    ASSERT_TRUE(GetCommProperties(port_, &properties));
-    EXPECT_EQ(properties.wPacketLength, sizeof(COMMPROP));
-    EXPECT_EQ(properties.dwServiceMask, SP_SERIALCOMM);
-    EXPECT_EQ(properties.dwMaxBaud, BAUD_USER);
-    EXPECT_EQ(properties.dwProvSubType, PST_RS232);
-    EXPECT_NE(properties.dwProvCapabilities & PCF_TOTALTIMEOUTS, 0u);
-    EXPECT_EQ(properties.wSettableData & DATABITS_8, DATABITS_8);
-    EXPECT_EQ(properties.dwCurrentRxQueue, 1024000u);
-
-    EXPECT_TRUE(SetupComm(port_, 4096, 4096));
-}
-
 TEST_F(LineSettings, DeviceIoControlReportsTheDriversBufferChecks) {
     ULONG rate = 0;
     DWORD returned = 99;
@@ -179,19 +151,6 @@ TEST_F(LineSettings, DeviceIoControlReportsTheDriversBufferChecks) {
     EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SERIAL_SET_FIFO_CONTROL + 4, nullptr, 0, nullptr, 0,
                                  &returned, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-}
-
-TEST_F(LineSettings, PurgeEmptiesTheInputQueue) {
-    DeviceSends("abc");
-    DWORD errors = 99;
-    COMSTAT stat{};
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(errors, 0u);
-    EXPECT_EQ(stat.cbInQue, 3u);
-    EXPECT_EQ(stat.cbOutQue, 0u);
-    ASSERT_TRUE(PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR));
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 0u);
 }
 
 // kernel32's translation of the statuses the port's requests end with.

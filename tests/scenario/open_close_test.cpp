@@ -26,20 +26,6 @@ TEST_F(OpenClose, ASecondOpenIsRefusedWhileTheFirstHandleStaysUsable) {
     EXPECT_TRUE(CloseHandle(again));
 }
 
-TEST_F(OpenClose, APortThatDoesNotExistIsNotFound) {
-    EXPECT_EQ(CreateFileA("\\\\.\\COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                          nullptr),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    // The DOS device name alone reaches the port, as \\.\COM5 does.
-    HANDLE port =
-        CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(port));
-    EXPECT_FALSE(CloseHandle(port));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-}
-
 TEST_F(OpenClose, TheOpenResetsThePipesAndSendsNothingToTheModem) {
     size_t mark = UrbCount();
     HANDLE port = Open();

@@ -49,44 +49,6 @@ TEST_F(ReadWrite, AReadWithNothingToReadEndsAtItsTotalTimeout) {
     EXPECT_EQ(count, 0u);
 }
 
-TEST_F(ReadWrite, AReadThatGetsFewerBytesThanAskedForSucceedsWithThem) {
-    OpenPort(FILE_FLAG_OVERLAPPED);
-    SetTimeouts(0, 10, 1000);
-    char buffer[10] = {};
-    Overlapped read;
-    DWORD count = 0;
-    EXPECT_FALSE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    kx::AdvanceTime(Ms(500));
-    EXPECT_FALSE(read.Done());
-
-    DeviceSends("abc");
-    EXPECT_TRUE(read.Done());
-    EXPECT_TRUE(GetOverlappedResult(port_, read.get(), &count, TRUE));
-    EXPECT_EQ(count, 3u);
-    EXPECT_EQ(std::string(buffer, count), "abc");
-    // The total time-out went with the read.
-    EXPECT_EQ(kx::TimerCount(), 0u);
-}
-
-TEST_F(ReadWrite, AReadTakesWhatIsThereAtOnce) {
-    OpenPort(0);
-    DeviceSends("hello");
-    DWORD errors = 0;
-    COMSTAT stat{};
-    ASSERT_TRUE(ClearCommError(port_, &errors, &stat));
-    EXPECT_EQ(stat.cbInQue, 5u);
-    char buffer[100];
-    DWORD count = 0;
-    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, nullptr));
-    EXPECT_EQ(std::string(buffer, count), "hello");
-
-    // Return at once with nothing: MAXDWORD, 0, 0.
-    SetTimeouts(MAXDWORD, 0, 0);
-    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, nullptr));
-    EXPECT_EQ(count, 0u);
-}
-
 TEST_F(ReadWrite, ABlockingReadWaitsForTheModemsData) {
     OpenPort(0);
     SetTimeouts(0, 0, 0); // no time-out: wait for data
@@ -116,14 +78,6 @@ TEST_F(ReadWrite, AReadCancelledByCancelIoIsAborted) {
     DeviceSends("x");
     EXPECT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
     EXPECT_EQ(count, 1u);
-}
-
-TEST_F(ReadWrite, AWriteReachesTheModem) {
-    OpenPort(0);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(port_, "hello", 5, &written, nullptr));
-    EXPECT_EQ(written, 5u);
-    EXPECT_EQ(device_->BulkOut(), Bytes("hello"));
 }
 
 TEST_F(ReadWrite, ALargeWriteGoesOutInChunksOfAtMost4096Bytes) {
@@ -190,13 +144,6 @@ TEST_F(ReadWrite, AWriteTheModemHoldsKeepsThePortUntilItEnds) {
     HANDLE again = Open();
     ASSERT_NE(again, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(again));
-}
-
-TEST_F(ReadWrite, AnImmediateCharacterGoesOut) {
-    OpenPort(0);
-    ASSERT_TRUE(TransmitCommChar(port_, 'Z'));
-    EXPECT_EQ(device_->BulkOut(), Bytes("Z"));
-    ASSERT_TRUE(FlushFileBuffers(port_));
 }
 
 TEST_F(ReadWrite, RequestsOnAHandleWithoutTheRightAccessAreRefused) {
