@@ -14,15 +14,6 @@ termios RawTermios() {
     return settings;
 }
 
-TEST(TermiosLine, SpeedsMapToRates) {
-    EXPECT_EQ(BaudOfSpeed(B9600), 9600u);
-    EXPECT_EQ(BaudOfSpeed(B115200), 115200u);
-    EXPECT_EQ(BaudOfSpeed(B921600), 921600u);
-    EXPECT_FALSE(BaudOfSpeed(B0));
-    EXPECT_EQ(SpeedOfBaud(57600), speed_t(B57600));
-    EXPECT_FALSE(SpeedOfBaud(12345));
-}
-
 TEST(TermiosLine, EveryFormatRoundTrips) {
     for (win32::DWORD baud : {300u, 9600u, 115200u, 460800u}) {
         for (win32::BYTE bits = 5; bits <= 8; ++bits) {
@@ -50,13 +41,6 @@ TEST(TermiosLine, TheFlagsAreTheTerminalsOwn) {
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(cfgetospeed(&settings), speed_t(B9600));
     EXPECT_EQ(DescribeLine(*LineOfTermios(settings)), "9600 7E2");
-}
-
-TEST(TermiosLine, HangUpAndUnknownRates) {
-    termios settings = RawTermios();
-    cfsetospeed(&settings, B0);
-    EXPECT_FALSE(LineOfTermios(settings));
-    EXPECT_FALSE(ApplyLineToTermios({12345, 8, win32::NOPARITY, win32::ONESTOPBIT}, &settings));
 }
 
 } // namespace
