@@ -78,35 +78,6 @@ TEST_F(RingTest, FullRingKeepsTheOldestBytesAndRefusesMore) {
     EXPECT_EQ(context_->RingWriteIndex, 0u);
 }
 
-TEST_F(RingTest, ShortReadEmptiesTheRingAndTheNextFindsNothing) {
-    std::vector<uint8_t> bytes = Pattern(10, 5);
-    ULONG written = 0, read = 0;
-    RingWrite(context_, bytes.data(), 10, &written);
-    std::vector<uint8_t> out(100);
-    EXPECT_EQ(RingRead(context_, out.data(), 100, &read), STATUS_SUCCESS);
-    EXPECT_EQ(read, 10u);
-    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), out.begin()));
-    read = 55;
-    EXPECT_EQ(RingRead(context_, out.data(), 100, &read), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(read, 0u);
-    EXPECT_EQ(context_->RingReadIndex, 10u);
-}
-
-TEST_F(RingTest, PurgeEmptiesWithoutTouchingTheStoredBytes) {
-    StartEmptyAt(500);
-    std::vector<uint8_t> bytes = Pattern(300, 2);
-    ULONG written = 0;
-    RingWrite(context_, bytes.data(), 300, &written);
-    EXPECT_EQ(RingPurge(context_), STATUS_SUCCESS);
-    EXPECT_EQ(RingGetCount(context_), 0u);
-    EXPECT_EQ(context_->RingWriteIndex, 0u);
-    EXPECT_EQ(context_->RingReadIndex, 0u);
-    EXPECT_EQ(0, std::memcmp(&context_->RingBuffer[500], bytes.data(), 300));
-    ULONG read = 1;
-    uint8_t out[4];
-    EXPECT_EQ(RingRead(context_, out, sizeof(out), &read), STATUS_UNSUCCESSFUL);
-}
-
 // A producer at DISPATCH_LEVEL and a consumer on another thread move several ring
 // sizes' worth of a counting stream through a ring that starts near its end; the
 // consumer must see every byte once, in order.

@@ -209,19 +209,4 @@ TEST_F(FrameTest, RefusedRequestsCompleteWithDeletePendingAndAreNotPassedDown) {
     EXPECT_TRUE(pdo_->Records().empty());
 }
 
-TEST_F(FrameTest, CompleteRequestKeepsInformationAndCompleteRequestInfoReplacesIt) {
-    IO_STATUS_BLOCK kept = Send(IRP_MJ_DEVICE_CONTROL, KeepInformation);
-    EXPECT_EQ(kept.Status, STATUS_SUCCESS);
-    EXPECT_EQ(kept.Information, 7u);
-    IO_STATUS_BLOCK replaced = Send(IRP_MJ_DEVICE_CONTROL, ReplaceInformation);
-    EXPECT_EQ(replaced.Status, STATUS_TIMEOUT);
-    EXPECT_EQ(replaced.Information, 3u);
-}
-
-TEST_F(FrameTest, MajorFunctionsWithoutARoutineFailInTheIoManager) {
-    IO_STATUS_BLOCK iosb = Send(IRP_MJ_QUERY_INFORMATION);
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(returned_, STATUS_INVALID_DEVICE_REQUEST);
-}
-
 } // namespace

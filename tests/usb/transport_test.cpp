@@ -204,13 +204,6 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     context_->IsOpen = 1;
 }
 
-TEST_F(TransportTest, WaitWithNothingInFlightReturnsAtOnce) {
-    WaitForPendingTransfers(context_, nullptr);
-    EXPECT_EQ(Pending(), 0);
-    EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0)
-        << "the closing decrement neither sets nor waits on the event";
-}
-
 TEST_F(TransportTest, AReaderThatCannotSendGivesBackItsCountAndHold) {
     kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
     StartBulkInRead(context_);
