@@ -5,6 +5,8 @@
 #include <tests/support/open_port.h>
 #include <tests/support/pnp_port.h>
 
+#include <future>
+
 namespace {
 
 using korvax_test::HeldRequest;
@@ -12,15 +14,12 @@ using korvax_test::Ms;
 using korvax_test::PnpPortTest;
 using korvax_test::WaitUntil;
 
-// Holds every simulated processor in a work item of its own, so that a timer that
-// fires meanwhile leaves its DPC queued.
+// Holds both simulated processors in work items of their own until it is opened,
+// so that a timer that fires meanwhile leaves its DPC queued.
 class ProcessorGate {
   public:
-    explicit ProcessorGate(unsigned processors = 2) : processors_(processors) {}
-    ~ProcessorGate() { Open(); }
-
-    bool Close() {
-        for (unsigned i = 0; i < processors_; ++i) {
+    ProcessorGate() {
+        for (int i = 0; i < 2; ++i) {
             kx::QueueAtDispatch([this] {
                 std::unique_lock<std::mutex> lock(mutex_);
                 ++held_;
@@ -29,9 +28,9 @@ class ProcessorGate {
             });
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(10),
-                                 [this] { return held_ == processors_; });
+        closed = changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ == 2; });
     }
+    ~ProcessorGate() { Open(); }
 
     void Open() {
         {
@@ -42,49 +41,33 @@ class ProcessorGate {
         kx::DrainDispatchQueue();
     }
 
+    bool closed = false;
+
   private:
-    const unsigned processors_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    unsigned held_ = 0;
+    int held_ = 0;
     bool open_ = false;
 };
 
-LARGE_INTEGER DueIn(LONGLONG hundredNs) {
+// Arms a read timer as the driver does, under the port's lock. A due time of 0 is
+// already past: the timer fires within KeSetTimer and queues its DPC.
+void Arm(PDEVICE_CONTEXT context, PKTIMER timer, LONGLONG hundredNs) {
     LARGE_INTEGER due;
     due.QuadPart = -hundredNs;
-    return due;
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    EXPECT_TRUE(ArmReadTimer(context, timer, due));
+    KeReleaseSpinLock(&context->Lock, oldIrql);
 }
 
-// A due time already past: the timer fires within KeSetTimer and queues its DPC.
-LARGE_INTEGER DueNow() {
-    LARGE_INTEGER due;
-    due.QuadPart = 0;
-    return due;
-}
-
-class ReadTimerHoldTest : public korvax_test::OpenPortTest {
-  protected:
-    void Arm(PKTIMER timer, LARGE_INTEGER due) {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&context_->Lock, &oldIrql);
-        EXPECT_TRUE(ArmReadTimer(context_, timer, due));
-        KeReleaseSpinLock(&context_->Lock, oldIrql);
-    }
-
-    // A read that waits for data without a timer of its own (one hold).
-    std::unique_ptr<HeldRequest> WaitingRead() {
-        auto read = HeldRequest::Read(fdo_, 8);
-        EXPECT_EQ(read->Send(), STATUS_PENDING);
-        return read;
-    }
-};
+using ReadTimerHoldTest = korvax_test::OpenPortTest;
 
 TEST_F(ReadTimerHoldTest, AnArmingHoldsUntilCancelledAndARearmingTakesItOver) {
-    Arm(&context_->ReadTotalTimer, DueIn(Ms(100)));
+    Arm(context_, &context_->ReadTotalTimer, Ms(100));
     EXPECT_EQ(RemoveLockHolds(), 1);
-    Arm(&context_->ReadTotalTimer, DueIn(Ms(200)));
-    Arm(&context_->ReadIntervalTimer, DueIn(Ms(100)));
+    Arm(context_, &context_->ReadTotalTimer, Ms(200));
+    Arm(context_, &context_->ReadIntervalTimer, Ms(100));
     EXPECT_EQ(RemoveLockHolds(), 2) << "one per timer, however often it is armed";
     CancelReadTimers();
     EXPECT_EQ(RemoveLockHolds(), 0);
@@ -93,26 +76,18 @@ TEST_F(ReadTimerHoldTest, AnArmingHoldsUntilCancelledAndARearmingTakesItOver) {
     EXPECT_EQ(RemoveLockHolds(), 0) << "a cancel with nothing set gives nothing back";
 }
 
-TEST_F(ReadTimerHoldTest, ARunGivesBackItsHoldWhenItEnds) {
-    Arm(&context_->ReadTotalTimer, DueIn(Ms(100)));
-    Arm(&context_->ReadIntervalTimer, DueIn(Ms(50)));
-    kx::AdvanceTime(Ms(50));
-    EXPECT_EQ(RemoveLockHolds(), 1);
-    kx::AdvanceTime(Ms(50));
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
 // Fired, its run still queued, then armed again: the owed run is taken back with
 // its hold, so there is one hold and one run, not two holds for the one run a
 // second firing would merge into. The stale run never serves the read.
 TEST_F(ReadTimerHoldTest, RearmingWhileAFiringsRunIsQueuedTakesThatRunBack) {
-    auto read = WaitingRead();
+    auto read = HeldRequest::Read(fdo_, 8); // waits for data, no timer of its own: one hold
+    ASSERT_EQ(read->Send(), STATUS_PENDING);
     ProcessorGate gate;
-    ASSERT_TRUE(gate.Close());
-    Arm(&context_->ReadIntervalTimer, DueNow());
+    ASSERT_TRUE(gate.closed);
+    Arm(context_, &context_->ReadIntervalTimer, 0);
     EXPECT_EQ(kx::TimerCount(), 0u) << "fired at once";
     EXPECT_EQ(RemoveLockHolds(), 2) << "the read and the firing's queued run";
-    Arm(&context_->ReadIntervalTimer, DueIn(Ms(1000)));
+    Arm(context_, &context_->ReadIntervalTimer, Ms(1000));
     EXPECT_EQ(RemoveLockHolds(), 2) << "the run's hold went to the new arming";
     gate.Open();
     EXPECT_FALSE(read->Completed()) << "the stale run was not left to serve the read";
@@ -120,24 +95,6 @@ TEST_F(ReadTimerHoldTest, RearmingWhileAFiringsRunIsQueuedTakesThatRunBack) {
     kx::AdvanceTime(Ms(1000));
     ASSERT_TRUE(read->Completed());
     EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-// A cancel that finds the firing's run still queued removes it and gives back its
-// hold; whether the timer was set again meanwhile makes no difference.
-TEST_F(ReadTimerHoldTest, CancelRemovesAQueuedRunAndItsHold) {
-    auto read = WaitingRead();
-    ProcessorGate gate;
-    ASSERT_TRUE(gate.Close());
-    Arm(&context_->ReadTotalTimer, DueNow());
-    Arm(&context_->ReadIntervalTimer, DueNow());
-    EXPECT_EQ(RemoveLockHolds(), 3);
-    CancelReadTimers();
-    EXPECT_EQ(RemoveLockHolds(), 1) << "only the read's own hold is left";
-    gate.Open();
-    EXPECT_FALSE(read->Completed());
-    CancelAllQueues(fdo_);
-    EXPECT_EQ(read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
@@ -160,10 +117,10 @@ class ReadTimerRemovalTest : public PnpPortTest {
   protected:
     void SetUp() override {
         PnpPortTest::SetUp();
-        modem_ = &NewModem();
-        node_ = Arrive(*modem_);
+        sim::ModemPdo& modem = NewModem();
+        node_ = Arrive(modem);
         ASSERT_TRUE(node_->Started());
-        fdo_ = Fdo(*modem_);
+        fdo_ = Fdo(modem);
         context_ = GetDeviceContext(fdo_);
     }
 
@@ -173,41 +130,30 @@ class ReadTimerRemovalTest : public PnpPortTest {
             ADD_FAILURE() << kx::RuleName(finding.rule) << ": " << finding.detail;
     }
 
-    sim::ModemPdo* modem_ = nullptr;
     std::shared_ptr<kx::DeviceNode> node_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
 };
 
-TEST_F(ReadTimerRemovalTest, RemovalWithAReadsTotalTimerArmedLeavesNoTimerBehind) {
+// A read's total timer is armed and the interval timer has fired, its run still
+// queued, when the removal begins: the removal cancels the one and takes the run of
+// the other back, rather than leave either in the freed device.
+TEST_F(ReadTimerRemovalTest, RemovalLeavesNeitherAnArmedTimerNorAQueuedRunBehind) {
     kx::VerifierCapture verifier;
     context_->Timeouts.ReadTotalTimeoutConstant = 1000;
     auto read = HeldRequest::Read(fdo_, 8);
     ASSERT_EQ(read->Send(), STATUS_PENDING);
     ASSERT_EQ(kx::TimerCount(), 1u);
+    ProcessorGate gate;
+    ASSERT_TRUE(gate.closed);
+    Arm(context_, &context_->ReadIntervalTimer, 0);
 
     EXPECT_EQ(kx::RemoveDevice(*node_), STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
     EXPECT_EQ(read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(kx::TimerCount(), 0u);
-    kx::AdvanceTime(Ms(1000));
-    ExpectNoFindings(verifier);
-}
-
-// The interval timer fired and its run is still queued when the removal begins:
-// the removal takes the run back rather than leave it queued in freed memory.
-TEST_F(ReadTimerRemovalTest, RemovalTakesBackARunThatAFiringQueued) {
-    kx::VerifierCapture verifier;
-    ProcessorGate gate;
-    ASSERT_TRUE(gate.Close());
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&context_->Lock, &oldIrql);
-    ASSERT_TRUE(ArmReadTimer(context_, &context_->ReadIntervalTimer, DueNow()));
-    KeReleaseSpinLock(&context_->Lock, oldIrql);
-
-    EXPECT_EQ(kx::RemoveDevice(*node_), STATUS_SUCCESS);
-    EXPECT_FALSE(kx::DeviceExists(fdo_));
     gate.Open();
+    kx::AdvanceTime(Ms(1000));
     ExpectNoFindings(verifier);
 }
 
@@ -216,11 +162,9 @@ TEST_F(ReadTimerRemovalTest, RemovalTakesBackARunThatAFiringQueued) {
 // well as the read's, and finishes once the run has ended.
 TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     kx::VerifierCapture verifier;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool completing = false;
-    bool release = false;
-    NTSTATUS readStatus = STATUS_PENDING;
+    std::promise<NTSTATUS> completing;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
 
     std::vector<uint8_t> buffer(8);
     PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
@@ -230,21 +174,15 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     next->MajorFunction = IRP_MJ_READ;
     next->Parameters.Read.Length = (ULONG)buffer.size();
     kx::SetIrpTopCompletion(irp, [&](PIRP done) {
-        std::unique_lock<std::mutex> lock(mutex);
-        readStatus = done->IoStatus.Status;
-        completing = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { return release; });
+        completing.set_value(done->IoStatus.Status);
+        released.wait();
     });
     context_->Timeouts.ReadTotalTimeoutConstant = 1000;
     ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
 
     std::thread clock([] { kx::AdvanceTime(Ms(1000)); });
-    bool runUnderWay;
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        runUnderWay = changed.wait_for(lock, std::chrono::seconds(10), [&] { return completing; });
-    }
+    std::future<NTSTATUS> readStatus = completing.get_future();
+    bool runUnderWay = readStatus.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     NTSTATUS removed = STATUS_PENDING;
     std::thread remover([&] { removed = kx::RemoveDevice(*node_); });
     // Waiting: the removal has given back its own hold and the initial one.
@@ -254,11 +192,7 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     });
     LONG holds = __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE);
     bool deviceStayed = kx::DeviceExists(fdo_);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
-    }
-    changed.notify_all();
+    release.set_value();
     remover.join();
     clock.join();
 
@@ -268,7 +202,7 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     EXPECT_TRUE(deviceStayed);
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
-    EXPECT_EQ(readStatus, STATUS_TIMEOUT);
+    EXPECT_EQ(runUnderWay ? readStatus.get() : STATUS_PENDING, STATUS_TIMEOUT);
     IoFreeIrp(irp);
     ExpectNoFindings(verifier);
 }

@@ -73,14 +73,6 @@ class PnpPortTest : public ::testing::Test {
         kx::DrainDispatchQueue();
     }
 
-    // Unloads the driver now (for checks of what it left behind); TearDown then
-    // has nothing to do.
-    void Unload() {
-        RemoveEverything();
-        kx::UnloadDriver(driver_);
-        driver_ = nullptr;
-    }
-
     // A modem function whose hardware key holds PortName (none when empty).
     sim::ModemPdo& NewModem(std::u16string_view portName = u"COM5") {
         sim::ModemPdo& pdo = bus_.CreateModemPdo();
