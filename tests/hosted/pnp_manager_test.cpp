@@ -150,16 +150,6 @@ TEST_F(PnpManagerTest, AFailedStartRemovesTheStackButKeepsTheNode) {
     EXPECT_EQ(kx::FindDeviceNode(pdo_.Device()), nullptr);
 }
 
-TEST_F(PnpManagerTest, AFailedAddDeviceSendsNothing) {
-    driver_.options.failAddDevice = true;
-    auto node = Arrive();
-    EXPECT_EQ(node->State(), kx::DeviceNodeState::AddDeviceFailed);
-    EXPECT_EQ(node->AddDeviceStatus(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(PdoPnpMinors(pdo_).empty());
-    EXPECT_EQ(kx::SurpriseRemove(*node), STATUS_SUCCESS);
-    EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
-}
-
 TEST_F(PnpManagerTest, SurpriseRemovalWaitsForTheLastHandleToClose) {
     // With no handle open the removal follows at once.
     auto node = Arrive();

@@ -222,18 +222,4 @@ TEST(VerifierDeathTest, AnUncapturedFindingStopsWithTheRuleAndTheIrp) {
         "VERIFIER: IRP completed twice: IRP 0x");
 }
 
-TEST(FaultInjectionTest, TheNthAllocationOfATagFails) {
-    kx::Kernel kernel;
-    kx::ArmFault({kx::AllocationKind::Pool, 2, TestTag, std::nullopt});
-    PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, OtherTag);
-    PVOID first = ExAllocatePoolWithTag(NonPagedPool, 8, TestTag);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, TestTag), nullptr);
-    PVOID third = ExAllocatePoolWithTag(NonPagedPool, 8, TestTag);
-    ASSERT_TRUE(other && first && third);
-    ExFreePool(other);
-    ExFreePool(first);
-    ExFreePool(third);
-    EXPECT_EQ(kx::OutstandingPool().allocations, 0u);
-}
-
 } // namespace

@@ -92,34 +92,6 @@ TEST(WorkItemTest, RunsAtPassiveLevelOnAWorkerChargedToTheQueuingDriver) {
     ExFreePool(pool);
 }
 
-TEST(WorkItemTest, ARoutineReturningAtRaisedIrqlIsCaughtAndTheWorkerRecovers) {
-    kx::Kernel kernel;
-    kx::VerifierCapture capture;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    Work raised([] {
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-    });
-    Work locked([&] {
-        KIRQL old;
-        KeAcquireSpinLock(&lock, &old);
-    });
-    raised.Queue();
-    locked.Queue();
-    kx::DrainWorkItems();
-    EXPECT_EQ(capture.Count(kx::Rule::IrqlNotRestored), 2u);
-    // The workers are back at PASSIVE_LEVEL for the next items.
-    KIRQL after[2] = {HIGH_LEVEL, HIGH_LEVEL};
-    Work first([&] { after[0] = KeGetCurrentIrql(); });
-    Work second([&] { after[1] = KeGetCurrentIrql(); });
-    first.Queue();
-    second.Queue();
-    kx::DrainWorkItems();
-    EXPECT_EQ(after[0], PASSIVE_LEVEL);
-    EXPECT_EQ(after[1], PASSIVE_LEVEL);
-}
-
 void NTAPI MustNotRun(PVOID Parameter) {
     ++*static_cast<std::atomic<int>*>(Parameter);
 }

@@ -135,24 +135,6 @@ TEST_F(LineSettings, EscapeCommFunctionRaisesAndDropsTheLines) {
     EXPECT_TRUE(device_->Controls().empty());
 }
 
-TEST_F(LineSettings, DeviceIoControlReportsTheDriversBufferChecks) {
-    ULONG rate = 0;
-    DWORD returned = 99;
-    EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, 3, &returned,
-                                 nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_TRUE(DeviceIoControl(port_, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof rate,
-                                &returned, nullptr));
-    EXPECT_EQ(returned, 4u);
-    EXPECT_EQ(rate, 460800u);
-    EXPECT_FALSE(
-        DeviceIoControl(port_, IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0, &returned, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(DeviceIoControl(port_, IOCTL_SERIAL_SET_FIFO_CONTROL + 4, nullptr, 0, nullptr, 0,
-                                 &returned, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-}
-
 // kernel32's translation of the statuses the port's requests end with.
 TEST(StatusTranslation, StatusesBecomeTheWin32ErrorsWindowsReports) {
     EXPECT_EQ(RtlNtStatusToDosError(STATUS_SUCCESS), ERROR_SUCCESS);

@@ -164,19 +164,5 @@ TEST_F(OpenClose, TheLineSettingsComeBackToTheirDefaultsAtTheNextOpen) {
     EXPECT_TRUE(CloseHandle(port));
 }
 
-TEST_F(OpenClose, HandlesTheApplicationLeavesOpenAreClosedWhenItEnds) {
-    HANDLE port = Open();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(sim::OpenApplicationHandles(), 2u);
-    EXPECT_EQ(sim::CloseApplicationHandles(), 2u);
-    EXPECT_EQ(sim::OpenApplicationHandles(), 0u);
-    // The port was really closed: it opens again.
-    HANDLE again = Open();
-    ASSERT_NE(again, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(again));
-}
-
 } // namespace
 } // namespace scenario

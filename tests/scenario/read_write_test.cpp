@@ -146,15 +146,5 @@ TEST_F(ReadWrite, AWriteTheModemHoldsKeepsThePortUntilItEnds) {
     EXPECT_TRUE(CloseHandle(again));
 }
 
-TEST_F(ReadWrite, RequestsOnAHandleWithoutTheRightAccessAreRefused) {
-    port_ =
-        CreateFileA(modem_->Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    EXPECT_FALSE(WriteFile(port_, "x", 1, &written, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(device_->BulkOut().empty());
-}
-
 } // namespace
 } // namespace scenario

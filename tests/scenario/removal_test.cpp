@@ -96,13 +96,6 @@ TEST_F(Removal, AWriteInFlightWhenTheModemIsPulledOutFails) {
     EXPECT_TRUE(modem_->Removed());
 }
 
-TEST_F(Removal, AModemPulledOutWithNoHandleOpenIsRemovedAtOnce) {
-    EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
-    EXPECT_TRUE(modem_->Removed());
-    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-}
-
 TEST_F(Removal, AnOrderlyRemovalIsRefusedWhileThePortIsOpen) {
     HANDLE port = Open();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
