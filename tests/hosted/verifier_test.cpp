@@ -19,6 +19,8 @@ enum Fault : ULONG {
     PendingWithoutMark,
     MarkWithoutPending,
     LeaveRaisedIrql,
+    // Well-behaved: marked pending, completed, STATUS_PENDING returned.
+    PendAndComplete,
 };
 
 void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
@@ -29,14 +31,15 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP Irp) {
     KIRQL old;
     if (fault == CompleteWithCancelRoutine)
         IoSetCancelRoutine(Irp, IgnoreCancel);
-    if (fault == MarkWithoutPending)
+    if (fault == MarkWithoutPending || fault == PendAndComplete)
         IoMarkIrpPending(Irp);
     if (fault == LeaveRaisedIrql)
         KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     if (fault == CompleteTwice)
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return fault == PendingWithoutMark ? STATUS_PENDING : STATUS_SUCCESS;
+    return fault == PendingWithoutMark || fault == PendAndComplete ? STATUS_PENDING
+                                                                   : STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI MisbehavingEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
@@ -91,6 +94,46 @@ TEST_F(VerifierTest, CompletionRulesAreCaught) {
         EXPECT_EQ(capture.Findings().size(), 1u) << kx::RuleName(c.rule);
     }
     KeLowerIrql(PASSIVE_LEVEL);
+}
+
+struct Resend {
+    PDEVICE_OBJECT device = nullptr;
+    int sends = 0;
+};
+
+void SendDown(PIRP Irp, ULONG code, Resend* resend);
+
+// The first completion sends the IRP to the device again: a driver sending a
+// request down chunk after chunk does so.
+NTSTATUS NTAPI ResendOnce(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+    auto* resend = static_cast<Resend*>(Context);
+    if (resend->sends == 1)
+        SendDown(Irp, ~0u, resend); // completed at once, not marked pending
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void SendDown(PIRP Irp, ULONG code, Resend* resend) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    IoSetCompletionRoutine(Irp, ResendOnce, resend, TRUE, TRUE, TRUE);
+    ++resend->sends;
+    IoCallDriver(resend->device, Irp);
+}
+
+// The IRP comes back to the same stack location before the dispatch routine of the
+// earlier call has returned: each return is held against its own call's mark.
+TEST_F(VerifierTest, APendingReturnIsCheckedAgainstItsOwnCallWhenTheIrpIsSentAgain) {
+    kx::VerifierCapture capture;
+    Resend resend;
+    resend.device = device_;
+    PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    SendDown(irp, PendAndComplete, &resend);
+    EXPECT_EQ(resend.sends, 2);
+    EXPECT_EQ(capture.Count(kx::Rule::PendingNotMarked), 0u);
+    EXPECT_TRUE(capture.Findings().empty());
+    IoFreeIrp(irp);
 }
 
 TEST_F(VerifierTest, WaitAtDispatchLevelIsCaughtButPollingIsNot) {

@@ -527,8 +527,8 @@ void NTAPI IoFreeIrp(PIRP Irp) {
                 bool marked = location <= static_cast<size_t>(Irp->StackCount) &&
                               (reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1)[location - 1].Control &
                                SL_PENDING_RETURNED) != 0;
-                for (bool returnedPending : level.waitingChecks)
-                    CheckPendingRule(Irp, returnedPending, marked, findings);
+                for (const auto& check : level.waitingChecks)
+                    CheckPendingRule(Irp, check.second, marked, findings);
                 level.waitingChecks.clear();
                 ReleaseLevelLocked(Irp, level);
             }
@@ -554,6 +554,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     size_t location;
     bool checked;
+    unsigned call;
     {
         std::unique_lock<std::mutex> guard(IoMutex());
         auto it = irps.find(Irp);
@@ -585,6 +586,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         if (!checkReturn)
             level.heldBack = true;
         checked = !level.heldBack;
+        call = ++level.calls;
         level.outstandingDispatches++;
         record.callRefs++;
     }
@@ -614,10 +616,10 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         IrpRecord& record = irps.at(Irp);
         LevelTrack& level = record.levels[location];
         level.outstandingDispatches--;
-        if (checked && level.completed)
-            CheckPendingRule(Irp, status == STATUS_PENDING, level.marked, findings);
+        if (checked && level.marks.size() >= call)
+            CheckPendingRule(Irp, status == STATUS_PENDING, level.marks[call - 1], findings);
         else if (checked)
-            level.waitingChecks.push_back(status == STATUS_PENDING);
+            level.waitingChecks.push_back({call, status == STATUS_PENDING});
     }
     ReportAll(findings);
     DropCallReference(Irp);
@@ -681,10 +683,17 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             IrpRecord& record = irps.at(Irp);
             LevelTrack& level = record.levels[location];
             level.completed = true;
-            level.marked = Irp->PendingReturned;
-            for (bool returnedPending : level.waitingChecks)
-                CheckPendingRule(Irp, returnedPending, level.marked, findings);
-            level.waitingChecks.clear();
+            level.marks.push_back(Irp->PendingReturned);
+            const unsigned completion = static_cast<unsigned>(level.marks.size());
+            auto& waiting = level.waitingChecks;
+            for (auto check = waiting.begin(); check != waiting.end();) {
+                if (check->first == completion) {
+                    CheckPendingRule(Irp, check->second, Irp->PendingReturned, findings);
+                    check = waiting.erase(check);
+                } else {
+                    ++check;
+                }
+            }
             if (level.outstandingDispatches == 0)
                 ReleaseLevelLocked(Irp, level);
         }

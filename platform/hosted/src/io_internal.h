@@ -31,8 +31,14 @@ struct LevelTrack {
     PDEVICE_OBJECT device = nullptr; // holds a reference while the IRP is in the device
     int outstandingDispatches = 0;   // dispatch routines at this location not yet returned
     bool completed = false;          // completion has passed this location
-    bool marked = false;             // SL_PENDING_RETURNED as completion found it
-    std::vector<bool> waitingChecks; // returned STATUS_PENDING?, per dispatch return
+    // The IRP may be sent to this location again from a completion routine above
+    // while the dispatch routine of the earlier call has not yet returned: calls
+    // and completions are numbered, the nth completion ending the nth call.
+    unsigned calls = 0;
+    std::vector<bool> marks; // SL_PENDING_RETURNED as each completion found it
+    // Dispatch returns whose completion has not come yet: the call's number and
+    // whether it returned STATUS_PENDING.
+    std::vector<std::pair<unsigned, bool>> waitingChecks;
     // The power manager dispatched the IRP here after PoCallDriver had returned
     // STATUS_PENDING for it: no dispatch return at this location is checked.
     bool heldBack = false;
