@@ -586,7 +586,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         if (!checkReturn)
             level.heldBack = true;
         checked = !level.heldBack;
-        call = ++level.calls;
+        call = static_cast<unsigned>(level.marks.size());
         level.outstandingDispatches++;
         record.callRefs++;
     }
@@ -616,8 +616,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         IrpRecord& record = irps.at(Irp);
         LevelTrack& level = record.levels[location];
         level.outstandingDispatches--;
-        if (checked && level.marks.size() >= call)
-            CheckPendingRule(Irp, status == STATUS_PENDING, level.marks[call - 1], findings);
+        if (checked && level.marks.size() > call)
+            CheckPendingRule(Irp, status == STATUS_PENDING, level.marks[call], findings);
         else if (checked)
             level.waitingChecks.push_back({call, status == STATUS_PENDING});
     }
@@ -684,7 +684,7 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             LevelTrack& level = record.levels[location];
             level.completed = true;
             level.marks.push_back(Irp->PendingReturned);
-            const unsigned completion = static_cast<unsigned>(level.marks.size());
+            const unsigned completion = static_cast<unsigned>(level.marks.size() - 1);
             auto& waiting = level.waitingChecks;
             for (auto check = waiting.begin(); check != waiting.end();) {
                 if (check->first == completion) {

@@ -32,12 +32,13 @@ struct LevelTrack {
     int outstandingDispatches = 0;   // dispatch routines at this location not yet returned
     bool completed = false;          // completion has passed this location
     // The IRP may be sent to this location again from a completion routine above
-    // while the dispatch routine of the earlier call has not yet returned: calls
-    // and completions are numbered, the nth completion ending the nth call.
-    unsigned calls = 0;
+    // while the dispatch routine of the earlier call has not yet returned. A call
+    // is ended by the first completion after it began (several calls share one when
+    // a driver passes the request on with the same location), so each call records
+    // how many completions had passed here when it began.
     std::vector<bool> marks; // SL_PENDING_RETURNED as each completion found it
-    // Dispatch returns whose completion has not come yet: the call's number and
-    // whether it returned STATUS_PENDING.
+    // Dispatch returns whose completion has not come yet: the index of that
+    // completion and whether the call returned STATUS_PENDING.
     std::vector<std::pair<unsigned, bool>> waitingChecks;
     // The power manager dispatched the IRP here after PoCallDriver had returned
     // STATUS_PENDING for it: no dispatch return at this location is checked.
