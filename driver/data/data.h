@@ -49,9 +49,11 @@ NTSTATUS QueueWaitRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
 PIRP DequeueWaitRequest(PDEVICE_CONTEXT DeviceContext);
 BOOLEAN CompleteWaitRequest(PDEVICE_CONTEXT DeviceContext, ULONG Mask);
 
-// Completes the waiting event request with Events; if one was waiting, the bits it
-// received are cleared from PendingEvents (and only those).
-void DeliverEvents(PDEVICE_CONTEXT DeviceContext, ULONG Events);
+// Hands PendingEvents to the waiting event request, if one waits, in the same hold
+// of Lock that takes the wait off its queue and clears the word, so that the next
+// wait cannot be given the same bits again. ClearAlways clears the word even when
+// no wait was there. Returns whether a wait was completed. Lock not held.
+BOOLEAN DeliverPendingEvents(PDEVICE_CONTEXT DeviceContext, BOOLEAN ClearAlways);
 
 // The transmit engine: write and immediate-character requests, one at a time, in
 // chunks of at most BULK_TRANSFER_SIZE, each carried down on the request's own IRP.
@@ -63,6 +65,9 @@ typedef struct _WRITE_TRANSFER {
     PUCHAR NextBuffer;
     ULONG BytesRemaining;
     ULONG BytesSent;
+    // 2 as a chunk is sent: the sender and the chunk's completion each let go once,
+    // and whichever lets go last takes the engine on.
+    volatile LONG Handoff;
 } WRITE_TRANSFER, *PWRITE_TRANSFER;
 
 DRIVER_DISPATCH DispatchWrite;
@@ -90,10 +95,15 @@ inline ULONG RequestKind(PIRP Irp) {
 #define BULK_TRANSFER_SIZE        4096
 #define RX80FULL_THRESHOLD        820000
 #define SERIAL_STATE_NOTIFICATION 0x20
-#define SERIAL_STATE_LENGTH       10
 #define READER_FAILURE_EVENTS     (SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD)
 
 void StartBulkInRead(PDEVICE_CONTEXT DeviceContext);
+// Any IRQL up to DISPATCH_LEVEL, no lock held: bytes have left the ring. A receive
+// engine stopped for room sends its next transfer once the ring can take it whole.
+void ResumeThrottledReceive(PDEVICE_CONTEXT DeviceContext);
+// After a transfer of the port's has gone down: tells a close under way to abort
+// the pipes again, since the transfer may have reached the lower driver after them.
+void WakeClosingPort(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE BulkInCompletion;
 void StartInterruptRead(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE InterruptCompletion;

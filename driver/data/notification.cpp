@@ -7,10 +7,19 @@
 #define NOTIFICATION_CODE_OFFSET 1
 #define UART_STATE_OFFSET        8
 
+static void StartInterruptTransfer(PDEVICE_CONTEXT DeviceContext, READER_START How) {
+    READER reader = {&DeviceContext->InterruptReaderActive,
+                     NULL,
+                     &DeviceContext->InterruptUrb,
+                     DeviceContext->InterruptInPipe,
+                     DeviceContext->NotificationBuffer,
+                     NOTIFICATION_BUFFER_SIZE,
+                     InterruptCompletion};
+    StartReader(DeviceContext, &reader, How);
+}
+
 void StartInterruptRead(PDEVICE_CONTEXT DeviceContext) {
-    StartReader(DeviceContext, &DeviceContext->InterruptReaderActive, &DeviceContext->InterruptUrb,
-                DeviceContext->InterruptInPipe, DeviceContext->NotificationBuffer,
-                NOTIFICATION_BUFFER_SIZE, InterruptCompletion);
+    StartInterruptTransfer(DeviceContext, ReaderStart);
 }
 
 // The device does not report CTS: it follows DSR. Only carrier and DSR changes
@@ -39,28 +48,26 @@ void ApplySerialState(PDEVICE_CONTEXT DeviceContext) {
     if ((changed & SERIAL_MSR_DSR) && (DeviceContext->WaitMask & SERIAL_EV_DSR)) {
         DeviceContext->PendingEvents |= SERIAL_EV_DSR;
     }
-    ULONG events = DeviceContext->PendingEvents;
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
 
-    if (events != 0) {
-        DeliverEvents(DeviceContext, events);
-    }
+    DeliverPendingEvents(DeviceContext, FALSE);
 }
 
 // DISPATCH_LEVEL or below; one interrupt-in read outstanding, so InterruptUrb and
 // NotificationBuffer belong to this completion alone. A notification too short to
-// hold the UART state is ignored rather than decoded from an earlier one's bytes.
+// hold the UART state's low byte is ignored rather than decoded from an earlier
+// one's bytes; the high byte is not used, so 9 bytes are enough.
 NTSTATUS NTAPI InterruptCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Context;
 
     if (NT_SUCCESS(Irp->IoStatus.Status) && context->IsOpen) {
         ULONG received = context->InterruptUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-        if (received >= SERIAL_STATE_LENGTH &&
+        if (received > UART_STATE_OFFSET &&
             context->NotificationBuffer[NOTIFICATION_CODE_OFFSET] == SERIAL_STATE_NOTIFICATION) {
             ApplySerialState(context);
         }
-        StartInterruptRead(context);
+        StartInterruptTransfer(context, ReaderReissue);
     } else {
         HandleReaderFailure(context, &context->InterruptReaderActive);
     }

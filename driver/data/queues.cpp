@@ -139,16 +139,41 @@ PIRP DequeueWaitRequest(PDEVICE_CONTEXT DeviceContext) {
     return irp;
 }
 
+static void CompleteWait(PDEVICE_CONTEXT Context, PIRP Irp, ULONG Mask) {
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = Mask;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
+    ReleaseRequestLock(Context, Irp);
+}
+
 // Any IRQL up to DISPATCH_LEVEL, with Lock not held: the request is completed here.
 BOOLEAN CompleteWaitRequest(PDEVICE_CONTEXT DeviceContext, ULONG Mask) {
     PIRP irp = DequeueWaitRequest(DeviceContext);
     if (irp == NULL) {
         return FALSE;
     }
-    *(PULONG)irp->AssociatedIrp.SystemBuffer = Mask;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = sizeof(ULONG);
-    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
-    ReleaseRequestLock(DeviceContext, irp);
+    CompleteWait(DeviceContext, irp, Mask);
+    return TRUE;
+}
+
+// Any IRQL up to DISPATCH_LEVEL, with Lock not held.
+BOOLEAN DeliverPendingEvents(PDEVICE_CONTEXT DeviceContext, BOOLEAN ClearAlways) {
+    KIRQL oldIrql;
+    PIRP irp = NULL;
+
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    ULONG events = DeviceContext->PendingEvents;
+    if (events != 0) {
+        irp = RemoveQueuedRequest(&DeviceContext->WaitIrpQueue);
+    }
+    if (irp != NULL || ClearAlways) {
+        DeviceContext->PendingEvents = 0;
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (irp == NULL) {
+        return FALSE;
+    }
+    CompleteWait(DeviceContext, irp, events);
     return TRUE;
 }

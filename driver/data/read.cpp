@@ -67,8 +67,6 @@ static void BeginCurrentRead(PDEVICE_CONTEXT Context, const SERIAL_TIMEOUTS* Tim
                              ULONG Length) {
     CancelReadTimers(Context);
     Context->ReadLengthRemaining = Length;
-    Context->IntervalDpcBusy = 0;
-    Context->TotalDpcBusy = 0;
     Context->ReadIntervalActive = 0;
 
     ULONG interval = Timeouts->ReadIntervalTimeout;
@@ -181,47 +179,54 @@ PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext) {
     return irp;
 }
 
-// Completes the waiting read with what the ring holds: STATUS_SUCCESS when that
-// fills it, STATUS_TIMEOUT otherwise (even with nothing at all). Called by the
-// receive engine after each packet, by both timer DPCs and by the receive purge.
+// Completes a read taken off the queue with what the ring holds: STATUS_SUCCESS
+// when that fills it, STATUS_TIMEOUT otherwise (even with nothing at all).
+static void ServeRead(PDEVICE_CONTEXT Context, PIRP Irp) {
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+    ULONG delivered = (ULONG)Irp->IoStatus.Information;
+    ULONG copied;
+    RingRead(Context, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + delivered, length - delivered,
+             &copied);
+    delivered += copied;
+    Irp->IoStatus.Information = delivered;
+
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    Context->PerfStats.ReceivedCount += copied;
+    Context->ReadLengthRemaining = length - delivered;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+
+    EndRead(Context, Irp, delivered == length ? STATUS_SUCCESS : STATUS_TIMEOUT);
+}
+
+// Called by the receive engine after each packet and by the receive purge.
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     while ((irp = DequeueRead(DeviceContext)) != NULL) {
-        ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
-        ULONG delivered = (ULONG)irp->IoStatus.Information;
-        ULONG copied;
-        RingRead(DeviceContext, (PUCHAR)irp->AssociatedIrp.SystemBuffer + delivered,
-                 length - delivered, &copied);
-        delivered += copied;
-        irp->IoStatus.Information = delivered;
-
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-        DeviceContext->PerfStats.ReceivedCount += copied;
-        DeviceContext->ReadLengthRemaining = length - delivered;
-        KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-
-        EndRead(DeviceContext, irp, delivered == length ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        ServeRead(DeviceContext, irp);
     }
 }
 
-// The two timer DPCs never serve reads at the same time: an expiry that finds the
-// other one at work is dropped, since that one completes the waiting read anyway.
-static void ServeReadsFromTimer(PDEVICE_CONTEXT Context, PUCHAR OwnBusy, PUCHAR OtherBusy) {
+// A run of a timer DPC ends the waiting read only if the timer was armed for that
+// read and it is that arming that expired. A run left from an earlier read's expiry
+// (already under way when that read ended) finds the flag cleared, or the timer set
+// again for the read now waiting and not yet expired, and leaves that read alone.
+// The decision and taking the read off the queue are one hold of Lock, so the read
+// served is the one the decision was about. Each expiry has a run of its own (see
+// below): none is ever dropped.
+static void ServeReadOnExpiry(PDEVICE_CONTEXT Context, PKTIMER Timer, PUCHAR Armed) {
     KIRQL oldIrql;
+    PIRP irp = NULL;
+
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    if (*OtherBusy) {
-        KeReleaseSpinLock(&Context->Lock, oldIrql);
-        return;
+    if (*Armed && KeReadStateTimer(Timer)) {
+        *Armed = 0;
+        irp = RemoveQueuedRequest(&Context->ReadIrpQueue);
     }
-    *OwnBusy = 1;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-
-    CompleteQueuedReads(Context);
-
-    KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    *OwnBusy = 0;
-    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    if (irp != NULL) {
+        ServeRead(Context, irp);
+    }
 }
 
 // ---- The read timers and the device's lifetime ----
@@ -236,6 +241,11 @@ static void ServeReadsFromTimer(PDEVICE_CONTEXT Context, PUCHAR OwnBusy, PUCHAR 
 
 static PKDPC ReadTimerDpc(PDEVICE_CONTEXT Context, PKTIMER Timer) {
     return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalDpc : &Context->ReadIntervalDpc;
+}
+
+static PUCHAR ReadTimerArmed(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalTimerArmed
+                                             : &Context->ReadIntervalTimerArmed;
 }
 
 static void ReleaseReadTimerHold(PDEVICE_CONTEXT Context, PKTIMER Timer) {
@@ -271,16 +281,19 @@ BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER
         }
     }
     KeSetTimer(Timer, DueTime, ReadTimerDpc(DeviceContext, Timer));
+    *ReadTimerArmed(DeviceContext, Timer) = 1;
     return TRUE;
 }
 
-// Lock held; any IRQL up to DISPATCH_LEVEL.
+// Lock held; any IRQL up to DISPATCH_LEVEL. A run already under way no longer
+// serves any read.
 void CancelReadTimers(PDEVICE_CONTEXT DeviceContext) {
     PKTIMER timers[2] = {&DeviceContext->ReadTotalTimer, &DeviceContext->ReadIntervalTimer};
     for (ULONG i = 0; i < 2; i++) {
         for (ULONG freed = TakeBackReadTimer(DeviceContext, timers[i]); freed != 0; freed--) {
             ReleaseReadTimerHold(DeviceContext, timers[i]);
         }
+        *ReadTimerArmed(DeviceContext, timers[i]) = 0;
     }
 }
 
@@ -292,7 +305,7 @@ void NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArg
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
-    ServeReadsFromTimer(context, &context->TotalDpcBusy, &context->IntervalDpcBusy);
+    ServeReadOnExpiry(context, &context->ReadTotalTimer, &context->ReadTotalTimerArmed);
     ReleaseReadTimerHold(context, &context->ReadTotalTimer);
 }
 
@@ -302,6 +315,6 @@ void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
-    ServeReadsFromTimer(context, &context->IntervalDpcBusy, &context->TotalDpcBusy);
+    ServeReadOnExpiry(context, &context->ReadIntervalTimer, &context->ReadIntervalTimerArmed);
     ReleaseReadTimerHold(context, &context->ReadIntervalTimer);
 }

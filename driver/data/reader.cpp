@@ -4,9 +4,6 @@
 
 #include <driver/usb/usb.h>
 
-// The caller guarantees no transfer of this reader is outstanding. The transfer
-// holds one count of PendingTransferCount and a null-tagged remove-lock hold for
-// as long as its URB is in the lower driver.
 static void SetReaderActive(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, UCHAR Value) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
@@ -14,24 +11,47 @@ static void SetReaderActive(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, UCHAR 
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
 }
 
-// Decides under Lock, against close clearing IsOpen, whether the reader goes on:
-// a transfer counted here is one close waits for.
-static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
+// Decides in one hold of Lock whether the reader sends a transfer: against close
+// clearing IsOpen (a transfer counted here is one close waits for), against another
+// start (a wake and a read making room may both try to start a stopped receive
+// engine: one transfer goes), and, for a reader that waits for room, against the
+// ring's fill level (Lock before RingLock). While the system sleeps a read making
+// room does not resume the engine: the wake starts the readers that stopped.
+static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT Context, const READER* Reader, READER_START How) {
     KIRQL oldIrql;
-    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    BOOLEAN open = DeviceContext->IsOpen != 0;
-    *Active = open ? 1 : 0;
-    if (open) {
-        IncrementPendingTransfers(DeviceContext);
+    BOOLEAN send = FALSE;
+
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    BOOLEAN throttled = Reader->Throttled != NULL && *Reader->Throttled;
+    BOOLEAN wanted = How == ReaderReissue || (How == ReaderStart && !*Reader->Active) ||
+                     (How == ReaderResume && throttled);
+    if (wanted && !(How == ReaderResume && Context->SystemSuspended)) {
+        if (!Context->IsOpen) {
+            *Reader->Active = 0;
+            throttled = FALSE;
+        } else if (Reader->Throttled != NULL &&
+                   RING_BUFFER_SIZE - RingGetCount(Context) < Reader->Length) {
+            *Reader->Active = 0;
+            throttled = TRUE;
+        } else {
+            *Reader->Active = 1;
+            throttled = FALSE;
+            IncrementPendingTransfers(Context);
+            send = TRUE;
+        }
+        if (Reader->Throttled != NULL) {
+            *Reader->Throttled = throttled ? 1 : 0;
+        }
     }
-    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    return open;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    return send;
 }
 
 // A transfer sent while close was aborting the pipes may have reached the lower
 // driver after the abort. Close waits on NoPendingTransfersEvent: setting it without
-// the count at 0 tells close to abort again.
-static void WakeClosingPort(PDEVICE_CONTEXT DeviceContext) {
+// the count at 0 tells close to abort again. The caller still holds what keeps the
+// device (its transfer's or request's remove-lock hold).
+void WakeClosingPort(PDEVICE_CONTEXT DeviceContext) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
     BOOLEAN closing = !DeviceContext->IsOpen;
@@ -41,55 +61,46 @@ static void WakeClosingPort(PDEVICE_CONTEXT DeviceContext) {
     }
 }
 
-void StartReader(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, PURB Urb, USBD_PIPE_HANDLE Pipe,
-                 PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine) {
+// The transfer holds one count of PendingTransferCount and a null-tagged
+// remove-lock hold for as long as its URB is in the lower driver.
+void StartReader(PDEVICE_CONTEXT DeviceContext, const READER* Reader, READER_START How) {
     BOOLEAN sent;
 
-    // A closed port's reader stops here.
-    if (!ClaimTransfer(DeviceContext, Active)) {
+    if (!ClaimTransfer(DeviceContext, Reader, How)) {
         return;
     }
     // Removal has begun: no new transfer, and no hold to give back later.
     if (!NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceContext->RemoveLock, NULL, "", 1,
                                           sizeof(IO_REMOVE_LOCK)))) {
-        SetReaderActive(DeviceContext, Active, 0);
+        SetReaderActive(DeviceContext, Reader->Active, 0);
         DecrementPendingTransfers(DeviceContext);
         return;
     }
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Urb->UrbBulkOrInterruptTransfer;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &Reader->Urb->UrbBulkOrInterruptTransfer;
     RtlZeroMemory(transfer, sizeof(*transfer));
     transfer->Hdr.Length = (USHORT)sizeof(*transfer);
     transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Pipe;
+    transfer->PipeHandle = Reader->Pipe;
     transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    transfer->TransferBufferLength = Length;
-    transfer->TransferBuffer = Buffer;
+    transfer->TransferBufferLength = Reader->Length;
+    transfer->TransferBuffer = Reader->Buffer;
     transfer->TransferBufferMDL = NULL;
     transfer->UrbLink = NULL;
 
     // Active is already 1: the completion may run before SendUrbAsync returns. The
     // caller's own hold keeps the device after that.
-    SendUrbAsync(DeviceContext->LowerDeviceObject, Urb, CompletionRoutine, DeviceContext, &sent);
+    SendUrbAsync(DeviceContext->LowerDeviceObject, Reader->Urb, Reader->CompletionRoutine,
+                 DeviceContext, &sent);
     if (!sent) {
-        // No completion routine will run: give back what the transfer held. The
-        // reader stays stopped until the next open or wake.
-        SetReaderActive(DeviceContext, Active, 0);
+        // No completion routine will run. A reader that stopped here would leave
+        // reads without time-outs waiting and a dropped carrier unreported: it fails
+        // as a failed transfer does, then gives back what the transfer held.
+        HandleReaderFailure(DeviceContext, Reader->Active);
         DecrementPendingTransfers(DeviceContext);
         IoReleaseRemoveLockEx(&DeviceContext->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
         return;
     }
     WakeClosingPort(DeviceContext);
-}
-
-// Completes the waiting event request with Events and clears only the bits that
-// were delivered: others may have been raised on another processor meanwhile.
-void DeliverEvents(PDEVICE_CONTEXT DeviceContext, ULONG Events) {
-    KIRQL oldIrql;
-    if (CompleteWaitRequest(DeviceContext, Events)) {
-        KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-        DeviceContext->PendingEvents &= ~Events;
-        KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    }
 }
 
 // A reader's transfer failed, or came back after close. While the system sleeps
@@ -113,13 +124,10 @@ void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
         KeReleaseSpinLock(&DeviceContext->StateLock, stateIrql);
     }
     DeviceContext->PendingEvents |= READER_FAILURE_EVENTS;
-    ULONG events = DeviceContext->PendingEvents;
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
 
-    CompleteWaitRequest(DeviceContext, events);
-    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    DeviceContext->PendingEvents &= ~events;
-    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    // A lost device's events are not kept for a later wait.
+    DeliverPendingEvents(DeviceContext, TRUE);
 }
 
 // The IRP is the driver's own: freed here, and the I/O manager must not touch it.

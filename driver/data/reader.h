@@ -4,7 +4,27 @@
 
 #include "data.h"
 
-void StartReader(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, PURB Urb, USBD_PIPE_HANDLE Pipe,
-                 PVOID Buffer, ULONG Length, PIO_COMPLETION_ROUTINE CompletionRoutine);
+// Why a reader's transfer is being started. A start (open, wake) leaves a reader
+// that is already running alone; a completion re-issues its own transfer; a resume
+// starts only a receive engine that stopped for lack of room in the ring.
+typedef enum _READER_START {
+    ReaderStart,
+    ReaderReissue,
+    ReaderResume,
+} READER_START;
+
+// One reader: its state words in the device context (Throttled is NULL for a reader
+// that never waits for room) and what its transfer is made of.
+typedef struct _READER {
+    PUCHAR Active;
+    PUCHAR Throttled;
+    PURB Urb;
+    USBD_PIPE_HANDLE Pipe;
+    PVOID Buffer;
+    ULONG Length;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+} READER;
+
+void StartReader(PDEVICE_CONTEXT DeviceContext, const READER* Reader, READER_START How);
 void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active);
 NTSTATUS EndReaderCompletion(PDEVICE_CONTEXT DeviceContext, PIRP Irp);

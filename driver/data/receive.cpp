@@ -1,12 +1,31 @@
 // The receive engine: one 4096-byte bulk-in read outstanding while the port is
 // open, re-issued from its own completion; every packet goes into the ring, serves
 // the queued read and raises the receive events.
+//
+// Back-pressure: the next read is sent only while the ring has room for a whole
+// transfer. Otherwise the engine stops throttled (BulkInThrottled) and the device
+// keeps its data, answering the IN tokens with NAK, until a read or a purge takes
+// bytes out of the ring and resumes it. So no byte is ever dropped for want of
+// room; were one dropped all the same, GET_COMMSTATUS reports a queue overrun.
 #include "reader.h"
 
+static void StartBulkInTransfer(PDEVICE_CONTEXT DeviceContext, READER_START How) {
+    READER reader = {&DeviceContext->BulkInReaderActive,
+                     &DeviceContext->BulkInThrottled,
+                     &DeviceContext->BulkInUrb,
+                     DeviceContext->BulkInPipe,
+                     DeviceContext->BulkInBuffer,
+                     BULK_TRANSFER_SIZE,
+                     BulkInCompletion};
+    StartReader(DeviceContext, &reader, How);
+}
+
 void StartBulkInRead(PDEVICE_CONTEXT DeviceContext) {
-    StartReader(DeviceContext, &DeviceContext->BulkInReaderActive, &DeviceContext->BulkInUrb,
-                DeviceContext->BulkInPipe, DeviceContext->BulkInBuffer, BULK_TRANSFER_SIZE,
-                BulkInCompletion);
+    StartBulkInTransfer(DeviceContext, ReaderStart);
+}
+
+void ResumeThrottledReceive(PDEVICE_CONTEXT DeviceContext) {
+    StartBulkInTransfer(DeviceContext, ReaderResume);
 }
 
 // Raises the receive events the application waits for; returns what is pending.
@@ -44,11 +63,17 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
     ULONG received = Context->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     ULONG written;
 
-    // What does not fit in the ring is dropped: the ring keeps the oldest data.
+    // The transfer was sent with room for all of it; should the ring still be short,
+    // the ring keeps the oldest data and the loss is reported.
+    KIRQL oldIrql;
     if (received != 0) {
         RingWrite(Context, Context->BulkInBuffer, received, &written);
+        if (written != received) {
+            KeAcquireSpinLock(&Context->Lock, &oldIrql);
+            Context->CommErrors |= SERIAL_ERROR_QUEUEOVERRUN;
+            KeReleaseSpinLock(&Context->Lock, oldIrql);
+        }
     }
-    KIRQL oldIrql;
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     CancelReadTimers(Context);
     KeReleaseSpinLock(&Context->Lock, oldIrql);
@@ -60,7 +85,7 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
         CompleteWaitRequest(Context, events);
     }
     RearmIntervalTimer(Context);
-    StartBulkInRead(Context);
+    StartBulkInTransfer(Context, ReaderReissue);
 }
 
 // DISPATCH_LEVEL or below. Only one bulk-in read is outstanding, so BulkInUrb and

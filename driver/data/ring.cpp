@@ -1,7 +1,9 @@
 // The receive ring: the bulk-in completion stores into it, read requests take from
 // it. Every operation holds RingLock for its whole copy, so a reader never sees a
 // half-written packet, and each copy is at most two pieces: up to the end of the
-// storage, then from its start.
+// storage, then from its start. Whatever takes bytes out (a read, a purge) tells
+// the receive engine, which may be waiting for room; so neither is called with
+// Lock held.
 #include "data.h"
 
 // Copies Length bytes into the ring at Index, wrapping once at the end of the storage.
@@ -36,7 +38,7 @@ static ULONG AdvanceIndex(ULONG Index, ULONG Count) {
 }
 
 // Stores what fits and reports how much; on a full ring nothing is stored. The
-// oldest data is kept: the caller drops what did not fit.
+// oldest data is kept: what did not fit is the caller's to report.
 NTSTATUS RingWrite(PDEVICE_CONTEXT DeviceContext, const UCHAR* Source, ULONG Length,
                    PULONG Written) {
     KIRQL oldIrql;
@@ -72,6 +74,7 @@ NTSTATUS RingRead(PDEVICE_CONTEXT DeviceContext, PUCHAR Destination, ULONG Lengt
     InterlockedExchangeAdd(&DeviceContext->RingCount, -(LONG)count);
     KeReleaseSpinLock(&DeviceContext->RingLock, oldIrql);
     *Read = count;
+    ResumeThrottledReceive(DeviceContext);
     return STATUS_SUCCESS;
 }
 
@@ -92,5 +95,6 @@ NTSTATUS RingPurge(PDEVICE_CONTEXT DeviceContext) {
     DeviceContext->RingReadIndex = 0;
     InterlockedExchange(&DeviceContext->RingCount, 0);
     KeReleaseSpinLock(&DeviceContext->RingLock, oldIrql);
+    ResumeThrottledReceive(DeviceContext);
     return STATUS_SUCCESS;
 }

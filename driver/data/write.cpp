@@ -98,8 +98,12 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-// Builds the next chunk of Transfer and sends the request down with it.
-static void SendChunk(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Transfer) {
+// Builds the next chunk of Transfer and sends the request down with it. Returns
+// TRUE when the chunk has already finished (the lower driver completed it inside
+// the call), so that the caller takes the engine on; FALSE when the chunk's
+// completion will. Until the sender lets go of the handoff, the request and its
+// remove-lock hold are still there, so the device is too.
+static BOOLEAN SendChunk(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Transfer) {
     ULONG chunk = Transfer->BytesRemaining < BULK_TRANSFER_SIZE ? Transfer->BytesRemaining
                                                                 : BULK_TRANSFER_SIZE;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Transfer->Urb.UrbBulkOrInterruptTransfer;
@@ -120,7 +124,10 @@ static void SendChunk(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Transfe
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = &Transfer->Urb;
     IoSetCompletionRoutine(Irp, WriteCompletion, Transfer, TRUE, TRUE, TRUE);
+    InterlockedExchange(&Transfer->Handoff, 2);
     IofCallDriver(Context->LowerDeviceObject, Irp);
+    WakeClosingPort(Context);
+    return InterlockedDecrement(&Transfer->Handoff) == 0;
 }
 
 // Ends a request the engine could not start; the engine stays stopped.
@@ -130,89 +137,158 @@ static NTSTATUS FailStart(PDEVICE_CONTEXT Context, PIRP Irp) {
     return CompleteRequestInfo(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 }
 
-// The queue ran dry: the engine goes idle (in the same hold of Lock that found the
-// queue empty, so a request queued meanwhile restarts it) and SERIAL_EV_TXEMPTY is
-// raised if asked for.
-static void EngineIdle(PDEVICE_CONTEXT Context) {
+// The queue ran dry: the engine goes idle in the same hold of Lock that finds the
+// queue empty, so a request queued meanwhile, whose dispatch saw WriteBusy set, is
+// not left without an engine (FALSE: take that one). SERIAL_EV_TXEMPTY is raised if
+// asked for.
+static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
     KIRQL oldIrql;
-    ULONG events = 0;
+    BOOLEAN raised = FALSE;
 
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     if (!IsListEmpty(&Context->WriteIrpQueue)) {
         KeReleaseSpinLock(&Context->Lock, oldIrql);
-        StartNextWrite(Context);
-        return;
+        return FALSE;
     }
     Context->WriteBusy = 0;
     if (Context->WaitMask & SERIAL_EV_TXEMPTY) {
         Context->PendingEvents |= SERIAL_EV_TXEMPTY;
-        events = Context->PendingEvents;
+        raised = TRUE;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (events != 0) {
-        DeliverEvents(Context, events);
+    if (raised) {
+        DeliverPendingEvents(Context, FALSE);
     }
+    return TRUE;
 }
 
-NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext) {
-    if (IsDeviceRemoving(DeviceContext)) {
+// Takes the next queued request and makes it ready for its first chunk. Returns
+// STATUS_PENDING with *Irp and *Transfer set; otherwise the engine is idle or
+// stopped (see StartNextWrite).
+static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
+    if (IsDeviceRemoving(Context)) {
         return STATUS_DELETE_PENDING;
     }
-    PIRP irp = DequeueWrite(DeviceContext);
-    if (irp == NULL) {
-        EngineIdle(DeviceContext);
-        return STATUS_UNSUCCESSFUL;
+    PIRP irp;
+    while ((irp = DequeueWrite(Context)) == NULL) {
+        if (EngineIdle(Context)) {
+            return STATUS_UNSUCCESSFUL;
+        }
     }
     PWRITE_TRANSFER transfer = (PWRITE_TRANSFER)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(WRITE_TRANSFER), KORVAX_POOL_TAG);
     if (transfer == NULL) {
-        return FailStart(DeviceContext, irp);
+        return FailStart(Context, irp);
     }
     RtlZeroMemory(transfer, sizeof(*transfer));
     transfer->NextBuffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
     transfer->BytesRemaining = RequestAmount(irp);
-    IncrementPendingTransfers(DeviceContext);
+    IncrementPendingTransfers(Context);
     irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(irp);
-    SendChunk(DeviceContext, irp, transfer);
+    *Irp = irp;
+    *Transfer = transfer;
     return STATUS_PENDING;
 }
 
-// One chunk is done. The request goes on while chunks succeed and the port is
-// open; when it ends, the next request is started before this one gives back its
-// transfer count and remove-lock hold: once those are back, close or removal may
-// free the device.
-NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    PWRITE_TRANSFER transfer = (PWRITE_TRANSFER)Context;
-    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
-    NTSTATUS status = Irp->IoStatus.Status;
+// Decides under Lock, against close clearing IsOpen, whether the request's next
+// chunk goes: after a successful chunk, with bytes left, the request not cancelled
+// and the port open. A chunk sent after this is one close aborts, or learns of.
+static BOOLEAN ChunkGoesOn(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Transfer) {
+    if (!NT_SUCCESS(Irp->IoStatus.Status) || Transfer->BytesRemaining == 0 || Irp->Cancel) {
+        return FALSE;
+    }
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    BOOLEAN open = Context->IsOpen != 0;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    return open;
+}
+
+// The request ends. A cancelled request (its chunk cancelled with it, or the request
+// cancelled between chunks) ends that request only; any other failed chunk stops
+// the engine, as does a closed port. The next request is taken before this one
+// gives back its transfer count and remove-lock hold: once those are back, close
+// or removal may free the device. Returns TRUE with the next request in *Irp and
+// *Transfer, ready for its first chunk.
+static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
+    PIRP irp = *Irp;
+    PWRITE_TRANSFER transfer = *Transfer;
+    NTSTATUS status = irp->IoStatus.Status;
+    BOOLEAN cancelled = irp->Cancel && (status == STATUS_CANCELLED ||
+                                        (NT_SUCCESS(status) && transfer->BytesRemaining != 0));
     KIRQL oldIrql;
 
-    transfer->BytesSent += transfer->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-    if (NT_SUCCESS(status) && transfer->BytesRemaining != 0 && context->IsOpen) {
-        SendChunk(context, Irp, transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
+    if (cancelled) {
+        status = STATUS_CANCELLED;
     }
-
-    KeAcquireSpinLock(&context->Lock, &oldIrql);
-    context->WriteBytesQueued -= RequestAmount(Irp);
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    Context->WriteBytesQueued -= RequestAmount(irp);
     if (NT_SUCCESS(status)) {
         // An immediate character returns no data: its caller may have no output buffer.
-        Irp->IoStatus.Information =
-            RequestKind(Irp) == IMMEDIATE_CHAR_MARK ? 0 : transfer->BytesSent;
-        context->PerfStats.TransmittedCount += transfer->BytesSent;
+        irp->IoStatus.Information =
+            RequestKind(irp) == IMMEDIATE_CHAR_MARK ? 0 : transfer->BytesSent;
+        Context->PerfStats.TransmittedCount += transfer->BytesSent;
     } else {
-        Irp->IoStatus.Information = 0;
+        irp->IoStatus.Information = 0;
     }
-    KeReleaseSpinLock(&context->Lock, oldIrql);
+    BOOLEAN goOn = (NT_SUCCESS(status) || cancelled) && Context->IsOpen;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
 
-    if (NT_SUCCESS(status) && context->IsOpen) {
-        StartNextWrite(context);
-    }
-    DecrementPendingTransfers(context);
-    ReleaseRequestLock(context, Irp);
+    BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer) == STATUS_PENDING;
+    DecrementPendingTransfers(Context);
+    ReleaseRequestLock(Context, irp);
     ExFreePoolWithTag(transfer, KORVAX_POOL_TAG);
+    return next;
+}
+
+// A chunk of *Irp has finished: its request goes on, or ends and the engine takes
+// the next one. Returns TRUE with the chunk to send next, FALSE when the engine has
+// gone idle or stopped.
+static BOOLEAN TakeUpFinishedChunk(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
+    PWRITE_TRANSFER transfer = *Transfer;
+    transfer->BytesSent += transfer->Urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (ChunkGoesOn(Context, *Irp, transfer)) {
+        return TRUE;
+    }
+    return EndWrite(Context, Irp, Transfer);
+}
+
+// The engine's loop: it sends chunk after chunk, request after request, for as long
+// as the lower driver finishes them inside the call that sent them, and returns
+// once a chunk is left with the lower driver; that chunk's completion goes on from
+// there. So a lower driver that completes in its dispatch routine costs one stack
+// frame per engine, never one per chunk.
+static void RunWriteEngine(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Transfer) {
+    while (SendChunk(Context, Irp, Transfer) && TakeUpFinishedChunk(Context, &Irp, &Transfer)) {
+    }
+}
+
+NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext) {
+    PIRP irp;
+    PWRITE_TRANSFER transfer;
+    NTSTATUS status = TakeNextWrite(DeviceContext, &irp, &transfer);
+    if (status == STATUS_PENDING) {
+        RunWriteEngine(DeviceContext, irp, transfer);
+    }
     return status;
+}
+
+// One chunk is done. Inside the sender's own call the sender takes the engine on;
+// otherwise this completion does. The request is always completed by the engine
+// itself, so the I/O manager must not go on with it here.
+NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PWRITE_TRANSFER transfer = (PWRITE_TRANSFER)Context;
+    if (InterlockedDecrement(&transfer->Handoff) != 0) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
+    if (TakeUpFinishedChunk(context, &Irp, &transfer)) {
+        RunWriteEngine(context, Irp, transfer);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Called with the cancel spin lock held; owns the request (its cancel routine was

@@ -73,8 +73,11 @@ typedef struct _DEVICE_CONTEXT {
     LARGE_INTEGER CutOverAmount;
     PLARGE_INTEGER IntervalTimeToUse;
     UCHAR ReadIntervalActive;
-    UCHAR IntervalDpcBusy;
-    UCHAR TotalDpcBusy;
+    // 1 while the timer is set for the current read (Lock). A DPC run serves a read
+    // only when its timer is armed for that read and has expired: a run left over
+    // from an earlier read's expiry finds it cleared or the timer set again.
+    UCHAR ReadIntervalTimerArmed;
+    UCHAR ReadTotalTimerArmed;
     KTIMER ReadTotalTimer;
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;
@@ -91,6 +94,8 @@ typedef struct _DEVICE_CONTEXT {
     ULONG ReadLengthRemaining;
     ULONG PendingEvents;
     UCHAR IsOpen;
+    // SERIAL_ERROR_* bits reported and cleared by IOCTL_SERIAL_GET_COMMSTATUS (Lock).
+    UCHAR CommErrors;
 
     // StateLock is a leaf: PnpState and DeviceLostMark as the gate reads them.
     KSPIN_LOCK StateLock;
@@ -104,6 +109,10 @@ typedef struct _DEVICE_CONTEXT {
     // only a reader that has stopped, so its URB and buffer are never in flight twice.
     UCHAR BulkInReaderActive;
     UCHAR InterruptReaderActive;
+    // 1 while the receive engine is stopped because the ring has no room for a whole
+    // transfer (Lock); BulkInReaderActive is then 0. A read that makes room, or a
+    // start once the ring has room, sends the next transfer.
+    UCHAR BulkInThrottled;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 #if !defined(KORVAX_HOSTED)

@@ -27,8 +27,8 @@ void ResetPortForOpen(PDEVICE_CONTEXT DeviceContext) {
     DeviceContext->SpecialChars.XonChar = OPEN_XON_CHAR;
     DeviceContext->SpecialChars.XoffChar = OPEN_XOFF_CHAR;
     DeviceContext->WriteBusy = 0;
-    DeviceContext->IntervalDpcBusy = 0;
-    DeviceContext->TotalDpcBusy = 0;
+    DeviceContext->BulkInThrottled = 0;
+    DeviceContext->CommErrors = 0;
     KeInitializeEvent(&DeviceContext->NoPendingTransfersEvent, NotificationEvent, FALSE);
     DeviceContext->SystemSuspended = 0;
 }
@@ -68,6 +68,12 @@ NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ExReleaseFastMutex(&context->OpenMutex);
         return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
+    // A QUERY_STOP may have come between the test above and the mutex: it changes
+    // the state under OpenMutex, so this test is the one that counts.
+    if (context->PnpState != Started) {
+        ExReleaseFastMutex(&context->OpenMutex);
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
     NTSTATUS status = AcquireRequestLock(context, Irp);
     if (!NT_SUCCESS(status)) {
         ExReleaseFastMutex(&context->OpenMutex);
@@ -105,12 +111,15 @@ static BOOLEAN IsRemovalUnderway(PDEVICE_CONTEXT Context) {
 }
 
 // Close of a device that is going away or was declared lost. A lost device that is
-// still started has its other reader pending on a live device: abort the pipes so
-// the wait can end. During removal the lower driver fails the transfers itself.
+// still started may still be in a call: DTR and RTS go down as at any close (the
+// lost mark refuses every later open, so this close is the user's only hang-up),
+// and its other reader is pending on a live device: abort the pipes so the wait
+// can end. During removal the lower driver fails the transfers itself.
 static NTSTATUS CloseGoingDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp) {
     InterlockedDecrement(&Context->OpenCount);
     ExReleaseFastMutex(&Context->CloseMutex);
     if (!IsRemovalUnderway(Context) && NT_SUCCESS(AcquireRequestLock(Context, Irp))) {
+        SetControlLineState(DeviceObject, 0);
         AbortAllPipes(DeviceObject);
         WaitForPendingTransfers(Context, DeviceObject);
         ReleaseRequestLock(Context, Irp);

@@ -34,8 +34,10 @@ NTSTATUS SerialGetCommStatus(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL oldIrql;
 
     RtlZeroMemory(status, sizeof(SERIAL_STATUS));
+    // The errors are reported once, as ClearCommError clears them.
     KeAcquireSpinLock(&context->Lock, &oldIrql);
-    status->Errors = 0;
+    status->Errors = context->CommErrors;
+    context->CommErrors = 0;
     status->HoldReasons = context->HoldReasons;
     status->EofReceived = FALSE;
     status->WaitForImmediate = FALSE;

@@ -1,7 +1,8 @@
 // Read requests: served from the ring at once when it holds anything, otherwise
 // queued until a packet, the total time-out (multiplier x length + constant, on the
-// manual clock) or cancellation ends them; the interval period; the two timer DPCs'
-// busy flags; and a second read that must leave the waiting one alone.
+// manual clock) or cancellation ends them; the interval period; timer runs that
+// end their own read and no other; and a second read that must leave the waiting
+// one alone.
 #include <tests/support/open_port.h>
 
 #include <thread>
@@ -261,27 +262,102 @@ TEST_F(IntervalTimerTest, LongPeriodServesTheWaitingReadAfterOneSecond) {
     EXPECT_EQ(read->Information(), 3u);
 }
 
-// An expiry that finds the other DPC at work is dropped; the busy one serves the read.
-TEST_F(IntervalTimerTest, ExpiryWhileTheOtherDpcIsBusyIsDropped) {
-    SetTimeouts(5, 0, 100);
+// Holds the runs of one read timer's DPC once they have started, before the
+// driver's routine runs: a run under way on another processor. Time is moved on a
+// thread of its own, since moving it waits for the DPCs it queued.
+class DpcGate {
+  public:
+    explicit DpcGate(PKDPC dpc) : dpc_(dpc), routine_(dpc->DeferredRoutine) {
+        current_ = this;
+        dpc->DeferredRoutine = Gated;
+    }
+    ~DpcGate() {
+        Open();
+        kx::DrainDispatchQueue();
+        dpc_->DeferredRoutine = routine_;
+        current_ = nullptr;
+    }
+    void WaitStarted() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return started_; });
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+  private:
+    static void NTAPI Gated(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
+        DpcGate* gate = current_;
+        {
+            std::unique_lock<std::mutex> lock(gate->mutex_);
+            gate->started_ = true;
+            gate->changed_.notify_all();
+            gate->changed_.wait(lock, [gate] { return gate->open_; });
+        }
+        gate->routine_(dpc, context, arg1, arg2);
+    }
+
+    static DpcGate* current_;
+    PKDPC dpc_;
+    PKDEFERRED_ROUTINE routine_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    bool open_ = false;
+};
+
+DpcGate* DpcGate::current_ = nullptr;
+
+// The first read's time-out expires and its run starts; before the run gets to the
+// queue, data ends that read and the next one waits with a timer of its own. The
+// run must leave the next read alone: it ends at its own time-out, not at once.
+TEST_F(ReadTest, ARunOfAnEarlierReadsExpiryDoesNotEndTheNextRead) {
+    SetTimeouts(MAXULONG, MAXULONG, 100);
+    DpcGate gate(&context_->ReadTotalDpc);
+    auto first = QueuedRead(10);
+    std::thread clock([] { kx::AdvanceTime(Ms(100)); });
+    gate.WaitStarted();
+
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] { // the receive engine's steps for one byte
+        uint8_t byte = 0x33;
+        ULONG written;
+        RingWrite(context_, &byte, 1, &written);
+        CancelReadTimers();
+        CompleteQueuedReads(context_);
+    });
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Information(), 1u);
+    auto next = QueuedRead(10);
+    gate.Open();
+    clock.join();
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(next->Completed()) << "ended by the first read's time-out";
+
+    kx::AdvanceTime(Ms(100) - 1);
+    EXPECT_FALSE(next->Completed());
+    kx::AdvanceTime(1);
+    ASSERT_TRUE(next->Completed());
+    EXPECT_EQ(next->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// Both timers of the read expire together; the interval timer's run is held. The
+// total time-out still ends the read: an expiry is never dropped for the other.
+TEST_F(IntervalTimerTest, TotalTimeoutEndsTheReadWhileTheIntervalRunIsUnderWay) {
+    SetTimeouts(20000, 0, 1000); // the interval period is then 1 s, as the total
     auto read = QueuedRead(10);
-    context_->IntervalDpcBusy = 1;
-    kx::AdvanceTime(Ms(100));
-    EXPECT_EQ(kx::TimerCount(), 0u) << "the total timer did expire";
-    EXPECT_FALSE(read->Completed());
-    EXPECT_EQ(context_->TotalDpcBusy, 0);
-
-    context_->IntervalDpcBusy = 0;
-    context_->TotalDpcBusy = 1;
+    DpcGate gate(&context_->ReadIntervalDpc);
     ArmIntervalTimer();
-    kx::AdvanceTime(1);
-    EXPECT_FALSE(read->Completed());
-
-    context_->TotalDpcBusy = 0;
-    ArmIntervalTimer();
-    kx::AdvanceTime(1);
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(context_->IntervalDpcBusy, 0) << "the flag is down again after serving";
+    std::thread clock([] { kx::AdvanceTime(Ms(1000)); });
+    gate.WaitStarted();
+    EXPECT_TRUE(read->WaitCompleted()) << "the total time-out's run did not end the read";
+    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+    gate.Open();
+    clock.join();
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 // A read that arrives while another waits takes nothing from it: not its timer,

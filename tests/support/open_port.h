@@ -205,8 +205,8 @@ class OpenPortTest : public ::testing::Test {
         context_->ModemStatus |= SERIAL_MSR_DSR;
         context_->WriteBytesQueued = 0;
         context_->WriteBusy = 0;
-        context_->IntervalDpcBusy = 0;
-        context_->TotalDpcBusy = 0;
+        context_->BulkInThrottled = 0;
+        context_->CommErrors = 0;
         context_->SystemSuspended = 0;
         RingPurge(context_);
         context_->IsOpen = 1;
