@@ -1,8 +1,11 @@
 // The write path: chunking on the request's own IRP, the order of immediate
-// characters, the queue's byte count, TXEMPTY, a stopped engine, and cancellation
-// racing with the engine on another processor.
+// characters, the queue's byte count, TXEMPTY, a stopped engine, cancellation
+// racing with the engine on another processor and of the request in flight, a
+// chunk racing close, and a lower driver that completes in its dispatch routine.
+#include <driver/usb/usb.h>
 #include <support/open_port.h>
 
+#include <future>
 #include <thread>
 
 namespace {
@@ -40,6 +43,17 @@ class WriteTest : public OpenPortTest {
     }
 
     SERIAL_STATUS CommStatus() { return Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
+
+    std::unique_ptr<HeldRequest> Wait() {
+        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        wait->Send();
+        return wait;
+    }
+
+    void HoldBulkOut() {
+        pdo_->InjectFault(
+            UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
+    }
 };
 
 TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
@@ -188,6 +202,90 @@ TEST_F(WriteTest, CancellingRacesWithTheEngineAndEveryWriteEndsOnce) {
     }
 }
 
+// The application's next wait arrives while the engine is handing TXEMPTY to the
+// current one (held in that wait's completion): it must not get the same event.
+TEST_F(WriteTest, TxEmptyIsDeliveredOnceWhenTheNextWaitComesDuringTheDelivery) {
+    Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
+    auto first = Wait();
+    ASSERT_EQ(first->Returned(), STATUS_PENDING);
+    std::unique_ptr<HeldRequest> next;
+    first->OnCompletion([&] { std::thread([&] { next = Wait(); }).join(); });
+    auto write = Write(5);
+    ASSERT_TRUE(write->WaitCompleted());
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Word(), (ULONG)SERIAL_EV_TXEMPTY);
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
+    EXPECT_EQ(context_->PendingEvents, 0u);
+    next->Cancel();
+}
+
+// CancelIo on the write whose chunk is on the wire ends that write only: the
+// engine goes on with the next write and immediate character.
+TEST_F(WriteTest, CancellingTheWriteInFlightEndsItAndTheEngineGoesOn) {
+    HoldBulkOut();
+    auto inFlight = Write(9000, 'x');
+    while (pdo_->HeldCount() == 0)
+        std::this_thread::yield();
+    auto queued = Write(3, 'q');
+    EXPECT_TRUE(inFlight->Cancel());
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(inFlight->Completed());
+    EXPECT_EQ(inFlight->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(inFlight->Information(), 0u);
+    ASSERT_TRUE(queued->Completed()) << "the engine stopped at the cancelled write";
+    EXPECT_EQ(queued->Status(), STATUS_SUCCESS);
+    auto immediate = ImmediateChar('!');
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(immediate->Completed());
+    EXPECT_EQ(immediate->Status(), STATUS_SUCCESS);
+    std::vector<uint8_t> wire = pdo_->TakeBulkOut();
+    EXPECT_EQ(std::string(wire.begin(), wire.end()), "qqq!");
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// The write's second chunk is decided while the port is open, then held at the
+// bus's door while close clears IsOpen and aborts the pipes; it reaches the bus
+// after the abort, where the modem NAKs it. Close must abort again, not wait for
+// ever. (Close's steps as in DispatchClose: IsOpen cleared under Lock, abort, wait.)
+TEST_F(WriteTest, AChunkThatReachesTheBusAfterCloseAbortIsAbortedAgain) {
+    sim::Response firstChunk = sim::Response::Complete(STATUS_SUCCESS);
+    firstChunk.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    pdo_->ScriptNext(firstChunk);
+    pdo_->PauseNextSubmission(UsbPipe::BulkOut);
+    std::unique_ptr<HeldRequest> write;
+    std::thread writer([&] { write = Write(8000); });
+    pdo_->WaitForPausedSubmission();
+    HoldBulkOut(); // the modem NAKs the second chunk
+
+    auto closed = std::async(std::launch::async, [&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&context_->Lock, &irql);
+        context_->IsOpen = 0;
+        KeReleaseSpinLock(&context_->Lock, irql);
+        AbortAllPipes(fdo_);
+        WaitForPendingTransfers(context_, fdo_);
+    });
+    while (InterlockedCompareExchange(&context_->PendingTransferCount, 0, 0) != 1)
+        std::this_thread::yield(); // aborted, and the open reference dropped: close waits
+    pdo_->ResumeSubmission();
+    writer.join();
+    bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended)
+        pdo_->Unplug(); // lets the stuck chunk go so that the test can end
+    closed.wait();
+    ASSERT_TRUE(ended) << "close waited for a chunk nobody will end";
+    ASSERT_TRUE(write->WaitCompleted());
+    EXPECT_EQ(write->Status(), STATUS_CANCELLED);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    context_->IsOpen = 1;
+    context_->PendingTransferCount = 1;
+}
+
 TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
     pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
     auto write = Write(9000);
@@ -200,6 +298,62 @@ TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
     EXPECT_EQ(write->Information(), 4096u);
     EXPECT_EQ(BulkOut().size(), 1u);
     context_->IsOpen = 1;
+}
+
+// Records how deep in its stack each bulk-out chunk reached the device.
+class StackDepthDevice : public sim::UsbFunction {
+  public:
+    sim::Handshake OnControlRequest(const sim::SetupPacket&, std::vector<uint8_t>&) override {
+        return sim::Handshake::Ack;
+    }
+    void OnBulkOut(const std::vector<uint8_t>& data) override {
+        volatile char here = 0;
+        auto address = reinterpret_cast<uintptr_t>(&here);
+        std::lock_guard<std::mutex> guard(mutex_);
+        lowest_ = std::min(lowest_, address);
+        highest_ = std::max(highest_, address);
+        received_.insert(received_.end(), data.begin(), data.end());
+    }
+    size_t Spread() const { return highest_ - lowest_; }
+    std::vector<uint8_t> Received() const { return received_; }
+
+  private:
+    std::mutex mutex_;
+    uintptr_t lowest_ = UINTPTR_MAX;
+    uintptr_t highest_ = 0;
+    std::vector<uint8_t> received_;
+};
+
+class SynchronousWriteTest : public WriteTest {
+  protected:
+    sim::PdoOptions PdoOptions() const override {
+        sim::PdoOptions options;
+        options.synchronousCompletion = true;
+        return options;
+    }
+};
+
+// The bus completes every chunk inside the call that sent it. A megabyte in one
+// write goes out in order in 256 chunks, all sent from the same depth of the
+// stack: an engine that sent the next chunk from the completion would go one
+// level deeper per chunk (some 64 KB here; the x86 kernel stack has 12 KB).
+TEST_F(SynchronousWriteTest, AWriteCompletedChunkByChunkInTheCallerSendsWithoutRecursion) {
+    auto device = std::make_shared<StackDepthDevice>();
+    pdo_->Attach(device);
+    const size_t size = 1 << 20;
+    auto write = HeldRequest::Other(fdo_, IRP_MJ_WRITE, (ULONG)size);
+    auto* buffer = static_cast<uint8_t*>(write->Irp()->AssociatedIrp.SystemBuffer);
+    for (size_t i = 0; i < size; i++)
+        buffer[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+    std::vector<uint8_t> sent(buffer, buffer + size);
+    write->Send();
+    ASSERT_TRUE(write->Completed());
+    EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write->Information(), size);
+    EXPECT_TRUE(device->Received() == sent);
+    EXPECT_LT(device->Spread(), 1024u);
+    pdo_->Attach(nullptr);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 } // namespace

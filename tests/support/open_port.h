@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -82,6 +83,9 @@ class HeldRequest {
         return returned_;
     }
     BOOLEAN Cancel() { return IoCancelIrp(irp_); }
+    // Runs on the completing thread once the request is back at the top, before
+    // whoever completed it goes on: a test's pause point inside the completer.
+    void OnCompletion(std::function<void()> hook) { hook_ = std::move(hook); }
 
     PIRP Irp() const { return irp_; }
     NTSTATUS Returned() const { return returned_; }
@@ -118,12 +122,16 @@ class HeldRequest {
             irp_->Flags = IRP_BUFFERED_IO;
         }
         kx::SetIrpTopCompletion(irp_, [this](PIRP done) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            status_ = done->IoStatus.Status;
-            information_ = done->IoStatus.Information;
-            order_ = ++NextOrder();
-            completions_++;
-            done_.notify_all();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                status_ = done->IoStatus.Status;
+                information_ = done->IoStatus.Information;
+                order_ = ++NextOrder();
+                completions_++;
+                done_.notify_all();
+            }
+            if (hook_)
+                hook_();
         });
     }
 
@@ -139,6 +147,7 @@ class HeldRequest {
     std::mutex mutex_;
     std::condition_variable done_;
     std::atomic<int> completions_{0};
+    std::function<void()> hook_;
     NTSTATUS status_ = STATUS_PENDING;
     ULONG_PTR information_ = 0;
     uint64_t order_ = 0;
