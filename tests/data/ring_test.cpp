@@ -1,5 +1,8 @@
 // The receive ring: wrap-around in two copies, full and empty, purge, and a
-// producer and a consumer on two processors seeing one exact byte stream.
+// producer and a consumer on two processors seeing one exact byte stream; the
+// receive engine's back-pressure, which keeps the ring from ever overflowing, and
+// the overrun report should it overflow all the same.
+#include <driver/usb/usb.h>
 #include <tests/support/open_port.h>
 
 #include <thread>
@@ -58,7 +61,9 @@ TEST_F(RingTest, CopyEndingExactlyAtTheEndWrapsTheIndexToZero) {
     EXPECT_EQ(out, bytes);
 }
 
-TEST_F(RingTest, FullRingKeepsTheOldestBytesAndRefusesMore) {
+// The store itself keeps the oldest bytes when short of room; the receive engine
+// never asks it to (below), and reports it if it ever has to.
+TEST_F(RingTest, AStoreShortOfRoomKeepsTheOldestBytesAndRefusesMore) {
     context_->RingReadIndex = 0;
     context_->RingWriteIndex = 1023000;
     context_->RingCount = 1023000;
@@ -124,6 +129,97 @@ TEST_F(RingTest, ProducerAndConsumerOnTwoProcessorsSeeOneExactStream) {
     EXPECT_EQ(received, total);
     EXPECT_EQ(RingGetCount(context_), 0u);
     EXPECT_EQ(context_->RingReadIndex, context_->RingWriteIndex);
+}
+
+class ReceiveEngineTest : public RingTest {
+  protected:
+    // The engine's transfer, if any, comes back as at close.
+    void TearDown() override {
+        KIRQL irql;
+        KeAcquireSpinLock(&context_->Lock, &irql);
+        context_->IsOpen = 0;
+        KeReleaseSpinLock(&context_->Lock, irql);
+        AbortPipe(fdo_, context_->BulkInPipe);
+        kx::DrainDispatchQueue();
+        context_->IsOpen = 1;
+        RingTest::TearDown();
+    }
+    size_t Outstanding() const { return pdo_->OutstandingTransfers(sim::UsbPipe::BulkIn); }
+    size_t Waiting() const { return pdo_->QueuedInBytes(sim::UsbPipe::BulkIn); }
+    std::vector<uint8_t> Take(ULONG length) {
+        std::vector<uint8_t> data;
+        EXPECT_EQ(ReadNow(length, &data).Status, STATUS_SUCCESS);
+        EXPECT_EQ(data.size(), length);
+        return data;
+    }
+};
+
+// The application reads slowly: the ring fills, the engine stops sending bulk-in
+// reads (the device keeps the rest), and each read that makes room for a whole
+// transfer lets one more come. Every byte arrives, in order, and nothing is
+// reported lost.
+TEST_F(ReceiveEngineTest, AFullRingHoldsTheDeviceBackAndNoByteIsLost) {
+    std::vector<uint8_t> old = Pattern(RING_BUFFER_SIZE - 6000, 1);
+    Store(old);
+    StartBulkInRead(context_);
+    std::vector<uint8_t> sent = Pattern(3 * 4096, 77);
+    pdo_->SendBulkIn(sent);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RingGetCount(context_), RING_BUFFER_SIZE - 6000 + 4096u);
+    EXPECT_EQ(Outstanding(), 0u) << "no read while the ring has less room than a transfer";
+    EXPECT_EQ(Waiting(), 2 * 4096u) << "the device keeps what it could not send";
+    EXPECT_EQ(context_->BulkInThrottled, 1);
+    EXPECT_EQ(context_->BulkInReaderActive, 0);
+
+    std::vector<uint8_t> got = Take(2000); // room 3,904: still short of a transfer
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(Waiting(), 2 * 4096u);
+    std::vector<uint8_t> more = Take(200); // room 4,104: one transfer goes
+    got.insert(got.end(), more.begin(), more.end());
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(Waiting(), 4096u);
+    EXPECT_EQ(context_->BulkInThrottled, 1);
+
+    ULONG rounds = 0; // reads until the ring and the device are empty
+    while (RingGetCount(context_) != 0 || Waiting() != 0) {
+        more = Take(std::min<ULONG>(RingGetCount(context_), 300000));
+        got.insert(got.end(), more.begin(), more.end());
+        kx::DrainDispatchQueue();
+        ASSERT_LT(++rounds, 100u);
+    }
+    old.insert(old.end(), sent.begin(), sent.end());
+    EXPECT_TRUE(got == old) << "bytes lost or out of order";
+    EXPECT_EQ(Outstanding(), 1u) << "the engine runs again";
+    EXPECT_EQ(context_->BulkInThrottled, 0);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+}
+
+// A purge that empties the ring lets a held-back engine go on at once.
+TEST_F(ReceiveEngineTest, APurgeOfTheRingResumesAHeldBackEngine) {
+    Store(Pattern(RING_BUFFER_SIZE - 100, 3));
+    StartBulkInRead(context_);
+    EXPECT_EQ(Outstanding(), 0u);
+    EXPECT_EQ(context_->BulkInThrottled, 1);
+    ULONG purge = SERIAL_PURGE_RXCLEAR;
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, purge).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Outstanding(), 1u);
+    EXPECT_EQ(context_->BulkInThrottled, 0);
+}
+
+// Bytes dropped all the same (here the ring filled while a transfer was out) are
+// reported once as a queue overrun, and the engine then waits for room.
+TEST_F(ReceiveEngineTest, BytesThatDoNotFitAreReportedAsAQueueOverrun) {
+    StartBulkInRead(context_);
+    ASSERT_EQ(Outstanding(), 1u);
+    Store(Pattern(RING_BUFFER_SIZE - 100, 5));
+    pdo_->SendBulkIn(Pattern(4096, 9));
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RingGetCount(context_), (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(context_->BulkInThrottled, 1);
+    auto status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+    EXPECT_EQ(status.Errors, (ULONG)SERIAL_ERROR_QUEUEOVERRUN);
+    EXPECT_EQ(status.AmountInInQueue, (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u) << "reported once";
 }
 
 } // namespace

@@ -204,13 +204,25 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     context_->IsOpen = 1;
 }
 
-TEST_F(TransportTest, AReaderThatCannotSendGivesBackItsCountAndHold) {
+// A reader that cannot get its IRP fails as a failed transfer does: the device is
+// lost (later requests are refused) and a waiting request hears of it whatever its
+// mask; what the transfer held is given back.
+TEST_F(TransportTest, AReaderThatCannotSendFailsAndGivesBackItsCountAndHold) {
+    ULONG mask = SERIAL_EV_RXCHAR;
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
+    auto wait =
+        korvax_test::HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_EQ(wait->Send(), STATUS_PENDING);
     kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
     StartBulkInRead(context_);
     EXPECT_EQ(Pending(), 1);
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->BulkInReaderActive, 0);
     EXPECT_TRUE(Urbs().empty());
+    EXPECT_EQ(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Word(), (ULONG)(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
+    EXPECT_EQ(context_->PendingEvents, 0u);
 
     // A removal under way refuses the hold: nothing is sent either.
     ASSERT_EQ(IoAcquireRemoveLockEx(&context_->RemoveLock, this, "", 1, sizeof(IO_REMOVE_LOCK)),
