@@ -336,7 +336,8 @@ class SynchronousWriteTest : public WriteTest {
 // The bus completes every chunk inside the call that sent it. A megabyte in one
 // write goes out in order in 256 chunks, all sent from the same depth of the
 // stack: an engine that sent the next chunk from the completion would go one
-// level deeper per chunk (some 64 KB here; the x86 kernel stack has 12 KB).
+// level deeper per chunk (over a megabyte in this build; the x86 kernel stack
+// has 12 KB).
 TEST_F(SynchronousWriteTest, AWriteCompletedChunkByChunkInTheCallerSendsWithoutRecursion) {
     auto device = std::make_shared<StackDepthDevice>();
     pdo_->Attach(device);
