@@ -209,8 +209,9 @@ static BOOLEAN ChunkGoesOn(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Tr
 // cancelled between chunks) ends that request only; any other failed chunk stops
 // the engine, as does a closed port. The next request is taken before this one
 // gives back its transfer count and remove-lock hold: once those are back, close
-// or removal may free the device. Returns TRUE with the next request in *Irp and
-// *Transfer, ready for its first chunk.
+// or removal may free the device, so nothing of the device is touched after them.
+// Returns TRUE with the next request in *Irp and *Transfer, ready for its first
+// chunk (that request's own hold keeps the device).
 static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
     PIRP irp = *Irp;
     PWRITE_TRANSFER transfer = *Transfer;
@@ -235,12 +236,14 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
     BOOLEAN goOn = (NT_SUCCESS(status) || cancelled) && Context->IsOpen;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
     irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
 
     BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer) == STATUS_PENDING;
     DecrementPendingTransfers(Context);
     ReleaseRequestLock(Context, irp);
     ExFreePoolWithTag(transfer, KORVAX_POOL_TAG);
+    // Its completion needs nothing of the device: the request leaves the driver with
+    // what it held already given back, as it left through the I/O manager before.
+    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
     return next;
 }
 
