@@ -122,16 +122,20 @@ class HeldRequest {
             irp_->Flags = IRP_BUFFERED_IO;
         }
         kx::SetIrpTopCompletion(irp_, [this](PIRP done) {
+            // Taken first: once the completion is seen, the test may let the
+            // object go.
+            std::function<void()> hook;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                hook = hook_;
                 status_ = done->IoStatus.Status;
                 information_ = done->IoStatus.Information;
                 order_ = ++NextOrder();
                 completions_++;
                 done_.notify_all();
             }
-            if (hook_)
-                hook_();
+            if (hook)
+                hook();
         });
     }
 
