@@ -104,6 +104,13 @@ NTSTATUS SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     detail::FinishPowerIrp(id, status);
+    if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
+        detail::Report(Rule::SystemSetPowerFailed,
+                       "IRP_MN_SET_POWER for S" + std::to_string(static_cast<int>(state) - 1) +
+                           " to the stack of " + detail::Hex(pdo) + " (" +
+                           ToUtf8(DeviceInstancePath(pdo)) + ") came back with status " +
+                           detail::Hex(static_cast<uint64_t>(static_cast<ULONG>(status))));
+    }
     ObDereferenceObject(top);
     return status;
 }
