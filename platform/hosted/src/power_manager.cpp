@@ -76,6 +76,11 @@ NTSTATUS SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state
     {
         detail::DriverScope scope(nullptr);
         irp = AllocateIrpAt(top->StackSize, reinterpret_cast<uintptr_t>(&SendSystemIrp));
+        // The return to the working state must reach every stack: an allocation
+        // that fails is tried again (an injected fault fails only one).
+        bool mustReach = minor == IRP_MN_SET_POWER && state == PowerSystemWorking;
+        for (int attempt = 0; irp == nullptr && mustReach && attempt < 8; ++attempt)
+            irp = AllocateIrpAt(top->StackSize, reinterpret_cast<uintptr_t>(&SendSystemIrp));
     }
     if (irp == nullptr) {
         record.status = STATUS_INSUFFICIENT_RESOURCES;
