@@ -76,19 +76,24 @@ struct Response {
     }
 };
 
-// What the host controller does with URBs for the function while its PDO is in a
-// low-power state (D1 to D3: the port is suspended).
+// What the hub does with URBs for the function while its PDO is in a low-power
+// state (D1 to D3: the port is suspended, and a suspended device answers nothing).
+// Every URB that needs the device is affected: bulk and interrupt transfers,
+// class and vendor requests on the default pipe, and RESET_PIPE (it clears the
+// endpoint's halt with a request to the device). ABORT_PIPE acts on the host
+// controller's side of the pipe and completes at once in either mode. Transfers
+// already outstanding when the port is suspended stay where they are (the
+// host controller stops scheduling them) and go on when the PDO is set to D0.
 enum class LowPowerUrbs {
-    // As if the function were powered: everything is served.
-    Serve,
-    // Nothing moves on a suspended port: transfers that move data (bulk,
-    // interrupt, class and vendor requests), those already outstanding and new
-    // ones, wait until the PDO is set to D0, then go on in submission order.
-    // Abort and reset act on the host controller's side of the pipe and complete
-    // at once (a reset held until D0 would stall a function driver that resets its
-    // pipes while handling the system's return to the working state, before the
-    // request that powers its device has been sent).
+    // Such URBs wait until the PDO is set to D0, then go on in submission order;
+    // nothing behind them on their pipe moves meanwhile.
     HoldUntilD0,
+    // Such URBs fail at once, in the submitter's call, as the USB stack fails a
+    // transaction the device does not answer: USBD_STATUS_DEV_NOT_RESPONDING ("the
+    // device is not responding" in the USBD_STATUS documentation) with the IRP
+    // failed STATUS_UNSUCCESSFUL, the status the stack gives the other device
+    // errors (a stall, babble).
+    FailAtOnce,
 };
 
 // The layout of the PDO's device extension in pointer-sized words. The function
@@ -113,7 +118,7 @@ struct PdoOptions {
     // The pipes' MaximumTransferSize as the parent configured them; a larger bulk or
     // interrupt transfer is refused.
     ULONG maximumTransferSize = 4096;
-    LowPowerUrbs lowPowerUrbs = LowPowerUrbs::Serve;
+    LowPowerUrbs lowPowerUrbs = LowPowerUrbs::HoldUntilD0;
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
 };
@@ -169,7 +174,7 @@ class ModemPdo {
     DEVICE_POWER_STATE DevicePower() const;
     // The last system state set through the PDO's stack.
     SYSTEM_POWER_STATE SystemPower() const;
-    // Transfers waiting for the port to be resumed (LowPowerUrbs::HoldUntilD0).
+    // URBs waiting for the port to be resumed (LowPowerUrbs::HoldUntilD0).
     size_t PowerHeldCount() const;
 
     // ---- The device side ----
@@ -281,6 +286,8 @@ class ModemPdo {
     // A transfer that moves data reaches the bus: its fault, the pipe's halt or
     // stall, or its wait for data.
     void StartMover(Transfer& transfer, UsbPipe pipe);
+    // A reset reaches the device: the endpoint's halt and stall are cleared.
+    void StartReset(Transfer& transfer, UsbPipe pipe, const std::optional<UrbFault>& fault);
     // The port is resumed: transfers that waited for it reach the bus.
     void ResumePort();
     std::optional<UsbPipe> PipeFromHandle(USBD_PIPE_HANDLE handle) const;

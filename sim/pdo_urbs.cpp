@@ -196,6 +196,12 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         lock.unlock();
         return Refuse(irp, urb, record, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     }
+    // A suspended device answers nothing (see LowPowerUrbs).
+    bool needsDevice = transfer.MovesData() || transfer.kind == Transfer::Kind::Reset;
+    if (needsDevice && PortSuspended() && options_.lowPowerUrbs == LowPowerUrbs::FailAtOnce) {
+        lock.unlock();
+        return Refuse(irp, urb, record, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
+    }
     record.submitSequence = ++sequence_;
     USHORT function = record.function;
     UsbPipe target = *record.pipe;
@@ -203,13 +209,13 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     urbRecords_.push_back(std::move(record));
     Pipe& pipe = pipes_[static_cast<size_t>(target)];
 
+    if (needsDevice && PortSuspended()) {
+        // It reaches the device when the port is resumed; its fault is taken then.
+        transfer.state = Transfer::State::AwaitingPower;
+        return Queue(irp, std::move(transfer), queue, lock);
+    }
     if (transfer.MovesData()) {
-        // It reaches the bus now, or when the suspended port is resumed; its fault
-        // is taken then.
-        if (PortSuspended())
-            transfer.state = Transfer::State::AwaitingPower;
-        else
-            StartMover(transfer, target);
+        StartMover(transfer, target);
         return Queue(irp, std::move(transfer), queue, lock);
     }
     // A stall is something the device does to a transfer; abort and reset can only
@@ -231,14 +237,24 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         if (fault && fault->kind == UrbFault::Kind::Hold)
             transfer.state = Transfer::State::Held; // it acts at once, answers late
     } else {
-        // Reset. Clearing the halt also clears the device's stall of the endpoint.
-        pipe.halted = false;
-        pipe.stallNext = false;
-        MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-        if (fault && fault->kind == UrbFault::Kind::Hold)
-            transfer.state = Transfer::State::Held;
+        StartReset(transfer, target, fault);
     }
     return Queue(irp, std::move(transfer), queue, lock);
+}
+
+void ModemPdo::StartReset(Transfer& transfer, UsbPipe target,
+                          const std::optional<UrbFault>& fault) {
+    if (fault && fault->kind == UrbFault::Kind::Fail) {
+        MakeReady(transfer, fault->status, fault->usbdStatus);
+        return;
+    }
+    // Clearing the halt also clears the device's stall of the endpoint.
+    Pipe& pipe = pipes_[static_cast<size_t>(target)];
+    pipe.halted = false;
+    pipe.stallNext = false;
+    MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    if (fault && fault->kind == UrbFault::Kind::Hold)
+        transfer.state = Transfer::State::Held;
 }
 
 void ModemPdo::StartMover(Transfer& transfer, UsbPipe target) {
@@ -263,14 +279,21 @@ void ModemPdo::StartMover(Transfer& transfer, UsbPipe target) {
 }
 
 bool ModemPdo::PortSuspended() const {
-    return options_.lowPowerUrbs == LowPowerUrbs::HoldUntilD0 && devicePower_ != PowerDeviceD0;
+    return devicePower_ != PowerDeviceD0;
 }
 
 void ModemPdo::ResumePort() {
     for (size_t i = 0; i < pipes_.size(); ++i) {
         for (Transfer& transfer : pipes_[i].transfers) {
-            if (transfer.state == Transfer::State::AwaitingPower)
+            if (transfer.state != Transfer::State::AwaitingPower)
+                continue;
+            if (transfer.kind != Transfer::Kind::Reset) {
                 StartMover(transfer, static_cast<UsbPipe>(i));
+                continue;
+            }
+            // Resets wait on the default pipe; they act on the pipe they name.
+            UsbPipe target = *urbRecords_[transfer.record].pipe;
+            StartReset(transfer, target, TakeFault(URB_FUNCTION_RESET_PIPE, target, false));
         }
         TakePackets(static_cast<UsbPipe>(i));
         Kick(static_cast<UsbPipe>(i));

@@ -1,9 +1,12 @@
 // IRP_MJ_POWER. Set and query requests run through a table-driven machine that
 // forwards each request with a completion routine and, for a system request, asks
 // for the matching device request: before forwarding on the way down, after the
-// request came back on the way up. The port itself stops nothing before a low-power
-// state; it notes that the system sleeps, and at the return to the working state
-// resets the pipes and restarts the readers that stopped.
+// request came back on the way up. A system set request always goes down and ends
+// with the lower driver's status: the power manager may not be refused a state
+// change, so a device request that fails is the port's own problem. The port
+// stops nothing before a low-power state; it notes that the system sleeps, and
+// once the device is back in D0 a system worker resets the pipes and restarts
+// the readers that stopped (a suspended device cannot answer a pipe reset).
 #include "power.h"
 
 #include <driver/data/data.h>
@@ -45,11 +48,60 @@ static DEVICE_POWER_STATE DeviceStateFor(PDEVICE_CONTEXT Context, SYSTEM_POWER_S
     return mapped > PowerDeviceD3 ? mapped : PowerDeviceD3;
 }
 
+// Reports each device-state change to the power manager: before the device leaves
+// D0 (or a higher state) and after it is back.
+static void SetDevicePowerState(PDEVICE_CONTEXT Context, DEVICE_POWER_STATE State) {
+    POWER_STATE state;
+    Context->DevicePowerState = State;
+    state.DeviceState = State;
+    PoSetPowerState(Context->DeviceObject, DevicePowerState, state);
+}
+
+// The D0 request the machine asked for has finished (or could not be made): what
+// the port does about it once the request is over.
+static void NoteDeviceUpResult(PPOWER_IRP_CONTEXT Context, NTSTATUS Status) {
+    if (Context->RequestedMinor == IRP_MN_SET_POWER &&
+        Context->RequestedDeviceState == PowerDeviceD0) {
+        Context->PortResume = NT_SUCCESS(Status) ? PORT_RESUME_D0 : PORT_RESUME_LOST;
+    }
+}
+
+// An open port whose system sleeps or slept, not yet resumed.
+static BOOLEAN PortSlept(PDEVICE_CONTEXT Context) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    BOOLEAN slept = Context->IsOpen && Context->SystemSuspended;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    return slept;
+}
+
+// Ends the machine's work on a context: a port resume left to do takes the
+// context to a system worker, with a remove-lock hold of its own so that the
+// device stays until the worker is done.
+static void ReleaseMachineContext(PPOWER_IRP_CONTEXT Context) {
+    PDEVICE_CONTEXT device = Context->DeviceContext;
+    if (Context->PortResume != PORT_RESUME_NONE && PortSlept(device) &&
+        NT_SUCCESS(
+            IoAcquireRemoveLockEx(&device->RemoveLock, Context, "", 1, sizeof(IO_REMOVE_LOCK)))) {
+        ExInitializeWorkItem(&Context->ResumeItem, PortResumeWorker, Context);
+        ExQueueWorkItem(&Context->ResumeItem, DelayedWorkQueue);
+        return;
+    }
+    ExFreePoolWithTag(Context, KORVAX_POOL_TAG);
+}
+
 static void ForwardPowerIrp(PPOWER_IRP_CONTEXT Context) {
     PIRP irp = Context->MainIrp;
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, PowerIrpCompletion, Context, TRUE, TRUE, TRUE);
     PoCallDriver(Context->DeviceContext->LowerDeviceObject, irp);
+}
+
+// PoRequestPowerIrp refused the device request of a system set request that has
+// not gone down yet: it goes down all the same (action 11 with the failure).
+static BOOLEAN SystemSetGoesDown(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event, UCHAR Minor) {
+    return Event == PowerIrpArrived && Minor == IRP_MN_SET_POWER &&
+           Context->MachineState == DeviceDownRequested;
 }
 
 // Runs actions until one returns. Once a request has been handed to PoCallDriver,
@@ -131,7 +183,8 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
                 return result;
             }
             Context->LastStatus = status;
-            action = 8;
+            NoteDeviceUpResult(Context, status);
+            action = SystemSetGoesDown(Context, Event, minor) ? 11 : 8;
             break;
         }
         case 8:
@@ -139,7 +192,11 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             if (Event == PowerIrpReturned) {
                 result = Context->LastStatus;
             } else {
-                irp->IoStatus.Status = Context->LastStatus;
+                // A system set request has been down and keeps the lower driver's
+                // status; anything else ends with the status that stopped it.
+                if (type != SystemPowerState || minor != IRP_MN_SET_POWER) {
+                    irp->IoStatus.Status = Context->LastStatus;
+                }
                 IofCompleteRequest(irp, IO_NO_INCREMENT);
             }
             if (Context->RemoveLockHeld) {
@@ -149,10 +206,19 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             break;
         case 9:
             Context->MachineState = PowerStateFinal;
-            ExFreePoolWithTag(Context, KORVAX_POOL_TAG);
+            ReleaseMachineContext(Context);
             return result;
+        case 10:
+            NoteDeviceUpResult(Context, Context->LastStatus);
+            action = 8;
+            break;
         case 11:
-            if (!NT_SUCCESS(Context->LastStatus)) {
+            if (Event == DeviceIrpFinished) {
+                NoteDeviceUpResult(Context, Context->LastStatus);
+            }
+            // A failed device request refuses a system query; a system set goes
+            // down whatever happened to the device.
+            if (!NT_SUCCESS(Context->LastStatus) && minor != IRP_MN_SET_POWER) {
                 action = 8;
                 break;
             }
@@ -161,7 +227,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             break;
         case 12:
             if (NT_SUCCESS(Context->LastStatus) && minor == IRP_MN_SET_POWER) {
-                device->DevicePowerState = state.DeviceState;
+                SetDevicePowerState(device, state.DeviceState);
                 action = 15;
             } else {
                 action = 8;
@@ -173,7 +239,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
         case 14:
             Context->MachineState = DeviceSetDownForwarded;
             if ((ULONG)state.DeviceState > device->DevicePowerState) {
-                device->DevicePowerState = state.DeviceState;
+                SetDevicePowerState(device, state.DeviceState);
             }
             action = 3;
             break;
@@ -181,7 +247,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             Context->MachineState = DeviceQueryDownForwarded;
             action = 3;
             break;
-        default: // 10, 15, 16, 18: the request is finished
+        default: // 15, 16, 18: the request is finished
             action = 8;
             break;
         }
@@ -206,53 +272,112 @@ void NTAPI DevicePowerRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFuncti
     RunPowerMachine(context, DeviceIrpFinished);
 }
 
-// Back to the working state after a sleep: reset the pipes and restart each reader
-// whose transfer is no longer in flight (a sleep query that was abandoned leaves
-// the readers running). Runs without Lock: the resets wait.
-static void ResumeReaders(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context) {
+// The device could not be brought back to D0 for a port that slept: it is lost,
+// as when a reader fails, and a waiting request learns of it whatever its mask.
+static void DeclarePortLost(PDEVICE_CONTEXT Context) {
+    KIRQL oldIrql;
+    KIRQL stateIrql;
+
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    if (!Context->IsOpen || !Context->SystemSuspended) {
+        KeReleaseSpinLock(&Context->Lock, oldIrql);
+        return;
+    }
+    Context->SystemSuspended = 0;
+    KeAcquireSpinLock(&Context->StateLock, &stateIrql);
+    Context->DeviceLostMark = DEVICE_LOST_MARK;
+    KeReleaseSpinLock(&Context->StateLock, stateIrql);
+    Context->PendingEvents |= READER_FAILURE_EVENTS;
+    ULONG events = Context->PendingEvents;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    DeliverEvents(Context, events);
+}
+
+// The device is back in D0 after a sleep: reset the pipes (a request to the device
+// itself, hence only now), then end the suspension and restart each reader whose
+// transfer is no longer in flight (a sleep query that was abandoned leaves the
+// readers running). The resets run with SystemSuspended still set, so a reader
+// failing meanwhile is not taken for a lost device. The restart runs under
+// OpenMutex: a close and a new open in between start the readers themselves.
+static void ResumePort(PDEVICE_CONTEXT Context) {
+    PDEVICE_OBJECT deviceObject = Context->DeviceObject;
     KIRQL oldIrql;
 
-    ResetPipe(DeviceObject, Context->BulkInPipe);
-    ResetPipe(DeviceObject, Context->BulkOutPipe);
-    ResetPipe(DeviceObject, Context->InterruptInPipe);
+    if (!PortSlept(Context)) {
+        return;
+    }
+    ResetPipe(deviceObject, Context->BulkInPipe);
+    ResetPipe(deviceObject, Context->BulkOutPipe);
+    ResetPipe(deviceObject, Context->InterruptInPipe);
+
+    ExAcquireFastMutex(&Context->OpenMutex);
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    BOOLEAN resume = Context->IsOpen && Context->SystemSuspended;
+    if (resume) {
+        Context->SystemSuspended = 0;
+    }
     BOOLEAN interruptStopped = !Context->InterruptReaderActive;
     BOOLEAN bulkInStopped = !Context->BulkInReaderActive;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (interruptStopped) {
+    if (resume && interruptStopped) {
         StartInterruptRead(Context);
     }
-    if (bulkInStopped) {
+    if (resume && bulkInStopped) {
         StartBulkInRead(Context);
     }
+    ExReleaseFastMutex(&Context->OpenMutex);
 }
 
-// Notes the system's sleep for an open port, or resumes the port at the return to
-// the working state; for set and query alike, before the request goes anywhere.
-static void TrackSystemState(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context,
-                             SYSTEM_POWER_STATE State) {
+// PASSIVE_LEVEL, queued once the power request that asked for D0 is finished.
+// Owns the machine's context and the remove-lock hold taken for it.
+void NTAPI PortResumeWorker(PVOID Parameter) {
+    PPOWER_IRP_CONTEXT machine = (PPOWER_IRP_CONTEXT)Parameter;
+    PDEVICE_CONTEXT context = machine->DeviceContext;
+
+    if (machine->PortResume == PORT_RESUME_D0) {
+        ResumePort(context);
+    } else {
+        DeclarePortLost(context);
+    }
+    ExFreePoolWithTag(machine, KORVAX_POOL_TAG);
+    IoReleaseRemoveLockEx(&context->RemoveLock, machine, sizeof(IO_REMOVE_LOCK));
+}
+
+// Notes the system's sleep for an open port, for set and query alike, before the
+// request goes anywhere. The return to the working state changes nothing here:
+// the port stays suspended until its device is back in D0.
+static void TrackSystemState(PDEVICE_CONTEXT Context, SYSTEM_POWER_STATE State) {
     KIRQL oldIrql;
-    BOOLEAN resume = FALSE;
 
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    if (Context->IsOpen) {
-        if (State == PowerSystemWorking && Context->SystemSuspended == 1) {
-            Context->SystemSuspended = 0;
-            resume = TRUE;
-        } else if (State == PowerSystemSleeping3 || State == PowerSystemHibernate) {
-            Context->SystemSuspended = 1;
-        }
+    if (Context->IsOpen && (State == PowerSystemSleeping3 || State == PowerSystemHibernate)) {
+        Context->SystemSuspended = 1;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (resume) {
-        ResumeReaders(DeviceObject, Context);
+}
+
+// A system set request that cannot enter the machine still goes down; a port
+// that slept will not see its device in D0 again and is lost.
+static NTSTATUS PassSystemSetDown(PDEVICE_CONTEXT Context, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.Power.State.SystemState == PowerSystemWorking) {
+        DeclarePortLost(Context);
     }
+    return PassPowerIrpDown(Context, Irp);
+}
+
+static BOOLEAN IsSystemSet(PIO_STACK_LOCATION Stack) {
+    return Stack->MinorFunction == IRP_MN_SET_POWER &&
+           Stack->Parameters.Power.Type == SystemPowerState;
 }
 
 static NTSTATUS EnterPowerMachine(PDEVICE_CONTEXT Context, PIRP Irp) {
     PPOWER_IRP_CONTEXT machine = (PPOWER_IRP_CONTEXT)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(POWER_IRP_CONTEXT), KORVAX_POOL_TAG);
     if (machine == NULL) {
+        if (IsSystemSet(IoGetCurrentIrpStackLocation(Irp))) {
+            return PassSystemSetDown(Context, Irp);
+        }
         PoStartNextPowerIrp(Irp);
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
@@ -269,6 +394,10 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     status = AcquireRequestLock(context, Irp);
     if (!NT_SUCCESS(status)) {
+        // Removal has begun; the lower drivers are still attached until it ends.
+        if (IsSystemSet(stack)) {
+            return PassPowerIrpDown(context, Irp);
+        }
         PoStartNextPowerIrp(Irp);
         return CompleteRequestInfo(Irp, status, 0);
     }
@@ -276,7 +405,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = PassPowerIrpDown(context, Irp);
     } else {
         if (stack->Parameters.Power.Type == SystemPowerState) {
-            TrackSystemState(DeviceObject, context, stack->Parameters.Power.State.SystemState);
+            TrackSystemState(context, stack->Parameters.Power.State.SystemState);
         }
         status = EnterPowerMachine(context, Irp);
     }

@@ -39,9 +39,19 @@ typedef struct _POWER_IRP_CONTEXT {
     UCHAR RequestedMinor;
     // The machine's own remove-lock hold is given back only if it was taken.
     BOOLEAN RemoveLockHeld;
+    // What the D0 request that the machine asked for means to a port that slept
+    // (PORT_RESUME_*); acted on by a system worker after the request is finished,
+    // which then owns and frees the context.
+    UCHAR PortResume;
+    WORK_QUEUE_ITEM ResumeItem;
 } POWER_IRP_CONTEXT, *PPOWER_IRP_CONTEXT;
+
+#define PORT_RESUME_NONE 0
+#define PORT_RESUME_D0   1 // the device is back in D0: reset the pipes, restart the readers
+#define PORT_RESUME_LOST 2 // D0 failed or could not be asked for: the device is lost
 
 NTSTATUS PassPowerIrpDown(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
 NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event);
 IO_COMPLETION_ROUTINE PowerIrpCompletion;
 REQUEST_POWER_COMPLETE DevicePowerRequestDone;
+WORKER_THREAD_ROUTINE PortResumeWorker;

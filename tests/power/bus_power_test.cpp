@@ -1,6 +1,9 @@
-// The modem PDO's check that the power tests lean on when they find no finding: a
-// URB submitted while that same URB is still outstanding (as a reader restarted
-// after a sleep that did not end it would be) is reported and refused.
+// The modem PDO as the power tests lean on it: a URB submitted while that same URB
+// is still outstanding (as a reader restarted after a sleep that did not end it
+// would be) is reported and refused; and while the PDO is in D3 its port is
+// suspended, so every URB that needs the device waits for D0 or fails at once.
+#include "power_support.h"
+
 #include <support/open_port.h>
 
 #include <gtest/gtest.h>
@@ -48,6 +51,86 @@ TEST(UrbTwiceTest, AUrbSubmittedWhileOutstandingIsAFindingAndIsRefusedUntouched)
     EXPECT_EQ(first->Status(), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 1u);
     EXPECT_EQ(buffer[0], 5);
+}
+
+// A pipe request (abort, reset) on a request of the test's own.
+struct PipeUrb {
+    URB urb{};
+    std::unique_ptr<HeldRequest> request;
+    PipeUrb(sim::ModemPdo& pdo, USHORT function, USBD_PIPE_HANDLE pipe) {
+        urb.UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
+        urb.UrbHeader.Function = function;
+        urb.UrbPipeRequest.PipeHandle = pipe;
+        request = Submit(pdo.Device(), &urb);
+    }
+};
+
+TEST(SuspendedPortTest, WhatNeedsTheDeviceWaitsForD0OrFailsAtOnceAndAnAbortActsAtOnce) {
+    for (sim::LowPowerUrbs mode : {sim::LowPowerUrbs::HoldUntilD0, sim::LowPowerUrbs::FailAtOnce}) {
+        bool hold = mode == sim::LowPowerUrbs::HoldUntilD0;
+        SCOPED_TRACE(hold ? "hold" : "fail");
+        kx::Kernel kernel;
+        sim::ParentBus bus;
+        sim::PdoOptions options;
+        options.lowPowerUrbs = mode;
+        sim::ModemPdo& pdo = bus.CreateModemPdo(options);
+        PipeUrb atD0(pdo, URB_FUNCTION_RESET_PIPE, pdo.BulkInPipe()); // answered at once
+        ASSERT_EQ(atD0.request->Send(), STATUS_PENDING);
+        ASSERT_TRUE(atD0.request->WaitCompleted());
+        std::vector<uint8_t> buffer(64);
+        URB in{};
+        in.UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+        in.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        in.UrbBulkOrInterruptTransfer.PipeHandle = pdo.InterruptInPipe();
+        in.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+        in.UrbBulkOrInterruptTransfer.TransferBufferLength = 16;
+        in.UrbBulkOrInterruptTransfer.TransferBuffer = buffer.data();
+        auto reader = Submit(pdo.Device(), &in);
+        ASSERT_EQ(reader->Send(), STATUS_PENDING);
+
+        ASSERT_EQ(power_test::RequestDevicePower(pdo.Device(), IRP_MN_SET_POWER, PowerDeviceD3),
+                  STATUS_SUCCESS);
+        PipeUrb reset(pdo, URB_FUNCTION_RESET_PIPE, pdo.BulkOutPipe());
+        URB classRequest{};
+        classRequest.UrbHeader.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        classRequest.UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
+        classRequest.UrbControlVendorClassRequest.Request = 0x22; // SET_CONTROL_LINE_STATE
+        auto control = Submit(pdo.Device(), &classRequest);
+        reset.request->Send();
+        control->Send();
+        pdo.SendInterrupt({1, 2});
+        if (hold) {
+            EXPECT_EQ(pdo.PowerHeldCount(), 2u);
+            EXPECT_FALSE(reset.request->WaitCompleted(std::chrono::milliseconds(0)));
+            EXPECT_FALSE(control->WaitCompleted(std::chrono::milliseconds(0)));
+        } else {
+            for (auto* request : {reset.request.get(), control.get()}) {
+                ASSERT_TRUE(request->WaitCompleted());
+                EXPECT_EQ(request->Status(), STATUS_UNSUCCESSFUL);
+            }
+            EXPECT_EQ(reset.urb.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+            EXPECT_EQ(classRequest.UrbHeader.Status, USBD_STATUS_DEV_NOT_RESPONDING);
+        }
+        EXPECT_FALSE(reader->WaitCompleted(std::chrono::milliseconds(0)))
+            << "an outstanding transfer stays where it is, data or not";
+
+        PipeUrb abort(pdo, URB_FUNCTION_ABORT_PIPE, pdo.BulkInPipe());
+        abort.request->Send();
+        ASSERT_TRUE(abort.request->WaitCompleted()) << "the host controller's side: at once";
+        EXPECT_EQ(abort.request->Status(), STATUS_SUCCESS);
+
+        ASSERT_EQ(power_test::RequestDevicePower(pdo.Device(), IRP_MN_SET_POWER, PowerDeviceD0),
+                  STATUS_SUCCESS);
+        ASSERT_TRUE(reader->WaitCompleted());
+        EXPECT_EQ(reader->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(in.UrbBulkOrInterruptTransfer.TransferBufferLength, 2u);
+        if (hold) {
+            ASSERT_TRUE(reset.request->WaitCompleted());
+            ASSERT_TRUE(control->WaitCompleted());
+            EXPECT_EQ(reset.request->Status(), STATUS_SUCCESS);
+            EXPECT_EQ(control->Status(), STATUS_SUCCESS);
+        }
+    }
 }
 
 } // namespace

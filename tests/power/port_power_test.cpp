@@ -1,22 +1,28 @@
 // The port across system sleep, hibernation and wake, driven by the power manager
-// through a modem plugged into the simulated world (its PDO holding URBs until D0)
-// and opened by an application: which device power requests the port asks for and
-// when, what it sends to the modem (nothing on the way down; pipe resets and the
-// readers on the way back), and failures of the power requests it depends on.
+// through a modem plugged into the simulated world (its PDO behaving as a hub's
+// port: suspended while in D1 to D3) and opened by an application: which device
+// power requests the port asks for and when, what it sends to the modem (nothing
+// on the way down; pipe resets and the readers only once the device is back in
+// D0), the device states it announces, and system set requests that always go
+// down and never fail whatever happens to the device requests. Each sleep ends
+// with data flowing both ways through the modem.
 #include "power_support.h"
 
 #include <driver/frame/frame.h>
 #include <driver/power/power.h>
+#include <sim/modem.h>
 #include <sim/serial_api.h>
 #include <sim/world.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace {
 
 using namespace power_test;
+using sim::LowPowerUrbs;
 using sim::UsbPipe;
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
@@ -35,16 +41,38 @@ Lines ReceivedFrom(const sim::ModemPdo& pdo, size_t first) {
                            : irp.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
                                ? "TRANSFER"
                                : "URB " + std::to_string(irp.urbFunction);
-        lines.push_back(irp.major == IRP_MJ_POWER ? Describe(irp) : what + pipe);
+        if (irp.major == IRP_MJ_POWER && irp.minor == IRP_MN_WAIT_WAKE)
+            lines.push_back("WAIT_WAKE");
+        else
+            lines.push_back(irp.major == IRP_MJ_POWER ? Describe(irp) : what + pipe);
     }
     return lines;
 }
 
+// An overlapped request of the application, with its own event.
+struct Overlapped {
+    win32::OVERLAPPED ov{};
+    Overlapped() { ov.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { win32::CloseHandle(ov.hEvent); }
+    bool Done() const { return win32::HasOverlappedIoCompleted(&ov); }
+};
+
+const Lines Resume = {"RESET BulkIn", "RESET BulkOut", "RESET InterruptIn", "TRANSFER InterruptIn",
+                      "TRANSFER BulkIn"};
+
+DEVICE_POWER_STATE Announced(PDEVICE_OBJECT fdo) {
+    return kx::AnnouncedPowerState(fdo, DevicePowerState).DeviceState;
+}
+
+void FailPoRequestPowerIrp(uint64_t nth) {
+    kx::ArmFault({kx::AllocationKind::Irp, nth, std::nullopt, kx::PoRequestPowerIrpSite()});
+}
+
 class PortPowerTest : public ::testing::Test {
   protected:
-    void SetUp() override {
+    void Plug(LowPowerUrbs mode = LowPowerUrbs::HoldUntilD0) {
         sim::PlugOptions plug;
-        plug.pdo.lowPowerUrbs = sim::LowPowerUrbs::HoldUntilD0;
+        plug.pdo.lowPowerUrbs = mode;
         modem_ = &world_.Plug(plug);
         ASSERT_TRUE(modem_->Node()->Started());
         pdo_ = &modem_->Pdo();
@@ -54,6 +82,7 @@ class PortPowerTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        kx::DisarmFaults();
         if (kx::CurrentSystemPowerState() != PowerSystemWorking)
             kx::SystemWake();
         if (port_ != nullptr)
@@ -61,35 +90,61 @@ class PortPowerTest : public ::testing::Test {
         world_.Settle();
     }
 
-    // An application opens the port: the pipes are reset, both readers start.
+    // An application opens the port (overlapped): the pipes are reset, both
+    // readers start. Reads wait for their full length.
     void Open() {
-        port_ =
-            win32::CreateFileA(modem_->Path().c_str(), win32::GENERIC_READ | win32::GENERIC_WRITE,
-                               0, nullptr, win32::OPEN_EXISTING, 0, nullptr);
+        port_ = win32::CreateFileA(modem_->Path().c_str(),
+                                   win32::GENERIC_READ | win32::GENERIC_WRITE, 0, nullptr,
+                                   win32::OPEN_EXISTING, win32::FILE_FLAG_OVERLAPPED, nullptr);
         ASSERT_NE(port_, win32::INVALID_HANDLE_VALUE);
-        win32::COMMTIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
-        ASSERT_TRUE(win32::SetCommTimeouts(port_, &immediate));
+        win32::COMMTIMEOUTS wait{0, 0, 0, 0, 0};
+        ASSERT_TRUE(win32::SetCommTimeouts(port_, &wait));
+        ASSERT_TRUE(win32::SetCommMask(port_, win32::EV_RXCHAR));
         pdo_->WaitForOutstanding(UsbPipe::BulkIn, 1);
         pdo_->WaitForOutstanding(UsbPipe::InterruptIn, 1);
     }
 
-    // The modem sends; the application reads what has arrived.
-    Bytes Echo(const Bytes& bytes) {
-        pdo_->SendBulkIn(bytes);
-        world_.Settle();
-        Bytes buffer(64);
+    void StartRead(Overlapped& request, Bytes& buffer) {
         win32::DWORD read = 0;
-        EXPECT_TRUE(win32::ReadFile(port_, buffer.data(), static_cast<win32::DWORD>(buffer.size()),
-                                    &read, nullptr));
-        buffer.resize(read);
-        return buffer;
+        ASSERT_FALSE(win32::ReadFile(port_, buffer.data(), static_cast<win32::DWORD>(buffer.size()),
+                                     &read, &request.ov));
+        ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
+    }
+
+    void StartWait(Overlapped& request, win32::DWORD& mask) {
+        ASSERT_FALSE(win32::WaitCommEvent(port_, &mask, &request.ov));
+        ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
+    }
+
+    win32::DWORD Finish(Overlapped& request) {
+        win32::DWORD transferred = 0;
+        EXPECT_TRUE(win32::GetOverlappedResult(port_, &request.ov, &transferred, TRUE));
+        return transferred;
+    }
+
+    // The application sends a command and reads the modem's answer.
+    void ExchangeData() {
+        win32::COMMTIMEOUTS immediate{MAXULONG, 0, 0, 0, 0};
+        ASSERT_TRUE(win32::SetCommTimeouts(port_, &immediate));
+        Overlapped write;
+        win32::DWORD written = 0;
+        if (!win32::WriteFile(port_, "AT\r", 3, &written, &write.ov))
+            written = Finish(write);
+        EXPECT_EQ(written, 3u);
+        world_.Settle();
+        Bytes answer(64);
+        Overlapped read;
+        win32::DWORD got = 0;
+        if (!win32::ReadFile(port_, answer.data(), 64, &got, &read.ov))
+            got = Finish(read);
+        std::string text(answer.begin(), answer.begin() + got);
+        EXPECT_NE(text.find("OK"), std::string::npos) << text;
+        EXPECT_EQ(modem_->Model()->CommandLines().back(), "AT");
     }
 
     bool ReadersRunning() const {
         return context_->BulkInReaderActive && context_->InterruptReaderActive;
     }
-
-    LONG RemoveLockCount() const { return context_->RemoveLock.Common.IoCount; }
 
     sim::World world_;
     sim::PluggedModem* modem_ = nullptr;
@@ -99,71 +154,133 @@ class PortPowerTest : public ::testing::Test {
     win32::HANDLE port_ = nullptr;
 };
 
-const Lines SleepS3 = {"QUERY D3", "QUERY S3", "SET D3", "SET S3"};
-const Lines Resume = {"RESET BulkIn", "RESET BulkOut", "RESET InterruptIn", "TRANSFER InterruptIn",
-                      "TRANSFER BulkIn"};
-
 // ---- Sleep and wake -----------------------------------------------------------------------
 
-TEST_F(PortPowerTest,
-       HibernationWhileOpenSendsNothingAndTheWakeResetsThePipesAndRestartsTheReaders) {
+struct SleepCase {
+    SYSTEM_POWER_STATE state;
+    LowPowerUrbs mode;
+};
+
+class SleepAndWakeTest : public PortPowerTest, public ::testing::WithParamInterface<SleepCase> {};
+
+// A read and an event wait pending across the sleep end with the data that comes
+// after the wake. Nothing reaches the modem until it is back in D0: with a bus
+// that fails what a suspended device is sent, an early pipe reset or reader
+// would fail and lose the port.
+TEST_P(SleepAndWakeTest, ThePortSleepsWithRequestsPendingAndResumesOnlyInD0) {
+    Plug(GetParam().mode);
     Open();
+    kx::VerifierCapture capture;
+    Bytes buffer(2);
+    Overlapped read, wait;
+    win32::DWORD mask = 0;
+    StartRead(read, buffer);
+    StartWait(wait, mask);
+
     size_t mark = pdo_->Records().size();
-    ASSERT_EQ(kx::SystemSleep(PowerSystemHibernate), STATUS_SUCCESS);
-    EXPECT_EQ(context_->SystemSuspended, 1);
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "QUERY S4", "SET D3", "SET S4"}))
+    SYSTEM_POWER_STATE state = GetParam().state;
+    ASSERT_EQ(kx::SystemSleep(state), STATUS_SUCCESS);
+    std::string s = "S" + std::to_string(state - 1);
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "QUERY " + s, "SET D3", "SET " + s}))
         << "no URB on the way down";
-    // The readers stayed submitted through the device's D3; the host controller
-    // ended them when the system set-power request reached the PDO.
-    auto power = PowerAtPdo(*pdo_);
-    for (const auto& irp : power)
-        EXPECT_EQ(irp.shutdownType, PowerActionHibernate);
-    int readers = 0;
-    for (const auto& urb : pdo_->UrbRecords()) {
-        if (urb.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
-            continue;
-        ++readers;
-        EXPECT_EQ(urb.status, STATUS_CANCELLED);
-        EXPECT_GT(urb.completeSequence, power.back().sequence);
-    }
-    EXPECT_EQ(readers, 2);
-    EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
-    EXPECT_EQ(context_->PendingEvents, 0u) << "no failure events while the system sleeps";
+    EXPECT_EQ(context_->SystemSuspended, 1);
+    EXPECT_EQ(Announced(fdo_), PowerDeviceD3);
+    // The host controller ended the readers when the system set request reached
+    // the PDO; the port took that for the sleep.
     EXPECT_FALSE(context_->BulkInReaderActive);
     EXPECT_FALSE(context_->InterruptReaderActive);
+    EXPECT_FALSE(read.Done());
+    EXPECT_FALSE(wait.Done());
 
-    // The D0 request is held in the PDO, so the state before it can be seen.
+    // The D0 request is held in the PDO: the system request has gone down, and the
+    // port is still suspended and has sent nothing.
     mark = pdo_->Records().size();
-    kx::ClearPowerIrps();
     pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
     NTSTATUS woke = STATUS_PENDING;
     std::thread wake([&] { woke = kx::SystemWake(); });
     pdo_->WaitForPending(1);
-    Lines expected = Resume;
-    expected.insert(expected.end(), {"SET S0", "SET D0"});
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark), expected);
-    EXPECT_EQ(context_->SystemSuspended, 0);
-    EXPECT_EQ(context_->SystemPowerState, (ULONG)PowerSystemWorking)
-        << "set when the system request came back";
-    EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD3) << "raised only when D0 is back";
-    EXPECT_EQ(pdo_->PowerHeldCount(), 2u) << "the readers wait for D0 in the PDO";
-    auto records = kx::PowerIrps();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].status, STATUS_PENDING) << "the system request waits for D0";
-    EXPECT_EQ(records[1].shutdownType, PowerActionSleep);
-
-    // The PDO completes D0 from a DPC: the port finishes the system request there.
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"SET S0", "SET D0"}));
+    EXPECT_EQ(context_->SystemSuspended, 1) << "kept through the system request";
+    EXPECT_EQ(Announced(fdo_), PowerDeviceD3);
     pdo_->CompletePending(STATUS_SUCCESS);
     wake.join();
+    world_.Settle();
     EXPECT_EQ(woke, STATUS_SUCCESS);
-    records = kx::PowerIrps();
-    EXPECT_EQ(records[0].status, STATUS_SUCCESS);
-    EXPECT_EQ(records[1].status, STATUS_SUCCESS);
+    Lines expected = {"SET S0", "SET D0"};
+    expected.insert(expected.end(), Resume.begin(), Resume.end());
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), expected);
+    EXPECT_EQ(context_->SystemSuspended, 0);
     EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD0);
-    EXPECT_EQ(pdo_->PowerHeldCount(), 0u);
+    EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
     EXPECT_TRUE(ReadersRunning());
     EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
-    EXPECT_EQ(Echo({1, 2, 3}), (Bytes{1, 2, 3}));
+    for (const auto& record : kx::PowerIrps())
+        EXPECT_EQ(record.status, STATUS_SUCCESS) << Describe(record);
+
+    modem_->Model()->SendData({'h', 'i'});
+    EXPECT_EQ(Finish(read), 2u);
+    EXPECT_EQ(buffer, (Bytes{'h', 'i'}));
+    Finish(wait);
+    EXPECT_EQ(mask, win32::EV_RXCHAR);
+    ExchangeData();
+    EXPECT_TRUE(capture.Findings().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothBusModes, SleepAndWakeTest,
+    ::testing::Values(SleepCase{PowerSystemSleeping3, LowPowerUrbs::HoldUntilD0},
+                      SleepCase{PowerSystemHibernate, LowPowerUrbs::HoldUntilD0},
+                      SleepCase{PowerSystemSleeping3, LowPowerUrbs::FailAtOnce},
+                      SleepCase{PowerSystemHibernate, LowPowerUrbs::FailAtOnce}),
+    [](const auto& info) {
+        return std::string(info.param.state == PowerSystemHibernate ? "S4" : "S3") +
+               (info.param.mode == LowPowerUrbs::HoldUntilD0 ? "Hold" : "Fail");
+    });
+
+// S1 keeps the host controller powered: the readers stay out (held by the
+// suspended port), the port is not suspended and nothing is resumed. The device
+// state is announced before its request goes down.
+TEST_F(PortPowerTest, S1KeepsTheTransfersAndTheWakeResetsNothing) {
+    Plug();
+    Open();
+    kx::VerifierCapture capture;
+    size_t mark = pdo_->Records().size();
+    pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
+    NTSTATUS slept = STATUS_PENDING;
+    std::thread sleep([&] { slept = kx::SystemSleep(PowerSystemSleeping1); });
+    pdo_->WaitForPending(1);
+    EXPECT_EQ(Announced(fdo_), PowerDeviceD3) << "announced before the D3 request goes down";
+    pdo_->CompletePending(STATUS_SUCCESS);
+    sleep.join();
+    ASSERT_EQ(slept, STATUS_SUCCESS);
+    EXPECT_EQ(context_->SystemSuspended, 0);
+    EXPECT_TRUE(ReadersRunning());
+    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::BulkIn), 1u);
+    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::InterruptIn), 1u);
+
+    ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+    world_.Settle();
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark),
+              (Lines{"QUERY D3", "QUERY S1", "SET D3", "SET S1", "SET S0", "SET D0"}));
+    EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
+    ExchangeData();
+    EXPECT_TRUE(capture.Findings().empty());
+}
+
+TEST_F(PortPowerTest, HibernationWithThePortClosedTakesTheDeviceToD3First) {
+    Plug();
+    kx::VerifierCapture capture;
+    ASSERT_EQ(kx::SystemSleep(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(context_->SystemSuspended, 0);
+    for (const auto& irp : PowerAtPdo(*pdo_))
+        EXPECT_EQ(irp.shutdownType, PowerActionHibernate);
+    ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+    world_.Settle();
+    EXPECT_EQ(Steps(PowerAtPdo(*pdo_)),
+              (Lines{"QUERY D3", "QUERY S4", "SET D3", "SET S4", "SET S0", "SET D0"}));
+    Open();
+    ExchangeData();
+    EXPECT_TRUE(capture.Findings().empty());
 }
 
 // The lower drivers' map is followed no higher than D3: an entry of D1 still
@@ -177,7 +294,7 @@ TEST_F(PortPowerTest, AMapEntryOfD1StillYieldsD3) {
                   ->DeviceCapabilities.DeviceState[PowerSystemSleeping3],
               PowerDeviceD1);
     ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    EXPECT_EQ(Steps(PowerAtPdo(other.Pdo())), SleepS3);
+    EXPECT_EQ(Steps(PowerAtPdo(other.Pdo())), (Lines{"QUERY D3", "QUERY S3", "SET D3", "SET S3"}));
 }
 
 TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
@@ -185,11 +302,11 @@ TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
     // and PoRequestPowerIrp callbacks run at DISPATCH_LEVEL, on another thread than
     // the one that sent the request, and what they pass down reaches the
     // power-pageable PDO through a system worker.
+    Plug();
     Open();
-    Lines expected = SleepS3;
+    Lines expected = {"QUERY D3", "QUERY S3", "SET D3", "SET S3", "SET S0", "SET D0"};
     expected.insert(expected.end(), Resume.begin(), Resume.end());
-    expected.insert(expected.end(), {"SET S0", "SET D0"});
-    for (int round = 0; round < 5; ++round) {
+    for (int round = 0; round < 3; ++round) {
         size_t mark = pdo_->Records().size();
         const size_t requests = 6; // D3 query, S3 query, D3 set, S3 set; S0 set, D0 set
         for (size_t i = 0; i < requests; ++i) {
@@ -209,21 +326,55 @@ TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
         bus.join();
         world_.Settle();
         EXPECT_EQ(ReceivedFrom(*pdo_, mark), expected);
-        EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD0);
         EXPECT_TRUE(ReadersRunning());
-        EXPECT_EQ(Echo({static_cast<uint8_t>(round)}), (Bytes{static_cast<uint8_t>(round)}));
+        ExchangeData();
     }
     for (const auto& record : kx::PowerIrps())
         EXPECT_EQ(record.status, STATUS_SUCCESS);
 }
 
-// ---- Device requests failing --------------------------------------------------------------
+// ---- A sleep that does not happen ---------------------------------------------------------
 
-void FailPoRequestPowerIrp(uint64_t nth) {
-    kx::ArmFault({kx::AllocationKind::Irp, nth, std::nullopt, kx::PoRequestPowerIrpSite()});
+// The query noted the sleep; the working state that followed brought the device
+// to D0 (it never left it) and the port resumed: the resets went out after D0,
+// and the readers, still out, were left alone.
+TEST_F(PortPowerTest, AnAbandonedSleepResumesAfterD0AndRestartsNoReaderThatIsStillOut) {
+    Plug();
+    Open();
+    kx::VerifierCapture capture;
+    pdo_->ScriptNext(
+        sim::Response::Complete(STATUS_DEVICE_BUSY).ForPower(IRP_MN_QUERY_POWER, DevicePowerState));
+    size_t mark = pdo_->Records().size();
+    EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
+    world_.Settle();
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "SET D0", "SET S0", "RESET BulkIn",
+                                                "RESET BulkOut", "RESET InterruptIn"}));
+    EXPECT_EQ(context_->SystemSuspended, 0);
+    EXPECT_TRUE(ReadersRunning());
+    ExchangeData();
+    EXPECT_TRUE(capture.Findings().empty());
 }
 
+TEST_F(PortPowerTest, WaitWakeIsPassedDown) {
+    Plug();
+    Open();
+    kx::VerifierCapture capture;
+    size_t mark = pdo_->Records().size();
+    // The capabilities claim no wake: the PDO fails it, and the port passes that on.
+    EXPECT_EQ(RequestDevicePower(pdo_->Device(), IRP_MN_WAIT_WAKE,
+                                 static_cast<DEVICE_POWER_STATE>(PowerSystemSleeping3)),
+              STATUS_INVALID_DEVICE_STATE);
+    auto records = pdo_->Records();
+    ASSERT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"WAIT_WAKE"}));
+    EXPECT_EQ(records.back().powerState.SystemState, PowerSystemSleeping3);
+    ExchangeData();
+    EXPECT_TRUE(capture.Findings().empty());
+}
+
+// ---- Device requests failing: the system set request goes down all the same ---------------
+
 TEST_F(PortPowerTest, NoDeviceQueryMeansTheSystemQueryFailsWithoutGoingDown) {
+    Plug();
     FailPoRequestPowerIrp(1);
     EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
     kx::DisarmFaults();
@@ -231,62 +382,111 @@ TEST_F(PortPowerTest, NoDeviceQueryMeansTheSystemQueryFailsWithoutGoingDown) {
     // after its (unchanged) D0.
     EXPECT_EQ(Steps(PowerAtPdo(*pdo_)), (Lines{"SET D0", "SET S0"}));
     EXPECT_EQ(context_->SystemPowerState, (ULONG)PowerSystemWorking);
-    EXPECT_EQ(RemoveLockCount(), 1);
+    EXPECT_EQ(context_->RemoveLock.Common.IoCount, 1);
 }
 
-TEST_F(PortPowerTest, AFailedD3MeansTheSystemSetFailsWithItsStatusWithoutGoingDown) {
+struct FailureCase {
+    const char* name;
+    std::function<void()> beforeSleep;
+    std::function<void()> beforeWake;
+    Lines sleep; // what the PDO receives on the way down
+    Lines wake;  // and on the way back
+    bool lost;   // the device did not come back to D0: the port is lost
+};
+
+void FailPortPool(uint64_t nth) {
+    kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
+}
+
+Lines With(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+TEST_F(PortPowerTest, ASystemSetRequestGoesDownAndSucceedsWhateverHappensToTheDevice) {
+    const Lines fullSleep = {"QUERY D3", "QUERY S3", "SET D3", "SET S3"};
+    const Lines noD3 = {"QUERY D3", "QUERY S3", "SET S3"};
+    const Lines wake = With({"SET S0", "SET D0"}, Resume);
+    auto nothing = [] {};
+    auto failDeviceSet = [this] {
+        pdo_->ScriptNext(sim::Response::Complete(STATUS_IO_DEVICE_ERROR)
+                             .ForPower(IRP_MN_SET_POWER, DevicePowerState));
+    };
+    const FailureCase cases[] = {
+        {"the D3 request fails", failDeviceSet, nothing, fullSleep, wake, false},
+        // The second device request of the sleep: the D3 set.
+        {"no D3 request", [] { FailPoRequestPowerIrp(2); }, nothing, noD3, wake, false},
+        // Contexts: S3 query, D3 query, S3 set. The port never left S0 then, so
+        // the wake asks for D0 before the system request goes down.
+        {"no context for S3", [] { FailPortPool(3); }, nothing, noD3,
+         With({"SET D0", "SET S0"}, Resume), false},
+        {"the D0 request fails", nothing, failDeviceSet, fullSleep, {"SET S0", "SET D0"}, true},
+        {"no D0 request", nothing, [] { FailPoRequestPowerIrp(1); }, fullSleep, {"SET S0"}, true},
+        {"no context for S0", nothing, [] { FailPortPool(1); }, fullSleep, {"SET S0"}, true},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Plug();
+        Open();
+        kx::VerifierCapture capture;
+        Overlapped wait;
+        win32::DWORD mask = 0;
+        StartWait(wait, mask);
+        size_t mark = pdo_->Records().size();
+        c.beforeSleep();
+        ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+        kx::DisarmFaults();
+        EXPECT_EQ(ReceivedFrom(*pdo_, mark), c.sleep);
+        mark = pdo_->Records().size();
+        c.beforeWake();
+        ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+        kx::DisarmFaults();
+        world_.Settle();
+        EXPECT_EQ(ReceivedFrom(*pdo_, mark), c.wake);
+        for (const auto& record : kx::PowerIrps()) {
+            if (record.type == SystemPowerState) {
+                EXPECT_EQ(record.status, STATUS_SUCCESS) << Describe(record);
+            }
+        }
+        EXPECT_EQ(capture.Count(kx::Rule::SystemSetPowerFailed), 0u);
+        EXPECT_EQ(context_->SystemSuspended, 0);
+        if (c.lost) {
+            EXPECT_EQ(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+            Finish(wait);
+            EXPECT_NE(mask & win32::EV_RLSD, 0u) << "the waiting request learns of it";
+            Bytes buffer(1);
+            win32::DWORD read = 0;
+            EXPECT_FALSE(win32::ReadFile(port_, buffer.data(), 1, &read, &wait.ov));
+        } else {
+            EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+            EXPECT_TRUE(ReadersRunning());
+            EXPECT_FALSE(wait.Done());
+            ExchangeData();
+            Finish(wait);
+            EXPECT_EQ(mask, win32::EV_RXCHAR);
+        }
+        EXPECT_TRUE(capture.Findings().empty());
+        win32::CloseHandle(port_);
+        port_ = nullptr;
+        world_.Unplug(*modem_);
+        world_.Settle();
+        kx::ClearPowerIrps();
+    }
+}
+
+// Removal has begun (its remove lock refuses holds): a system set request still
+// goes down to the lower drivers, which are attached until the removal ends.
+TEST_F(PortPowerTest, ASystemSetRequestGoesDownWhileTheRemoveLockRefuses) {
+    Plug();
     kx::VerifierCapture capture;
-    pdo_->ScriptNext(sim::Response::Complete(STATUS_IO_DEVICE_ERROR)
-                         .ForPower(IRP_MN_SET_POWER, DevicePowerState));
-    EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    auto records = kx::PowerIrps();
-    ASSERT_FALSE(records.empty());
-    EXPECT_EQ(records.back().status, STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(Steps(PowerAtPdo(*pdo_)).back(), "SET D3");
-    EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD3)
-        << "lowered before the request went down";
-    EXPECT_EQ(context_->SystemPowerState, (ULONG)PowerSystemWorking);
-    EXPECT_TRUE(capture.Findings().empty()) << "the failed requests still started the next";
-}
-
-TEST_F(PortPowerTest, TheSystemRequestCompletesWithTheStatusOfTheD0Request) {
-    Open();
-    ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
-    kx::ClearPowerIrps();
-    pdo_->ScriptNext(sim::Response::Complete(STATUS_IO_DEVICE_ERROR)
-                         .ForPower(IRP_MN_SET_POWER, DevicePowerState));
-    ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
-    auto records = kx::PowerIrps();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].status, STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(records[1].status, STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD3);
-    EXPECT_EQ(context_->SystemPowerState, (ULONG)PowerSystemWorking);
-    // The readers went out anyway; with the port still suspended they may wait.
-    EXPECT_TRUE(ReadersRunning());
-    // Until the port asks for D0 again (a held close would wait for it).
-    EXPECT_EQ(RequestDevicePower(pdo_->Device(), IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_EQ(Echo({4}), (Bytes{4}));
-}
-
-// ---- A sleep that does not happen ---------------------------------------------------------
-
-TEST_F(PortPowerTest, AnAbandonedSleepQueryRestartsNoReaderThatIsStillOut) {
-    Open();
-    kx::VerifierCapture capture;
-    pdo_->ScriptNext(
-        sim::Response::Complete(STATUS_DEVICE_BUSY).ForPower(IRP_MN_QUERY_POWER, DevicePowerState));
-    size_t mark = pdo_->Records().size();
-    EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
-    // The query noted the sleep; the working state that followed resumed the port:
-    // the resets went out, the readers were still out and were left alone.
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "RESET BulkIn", "RESET BulkOut",
-                                                "RESET InterruptIn", "SET D0", "SET S0"}));
-    EXPECT_EQ(capture.Count(kx::Rule::UrbInFlightTwice), 0u);
-    EXPECT_EQ(context_->SystemSuspended, 0);
-    EXPECT_TRUE(ReadersRunning());
-    EXPECT_EQ(Echo({'a', 't'}), (Bytes{'a', 't'}));
+    context_->RemoveLock.Common.Removed = TRUE;
+    EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_DELETE_PENDING) << "a query may fail";
+    context_->RemoveLock.Common.Removed = FALSE;
+    EXPECT_EQ(Steps(PowerAtPdo(*pdo_)), (Lines{"SET S0"}));
+    EXPECT_EQ(capture.Count(kx::Rule::SystemSetPowerFailed), 0u);
     EXPECT_TRUE(capture.Findings().empty());
+    Open();
+    ExchangeData();
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // The hosted power manager: system sleep, refusal and wake sent through every
 // started device stack in the order and with the fields Windows uses; and the
 // Windows 2000/XP rule of one system and one device power request at a time per
-// device object, released by PoStartNextPowerIrp, with the verifier's finding for a
-// driver that never calls it.
+// device object, released by PoStartNextPowerIrp, with the verifier's findings for
+// a driver that never calls it or breaks the other rules of power IRPs.
 #include "power_support.h"
 
 #include <kx/pnp.h>
@@ -24,10 +24,18 @@ std::atomic<int> powerDispatched{0};
 // A function driver that passes power requests down as a filter does
 // (PoStartNextPowerIrp, skip, PoCallDriver), misbehaving as its stack's extension
 // says; Plug and Play requests go down untouched.
+enum class Misstep {
+    None,
+    FailSystemSet,      // system set requests are completed with an error here
+    UseIofCallDriver,   // power requests go down with IofCallDriver
+    StartNextAfterSkip, // PoStartNextPowerIrp once the location is skipped
+};
+
 struct PassingStack {
     PDEVICE_OBJECT lower;
     NTSTATUS refuseSystemQuery; // a failure: system queries are refused with it
     bool forgetStartNext;       // set and query go down without PoStartNextPowerIrp
+    Misstep misstep = Misstep::None;
 };
 
 PassingStack* StackOver(PDEVICE_OBJECT pdo) {
@@ -65,8 +73,15 @@ NTSTATUS NTAPI PassingPower(PDEVICE_OBJECT fdo, PIRP irp) {
     const auto& power = location->Parameters.Power;
     UCHAR minor = location->MinorFunction;
     ++powerDispatched;
-    if ((minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) && !stack.forgetStartNext)
+    bool setOrQuery = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+    if (setOrQuery && !stack.forgetStartNext && stack.misstep != Misstep::StartNextAfterSkip)
         PoStartNextPowerIrp(irp);
+    if (stack.misstep == Misstep::FailSystemSet && minor == IRP_MN_SET_POWER &&
+        power.Type == SystemPowerState) {
+        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_UNSUCCESSFUL;
+    }
     if (minor == IRP_MN_QUERY_POWER && power.Type == SystemPowerState &&
         !NT_SUCCESS(stack.refuseSystemQuery)) {
         irp->IoStatus.Status = stack.refuseSystemQuery;
@@ -74,6 +89,10 @@ NTSTATUS NTAPI PassingPower(PDEVICE_OBJECT fdo, PIRP irp) {
         return stack.refuseSystemQuery;
     }
     IoSkipCurrentIrpStackLocation(irp);
+    if (setOrQuery && stack.misstep == Misstep::StartNextAfterSkip)
+        PoStartNextPowerIrp(irp);
+    if (stack.misstep == Misstep::UseIofCallDriver)
+        return IoCallDriver(stack.lower, irp);
     return PoCallDriver(stack.lower, irp);
 }
 
@@ -226,6 +245,35 @@ TEST_F(PowerManagerTest, ADriverThatNeverCallsPoStartNextPowerIrpIsReported) {
               STATUS_SUCCESS);
     EXPECT_EQ(kx::SystemWake(), STATUS_SUCCESS);
     EXPECT_EQ(capture.Count(kx::Rule::PowerIrpNotStarted), 1u) << "the wake, on the first stack";
+}
+
+// Each rule of power IRPs that Windows 2000/XP hold drivers to, broken by the
+// first stack's driver during a sleep and wake; the second stack keeps to them.
+TEST_F(PowerManagerTest, EachRuleOfPowerIrpsBrokenIsReported) {
+    const std::pair<Misstep, kx::Rule> cases[] = {
+        {Misstep::FailSystemSet, kx::Rule::SystemSetPowerFailed},
+        {Misstep::UseIofCallDriver, kx::Rule::PowerIrpWithoutPoCallDriver},
+        {Misstep::StartNextAfterSkip, kx::Rule::PoStartNextPowerIrpNotOwner},
+    };
+    for (const auto& [misstep, rule] : cases) {
+        SCOPED_TRACE(kx::RuleName(rule));
+        StackOver(first_.Device())->misstep = misstep;
+        kx::VerifierCapture capture;
+        ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+        ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+        kx::DrainWorkItems();
+        // The first stack gets the sleep query and set and the wake set.
+        EXPECT_EQ(capture.Count(rule), misstep == Misstep::FailSystemSet ? 2u : 3u);
+        // The failed set names its stack; the others name the driver that broke it.
+        std::string culprit =
+            rule == kx::Rule::SystemSetPowerFailed ? "KORVAXBUS\\MODEM\\A" : "PowerPassing";
+        for (const auto& finding : capture.Findings()) {
+            if (finding.rule == rule) {
+                EXPECT_NE(finding.detail.find(culprit), std::string::npos) << finding.detail;
+            }
+        }
+        StackOver(first_.Device())->misstep = Misstep::None;
+    }
 }
 
 } // namespace

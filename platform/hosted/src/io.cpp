@@ -634,11 +634,21 @@ NTSTATUS CallDriverHeldBack(PDEVICE_OBJECT device, PIRP irp) {
     return CallDriver(device, irp, false);
 }
 
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp) {
+    return CallDriver(device, irp, true);
+}
+
 } // namespace kx
 
 extern "C" {
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        PDRIVER_OBJECT caller = Self().currentDriver;
+        Report(Rule::PowerIrpWithoutPoCallDriver,
+               IrpText(Irp) + " sent to " + DeviceText(DeviceObject) +
+                   (caller ? " by " + ToUtf8(ToU16(caller->DriverName)) : std::string()));
+    }
     return CallDriver(DeviceObject, Irp, true);
 }
 

@@ -68,5 +68,8 @@ PIRP AllocateIrpAt(CCHAR stackSize, uintptr_t site);
 // the sender and marked the target's stack location pending, so the dispatch
 // routine's own return is not checked against the mark.
 NTSTATUS CallDriverHeldBack(PDEVICE_OBJECT device, PIRP irp);
+// PoCallDriver's own way down: IofCallDriver without its check that power IRPs
+// go through PoCallDriver.
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp);
 
 } // namespace kx

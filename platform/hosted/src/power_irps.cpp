@@ -181,7 +181,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         irps.active[kind] = Irp;
     }
     if (KeGetCurrentIrql() == PASSIVE_LEVEL || !(DeviceObject->Flags & DO_POWER_PAGABLE))
-        return IofCallDriver(DeviceObject, Irp);
+        return CallPowerDriver(DeviceObject, Irp);
     next->Control |= SL_PENDING_RETURNED;
     ObReferenceObject(DeviceObject);
     DispatchLater(DeviceObject, Irp);
@@ -190,10 +190,23 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void NTAPI PoStartNextPowerIrp(PIRP Irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
-    // The device is the one whose stack location is current: the caller's own.
-    if (Irp->CurrentLocation > Irp->StackCount)
+    // The device is the one whose stack location is current, which must be the
+    // caller's own (a driver that runs in no one's name is not checked).
+    PDRIVER_OBJECT caller = Self().currentDriver;
+    PDEVICE_OBJECT device = Irp->CurrentLocation > Irp->StackCount
+                                ? nullptr
+                                : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    if (caller != nullptr && (device == nullptr || device->DriverObject != caller)) {
+        Report(Rule::PoStartNextPowerIrpNotOwner,
+               "IRP " + Hex(Irp) + " by " + ToUtf8(ToU16(caller->DriverName)) +
+                   (device == nullptr
+                        ? ": no current stack location"
+                        : ": the current stack location is " + Hex(device) + "'s, of " +
+                              ToUtf8(ToU16(device->DriverObject->DriverName))));
         return;
-    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    }
+    if (device == nullptr)
+        return;
     PIRP next = nullptr;
     {
         std::lock_guard<std::mutex> guard(powerMutex);

@@ -76,6 +76,11 @@ NTSTATUS SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state
     {
         detail::DriverScope scope(nullptr);
         irp = AllocateIrpAt(top->StackSize, reinterpret_cast<uintptr_t>(&SendSystemIrp));
+        // The return to the working state must reach every stack: an allocation
+        // that fails is tried again (an injected fault fails only one).
+        bool mustReach = minor == IRP_MN_SET_POWER && state == PowerSystemWorking;
+        for (int attempt = 0; irp == nullptr && mustReach && attempt < 8; ++attempt)
+            irp = AllocateIrpAt(top->StackSize, reinterpret_cast<uintptr_t>(&SendSystemIrp));
     }
     if (irp == nullptr) {
         record.status = STATUS_INSUFFICIENT_RESOURCES;
@@ -104,6 +109,13 @@ NTSTATUS SendSystemIrp(PDEVICE_OBJECT pdo, UCHAR minor, SYSTEM_POWER_STATE state
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
     detail::FinishPowerIrp(id, status);
+    if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
+        detail::Report(Rule::SystemSetPowerFailed,
+                       "IRP_MN_SET_POWER for S" + std::to_string(static_cast<int>(state) - 1) +
+                           " to the stack of " + detail::Hex(pdo) + " (" +
+                           ToUtf8(DeviceInstancePath(pdo)) + ") came back with status " +
+                           detail::Hex(static_cast<uint64_t>(static_cast<ULONG>(status))));
+    }
     ObDereferenceObject(top);
     return status;
 }

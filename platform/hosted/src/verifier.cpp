@@ -86,6 +86,12 @@ const char* RuleName(Rule rule) {
         return "Plug and Play contract broken";
     case Rule::PowerIrpNotStarted:
         return "power IRP completed without PoStartNextPowerIrp";
+    case Rule::SystemSetPowerFailed:
+        return "system set-power IRP failed";
+    case Rule::PowerIrpWithoutPoCallDriver:
+        return "power IRP sent with IofCallDriver instead of PoCallDriver";
+    case Rule::PoStartNextPowerIrpNotOwner:
+        return "PoStartNextPowerIrp for a stack location of another driver";
     case Rule::UrbInFlightTwice:
         return "URB submitted again while still outstanding";
     case Rule::KernelBugCheck:

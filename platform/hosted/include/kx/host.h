@@ -61,6 +61,16 @@ enum class Rule {
     // was sent to with PoCallDriver had not called PoStartNextPowerIrp for it: on
     // Windows 2000/XP that device would never receive another power IRP of the kind.
     PowerIrpNotStarted,
+    // A system set-power IRP came back to the power manager with an error status:
+    // drivers may refuse a query, never the change of state itself.
+    SystemSetPowerFailed,
+    // An IRP_MJ_POWER request sent with IofCallDriver: Windows 2000/XP require
+    // PoCallDriver, which keeps the one-at-a-time order of power IRPs.
+    PowerIrpWithoutPoCallDriver,
+    // PoStartNextPowerIrp called by a driver for an IRP whose current stack
+    // location belongs to another driver (after IoSkipCurrentIrpStackLocation, or
+    // for an IRP already passed down): it would start the wrong device's next IRP.
+    PoStartNextPowerIrpNotOwner,
     // A URB was submitted to the bus while that same URB (the same memory) was
     // still outstanding there.
     UrbInFlightTwice,

@@ -27,6 +27,11 @@
 //               reverse order (parents before children on Windows),
 //               ShutdownType PowerActionSleep (what Windows passes on every wake).
 //
+// A system power IRP that cannot be allocated is not sent (its record has
+// STATUS_INSUFFICIENT_RESOURCES; a query counts as refused), except
+// IRP_MN_SET_POWER for PowerSystemWorking, whose allocation is tried again: the
+// return to the working state reaches every stack.
+//
 // PoRequestPowerIrp: the device power IRP goes to the top of the stack of the
 // device given, with STATUS_NOT_SUPPORTED preset and, as ShutdownType, the power
 // action of the system power IRP outstanding at the time (PowerActionNone when
