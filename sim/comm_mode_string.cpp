@@ -17,7 +17,8 @@ std::string Lower(std::string text) {
 }
 
 bool Number(const std::string& text, DWORD* value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     *value = static_cast<DWORD>(std::strtoul(text.c_str(), nullptr, 10));
     return true;
@@ -28,8 +29,8 @@ bool Baud(const std::string& text, DWORD* rate) {
     static const struct {
         const char* abbreviation;
         DWORD rate;
-    } abbreviations[] = {{"11", 110},   {"15", 150},   {"30", 300},   {"60", 600},  {"12", 1200},
-                         {"24", 2400},  {"48", 4800},  {"96", 9600},  {"19", 19200}};
+    } abbreviations[] = {{"11", 110},  {"15", 150},  {"30", 300},  {"60", 600},  {"12", 1200},
+                         {"24", 2400}, {"48", 4800}, {"96", 9600}, {"19", 19200}};
     for (const auto& entry : abbreviations) {
         if (text == entry.abbreviation) {
             *rate = entry.rate;

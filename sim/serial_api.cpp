@@ -148,8 +148,7 @@ BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue
                                       event};
         NTSTATUS status = issue(target);
         auto information = [overlapped] {
-            return static_cast<DWORD>(
-                __atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
+            return static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
         };
         if (NT_SUCCESS(status) && status != STATUS_PENDING) {
             if (result != nullptr)
@@ -1029,8 +1028,8 @@ BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
         }
         std::vector<uint8_t> buffer(providerSize, PoisonByte);
         DWORD returned = 0;
-        if (!Control(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, nullptr, 0, buffer.data(),
-                     providerSize, &returned))
+        if (!Control(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, nullptr, 0, buffer.data(), providerSize,
+                     &returned))
             return FALSE;
         if (returned < sizeof(COMMCONFIG) || returned > providerSize)
             return Fail(ERROR_INVALID_DATA);

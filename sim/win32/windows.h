@@ -18,21 +18,21 @@ using namespace win32;
 typedef char TCHAR;
 typedef char* LPTSTR;
 typedef const char* LPCTSTR;
-#define TEXT(text) text
-#define _T(text) text
+#define TEXT(text)  text
+#define _T(text)    text
 #define _TEXT(text) text
-#define _tmain main
-#define _tprintf printf
-#define _ftprintf fprintf
-#define _stprintf sprintf
-#define _tcslen strlen
-#define _tcscmp strcmp
-#define _tcsncmp strncmp
-#define _tcsstr strstr
-#define _tcscpy strcpy
+#define _tmain      main
+#define _tprintf    printf
+#define _ftprintf   fprintf
+#define _stprintf   sprintf
+#define _tcslen     strlen
+#define _tcscmp     strcmp
+#define _tcsncmp    strncmp
+#define _tcsstr     strstr
+#define _tcscpy     strcpy
 
-#define ZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
-#define FillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
+#define ZeroMemory(Destination, Length)         std::memset((Destination), 0, (Length))
+#define FillMemory(Destination, Length, Fill)   std::memset((Destination), (Fill), (Length))
 #define CopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
 
 // Zeroes memory as ZeroMemory does, in a way the compiler cannot drop.

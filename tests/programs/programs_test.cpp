@@ -49,8 +49,9 @@ class Programs : public testing::Test {
         for (std::string& argument : arguments_)
             argv_.push_back(argument.data());
         testing::internal::CaptureStdout();
-        exit_ = std::async(std::launch::async,
-                           [this, main] { return main(static_cast<int>(argv_.size()), argv_.data()); });
+        exit_ = std::async(std::launch::async, [this, main] {
+            return main(static_cast<int>(argv_.size()), argv_.data());
+        });
     }
     // Its exit code; its output in *output.
     int Finish(std::string* output) {

@@ -22,7 +22,7 @@ struct SeenRequest {
 
 struct FilterRule {
     UCHAR major = IRP_MJ_DEVICE_CONTROL;
-    ULONG code = 0;   // for IRP_MJ_DEVICE_CONTROL
+    ULONG code = 0;    // for IRP_MJ_DEVICE_CONTROL
     unsigned skip = 0; // requests that match and pass before the rule applies
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;

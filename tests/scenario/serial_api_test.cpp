@@ -24,17 +24,17 @@ TEST(StatusTranslation, StatusesBecomeTheWin32ErrorsWindowsReports) {
         ULONG status;
         DWORD error;
     } table[] = {
-        {0x00000000, 0},    {0x00000102, 1460}, {0x00000103, 997},  {0x80000005, 234},
-        {0x80000011, 170},  {0xC0000001, 31},   {0xC0000002, 1},    {0xC0000008, 6},
-        {0xC000000D, 87},   {0xC000000E, 2},    {0xC0000010, 1},    {0xC0000011, 38},
-        {0xC0000016, 234},  {0xC0000017, 8},    {0xC0000022, 5},    {0xC0000023, 122},
-        {0xC0000034, 2},    {0xC0000043, 32},   {0xC0000056, 5},    {0xC000009A, 1450},
-        {0xC000009C, 23},   {0xC000009D, 1167}, {0xC00000A3, 21},   {0xC00000B5, 121},
-        {0xC00000BB, 50},   {0xC00000C0, 55},   {0xC0000120, 995},  {0xC0000184, 22},
-        {0xC0000185, 1117}, {0xC00002B6, 1617},
-        {0xC0DE0001, 317},               // no mapping: ERROR_MR_MID_NOT_FOUND
-        {0xE0001234, 0xE0001234},        // a customer status is its own code
-        {0xC0070057, 87},                // a Win32 error carried in a status
+        {0x00000000, 0},          {0x00000102, 1460}, {0x00000103, 997}, {0x80000005, 234},
+        {0x80000011, 170},        {0xC0000001, 31},   {0xC0000002, 1},   {0xC0000008, 6},
+        {0xC000000D, 87},         {0xC000000E, 2},    {0xC0000010, 1},   {0xC0000011, 38},
+        {0xC0000016, 234},        {0xC0000017, 8},    {0xC0000022, 5},   {0xC0000023, 122},
+        {0xC0000034, 2},          {0xC0000043, 32},   {0xC0000056, 5},   {0xC000009A, 1450},
+        {0xC000009C, 23},         {0xC000009D, 1167}, {0xC00000A3, 21},  {0xC00000B5, 121},
+        {0xC00000BB, 50},         {0xC00000C0, 55},   {0xC0000120, 995}, {0xC0000184, 22},
+        {0xC0000185, 1117},       {0xC00002B6, 1617}, {0xC0DE0001, 317}, // no mapping:
+                                                                         // ERROR_MR_MID_NOT_FOUND
+        {0xE0001234, 0xE0001234}, // a customer status is its own code
+        {0xC0070057, 87},         // a Win32 error carried in a status
     };
     for (const auto& row : table) {
         SCOPED_TRACE(testing::Message() << std::hex << row.status);
@@ -122,8 +122,7 @@ TEST_F(FilteredPort, RequestStatusesBecomeResultsAsKernel32MakesThem) {
         uint8_t buffer[8] = {};
         DWORD count = 0xDEAD;
         SetLastError(0);
-        BOOL result = row.call == Read
-                          ? ReadFile(port, buffer, sizeof buffer, &count, lpOverlapped)
+        BOOL result = row.call == Read ? ReadFile(port, buffer, sizeof buffer, &count, lpOverlapped)
                       : row.call == Write
                           ? WriteFile(port, "data", 4, &count, lpOverlapped)
                           : DeviceIoControl(port, IOCTL_SERIAL_GET_STATS, nullptr, 0, buffer,
@@ -193,9 +192,9 @@ TEST_F(FilteredPort, SetCommStateSendsItsRequestsInOrderAndRollsBack) {
 
     const std::vector<ULONG> gets = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL,
                                      IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_GET_HANDFLOW};
-    const std::vector<ULONG> sets = {IOCTL_SERIAL_SET_BAUD_RATE,     IOCTL_SERIAL_CLR_RTS,
-                                     IOCTL_SERIAL_CLR_DTR,           IOCTL_SERIAL_SET_LINE_CONTROL,
-                                     IOCTL_SERIAL_SET_CHARS,         IOCTL_SERIAL_SET_HANDFLOW};
+    const std::vector<ULONG> sets = {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_CLR_RTS,
+                                     IOCTL_SERIAL_CLR_DTR,       IOCTL_SERIAL_SET_LINE_CONTROL,
+                                     IOCTL_SERIAL_SET_CHARS,     IOCTL_SERIAL_SET_HANDFLOW};
     const std::vector<ULONG> restores = {IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_RTS,
                                          IOCTL_SERIAL_SET_DTR,       IOCTL_SERIAL_SET_LINE_CONTROL,
                                          IOCTL_SERIAL_SET_CHARS,     IOCTL_SERIAL_SET_HANDFLOW};

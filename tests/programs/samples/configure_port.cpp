@@ -6,14 +6,12 @@
 #include <sim/win32/windows.h>
 #include <stdio.h>
 
-static void PrintCommState(const TCHAR* pszWhen, DCB dcb)
-{
+static void PrintCommState(const TCHAR* pszWhen, DCB dcb) {
     _tprintf(TEXT("%s: BaudRate = %d, ByteSize = %d, Parity = %d, StopBits = %d\n"), pszWhen,
              (int)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
 }
 
-int _tmain(int argc, TCHAR* argv[])
-{
+int _tmain(int argc, TCHAR* argv[]) {
     DCB dcb;
     COMMTIMEOUTS timeouts;
     COMMCONFIG config;
@@ -55,10 +53,10 @@ int _tmain(int argc, TCHAR* argv[])
     }
     PrintCommState(TEXT("Initial"), dcb);
 
-    dcb.BaudRate = CBR_57600;   // baud rate
-    dcb.ByteSize = 8;           // data size, xmit and rcv
-    dcb.Parity = NOPARITY;      // parity bit
-    dcb.StopBits = ONESTOPBIT;  // stop bit
+    dcb.BaudRate = CBR_57600;  // baud rate
+    dcb.ByteSize = 8;          // data size, xmit and rcv
+    dcb.Parity = NOPARITY;     // parity bit
+    dcb.StopBits = ONESTOPBIT; // stop bit
 
     fSuccess = SetCommState(hCom, &dcb);
     if (!fSuccess) {

@@ -16,8 +16,7 @@ typedef struct _READER {
     DWORD length;
 } READER;
 
-static DWORD WINAPI ReaderThread(LPVOID lpParam)
-{
+static DWORD WINAPI ReaderThread(LPVOID lpParam) {
     READER* reader = (READER*)lpParam;
     OVERLAPPED o;
     HANDLE waits[2];
@@ -60,8 +59,7 @@ static DWORD WINAPI ReaderThread(LPVOID lpParam)
     return reader->length;
 }
 
-static BOOL WriteCommand(HANDLE hCom, const char* command)
-{
+static BOOL WriteCommand(HANDLE hCom, const char* command) {
     OVERLAPPED o;
     DWORD dwWritten = 0;
     BOOL fSuccess;
@@ -77,8 +75,7 @@ static BOOL WriteCommand(HANDLE hCom, const char* command)
 
 // The modem reports the carrier on its own, a moment before or after CONNECT:
 // waits up to five seconds for it.
-static BOOL WaitForCarrier(HANDLE hCom)
-{
+static BOOL WaitForCarrier(HANDLE hCom) {
     OVERLAPPED o;
     DWORD dwEvtMask = 0;
     DWORD dwModemStatus = 0;
@@ -104,8 +101,7 @@ static BOOL WaitForCarrier(HANDLE hCom)
     return (dwModemStatus & MS_RLSD_ON) != 0;
 }
 
-int _tmain(int argc, TCHAR* argv[])
-{
+int _tmain(int argc, TCHAR* argv[]) {
     READER reader;
     DCB dcb;
     COMMTIMEOUTS timeouts;

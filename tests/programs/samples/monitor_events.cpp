@@ -5,8 +5,7 @@
 #include <sim/win32/windows.h>
 #include <stdio.h>
 
-static void PrintEvents(DWORD dwEvtMask, DWORD dwModemStatus)
-{
+static void PrintEvents(DWORD dwEvtMask, DWORD dwModemStatus) {
     _tprintf(TEXT("Event:%s%s%s%s%s  Modem:%s%s%s%s\n"),
              (dwEvtMask & EV_CTS) ? TEXT(" CTS") : TEXT(""),
              (dwEvtMask & EV_DSR) ? TEXT(" DSR") : TEXT(""),
@@ -19,8 +18,7 @@ static void PrintEvents(DWORD dwEvtMask, DWORD dwModemStatus)
              (dwModemStatus & MS_RLSD_ON) ? TEXT(" RLSD") : TEXT(""));
 }
 
-int _tmain(int argc, TCHAR* argv[])
-{
+int _tmain(int argc, TCHAR* argv[]) {
     HANDLE hCom;
     OVERLAPPED o;
     BOOL fSuccess;
