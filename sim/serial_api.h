@@ -402,8 +402,9 @@ constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
-// The Win32 error for an NTSTATUS (ERROR_MR_MID_NOT_FOUND for a status it does not
-// know); success codes map to ERROR_SUCCESS, STATUS_PENDING to ERROR_IO_PENDING.
+// The Win32 error for an NTSTATUS by Windows' table (ERROR_MR_MID_NOT_FOUND for a
+// status it does not know); a status with the customer bit is returned as it is,
+// one of FACILITY_WIN32 as its error code.
 ULONG RtlNtStatusToDosError(NTSTATUS Status);
 
 // ---- Handles and files --------------------------------------------------------------------
@@ -487,6 +488,7 @@ BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+// *lpEvtMask is cleared when the call fails (not while the wait is pending).
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BOOL SetCommBreak(HANDLE hFile);
