@@ -24,15 +24,38 @@ TEST(StatusTranslation, StatusesBecomeTheWin32ErrorsWindowsReports) {
         ULONG status;
         DWORD error;
     } table[] = {
-        {0x00000000, 0},          {0x00000102, 1460}, {0x00000103, 997}, {0x80000005, 234},
-        {0x80000011, 170},        {0xC0000001, 31},   {0xC0000002, 1},   {0xC0000008, 6},
-        {0xC000000D, 87},         {0xC000000E, 2},    {0xC0000010, 1},   {0xC0000011, 38},
-        {0xC0000016, 234},        {0xC0000017, 8},    {0xC0000022, 5},   {0xC0000023, 122},
-        {0xC0000034, 2},          {0xC0000043, 32},   {0xC0000056, 5},   {0xC000009A, 1450},
-        {0xC000009C, 23},         {0xC000009D, 1167}, {0xC00000A3, 21},  {0xC00000B5, 121},
-        {0xC00000BB, 50},         {0xC00000C0, 55},   {0xC0000120, 995}, {0xC0000184, 22},
-        {0xC0000185, 1117},       {0xC00002B6, 1617}, {0xC0DE0001, 317}, // no mapping:
-                                                                         // ERROR_MR_MID_NOT_FOUND
+        {0x00000000, 0},
+        {0x00000102, 1460},
+        {0x00000103, 997},
+        {0x80000005, 234},
+        {0x80000011, 170},
+        {0xC0000001, 31},
+        {0xC0000002, 1},
+        {0xC0000008, 6},
+        {0xC000000D, 87},
+        {0xC000000E, 2},
+        {0xC0000010, 1},
+        {0xC0000011, 38},
+        {0xC0000016, 234},
+        {0xC0000017, 8},
+        {0xC0000022, 5},
+        {0xC0000023, 122},
+        {0xC0000034, 2},
+        {0xC0000043, 32},
+        {0xC0000056, 5},
+        {0xC000009A, 1450},
+        {0xC000009C, 23},
+        {0xC000009D, 1167},
+        {0xC00000A3, 21},
+        {0xC00000B5, 121},
+        {0xC00000BB, 50},
+        {0xC00000C0, 55},
+        {0xC0000120, 995},
+        {0xC0000184, 22},
+        {0xC0000185, 1117},
+        {0xC00002B6, 1617},
+        {0xC0DE0001, 317},        // no mapping:
+                                  // ERROR_MR_MID_NOT_FOUND
         {0xE0001234, 0xE0001234}, // a customer status is its own code
         {0xC0070057, 87},         // a Win32 error carried in a status
     };
@@ -250,8 +273,18 @@ TEST_F(FilteredPort, WaitCommEventWithoutAnOverlappedWaitsAndAFailureClearsTheMa
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(mask, 0u);
 
-    Ends(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED, 0);
+    // A new mask ends a pending wait with no events: the driver writes the 0.
     Overlapped overlapped;
+    mask = 0xFFFF;
+    EXPECT_FALSE(WaitCommEvent(port, &mask, overlapped.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(SetCommMask(port, EV_RLSD | EV_DSR));
+    DWORD transferred = 0;
+    ASSERT_TRUE(GetOverlappedResult(port, overlapped.get(), &transferred, TRUE));
+    EXPECT_EQ(transferred, sizeof(DWORD));
+    EXPECT_EQ(mask, 0u);
+
+    Ends(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED, 0);
     mask = 0xFFFF;
     EXPECT_FALSE(WaitCommEvent(port, &mask, overlapped.get()));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
