@@ -8,12 +8,15 @@
 #include <kx/ntddser.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace win32 {
@@ -32,7 +35,7 @@ static_assert(sizeof(DCB) == 28, "DCB layout");
 
 namespace {
 
-constexpr NTSTATUS StatusEndOfFile = NTSTATUS_FROM(0xC0000011L);
+constexpr NTSTATUS StatusEndOfFile = NTSTATUS_FROM(0xC0000011L); // STATUS_END_OF_FILE
 
 thread_local DWORD lastError = ERROR_SUCCESS;
 
@@ -40,12 +43,28 @@ struct EventObject {
     KEVENT event;
 };
 
+// A thread the application created: `exited` is set when its routine returns.
+struct ThreadObject {
+    KEVENT exited;
+    std::atomic<DWORD> exitCode{STILL_ACTIVE};
+};
+
 // What a handle refers to.
 struct Object {
     PFILE_OBJECT file = nullptr;
     bool overlapped = false;
     std::shared_ptr<EventObject> event;
+    std::shared_ptr<ThreadObject> thread;
 };
+
+// The dispatcher object a wait on an event or thread handle waits for.
+PKEVENT Waitable(const Object& object) {
+    if (object.event)
+        return &object.event->event;
+    if (object.thread)
+        return &object.thread->exited;
+    return nullptr;
+}
 
 std::mutex handlesMutex;
 std::map<uintptr_t, Object> handles;
@@ -109,11 +128,17 @@ struct PrivateWait {
     IO_STATUS_BLOCK ioStatus{};
 };
 
+bool IsWarning(NTSTATUS status) {
+    return (static_cast<ULONG>(status) >> 30) == 2;
+}
+
 // kernel32's way with a request on a file handle. `issue` sends it to the given
 // completion target and returns the status of the call; `result` receives the
-// information of a request that succeeded.
+// information of a request that succeeded or ended with a warning. Only a
+// ReadFile without an OVERLAPPED takes STATUS_END_OF_FILE as a success (`read`).
 template <typename Issue>
-BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue) {
+BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue,
+         bool read = false) {
     if (overlapped != nullptr) {
         std::shared_ptr<EventObject> event;
         if (!OverlappedEvent(overlapped, &event))
@@ -122,16 +147,19 @@ BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue
         kx::IoCompletionTarget target{StatusBlock(overlapped), event ? &event->event : nullptr,
                                       event};
         NTSTATUS status = issue(target);
-        if (file.overlapped) {
-            if (status == STATUS_PENDING || NT_ERROR(status))
-                return FailStatus(status);
-        } else if (!NT_SUCCESS(status) && status != StatusEndOfFile) {
-            return FailStatus(status);
+        auto information = [overlapped] {
+            return static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
+        };
+        if (NT_SUCCESS(status) && status != STATUS_PENDING) {
+            if (result != nullptr)
+                *result = information();
+            return TRUE;
         }
-        if (result != nullptr)
-            *result =
-                static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_ACQUIRE));
-        return TRUE;
+        if (result != nullptr && status == StatusEndOfFile)
+            *result = 0;
+        else if (result != nullptr && IsWarning(status))
+            *result = information();
+        return FailStatus(status);
     }
 
     IO_STATUS_BLOCK ioStatus{};
@@ -149,11 +177,19 @@ BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue
         if (!NT_ERROR(status))
             ioStatus = wait->ioStatus;
     }
-    if (!NT_SUCCESS(status) && status != StatusEndOfFile)
-        return FailStatus(status);
-    if (result != nullptr)
-        *result = status == StatusEndOfFile ? 0 : static_cast<DWORD>(ioStatus.Information);
-    return TRUE;
+    if (NT_SUCCESS(status)) {
+        if (result != nullptr)
+            *result = static_cast<DWORD>(ioStatus.Information);
+        return TRUE;
+    }
+    if (read && status == StatusEndOfFile) {
+        if (result != nullptr)
+            *result = 0;
+        return TRUE;
+    }
+    if (result != nullptr && IsWarning(status))
+        *result = static_cast<DWORD>(ioStatus.Information);
+    return FailStatus(status);
 }
 
 // A device-control request waited for on either kind of handle, as the
@@ -173,9 +209,17 @@ template <typename T> BOOL ControlIn(HANDLE handle, ULONG code, const T& value) 
     return Control(handle, code, &value, sizeof(T), nullptr, 0);
 }
 
+// What pool memory holds before anyone writes it.
+constexpr int PoisonByte = 0xA5;
+
+// A record a GET request returns, read into a buffer that starts poisoned as
+// kernel32's own locals are uninitialised: only a record returned whole counts.
 template <typename T> BOOL ControlOut(HANDLE handle, ULONG code, T* value) {
-    std::memset(value, 0, sizeof(T));
-    return Control(handle, code, nullptr, 0, value, sizeof(T));
+    std::memset(value, PoisonByte, sizeof(T));
+    DWORD returned = 0;
+    if (!Control(handle, code, nullptr, 0, value, sizeof(T), &returned))
+        return FALSE;
+    return returned == sizeof(T) ? TRUE : Fail(ERROR_INVALID_DATA);
 }
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
@@ -356,7 +400,7 @@ HANDLE OpenFile(const std::u16string& name, DWORD access, DWORD share, DWORD cre
         return INVALID_HANDLE_VALUE;
     }
     lastError = ERROR_SUCCESS;
-    return Insert(Object{file, (flags & FILE_FLAG_OVERLAPPED) != 0, nullptr});
+    return Insert(Object{file, (flags & FILE_FLAG_OVERLAPPED) != 0, nullptr, nullptr});
 }
 
 HANDLE NewEvent(BOOL manualReset, BOOL initialState, bool named) {
@@ -368,7 +412,7 @@ HANDLE NewEvent(BOOL manualReset, BOOL initialState, bool named) {
     KeInitializeEvent(&event->event, manualReset ? NotificationEvent : SynchronizationEvent,
                       initialState ? TRUE : FALSE);
     lastError = ERROR_SUCCESS;
-    return Insert(Object{nullptr, false, event});
+    return Insert(Object{nullptr, false, event, nullptr});
 }
 
 } // namespace
@@ -385,49 +429,78 @@ void SetLastError(DWORD dwErrCode) {
 
 ULONG RtlNtStatusToDosError(NTSTATUS Status) {
     struct Mapping {
-        NTSTATUS status;
+        ULONG status;
         DWORD error;
     };
+    // The statuses a port's requests can end with (the driver's, the USB bus's and
+    // the I/O manager's), as Windows maps them.
     static const Mapping table[] = {
-        {STATUS_SUCCESS, ERROR_SUCCESS},
-        {STATUS_TIMEOUT, WAIT_TIMEOUT},
-        {STATUS_PENDING, ERROR_IO_PENDING},
-        {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
-        {STATUS_DEVICE_BUSY, ERROR_BUSY},
-        {STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE},
-        {STATUS_NOT_IMPLEMENTED, ERROR_INVALID_FUNCTION},
-        {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
-        {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
-        {STATUS_NO_SUCH_DEVICE, ERROR_FILE_NOT_FOUND},
-        {STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION},
-        {StatusEndOfFile, 38 /* ERROR_HANDLE_EOF */},
-        {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
-        {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
-        {STATUS_BUFFER_TOO_SMALL, ERROR_INSUFFICIENT_BUFFER},
-        {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
-        {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
-        {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
-        {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
-        {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
-        {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
-        {STATUS_INSUFFICIENT_RESOURCES, ERROR_NO_SYSTEM_RESOURCES},
-        {STATUS_DEVICE_NOT_CONNECTED, ERROR_NOT_READY},
-        {STATUS_DEVICE_NOT_READY, ERROR_NOT_READY},
-        {STATUS_IO_TIMEOUT, ERROR_SEM_TIMEOUT},
-        {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
-        {STATUS_DEVICE_DOES_NOT_EXIST, ERROR_DEV_NOT_EXIST},
-        {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
-        {STATUS_INVALID_DEVICE_STATE, ERROR_BAD_COMMAND},
-        {STATUS_IO_DEVICE_ERROR, 1117 /* ERROR_IO_DEVICE */},
-        {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
+        {0x00000000, ERROR_SUCCESS},              // STATUS_SUCCESS
+        {0x00000102, ERROR_TIMEOUT},              // STATUS_TIMEOUT
+        {0x00000103, ERROR_IO_PENDING},           // STATUS_PENDING
+        {0x00000105, ERROR_MORE_DATA},            // STATUS_MORE_ENTRIES
+        {0x40000000, ERROR_ALREADY_EXISTS},       // STATUS_OBJECT_NAME_EXISTS
+        {0x40000008, ERROR_MORE_WRITES},          // STATUS_SERIAL_MORE_WRITES
+        {0x4000000C, ERROR_COUNTER_TIMEOUT},      // STATUS_SERIAL_COUNTER_TIMEOUT
+        {0x80000005, ERROR_MORE_DATA},            // STATUS_BUFFER_OVERFLOW
+        {0x80000010, ERROR_NOT_READY},            // STATUS_DEVICE_OFF_LINE
+        {0x80000011, ERROR_BUSY},                 // STATUS_DEVICE_BUSY
+        {0x8000001A, ERROR_NO_MORE_ITEMS},        // STATUS_NO_MORE_ENTRIES
+        {0xC0000001, ERROR_GEN_FAILURE},          // STATUS_UNSUCCESSFUL
+        {0xC0000002, ERROR_INVALID_FUNCTION},     // STATUS_NOT_IMPLEMENTED
+        {0xC0000003, ERROR_INVALID_PARAMETER},    // STATUS_INVALID_INFO_CLASS
+        {0xC0000004, ERROR_BAD_LENGTH},           // STATUS_INFO_LENGTH_MISMATCH
+        {0xC0000005, ERROR_NOACCESS},             // STATUS_ACCESS_VIOLATION
+        {0xC0000008, ERROR_INVALID_HANDLE},       // STATUS_INVALID_HANDLE
+        {0xC000000D, ERROR_INVALID_PARAMETER},    // STATUS_INVALID_PARAMETER
+        {0xC000000E, ERROR_FILE_NOT_FOUND},       // STATUS_NO_SUCH_DEVICE
+        {0xC000000F, ERROR_FILE_NOT_FOUND},       // STATUS_NO_SUCH_FILE
+        {0xC0000010, ERROR_INVALID_FUNCTION},     // STATUS_INVALID_DEVICE_REQUEST
+        {0xC0000011, ERROR_HANDLE_EOF},           // STATUS_END_OF_FILE
+        {0xC0000016, ERROR_MORE_DATA},            // STATUS_MORE_PROCESSING_REQUIRED
+        {0xC0000017, ERROR_NOT_ENOUGH_MEMORY},    // STATUS_NO_MEMORY
+        {0xC0000022, ERROR_ACCESS_DENIED},        // STATUS_ACCESS_DENIED
+        {0xC0000023, ERROR_INSUFFICIENT_BUFFER},  // STATUS_BUFFER_TOO_SMALL
+        {0xC0000024, ERROR_INVALID_HANDLE},       // STATUS_OBJECT_TYPE_MISMATCH
+        {0xC0000033, ERROR_INVALID_NAME},         // STATUS_OBJECT_NAME_INVALID
+        {0xC0000034, ERROR_FILE_NOT_FOUND},       // STATUS_OBJECT_NAME_NOT_FOUND
+        {0xC0000035, ERROR_ALREADY_EXISTS},       // STATUS_OBJECT_NAME_COLLISION
+        {0xC000003A, ERROR_PATH_NOT_FOUND},       // STATUS_OBJECT_PATH_NOT_FOUND
+        {0xC0000043, ERROR_SHARING_VIOLATION},    // STATUS_SHARING_VIOLATION
+        {0xC0000056, ERROR_ACCESS_DENIED},        // STATUS_DELETE_PENDING
+        {0xC000009A, ERROR_NO_SYSTEM_RESOURCES},  // STATUS_INSUFFICIENT_RESOURCES
+        {0xC000009C, ERROR_CRC},                  // STATUS_DEVICE_DATA_ERROR
+        {0xC000009D, ERROR_DEVICE_NOT_CONNECTED}, // STATUS_DEVICE_NOT_CONNECTED
+        {0xC000009E, ERROR_NOT_READY},            // STATUS_DEVICE_POWER_FAILURE
+        {0xC00000A3, ERROR_NOT_READY},            // STATUS_DEVICE_NOT_READY
+        {0xC00000B5, ERROR_SEM_TIMEOUT},          // STATUS_IO_TIMEOUT
+        {0xC00000BB, ERROR_NOT_SUPPORTED},        // STATUS_NOT_SUPPORTED
+        {0xC00000C0, ERROR_DEV_NOT_EXIST},        // STATUS_DEVICE_DOES_NOT_EXIST
+        {0xC00000E5, ERROR_INTERNAL_ERROR},       // STATUS_INTERNAL_ERROR
+        {0xC00000E8, ERROR_INVALID_USER_BUFFER},  // STATUS_INVALID_USER_BUFFER
+        {0xC00000E9, ERROR_UNEXP_NET_ERR},        // STATUS_UNEXPECTED_IO_ERROR
+        {0xC00000F0, ERROR_INVALID_PARAMETER},    // STATUS_INVALID_PARAMETER_2
+        {0xC0000120, ERROR_OPERATION_ABORTED},    // STATUS_CANCELLED
+        {0xC0000150, ERROR_SERIAL_NO_DEVICE},     // STATUS_SERIAL_NO_DEVICE_INITED
+        {0xC0000184, ERROR_BAD_COMMAND},          // STATUS_INVALID_DEVICE_STATE
+        {0xC0000185, ERROR_IO_DEVICE},            // STATUS_IO_DEVICE_ERROR
+        {0xC0000186, ERROR_IO_DEVICE},            // STATUS_DEVICE_PROTOCOL_ERROR
+        {0xC0000206, ERROR_INVALID_USER_BUFFER},  // STATUS_INVALID_BUFFER_SIZE
+        {0xC0000240, ERROR_REQUEST_ABORTED},      // STATUS_REQUEST_ABORTED
+        {0xC00002B6, ERROR_DEVICE_REMOVED},       // STATUS_DEVICE_REMOVED
+        {0xC00002D3, ERROR_NOT_READY},            // STATUS_POWER_STATE_INVALID
     };
+    auto value = static_cast<ULONG>(Status);
+    // A customer's status is its own error code; a Win32 error wrapped in a status
+    // is that error.
+    if ((value & 0x20000000) != 0)
+        return value;
+    if ((value & 0x3FFF0000) == 0x00070000 && (value >> 30) >= 2)
+        return value & 0xFFFF;
     for (const Mapping& mapping : table) {
-        if (mapping.status == Status)
+        if (mapping.status == value)
             return mapping.error;
     }
-    // Other success and informational codes are no error.
-    if (NT_SUCCESS(Status) && (static_cast<ULONG>(Status) >> 30) == 0)
-        return ERROR_SUCCESS;
     return ERROR_MR_MID_NOT_FOUND;
 }
 
@@ -487,9 +560,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     LARGE_INTEGER offset{};
     if (lpOverlapped != nullptr)
         offset.QuadPart = (LONGLONG(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset;
-    return Run(file, lpOverlapped, lpNumberOfBytesRead, [&](const kx::IoCompletionTarget& target) {
-        return kx::ReadFile(file.file, target, lpBuffer, nNumberOfBytesToRead, &offset);
-    });
+    return Run(
+        file, lpOverlapped, lpNumberOfBytesRead,
+        [&](const kx::IoCompletionTarget& target) {
+            return kx::ReadFile(file.file, target, lpBuffer, nNumberOfBytesToRead, &offset);
+        },
+        true);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -602,9 +678,10 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     LARGE_INTEGER timeout;
     timeout.QuadPart = -LONGLONG(dwMilliseconds) * 10000;
     PLARGE_INTEGER limit = dwMilliseconds == INFINITE ? nullptr : &timeout;
-    NTSTATUS status = object.event ? KeWaitForSingleObject(&object.event->event, UserRequest,
-                                                           UserMode, FALSE, limit)
-                                   : kx::WaitForFile(object.file, limit);
+    PKEVENT waitable = Waitable(object);
+    NTSTATUS status = waitable != nullptr
+                          ? KeWaitForSingleObject(waitable, UserRequest, UserMode, FALSE, limit)
+                          : kx::WaitForFile(object.file, limit);
     if (status == STATUS_TIMEOUT)
         return WAIT_TIMEOUT;
     if (!NT_SUCCESS(status)) {
@@ -612,6 +689,86 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
         return WAIT_FAILED;
     }
     return WAIT_OBJECT_0;
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    std::vector<Object> objects(nCount);
+    std::vector<PVOID> waitables(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        if (!Lookup(lpHandles[i], &objects[i]) || Waitable(objects[i]) == nullptr) {
+            lastError = ERROR_INVALID_HANDLE;
+            return WAIT_FAILED;
+        }
+        waitables[i] = Waitable(objects[i]);
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -LONGLONG(dwMilliseconds) * 10000;
+    NTSTATUS status = KeWaitForMultipleObjects(
+        nCount, waitables.data(), bWaitAll ? WaitAll : WaitAny, UserRequest, UserMode, FALSE,
+        dwMilliseconds == INFINITE ? nullptr : &timeout, nullptr);
+    if (status == STATUS_TIMEOUT)
+        return WAIT_TIMEOUT;
+    return WAIT_OBJECT_0 + static_cast<DWORD>(status - STATUS_WAIT_0);
+}
+
+// ---- Threads and time -----------------------------------------------------------------------
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    (void)lpThreadAttributes;
+    (void)dwStackSize;
+    if (lpStartAddress == nullptr || (dwCreationFlags & CREATE_SUSPENDED) != 0) {
+        lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    static std::atomic<DWORD> nextThreadId{0x1000};
+    auto thread = std::make_shared<ThreadObject>();
+    KeInitializeEvent(&thread->exited, NotificationEvent, FALSE);
+    HANDLE handle = Insert(Object{nullptr, false, nullptr, thread});
+    if (lpThreadId != nullptr)
+        *lpThreadId = nextThreadId += 4;
+    // The thread keeps its object: closing the handle does not end the thread.
+    std::thread([thread, lpStartAddress, lpParameter] {
+        DWORD code = lpStartAddress(lpParameter);
+        thread->exitCode = code;
+        KeSetEvent(&thread->exited, IO_NO_INCREMENT, FALSE);
+    }).detach();
+    lastError = ERROR_SUCCESS;
+    return handle;
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    Object object;
+    if (!Lookup(hThread, &object) || !object.thread)
+        return Fail(ERROR_INVALID_HANDLE);
+    *lpExitCode = object.thread->exitCode;
+    return TRUE;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = dwMilliseconds == INFINITE ? std::numeric_limits<LONGLONG>::min()
+                                                   : -LONGLONG(dwMilliseconds) * 10000;
+    KeDelayExecutionThread(UserMode, FALSE, &interval);
+}
+
+DWORD GetTickCount() {
+    return static_cast<DWORD>(KeQueryInterruptTime() / 10000);
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    Object file;
+    if (!FileHandle(hFile, &file))
+        return FILE_TYPE_UNKNOWN;
+    // Every device this API opens is a serial port, a character device.
+    lastError = ERROR_SUCCESS;
+    return FILE_TYPE_CHAR;
 }
 
 // ---- Communications -----------------------------------------------------------------------
@@ -697,12 +854,16 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
     Object file;
     if (!FileHandle(hFile, &file))
         return FALSE;
-    if (file.overlapped && lpOverlapped == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
-    return Run(file, lpOverlapped, nullptr, [&](const kx::IoCompletionTarget& target) {
+    // Without an OVERLAPPED the call waits for its request on either kind of handle.
+    BOOL done = Run(file, lpOverlapped, nullptr, [&](const kx::IoCompletionTarget& target) {
         return kx::DeviceIoControlFile(file.file, target, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
                                        lpEvtMask, sizeof(DWORD));
     });
+    // A wait that has failed reports no event; one still pending keeps the mask
+    // for the request to fill.
+    if (!done && lastError != ERROR_IO_PENDING)
+        *lpEvtMask = 0;
+    return done;
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
@@ -763,10 +924,14 @@ BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     ULONG size = sizeof(COMMPROP);
     if (lpCommProp->dwProvSpec1 == COMMPROP_INITIALIZED && lpCommProp->wPacketLength > size)
         size = lpCommProp->wPacketLength;
-    std::vector<uint8_t> buffer(size);
-    if (!Control(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, buffer.data(), size))
+    std::vector<uint8_t> buffer(size, PoisonByte);
+    DWORD returned = 0;
+    if (!Control(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, buffer.data(), size, &returned))
         return FALSE;
-    std::memcpy(lpCommProp, buffer.data(), size);
+    // The fixed part must have come back; provider characters may follow.
+    if (returned < offsetof(COMMPROP, wcProvChar) || returned > size)
+        return Fail(ERROR_INVALID_DATA);
+    std::memcpy(lpCommProp, buffer.data(), returned);
     return TRUE;
 }
 
@@ -816,6 +981,103 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
 BOOL TransmitCommChar(HANDLE hFile, char cChar) {
     UCHAR character = static_cast<UCHAR>(cChar);
     return Control(hFile, IOCTL_SERIAL_IMMEDIATE_CHAR, &character, 1, nullptr, 0);
+}
+
+namespace {
+
+// A COMMCONFIG for a DCB, with no provider data.
+BOOL ReturnConfig(const DCB& dcb, DWORD subType, LPCOMMCONFIG config, LPDWORD size) {
+    if (*size < sizeof(COMMCONFIG)) {
+        *size = sizeof(COMMCONFIG);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memset(config, 0, sizeof(COMMCONFIG));
+    config->dwSize = sizeof(COMMCONFIG);
+    config->wVersion = 1;
+    config->dcb = dcb;
+    config->dwProviderSubType = subType;
+    *size = sizeof(COMMCONFIG);
+    return TRUE;
+}
+
+// The provider data the port's driver keeps, in bytes: what CONFIG_SIZE returned,
+// or 0 when it returned no size or failed (a port without provider data).
+ULONG ProviderConfigSize(HANDLE handle) {
+    ULONG size = 0;
+    std::memset(&size, PoisonByte, sizeof size);
+    DWORD returned = 0;
+    if (!Control(handle, IOCTL_SERIAL_CONFIG_SIZE, nullptr, 0, &size, sizeof size, &returned) ||
+        returned != sizeof size)
+        return 0;
+    return size;
+}
+
+} // namespace
+
+BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    Object file;
+    if (!FileHandle(hCommDev, &file))
+        return FALSE;
+    ULONG providerSize = ProviderConfigSize(hCommDev);
+    if (providerSize > sizeof(COMMCONFIG)) {
+        // The driver keeps a configuration of its own: GET_COMMCONFIG returns it
+        // whole, with the current DCB put in.
+        if (*lpdwSize < providerSize) {
+            *lpdwSize = providerSize;
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        std::vector<uint8_t> buffer(providerSize, PoisonByte);
+        DWORD returned = 0;
+        if (!Control(hCommDev, IOCTL_SERIAL_GET_COMMCONFIG, nullptr, 0, buffer.data(), providerSize,
+                     &returned))
+            return FALSE;
+        if (returned < sizeof(COMMCONFIG) || returned > providerSize)
+            return Fail(ERROR_INVALID_DATA);
+        DCB dcb;
+        if (!GetCommState(hCommDev, &dcb))
+            return FALSE;
+        std::memcpy(lpCC, buffer.data(), returned);
+        lpCC->dcb = dcb;
+        *lpdwSize = returned;
+        return TRUE;
+    }
+    COMMPROP properties;
+    properties.dwProvSpec1 = 0;
+    DCB dcb;
+    if (!GetCommProperties(hCommDev, &properties) || !GetCommState(hCommDev, &dcb))
+        return FALSE;
+    return ReturnConfig(dcb, properties.dwProvSubType, lpCC, lpdwSize);
+}
+
+BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize) {
+    Object file;
+    if (!FileHandle(hCommDev, &file))
+        return FALSE;
+    if (dwSize < sizeof(COMMCONFIG) || lpCC->dwSize > dwSize)
+        return Fail(ERROR_INVALID_PARAMETER);
+    // Provider data goes to a driver that keeps some; the DCB is set as
+    // SetCommState sets it.
+    if (lpCC->dwProviderSize != 0 && ProviderConfigSize(hCommDev) > sizeof(COMMCONFIG) &&
+        !Control(hCommDev, IOCTL_SERIAL_SET_COMMCONFIG, lpCC, dwSize, nullptr, 0))
+        return FALSE;
+    return SetCommState(hCommDev, &lpCC->dcb);
+}
+
+BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    std::u16string deviceName;
+    if (lpszName == nullptr || !DeviceName(lpszName, &deviceName))
+        return Fail(ERROR_INVALID_PARAMETER);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    BuildCommDCBA("baud=9600 parity=n data=8 stop=1 dtr=on rts=on", &dcb);
+    return ReturnConfig(dcb, PST_RS232, lpCC, lpdwSize);
+}
+
+BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    if (lpszName == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    return GetDefaultCommConfigW(Widen(lpszName).c_str(), lpCC, lpdwSize);
 }
 
 } // namespace win32

@@ -19,11 +19,18 @@
 // NTSTATUS) and InternalHigh (the byte count) and by setting hEvent (the handle
 // itself when hEvent is null). The other communications functions wait for their
 // request on either kind of handle. Passing no OVERLAPPED on an overlapped handle
-// is treated as a synchronous call (Windows leaves it undefined).
+// makes the call wait for its request, as kernel32 does for the communications
+// functions (Windows leaves it undefined for ReadFile and WriteFile).
 //
-// Errors: GetLastError is per thread; a failed request's NTSTATUS is turned into a
-// Win32 error by RtlNtStatusToDosError. STATUS_TIMEOUT (a read that got fewer bytes
-// than asked for) is a success: ReadFile returns TRUE with the bytes read.
+// Results as kernel32 makes them: TRUE only for a success status that is not
+// STATUS_PENDING. A warning status fails the call on either kind of handle, the
+// byte count still returned; STATUS_END_OF_FILE is a success (0 bytes) only for a
+// ReadFile without an OVERLAPPED. GetLastError is per thread; a failed request's
+// NTSTATUS becomes a Win32 error through RtlNtStatusToDosError, Windows' table.
+// The communications functions read their records from buffers that start
+// poisoned, and take only a record the driver returned whole: a request that
+// succeeds with a shorter count fails the call with ERROR_INVALID_DATA and
+// leaves the caller's structure as it was.
 //
 // Application threads run at PASSIVE_LEVEL. Waits with a time-out
 // (WaitForSingleObject) run on the kernel clock, so a test on the manual clock
@@ -55,6 +62,10 @@ typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
 typedef const char* LPCSTR;
 typedef const WCHAR* LPCWSTR;
+typedef char* LPSTR;
+typedef WCHAR* LPWSTR;
+typedef unsigned int UINT;
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -148,6 +159,17 @@ typedef struct _COMMPROP {
     WCHAR wcProvChar[1];
 } COMMPROP, *LPCOMMPROP;
 
+typedef struct _COMMCONFIG {
+    DWORD dwSize;
+    WORD wVersion;
+    WORD wReserved;
+    DCB dcb;
+    DWORD dwProviderSubType;
+    DWORD dwProviderOffset;
+    DWORD dwProviderSize;
+    WCHAR wcProviderData[1];
+} COMMCONFIG, *LPCOMMCONFIG;
+
 // ---- Constants ----------------------------------------------------------------------------
 
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
@@ -173,6 +195,17 @@ constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_ABANDONED = 0x00000080;
 constexpr DWORD WAIT_TIMEOUT = 0x00000102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
+
+// GetFileType.
+constexpr DWORD FILE_TYPE_UNKNOWN = 0x0000;
+constexpr DWORD FILE_TYPE_DISK = 0x0001;
+constexpr DWORD FILE_TYPE_CHAR = 0x0002;
+constexpr DWORD FILE_TYPE_PIPE = 0x0003;
+
+// CreateThread.
+constexpr DWORD CREATE_SUSPENDED = 0x00000004;
+constexpr DWORD STILL_ACTIVE = 0x00000103;
 
 // Events (SetCommMask, WaitCommEvent).
 constexpr DWORD EV_RXCHAR = 0x0001;
@@ -251,6 +284,11 @@ constexpr DWORD CE_RXPARITY = 0x0004;
 constexpr DWORD CE_FRAME = 0x0008;
 constexpr DWORD CE_BREAK = 0x0010;
 constexpr DWORD CE_TXFULL = 0x0100;
+constexpr DWORD CE_PTO = 0x0200;
+constexpr DWORD CE_IOE = 0x0400;
+constexpr DWORD CE_DNS = 0x0800;
+constexpr DWORD CE_OOP = 0x1000;
+constexpr DWORD CE_MODE = 0x8000;
 
 // GetCommProperties.
 constexpr DWORD COMMPROP_INITIALIZED = 0xE73CF52E;
@@ -319,13 +357,20 @@ constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_OUTOFMEMORY = 14;
 constexpr DWORD ERROR_NOT_READY = 21;
 constexpr DWORD ERROR_BAD_COMMAND = 22;
 constexpr DWORD ERROR_CRC = 23;
+constexpr DWORD ERROR_BAD_LENGTH = 24;
+constexpr DWORD ERROR_WRITE_FAULT = 29;
+constexpr DWORD ERROR_READ_FAULT = 30;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;
 constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_UNEXP_NET_ERR = 59;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -333,20 +378,33 @@ constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_BUSY = 170;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_NOACCESS = 998;
+constexpr DWORD ERROR_IO_DEVICE = 1117;
+constexpr DWORD ERROR_SERIAL_NO_DEVICE = 1118;
+constexpr DWORD ERROR_MORE_WRITES = 1120;
+constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
+constexpr DWORD ERROR_CANCELLED = 1223;
+constexpr DWORD ERROR_REQUEST_ABORTED = 1235;
+constexpr DWORD ERROR_INTERNAL_ERROR = 1359;
 constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 
 // ---- Errors -------------------------------------------------------------------------------
 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
-// The Win32 error for an NTSTATUS (ERROR_MR_MID_NOT_FOUND for a status it does not
-// know); success codes map to ERROR_SUCCESS, STATUS_PENDING to ERROR_IO_PENDING.
+// The Win32 error for an NTSTATUS by Windows' table (ERROR_MR_MID_NOT_FOUND for a
+// status it does not know); a status with the customer bit is returned as it is,
+// one of FACILITY_WIN32 as its error code.
 ULONG RtlNtStatusToDosError(NTSTATUS Status);
 
 // ---- Handles and files --------------------------------------------------------------------
@@ -400,8 +458,27 @@ inline HANDLE CreateEvent(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualR
 }
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
-// An event or a file handle; milliseconds on the kernel clock, or INFINITE.
+// An event, a thread or a file handle; milliseconds on the kernel clock, or INFINITE.
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Events and threads (a file handle is refused with ERROR_INVALID_HANDLE): with
+// bWaitAll FALSE, WAIT_OBJECT_0 + the index of the first one signalled.
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds);
+
+// ---- Threads and time ---------------------------------------------------------------------
+
+// A host thread that runs lpStartAddress at PASSIVE_LEVEL; its handle is signalled
+// when the routine has returned. CREATE_SUSPENDED is not supported.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId);
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+// Milliseconds on the kernel clock: a test on the manual clock drives both.
+void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount();
+
+// FILE_TYPE_CHAR for a port, FILE_TYPE_UNKNOWN (with ERROR_INVALID_HANDLE) otherwise.
+DWORD GetFileType(HANDLE hFile);
 
 // ---- Communications -----------------------------------------------------------------------
 
@@ -411,6 +488,7 @@ BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask);
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+// *lpEvtMask is cleared when the call fails (not while the wait is pending).
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BOOL SetCommBreak(HANDLE hFile);
@@ -421,6 +499,33 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL TransmitCommChar(HANDLE hFile, char cChar);
+
+// The DCB and time-outs of a mode string, as the MODE command takes it:
+// "baud=9600 parity=n data=8 stop=1 to=on xon=off odsr=off octs=off dtr=on rts=on
+// idsr=off", or the older "COM1: 96,n,8,1,x" form (the last field x for XON/XOFF,
+// p for hardware handshaking). Fields not named keep the DCB's values.
+BOOL BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+BOOL BuildCommDCBW(LPCWSTR lpDef, LPDCB lpDCB);
+BOOL BuildCommDCBAndTimeoutsA(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL BuildCommDCBAndTimeoutsW(LPCWSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts);
+inline BOOL BuildCommDCB(LPCSTR lpDef, LPDCB lpDCB) {
+    return BuildCommDCBA(lpDef, lpDCB);
+}
+inline BOOL BuildCommDCBAndTimeouts(LPCSTR lpDef, LPDCB lpDCB, LPCOMMTIMEOUTS lpCommTimeouts) {
+    return BuildCommDCBAndTimeoutsA(lpDef, lpDCB, lpCommTimeouts);
+}
+
+// The port's configuration: the DCB and the provider's data. A port whose driver
+// gives no configuration size has none, and the COMMCONFIG is the DCB alone.
+BOOL GetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL SetCommConfig(HANDLE hCommDev, LPCOMMCONFIG lpCC, DWORD dwSize);
+// The configuration a port starts with, without opening it: 9600 baud, 8 data
+// bits, no parity, one stop bit, no flow control (the serial provider's default).
+BOOL GetDefaultCommConfigA(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+BOOL GetDefaultCommConfigW(LPCWSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize);
+inline BOOL GetDefaultCommConfig(LPCSTR lpszName, LPCOMMCONFIG lpCC, LPDWORD lpdwSize) {
+    return GetDefaultCommConfigA(lpszName, lpCC, lpdwSize);
+}
 
 } // namespace win32
 

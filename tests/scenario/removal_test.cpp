@@ -86,7 +86,7 @@ TEST_F(Removal, AWriteInFlightWhenTheModemIsPulledOutFails) {
 
     EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
     EXPECT_FALSE(GetOverlappedResult(port, write.get(), &written, TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_READY); // STATUS_DEVICE_NOT_CONNECTED
+    EXPECT_EQ(GetLastError(), 1167u); // STATUS_DEVICE_NOT_CONNECTED: ERROR_DEVICE_NOT_CONNECTED
     EXPECT_EQ(written, 0u);
     EXPECT_TRUE(device_->BulkOut().empty());
     // Later writes are refused at once.

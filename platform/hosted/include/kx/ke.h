@@ -29,6 +29,8 @@ typedef struct _ETHREAD* PETHREAD;
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6, Suspended = 5 } KWAIT_REASON;
+typedef enum _WAIT_TYPE { WaitAll, WaitAny } WAIT_TYPE;
+#define THREAD_WAIT_OBJECTS 3
 typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance } KDPC_IMPORTANCE;
 
 typedef struct _DISPATCHER_HEADER {
@@ -94,6 +96,12 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
+// Wait blocks are the waiter's bookkeeping on Windows (required beyond
+// THREAD_WAIT_OBJECTS objects); the hosted dispatcher needs none and ignores them.
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                        KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                        BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PVOID WaitBlockArray);
 
 void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
