@@ -413,11 +413,13 @@ void Modem::DataByte(uint8_t byte, LONGLONG now) {
     ++receivedCount_;
     switch (options_.dataHandling) {
     case DataHandling::Echo:
-        received_.push_back(byte);
+        if (options_.keepReceived)
+            received_.push_back(byte);
         openText_.push_back(byte);
         break;
     case DataHandling::Stream:
-        received_.push_back(byte);
+        if (options_.keepReceived)
+            received_.push_back(byte);
         break;
     case DataHandling::Sink:
         break;

@@ -87,6 +87,9 @@ struct ModemOptions {
     bool dsrFollowsDtr = true;
 
     DataHandling dataHandling = DataHandling::Echo;
+    // Data-mode bytes are kept for Received(); a long session turns this off and
+    // has ReceivedCount() only.
+    bool keepReceived = true;
     // The stream of each call repeats this pattern from its first byte, one chunk at
     // a time: chunk k (from 0) goes out once (k + 1) * streamChunk bytes are due at
     // the rate, counted from the start of data mode (again after ATO).
@@ -133,7 +136,8 @@ class Modem {
     std::vector<std::string> CommandLines() const;
 
     // ---- Data of calls (all calls since the modem was made) ----
-    // Bytes taken in data mode (not with DataHandling::Sink), in order.
+    // Bytes taken in data mode (not with DataHandling::Sink, and only with
+    // ModemOptions::keepReceived), in order.
     std::vector<uint8_t> Received() const;
     uint64_t ReceivedCount() const; // every data-mode byte, sunk ones too
     uint64_t StreamedCount() const;

@@ -212,9 +212,11 @@ bool Bridge::Command(const std::string& text) {
         DWORD errors = 0;
         COMSTAT stat = port_.QueueStatus(&errors);
         DWORD lines = port_.ModemStatus();
-        Say("%s at %s: lines in %s; DTR %s RTS %s; receive queue %u, transmit queue %u",
+        Say("%s at %s: lines in %s; DTR %s RTS %s; receive queue %u, transmit queue %u, "
+            "errors 0x%X",
             port_.Name().c_str(), DescribeLine(line_).c_str(), DescribeModemStatus(lines).c_str(),
-            dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue);
+            dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue,
+            static_cast<unsigned>(errors));
         Say("modem: %s", sim_.Modem().InDataMode()  ? "in a call (data)"
                          : sim_.Modem().Connected() ? "in a call (command)"
                                                     : "command mode");
@@ -229,8 +231,11 @@ bool Bridge::Command(const std::string& text) {
     } else if (line == "unplug") {
         Say("pulling the modem out");
         sim_.Unplug();
-    } else {
+    } else if (line == "help") {
         Say("commands on stdin: status, dtr, rts, unplug, quit");
+    } else {
+        Say("unknown command '%s'; commands on stdin: status, dtr, rts, unplug, quit",
+            line.c_str());
     }
     return true;
 }
@@ -339,7 +344,7 @@ int RunPty(const Options& options) {
             failure = f.what();
         }
         sim.Unplug();
-        report.urbs = TallyUrbs(sim.UrbRecords());
+        report.urbs = sim.Urbs();
         report.verdict = sim.Shutdown();
     } catch (const Failure& f) {
         failure = f.what();
