@@ -79,7 +79,9 @@ struct ModemOptions {
     std::string manufacturer = "KORVAX";                            // AT+GMI
     std::string model = "KVX-720";                                  // AT+GMM
     std::string firmwareRevision = "KVX720-FW 3.1.14 (build 2211)"; // AT+GMR
+    std::string serialNumber = "0x9F3A21C7";                        // AT+GSN: the ESN
     unsigned signalQuality = 21;                                    // AT+CSQ: <rssi>,99
+    unsigned systemId = 4139;                                       // AT+CSS?: the SID
     uint32_t connectRate = 3100000;                                 // CONNECT <rate>
     LONGLONG dialDelay = 2 * HundredNsPerSecond;                    // ATD to its result
     DialOutcome dialOutcome = DialOutcome::Connect;
@@ -182,7 +184,7 @@ class Modem {
     void DataByte(uint8_t byte, LONGLONG now);
     void ExecuteLine(const std::string& line, bool overflow);
     Step BasicCommand(char command, const std::string& line, size_t& at);
-    bool ExtendedCommand(const std::string& name);
+    bool ExtendedCommand(const std::string& text);
     void Dial(const std::string& number);
     std::string ConnectText() const;
     void EnterDataMode();
@@ -218,6 +220,8 @@ class Modem {
     Phase phase_ = Phase::Command;
     bool echo_ = true;
     std::array<uint8_t, 13> registers_{};
+    std::array<unsigned, 2> ifc_{}; // AT+IFC
+    unsigned crm_ = 2;              // AT+CRM
     std::string line_;
     bool lineOverflow_ = false;
     std::vector<std::string> commandLines_;
