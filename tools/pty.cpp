@@ -10,7 +10,8 @@
 // terminal open itself, so programs may open and close it as often as they like.
 //
 // Linux pseudo-terminals keep CS8 and clear PARENB whatever a program sets, so of
-// the character format only the stop bits reach the port from a pty.
+// the character format only the stop bits reach the port from a pty. Flow control
+// (CRTSCTS, IXON, IXOFF) reaches it as the DCB's handshake and XON/XOFF flags.
 #include "dialer.h"
 #include "modes.h"
 #include "port.h"
@@ -191,7 +192,9 @@ void Bridge::SettingsChanged() {
         return;
     try {
         port_.SetLine(*line);
-        line_ = *line;
+        // As the port reports it back (GetCommState): the flow control shows that
+        // SET_HANDFLOW reached the driver, which stores it without acting on it.
+        line_ = port_.Line();
         Say("line set to %s (SetCommState)", DescribeLine(line_).c_str());
     } catch (const Failure& failure) {
         if (sim_.Unplugged())
