@@ -374,9 +374,17 @@ Handshake Modem::ControlRequest(const SetupPacket& setup, std::vector<uint8_t>& 
 void Modem::OnBulkOut(const std::vector<uint8_t>& data) {
     std::unique_lock<std::mutex> lock(mutex_);
     LONGLONG now = kx::CurrentTime();
-    for (uint8_t byte : data) {
+    for (size_t at = 0; at < data.size(); ++at) {
+        uint8_t byte = data[at];
         switch (phase_) {
         case Phase::Data:
+            if (at != 0 && escapeCount_ == 0) {
+                // The bytes before this one arrived now: no escape can begin before
+                // a guard time of silence, so the rest of the transfer is data.
+                DataBytes(data.data() + at, data.size() - at, now);
+                at = data.size();
+                break;
+            }
             DataByte(byte, now);
             break;
         case Phase::Dialing:
@@ -432,22 +440,16 @@ void Modem::DataByte(uint8_t byte, LONGLONG now) {
     } else {
         escapeCount_ = 0;
     }
-    lastDataTime_ = now;
+    DataBytes(&byte, 1, now);
+}
 
-    ++receivedCount_;
-    switch (options_.dataHandling) {
-    case DataHandling::Echo:
-        if (options_.keepReceived)
-            received_.push_back(byte);
-        openText_.push_back(byte);
-        break;
-    case DataHandling::Stream:
-        if (options_.keepReceived)
-            received_.push_back(byte);
-        break;
-    case DataHandling::Sink:
-        break;
-    }
+void Modem::DataBytes(const uint8_t* bytes, size_t size, LONGLONG now) {
+    lastDataTime_ = now;
+    receivedCount_ += size;
+    if (options_.dataHandling != DataHandling::Sink && options_.keepReceived)
+        received_.insert(received_.end(), bytes, bytes + size);
+    if (options_.dataHandling == DataHandling::Echo)
+        openText_.insert(openText_.end(), bytes, bytes + size);
 }
 
 // One command line: "AT" (text before it is ignored) and the commands after it, run

@@ -182,6 +182,8 @@ class Modem {
     Handshake ControlRequest(const SetupPacket& setup, std::vector<uint8_t>& data);
     void CommandByte(uint8_t byte);
     void DataByte(uint8_t byte, LONGLONG now);
+    // Data bytes that cannot be part of an escape: counted, kept, echoed.
+    void DataBytes(const uint8_t* bytes, size_t size, LONGLONG now);
     void ExecuteLine(const std::string& line, bool overflow);
     Step BasicCommand(char command, const std::string& line, size_t& at);
     bool ExtendedCommand(const std::string& text);

@@ -35,6 +35,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace korvaxsim {
 
@@ -108,6 +109,9 @@ class Bridge {
     bool rts_ = true;
     std::atomic<bool> stopping_{false};
     std::mutex outputMutex_;
+    // What one read of the master brings: up to 64 KiB a program has written, one
+    // WriteFile.
+    std::vector<uint8_t> fromProgram_ = std::vector<uint8_t>(64 * 1024 + 1);
 };
 
 void Bridge::Say(const char* format, ...) {
@@ -138,8 +142,8 @@ void Bridge::ToProgram(const uint8_t* data, size_t size) {
 }
 
 bool Bridge::FromProgram() {
-    uint8_t buffer[4097];
-    ssize_t n = ::read(pty_.master.Get(), buffer, sizeof buffer);
+    uint8_t* buffer = fromProgram_.data(); // the packet-mode byte, then data
+    ssize_t n = ::read(pty_.master.Get(), buffer, fromProgram_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
     if (n <= 0)
