@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release preset's benchmark programs, runs them, and prints each of the
-# four comparisons as a ratio. The raw results (Google Benchmark CSV) stay in
+# comparisons as a ratio. The raw results (Google Benchmark CSV) stay in
 # build/release/bench-results/. Extra arguments go to every benchmark program
 # (for example --benchmark_repetitions=3).
 #
@@ -16,7 +16,7 @@ source "$root/scripts/setup.sh" || {
     exit 1
 }
 
-programs=(receive_path write_path control_round_trip read_latency)
+programs=(receive_path write_path control_round_trip read_latency pty_echo driver_cost)
 cmake --preset release >/dev/null
 cmake --build --preset release -j"${KORVAX_JOBS:-2}" --target "${programs[@]}"
 
@@ -58,6 +58,9 @@ awk -F, '
         throughput("write (512-byte packets) vs pty pair", "WriteThroughDriver/512/min_time:1.000/real_time", "WriteThroughPty/min_time:1.000/real_time", "the pty pair")
         throughput("write (64-byte packets) vs two memcpy", "WriteThroughDriver/64/min_time:1.000/real_time", "WriteTwoCopies/min_time:1.000/real_time", "two copies")
         latency("GET_BAUD_RATE round trip vs I/O manager floor", "GetBaudRateFromDriver/min_time:1.000/real_time", "GetBaudRateFromNullDriver/min_time:1.000/real_time", "the floor")
+        throughput("korvaxsim pty --echo vs plain pty echo", "EchoThroughKorvaxsim/min_time:2.000/real_time", "EchoThroughPlainPty/min_time:2.000/real_time", "the plain pty")
+        latency("driver receive per 4096 bytes, one thread", "DriverReceiveInline/64/min_time:1.000/real_time", "PacketTwoCopies/min_time:1.000/real_time", "two copies")
+        latency("driver write per 4096 bytes, one thread", "DriverWriteInline/64/min_time:1.000/real_time", "PacketTwoCopies/min_time:1.000/real_time", "two copies")
         latency("arrival to ReadFile return vs thread wake-up", "ArrivalToReadReturn/min_time:1.000/manual_time", "ConditionVariablePingPong/min_time:1.000/manual_time", "the wake-up")
     }
 ' "$results"/*.csv

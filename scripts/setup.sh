@@ -16,9 +16,12 @@ korvax_packages=(
 )
 
 # Installed with the others when running as root; otherwise only named, since the
-# build and the tests run without them (the capture test then skips its decode).
+# build and the tests run without them (the tests that need them skip with a message).
 korvax_optional_packages=(
     tshark                     # decodes the simulator's USB captures
+    python3-serial             # pyserial, the serial client of the pty tests
+    ppp                        # chat, the dialer of the pty tests
+    wvdial                     # wvdial, the other dialer
 )
 
 korvax_setup() {

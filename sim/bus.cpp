@@ -91,7 +91,7 @@ void ModemPdo::ScriptNext(const Response& response) {
 
 std::vector<RecordedIrp> ModemPdo::Records() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return records_;
+    return {records_.begin(), records_.end()};
 }
 
 size_t ModemPdo::PendingCount() const {
@@ -163,6 +163,8 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
         std::lock_guard<std::mutex> guard(mutex_);
         record.sequence = ++sequence_;
         records_.push_back(record);
+        if (records_.size() > options_.recordWindow)
+            records_.pop_front();
         auto it = std::find_if(script_.begin(), script_.end(),
                                [&](const Response& r) { return r.Matches(record); });
         if (it != script_.end()) {

@@ -9,6 +9,8 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -121,6 +123,16 @@ struct PdoOptions {
     LowPowerUrbs lowPowerUrbs = LowPowerUrbs::HoldUntilD0;
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
+    // How many of the most recent URB records (and, separately, request records)
+    // the PDO keeps for UrbRecords() and Records(); older ones are dropped, so a
+    // long session runs in flat memory. Counters cover everything.
+    size_t recordWindow = 4096;
+    // Called with each URB's record when the URB reaches the bus (completion
+    // false) and again when it completes (completion true; a URB refused at once is
+    // already completed at the first call), in the order of the sequence numbers,
+    // with the bus's lock held: it must not call the PDO. For streaming a capture
+    // or counting the traffic of a long session.
+    std::function<void(const UrbRecord& record, bool completion)> urbObserver;
 };
 
 // The modem function's physical device object. Besides Plug and Play it serves URBs
@@ -163,6 +175,7 @@ class ModemPdo {
 
     // ---- Scripted answers to any request (they take precedence over serving) ----
     void ScriptNext(const Response& response);
+    // The window of the most recent requests (PdoOptions::recordWindow).
     std::vector<RecordedIrp> Records() const;
     size_t PendingCount() const;
     // Completes the oldest pended request later, from a DPC thread at DISPATCH_LEVEL.
@@ -215,7 +228,11 @@ class ModemPdo {
     void ResumeSubmission();
 
     // ---- What happened ----
+    // The window of the most recent URBs (PdoOptions::recordWindow), in submission order.
     std::vector<UrbRecord> UrbRecords() const;
+    // Every URB submitted so far, and those of them completed (refused ones too).
+    uint64_t UrbsSubmitted() const;
+    uint64_t UrbsCompleted() const;
     // Accepted URBs on a pipe's queue that have not completed (abort and reset
     // requests are queued on the pipe they act on and the default pipe).
     size_t OutstandingTransfers(UsbPipe pipe) const;
@@ -298,6 +315,12 @@ class ModemPdo {
     void FailOutstanding(NTSTATUS status, USBD_STATUS usbdStatus);
     void Kick(UsbPipe queue);
     void Send(UsbPipe pipe, const std::vector<uint8_t>& bytes, bool endWithShortPacket);
+    // The records of URBs: a window of the newest plus, kept aside, those that left
+    // the window while outstanding. Indexes count every URB ever recorded.
+    size_t AddUrbRecord(UrbRecord record);
+    UrbRecord& UrbRecordAt(size_t index);
+    // Its completion is written: the observer hears of it, and a record kept aside goes.
+    void UrbCompleted(size_t index);
     // Fails every outstanding transfer and waits until the last completion is done,
     // so that the device object can go.
     void Shutdown();
@@ -307,14 +330,17 @@ class ModemPdo {
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<Response> script_;
-    std::vector<RecordedIrp> records_;
+    std::deque<RecordedIrp> records_;
     std::deque<PIRP> pended_;
 
     std::array<Pipe, UsbPipeCount> pipes_;
     // Transfers taken off a queue whose cancel routine had already been claimed:
     // the cancel routine completes them.
     std::vector<Transfer> cancelling_;
-    std::vector<UrbRecord> urbRecords_;
+    std::deque<UrbRecord> urbRecords_;
+    size_t urbRecordBase_ = 0; // index of urbRecords_.front()
+    std::map<size_t, UrbRecord> urbRecordsAside_;
+    uint64_t urbsCompleted_ = 0;
     std::deque<UrbFault> faults_;
     // PauseNextSubmission: the pipe to stop at, and whether a submission waits there.
     std::optional<UsbPipe> pauseAt_;

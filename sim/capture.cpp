@@ -278,6 +278,18 @@ void CaptureWriter::Append(const std::vector<UrbRecord>& records) {
     }
 }
 
+void CaptureWriter::Add(const UrbRecord& record) {
+    if (record.submitSequence > writtenThrough_) {
+        WriteSubmission(record);
+        writtenThrough_ = record.submitSequence;
+    }
+    if (record.Completed() && record.completeSequence > writtenThrough_) {
+        WriteCompletion(record);
+        writtenThrough_ = record.completeSequence;
+    }
+    out_.flush();
+}
+
 uint64_t CaptureWriter::IrpId(PIRP irp) {
     if (!options_.numberIrps)
         return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(irp));

@@ -116,6 +116,11 @@ class CaptureWriter {
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
     void Append(const std::vector<UrbRecord>& records);
+    // One URB's record as it happens (PdoOptions::urbObserver): its submission the
+    // first time, its completion once it has one (both for a URB refused at once),
+    // each unless already written. Pushed to the file at once, so that a capture
+    // of a session that is killed is readable up to the kill.
+    void Add(const UrbRecord& record);
     // Pushes what was written to the stream or file.
     void Flush();
     // False once a write failed.

@@ -64,6 +64,30 @@ bool ReadNumber(const std::string& line, size_t& at, unsigned& value) {
     return true;
 }
 
+// The parameters of an extended set command: decimal numbers separated by commas,
+// each possibly empty (omitted); false for anything else or a number above 65535.
+bool ParseValues(const std::string& text, std::vector<std::optional<unsigned>>& values) {
+    values.clear();
+    size_t at = 0;
+    for (;;) {
+        std::optional<unsigned> value;
+        while (at < text.size() && text[at] == ' ')
+            ++at;
+        for (; at < text.size() && IsDigit(text[at]); ++at) {
+            value = value.value_or(0) * 10 + static_cast<unsigned>(text[at] - '0');
+            if (*value > 65535)
+                return false;
+        }
+        while (at < text.size() && text[at] == ' ')
+            ++at;
+        values.push_back(value);
+        if (at == text.size())
+            return true;
+        if (text[at++] != ',')
+            return false;
+    }
+}
+
 } // namespace
 
 std::vector<uint8_t> SerialStateNotification(uint16_t state) {
@@ -350,9 +374,17 @@ Handshake Modem::ControlRequest(const SetupPacket& setup, std::vector<uint8_t>& 
 void Modem::OnBulkOut(const std::vector<uint8_t>& data) {
     std::unique_lock<std::mutex> lock(mutex_);
     LONGLONG now = kx::CurrentTime();
-    for (uint8_t byte : data) {
+    for (size_t at = 0; at < data.size(); ++at) {
+        uint8_t byte = data[at];
         switch (phase_) {
         case Phase::Data:
+            if (at != 0 && escapeCount_ == 0) {
+                // The bytes before this one arrived now: no escape can begin before
+                // a guard time of silence, so the rest of the transfer is data.
+                DataBytes(data.data() + at, data.size() - at, now);
+                at = data.size();
+                break;
+            }
             DataByte(byte, now);
             break;
         case Phase::Dialing:
@@ -408,20 +440,16 @@ void Modem::DataByte(uint8_t byte, LONGLONG now) {
     } else {
         escapeCount_ = 0;
     }
-    lastDataTime_ = now;
+    DataBytes(&byte, 1, now);
+}
 
-    ++receivedCount_;
-    switch (options_.dataHandling) {
-    case DataHandling::Echo:
-        received_.push_back(byte);
-        openText_.push_back(byte);
-        break;
-    case DataHandling::Stream:
-        received_.push_back(byte);
-        break;
-    case DataHandling::Sink:
-        break;
-    }
+void Modem::DataBytes(const uint8_t* bytes, size_t size, LONGLONG now) {
+    lastDataTime_ = now;
+    receivedCount_ += size;
+    if (options_.dataHandling != DataHandling::Sink && options_.keepReceived)
+        received_.insert(received_.end(), bytes, bytes + size);
+    if (options_.dataHandling == DataHandling::Echo)
+        openText_.insert(openText_.end(), bytes, bytes + size);
 }
 
 // One command line: "AT" (text before it is ignored) and the commands after it, run
@@ -555,18 +583,101 @@ Modem::Step Modem::BasicCommand(char command, const std::string& line, size_t& a
     }
 }
 
-bool Modem::ExtendedCommand(const std::string& name) {
-    if (name == "CSQ")
-        Respond("+CSQ: " + std::to_string(options_.signalQuality) + ",99");
-    else if (name == "GMI")
-        Respond(options_.manufacturer);
-    else if (name == "GMM")
-        Respond(options_.model);
-    else if (name == "GMR")
-        Respond(options_.firmwareRevision);
-    else
+// An extended command as V.250 writes it: +NAME alone (action), +NAME? (read the
+// setting), +NAME=? (test: the values it takes) or +NAME=values (set). Each
+// parameter of a set is within its range or the command answers ERROR; an omitted
+// one keeps its value.
+bool Modem::ExtendedCommand(const std::string& text) {
+    size_t end = text.find_first_of("=?");
+    std::string name = text.substr(0, end);
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    const std::string rest = end == std::string::npos ? "" : text.substr(end);
+    const bool action = rest.empty(), read = rest == "?", test = rest == "=?";
+    const bool set = !action && !read && !test && rest[0] == '=';
+    std::vector<std::optional<unsigned>> values;
+    if (set && !ParseValues(rest.substr(1), values))
         return false;
-    return true;
+    auto within = [&](size_t count, unsigned max) {
+        if (values.size() > count)
+            return false;
+        return std::all_of(values.begin(), values.end(),
+                           [&](const std::optional<unsigned>& v) { return !v || *v <= max; });
+    };
+    auto infoText = [&](const std::string& value) {
+        if (action)
+            Respond(value);
+        return action || test;
+    };
+
+    if (name == "CSQ") {
+        if (action)
+            Respond("+CSQ: " + std::to_string(options_.signalQuality) + ",99");
+        else if (test)
+            Respond("+CSQ: (0-31,99),(99)");
+        return action || test;
+    }
+    if (name == "GMI")
+        return infoText(options_.manufacturer);
+    if (name == "GMM")
+        return infoText(options_.model);
+    if (name == "GMR")
+        return infoText(options_.firmwareRevision);
+    if (name == "GSN")
+        return infoText(options_.serialNumber);
+    if (name == "GCAP") {
+        // The command sets this modem speaks: IS-707-A data over cdma2000 1x and
+        // IS-856 (EV-DO), the service class command and the V.250 modulation,
+        // error-control and compression reports.
+        return infoText("+GCAP: +CIS707-A, +CIS-856, +FCLASS, +MS, +ES, +DS");
+    }
+    if (name == "FCLASS") {
+        // Data only: the modem has no facsimile service class.
+        if (read || test)
+            Respond("0");
+        return read || test || (set && values.size() == 1 && values[0] == 0u);
+    }
+    if (name == "IFC") {
+        // Local flow control between the computer and the modem: 0 none, 1 XON/XOFF,
+        // 2 RTS/CTS. Stored and reported; on USB the bulk pipes pace the data.
+        if (read)
+            Respond("+IFC: " + std::to_string(ifc_[0]) + "," + std::to_string(ifc_[1]));
+        else if (test)
+            Respond("+IFC: (0-2),(0-2)");
+        if (set && within(2, 2)) {
+            for (size_t i = 0; i < values.size(); ++i)
+                ifc_[i] = values[i].value_or(ifc_[i]);
+        }
+        return read || test || (set && within(2, 2));
+    }
+    if (name == "CRM") {
+        // The Rm interface protocol: 0 asynchronous data or fax, 1 packet data with
+        // relay layer, 2 packet data with network layer (PPP), the modem's own.
+        if (read)
+            Respond("+CRM: " + std::to_string(crm_));
+        else if (test)
+            Respond("+CRM: (0-2)");
+        if (set && values.size() == 1 && values[0] && *values[0] <= 2)
+            crm_ = *values[0];
+        return read || test || (set && values.size() == 1 && values[0] && *values[0] <= 2);
+    }
+    if (name == "CAD") {
+        // Analog or digital service: 1 is CDMA digital service.
+        if (read)
+            Respond("+CAD: 1");
+        else if (test)
+            Respond("+CAD: (0-3)");
+        return read || test;
+    }
+    if (name == "CSS") {
+        // The serving system: band class 2 (PCS 1900 MHz), block A, the system's SID.
+        if (read)
+            Respond("+CSS: 2, PA, " + std::to_string(options_.systemId));
+        else if (test)
+            Respond("+CSS: (0-2),(A-C,PA-PF,Z),(0-32767,99999)");
+        return read || test;
+    }
+    return false;
 }
 
 // ---- Calls -------------------------------------------------------------------------------
@@ -701,6 +812,8 @@ void Modem::StreamDue() {
 
 void Modem::ResetSettings() {
     echo_ = options_.echo;
+    ifc_ = {2, 2};
+    crm_ = 2;
     registers_.fill(0);
     for (const auto& r : RegisterDefaults)
         registers_[r.number] = r.value;

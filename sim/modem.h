@@ -79,7 +79,9 @@ struct ModemOptions {
     std::string manufacturer = "KORVAX";                            // AT+GMI
     std::string model = "KVX-720";                                  // AT+GMM
     std::string firmwareRevision = "KVX720-FW 3.1.14 (build 2211)"; // AT+GMR
+    std::string serialNumber = "0x9F3A21C7";                        // AT+GSN: the ESN
     unsigned signalQuality = 21;                                    // AT+CSQ: <rssi>,99
+    unsigned systemId = 4139;                                       // AT+CSS?: the SID
     uint32_t connectRate = 3100000;                                 // CONNECT <rate>
     LONGLONG dialDelay = 2 * HundredNsPerSecond;                    // ATD to its result
     DialOutcome dialOutcome = DialOutcome::Connect;
@@ -87,6 +89,9 @@ struct ModemOptions {
     bool dsrFollowsDtr = true;
 
     DataHandling dataHandling = DataHandling::Echo;
+    // Data-mode bytes are kept for Received(); a long session turns this off and
+    // has ReceivedCount() only.
+    bool keepReceived = true;
     // The stream of each call repeats this pattern from its first byte, one chunk at
     // a time: chunk k (from 0) goes out once (k + 1) * streamChunk bytes are due at
     // the rate, counted from the start of data mode (again after ATO).
@@ -133,7 +138,8 @@ class Modem {
     std::vector<std::string> CommandLines() const;
 
     // ---- Data of calls (all calls since the modem was made) ----
-    // Bytes taken in data mode (not with DataHandling::Sink), in order.
+    // Bytes taken in data mode (not with DataHandling::Sink, and only with
+    // ModemOptions::keepReceived), in order.
     std::vector<uint8_t> Received() const;
     uint64_t ReceivedCount() const; // every data-mode byte, sunk ones too
     uint64_t StreamedCount() const;
@@ -176,9 +182,11 @@ class Modem {
     Handshake ControlRequest(const SetupPacket& setup, std::vector<uint8_t>& data);
     void CommandByte(uint8_t byte);
     void DataByte(uint8_t byte, LONGLONG now);
+    // Data bytes that cannot be part of an escape: counted, kept, echoed.
+    void DataBytes(const uint8_t* bytes, size_t size, LONGLONG now);
     void ExecuteLine(const std::string& line, bool overflow);
     Step BasicCommand(char command, const std::string& line, size_t& at);
-    bool ExtendedCommand(const std::string& name);
+    bool ExtendedCommand(const std::string& text);
     void Dial(const std::string& number);
     std::string ConnectText() const;
     void EnterDataMode();
@@ -214,6 +222,8 @@ class Modem {
     Phase phase_ = Phase::Command;
     bool echo_ = true;
     std::array<uint8_t, 13> registers_{};
+    std::array<unsigned, 2> ifc_{}; // AT+IFC
+    unsigned crm_ = 2;              // AT+CRM
     std::string line_;
     bool lineOverflow_ = false;
     std::vector<std::string> commandLines_;

@@ -205,8 +205,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     record.submitSequence = ++sequence_;
     USHORT function = record.function;
     UsbPipe target = *record.pipe;
-    transfer.record = urbRecords_.size();
-    urbRecords_.push_back(std::move(record));
+    transfer.record = AddUrbRecord(std::move(record));
     Pipe& pipe = pipes_[static_cast<size_t>(target)];
 
     if (needsDevice && PortSuspended()) {
@@ -259,7 +258,7 @@ void ModemPdo::StartReset(Transfer& transfer, UsbPipe target,
 
 void ModemPdo::StartMover(Transfer& transfer, UsbPipe target) {
     Pipe& pipe = pipes_[static_cast<size_t>(target)];
-    std::optional<UrbFault> fault = TakeFault(urbRecords_[transfer.record].function, target, true);
+    std::optional<UrbFault> fault = TakeFault(UrbRecordAt(transfer.record).function, target, true);
     if (fault && fault->kind == UrbFault::Kind::Fail) {
         MakeReady(transfer, fault->status, fault->usbdStatus);
     } else if (pipe.halted) {
@@ -322,7 +321,7 @@ NTSTATUS ModemPdo::Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status,
         std::lock_guard<std::mutex> guard(mutex_);
         record.submitSequence = ++sequence_;
         record.completeSequence = ++sequence_;
-        urbRecords_.push_back(std::move(record));
+        UrbCompleted(AddUrbRecord(std::move(record)));
         changed_.notify_all();
     }
     urb->UrbHeader.Status = usbdStatus;
@@ -433,13 +432,14 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     LONGLONG now = kx::CurrentTime();
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        UrbRecord& record = urbRecords_[transfer.record];
+        UrbRecord& record = UrbRecordAt(transfer.record);
         record.completeTime = now;
         record.status = status;
         record.usbdStatus = usbdStatus;
         record.completeSequence = ++sequence_;
         if (in)
             record.data = std::move(delivered);
+        UrbCompleted(transfer.record);
     }
     CompleteUrbIrp(transfer.irp, status);
     {
@@ -751,7 +751,47 @@ void ModemPdo::WaitAtTheDoor(PURB urb) {
 
 std::vector<UrbRecord> ModemPdo::UrbRecords() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return urbRecords_;
+    return {urbRecords_.begin(), urbRecords_.end()};
+}
+
+uint64_t ModemPdo::UrbsSubmitted() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return urbRecordBase_ + urbRecords_.size();
+}
+
+uint64_t ModemPdo::UrbsCompleted() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return urbsCompleted_;
+}
+
+size_t ModemPdo::AddUrbRecord(UrbRecord record) {
+    size_t index = urbRecordBase_ + urbRecords_.size();
+    urbRecords_.push_back(std::move(record));
+    if (options_.urbObserver)
+        options_.urbObserver(urbRecords_.back(), false);
+    // The newest record stays, whatever the window: its completion may follow.
+    while (urbRecords_.size() > std::max<size_t>(options_.recordWindow, 1)) {
+        // An outstanding URB's record is still written at its completion.
+        if (!urbRecords_.front().Completed())
+            urbRecordsAside_.emplace(urbRecordBase_, std::move(urbRecords_.front()));
+        urbRecords_.pop_front();
+        ++urbRecordBase_;
+    }
+    return index;
+}
+
+UrbRecord& ModemPdo::UrbRecordAt(size_t index) {
+    if (index >= urbRecordBase_)
+        return urbRecords_[index - urbRecordBase_];
+    return urbRecordsAside_.at(index);
+}
+
+void ModemPdo::UrbCompleted(size_t index) {
+    ++urbsCompleted_;
+    if (options_.urbObserver)
+        options_.urbObserver(UrbRecordAt(index), true);
+    if (index < urbRecordBase_)
+        urbRecordsAside_.erase(index);
 }
 
 size_t ModemPdo::OutstandingTransfers(UsbPipe pipe) const {

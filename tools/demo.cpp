@@ -54,7 +54,7 @@ class Demo {
     Answer Command(Dialer& dialer, const std::string& command, milliseconds limit);
     void DataPhase(Simulation& sim, Port& port);
     void Progress(uint64_t done, uint64_t total, Clock::time_point start, bool last);
-    void WriteCapture(Simulation& sim, const std::vector<sim::UrbRecord>& records);
+    void ReportCapture(Simulation& sim);
 
     const Options& options_;
     const bool progress_;
@@ -180,20 +180,10 @@ void Demo::DataPhase(Simulation& sim, Port& port) {
                       " unexpected bytes wait in the receive queue");
 }
 
-void Demo::WriteCapture(Simulation& sim, const std::vector<sim::UrbRecord>& records) {
-    sim::CaptureOptions capture;
-    capture.vendorId = ModemVendorId;
-    capture.productId = ModemProductId;
-    capture.bulkMaxPacket = sim.Pdo().MaxPacketSize(sim::UsbPipe::BulkIn);
-    capture.interruptMaxPacket = sim.Pdo().MaxPacketSize(sim::UsbPipe::InterruptIn);
-    auto writer = sim::CaptureWriter::Open(options_.capture, capture);
-    if (!writer)
-        throw Failure(options_.capture + ": cannot write the capture");
-    writer->Append(records);
-    writer->Flush();
-    if (!writer->Ok())
+void Demo::ReportCapture(Simulation& sim) {
+    if (sim.CaptureFailed())
         throw Failure(options_.capture + ": writing the capture failed");
-    Say("capture: %zu packets in %s (USBPcap; tshark -r %s)\n", writer->PacketsWritten(),
+    Say("capture: %zu packets in %s (USBPcap; tshark -r %s)\n", sim.CapturePackets(),
         options_.capture.c_str(), options_.capture.c_str());
 }
 
@@ -335,11 +325,10 @@ int Demo::Run() {
                 std::printf("\n");
             failure = f.what();
         }
-        std::vector<sim::UrbRecord> records = sim.UrbRecords();
-        report.urbs = TallyUrbs(records);
+        report.urbs = sim.Urbs();
         if (!options_.capture.empty()) {
             try {
-                WriteCapture(sim, records);
+                ReportCapture(sim);
             } catch (const Failure& f) {
                 if (failure.empty())
                     failure = f.what();

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
             std::fputs(korvaxsim::UsageText().c_str(), stdout);
             return 0;
         }
-        std::fprintf(stderr, "korvaxsim: %s\n%s", error.c_str(), korvaxsim::UsageText().c_str());
+        // A usage mistake: one line, and where to read more.
+        std::fprintf(stderr, "korvaxsim: %s\nTry 'korvaxsim --help'.\n", error.c_str());
         return 2;
     }
     switch (options->mode) {

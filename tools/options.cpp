@@ -9,8 +9,9 @@ std::string UsageText() {
     return "usage: korvaxsim demo [--port COMn] [--plug-as COMn] [--bytes N[K|M|G]] [--capture "
            "FILE]\n"
            "                      [--seed N] [--quiet] [--other-app] [--unplug-midway]\n"
-           "       korvaxsim term [--port COMn] [--plug-as COMn] [--other-app]\n"
-           "       korvaxsim pty  [--port COMn] [--plug-as COMn] [--echo] [--other-app]\n"
+           "       korvaxsim term [--port COMn] [--plug-as COMn] [--capture FILE] [--other-app]\n"
+           "       korvaxsim pty  [--port COMn] [--plug-as COMn] [--capture FILE] [--echo] "
+           "[--other-app]\n"
            "\n"
            "  demo  a dialer session on the simulated modem through the driver, with a summary\n"
            "  term  an interactive terminal on the port (Ctrl-A h for help; '~help' when piped)\n"
@@ -124,7 +125,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             options.bytes = *bytes;
         } else if (option == "--capture") {
             const std::string* file = value();
-            if (file == nullptr || !demoOnly(option))
+            if (file == nullptr)
                 return std::nullopt;
             options.capture = *file;
         } else if (option == "--seed") {

@@ -18,7 +18,7 @@ struct Options {
     std::string plugAs = "COM5";
     // demo: bytes sent (and echoed back) in the data phase.
     uint64_t bytes = 4 * 1024 * 1024;
-    // demo: the USB capture (pcap, USBPcap link type) to write.
+    // The USB capture (pcap, USBPcap link type) to write as the traffic happens.
     std::string capture;
     bool quiet = false;
     // demo: the seed of the data phase's bytes.

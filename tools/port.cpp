@@ -86,7 +86,16 @@ std::string DescribeLine(const LineSettings& line) {
                        : line.stopBits == ONE5STOPBITS ? "1.5"
                        : line.stopBits == TWOSTOPBITS  ? "2"
                                                        : "?";
-    return std::to_string(line.baudRate) + " " + std::to_string(line.byteSize) + parity + stop;
+    std::string text =
+        std::to_string(line.baudRate) + " " + std::to_string(line.byteSize) + parity + stop;
+    if (line.rtsCts)
+        text += " RTS/CTS";
+    if (line.xonXoffOut || line.xonXoffIn) {
+        text += line.xonXoffOut && line.xonXoffIn ? " XON/XOFF (out, in)"
+                : line.xonXoffOut                 ? " XON/XOFF (out)"
+                                                  : " XON/XOFF (in)";
+    }
+    return text;
 }
 
 // ---- Overlapped ---------------------------------------------------------------------------
@@ -156,12 +165,19 @@ void Port::SetLine(const LineSettings& line) {
     dcb.StopBits = line.stopBits;
     dcb.fBinary = 1;
     dcb.fParity = line.parity != NOPARITY;
-    // DTR and RTS stay as they are (GetCommState reports them as enabled or
-    // disabled); EscapeCommFunction changes them. No flow control.
-    dcb.fOutxCtsFlow = 0;
+    // DTR stays as it is (GetCommState reports it as enabled or disabled), and so
+    // does RTS unless it takes part in the handshake; EscapeCommFunction changes
+    // them. XON and XOFF are the usual DC1 and DC3.
+    dcb.fOutxCtsFlow = line.rtsCts;
+    if (line.rtsCts)
+        dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    else if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fOutxDsrFlow = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
+    dcb.fOutX = line.xonXoffOut;
+    dcb.fInX = line.xonXoffIn;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
     CountControl();
     if (!SetCommState(handle_, &dcb))
         Fail("SetCommState " + DescribeLine(line), GetLastError());
@@ -173,7 +189,11 @@ LineSettings Port::Line() {
     CountControl();
     if (!GetCommState(handle_, &dcb))
         Fail("GetCommState", GetLastError());
-    return {dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits};
+    LineSettings line{dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits};
+    line.rtsCts = dcb.fOutxCtsFlow && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    line.xonXoffOut = dcb.fOutX;
+    line.xonXoffIn = dcb.fInX;
+    return line;
 }
 
 void Port::SetTimeouts(DWORD readWaitMs, DWORD writeLimitMs) {

@@ -49,15 +49,23 @@ struct LineSettings {
     win32::BYTE byteSize = 8;
     win32::BYTE parity = win32::NOPARITY;
     win32::BYTE stopBits = win32::ONESTOPBIT;
+    // Flow control (the DCB's handshake and XON/XOFF flags, SET_HANDFLOW): RTS/CTS
+    // both ways, XON/XOFF obeyed on output and sent on input. The driver stores
+    // them and reports them back; it does not act on them.
+    bool rtsCts = false;
+    bool xonXoffOut = false;
+    bool xonXoffIn = false;
 
     bool operator==(const LineSettings& other) const {
         return baudRate == other.baudRate && byteSize == other.byteSize && parity == other.parity &&
-               stopBits == other.stopBits;
+               stopBits == other.stopBits && rtsCts == other.rtsCts &&
+               xonXoffOut == other.xonXoffOut && xonXoffIn == other.xonXoffIn;
     }
     bool operator!=(const LineSettings& other) const { return !(*this == other); }
 };
 
-// 115200 8N1, 9600 7E2, ...
+// 115200 8N1, 9600 7E2, ..., followed by the flow control when there is any:
+// 115200 8N1 RTS/CTS XON/XOFF (out, in).
 std::string DescribeLine(const LineSettings& line);
 
 // An OVERLAPPED with a manual-reset event of its own. A request still in the

@@ -10,7 +10,8 @@
 // terminal open itself, so programs may open and close it as often as they like.
 //
 // Linux pseudo-terminals keep CS8 and clear PARENB whatever a program sets, so of
-// the character format only the stop bits reach the port from a pty.
+// the character format only the stop bits reach the port from a pty. Flow control
+// (CRTSCTS, IXON, IXOFF) reaches it as the DCB's handshake and XON/XOFF flags.
 #include "dialer.h"
 #include "modes.h"
 #include "port.h"
@@ -34,6 +35,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace korvaxsim {
 
@@ -107,6 +109,9 @@ class Bridge {
     bool rts_ = true;
     std::atomic<bool> stopping_{false};
     std::mutex outputMutex_;
+    // What one read of the master brings: up to 64 KiB a program has written, one
+    // WriteFile.
+    std::vector<uint8_t> fromProgram_ = std::vector<uint8_t>(64 * 1024 + 1);
 };
 
 void Bridge::Say(const char* format, ...) {
@@ -137,8 +142,8 @@ void Bridge::ToProgram(const uint8_t* data, size_t size) {
 }
 
 bool Bridge::FromProgram() {
-    uint8_t buffer[4097];
-    ssize_t n = ::read(pty_.master.Get(), buffer, sizeof buffer);
+    uint8_t* buffer = fromProgram_.data(); // the packet-mode byte, then data
+    ssize_t n = ::read(pty_.master.Get(), buffer, fromProgram_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
     if (n <= 0)
@@ -191,7 +196,9 @@ void Bridge::SettingsChanged() {
         return;
     try {
         port_.SetLine(*line);
-        line_ = *line;
+        // As the port reports it back (GetCommState): the flow control shows that
+        // SET_HANDFLOW reached the driver, which stores it without acting on it.
+        line_ = port_.Line();
         Say("line set to %s (SetCommState)", DescribeLine(line_).c_str());
     } catch (const Failure& failure) {
         if (sim_.Unplugged())
@@ -212,9 +219,11 @@ bool Bridge::Command(const std::string& text) {
         DWORD errors = 0;
         COMSTAT stat = port_.QueueStatus(&errors);
         DWORD lines = port_.ModemStatus();
-        Say("%s at %s: lines in %s; DTR %s RTS %s; receive queue %u, transmit queue %u",
+        Say("%s at %s: lines in %s; DTR %s RTS %s; receive queue %u, transmit queue %u, "
+            "errors 0x%X",
             port_.Name().c_str(), DescribeLine(line_).c_str(), DescribeModemStatus(lines).c_str(),
-            dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue);
+            dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue,
+            static_cast<unsigned>(errors));
         Say("modem: %s", sim_.Modem().InDataMode()  ? "in a call (data)"
                          : sim_.Modem().Connected() ? "in a call (command)"
                                                     : "command mode");
@@ -229,8 +238,11 @@ bool Bridge::Command(const std::string& text) {
     } else if (line == "unplug") {
         Say("pulling the modem out");
         sim_.Unplug();
-    } else {
+    } else if (line == "help") {
         Say("commands on stdin: status, dtr, rts, unplug, quit");
+    } else {
+        Say("unknown command '%s'; commands on stdin: status, dtr, rts, unplug, quit",
+            line.c_str());
     }
     return true;
 }
@@ -339,7 +351,7 @@ int RunPty(const Options& options) {
             failure = f.what();
         }
         sim.Unplug();
-        report.urbs = TallyUrbs(sim.UrbRecords());
+        report.urbs = sim.Urbs();
         report.verdict = sim.Shutdown();
     } catch (const Failure& f) {
         failure = f.what();

@@ -23,7 +23,8 @@ std::optional<std::string> Receiver::Failed() const {
 }
 
 void Receiver::Run() {
-    std::vector<uint8_t> buffer(4096);
+    // Large enough for whatever the ring holds: one read takes it all at once.
+    std::vector<uint8_t> buffer(64 * 1024);
     try {
         while (!stopping_.load()) {
             size_t n = port_.Read(buffer.data(), buffer.size());

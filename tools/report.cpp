@@ -48,50 +48,66 @@ std::string ClassRequestName(UCHAR request) {
     }
 }
 
+void UrbTally::Submitted(const sim::UrbRecord& record) {
+    ++outstanding;
+    switch (record.function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        Kind* kind = record.pipe == sim::UsbPipe::BulkIn        ? &bulkIn
+                     : record.pipe == sim::UsbPipe::InterruptIn ? &interruptIn
+                     : record.pipe == sim::UsbPipe::BulkOut     ? &bulkOut
+                                                                : nullptr;
+        if (kind != nullptr)
+            ++kind->count;
+        else
+            ++other;
+        break;
+    }
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+        ++classRequests.count;
+        if (record.setup)
+            ++classByRequest[record.setup->bRequest];
+        break;
+    case URB_FUNCTION_ABORT_PIPE:
+        ++abortPipe;
+        break;
+    case URB_FUNCTION_RESET_PIPE:
+        ++resetPipe;
+        break;
+    default:
+        ++other;
+        break;
+    }
+}
+
+void UrbTally::Completed(const sim::UrbRecord& record) {
+    --outstanding;
+    if (!NT_SUCCESS(record.status)) {
+        ++failed;
+        return;
+    }
+    uint64_t moved = record.data.size();
+    if (record.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        if (record.pipe == sim::UsbPipe::BulkIn)
+            bulkIn.bytes += moved;
+        else if (record.pipe == sim::UsbPipe::InterruptIn)
+            interruptIn.bytes += moved;
+        else if (record.pipe == sim::UsbPipe::BulkOut)
+            bulkOut.bytes += moved;
+    } else if (record.function == URB_FUNCTION_CLASS_INTERFACE ||
+               record.function == URB_FUNCTION_CLASS_DEVICE ||
+               record.function == URB_FUNCTION_CLASS_ENDPOINT) {
+        classRequests.bytes += moved;
+    }
+}
+
 UrbTally TallyUrbs(const std::vector<sim::UrbRecord>& records) {
     UrbTally tally;
     for (const sim::UrbRecord& record : records) {
-        bool ok = record.Completed() && NT_SUCCESS(record.status);
-        uint64_t moved = ok ? record.data.size() : 0;
-        switch (record.function) {
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-            UrbTally::Kind* kind = &tally.bulkOut;
-            if (record.pipe == sim::UsbPipe::BulkIn)
-                kind = &tally.bulkIn;
-            else if (record.pipe == sim::UsbPipe::InterruptIn)
-                kind = &tally.interruptIn;
-            else if (record.pipe != sim::UsbPipe::BulkOut)
-                kind = nullptr;
-            if (kind != nullptr) {
-                ++kind->count;
-                kind->bytes += moved;
-            } else {
-                ++tally.other;
-            }
-            break;
-        }
-        case URB_FUNCTION_CLASS_INTERFACE:
-        case URB_FUNCTION_CLASS_DEVICE:
-        case URB_FUNCTION_CLASS_ENDPOINT:
-            ++tally.classRequests.count;
-            tally.classRequests.bytes += moved;
-            if (record.setup)
-                ++tally.classByRequest[record.setup->bRequest];
-            break;
-        case URB_FUNCTION_ABORT_PIPE:
-            ++tally.abortPipe;
-            break;
-        case URB_FUNCTION_RESET_PIPE:
-            ++tally.resetPipe;
-            break;
-        default:
-            ++tally.other;
-            break;
-        }
-        if (!record.Completed())
-            ++tally.outstanding;
-        else if (!NT_SUCCESS(record.status))
-            ++tally.failed;
+        tally.Submitted(record);
+        if (record.Completed())
+            tally.Completed(record);
     }
     return tally;
 }

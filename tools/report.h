@@ -17,29 +17,6 @@
 
 namespace korvaxsim {
 
-struct UrbTally {
-    struct Kind {
-        uint64_t count = 0;
-        uint64_t bytes = 0; // data moved (transfers that succeeded)
-    };
-    Kind bulkIn;
-    Kind bulkOut;
-    Kind interruptIn;
-    Kind classRequests;
-    std::map<UCHAR, uint64_t> classByRequest; // bRequest -> count
-    uint64_t abortPipe = 0;
-    uint64_t resetPipe = 0;
-    uint64_t other = 0;
-    // Completed with an error status (cancelled, device gone, stalled...).
-    uint64_t failed = 0;
-    uint64_t outstanding = 0;
-
-    uint64_t Total() const {
-        return bulkIn.count + bulkOut.count + interruptIn.count + classRequests.count + abortPipe +
-               resetPipe + other;
-    }
-};
-
 UrbTally TallyUrbs(const std::vector<sim::UrbRecord>& records);
 // SET_LINE_CODING for 0x20, ...; "request 0xNN" for others.
 std::string ClassRequestName(UCHAR request);

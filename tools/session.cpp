@@ -9,6 +9,7 @@ using namespace win32;
 SimulationOptions MakeSimulationOptions(const Options& options, std::FILE* debugOut) {
     SimulationOptions simulation;
     simulation.portName = options.plugAs;
+    simulation.capturePath = options.capture;
     if (debugOut != nullptr) {
         simulation.debugLine = [debugOut](const std::string& line) {
             std::fprintf(debugOut, "kd> %s\n", line.c_str());

@@ -1,12 +1,20 @@
 #include "simulation.h"
 
 #include "port.h"
+#include "posix.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace korvaxsim {
 
 Simulation::Simulation(const SimulationOptions& options) : portName_(options.portName) {
+    if (!options.capturePath.empty()) {
+        captureFile_ = std::make_unique<std::ofstream>(options.capturePath,
+                                                       std::ios::binary | std::ios::trunc);
+        if (!*captureFile_)
+            throw Failure(options.capturePath + ": cannot write the capture: " + ErrnoText(errno));
+    }
     kx::KernelOptions kernel;
     kernel.manualClock = false;
     kernel_.emplace(kernel);
@@ -27,6 +35,20 @@ Simulation::Simulation(const SimulationOptions& options) : portName_(options.por
     sim::PlugOptions plug;
     plug.portName = kx::ToU16(options.portName);
     plug.modem = options.modem;
+    // A long session keeps counters and the capture, not the traffic.
+    plug.modem.keepReceived = false;
+    plug.pdo.recordWindow = 64;
+    if (captureFile_) {
+        sim::CaptureOptions capture;
+        capture.vendorId = ModemVendorId;
+        capture.productId = ModemProductId;
+        capture.bulkMaxPacket = plug.pdo.bulkMaxPacket;
+        capture.interruptMaxPacket = plug.pdo.interruptMaxPacket;
+        capture_ = std::make_unique<sim::CaptureWriter>(*captureFile_, capture);
+    }
+    plug.pdo.urbObserver = [this](const sim::UrbRecord& record, bool completion) {
+        Observe(record, completion);
+    };
     plugged_ = &world_->Plug(plug);
     if (!plugged_->Node() || !plugged_->Node()->Started()) {
         Shutdown();
@@ -47,8 +69,30 @@ bool Simulation::Unplugged() const {
     return plugged_ != nullptr && plugged_->Unplugged();
 }
 
-std::vector<sim::UrbRecord> Simulation::UrbRecords() const {
-    return plugged_ != nullptr ? plugged_->Pdo().UrbRecords() : std::vector<sim::UrbRecord>{};
+void Simulation::Observe(const sim::UrbRecord& record, bool completion) {
+    // The bus calls this under its lock, in the order of the sequence numbers.
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    if (completion)
+        urbs_.Completed(record);
+    else
+        urbs_.Submitted(record);
+    if (capture_)
+        capture_->Add(record);
+}
+
+UrbTally Simulation::Urbs() const {
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    return urbs_;
+}
+
+size_t Simulation::CapturePackets() const {
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    return capture_ ? capture_->PacketsWritten() : 0;
+}
+
+bool Simulation::CaptureFailed() const {
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    return capture_ && !capture_->Ok();
 }
 
 Verdict Simulation::Shutdown() {

@@ -6,12 +6,18 @@
 // shuts down.
 #pragma once
 
+#include "urb_tally.h"
+
 #include <kx/host.h>
+#include <sim/capture.h>
 #include <sim/modem.h>
 #include <sim/world.h>
 
 #include <cstdint>
+#include <fstream>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +35,9 @@ struct SimulationOptions {
     sim::ModemOptions modem;
     // Each line the driver prints, as the kernel debugger shows it; none: not shown.
     std::function<void(const std::string&)> debugLine;
+    // The USB capture (pcap, USBPcap link type), written as the traffic happens;
+    // empty for none.
+    std::string capturePath;
 };
 
 // What the checks found once everything was taken down.
@@ -57,15 +66,25 @@ class Simulation {
     // Surprise removal: the modem is pulled out (once; later calls do nothing).
     void Unplug();
     bool Unplugged() const;
-    // What the bus recorded of every URB so far (a copy).
-    std::vector<sim::UrbRecord> UrbRecords() const;
+    // The URBs the bus has seen so far, by kind (counted as they happen, so a
+    // session of any length takes no more memory for them).
+    UrbTally Urbs() const;
+    // Packets written to the capture so far; its write failed (false without one).
+    size_t CapturePackets() const;
+    bool CaptureFailed() const;
 
     // Takes the world down and reads the verdict; the kernel shuts down after.
     // Only the first call does anything.
     Verdict Shutdown();
 
   private:
+    void Observe(const sim::UrbRecord& record, bool completion);
+
     std::string portName_;
+    std::unique_ptr<std::ofstream> captureFile_;
+    std::unique_ptr<sim::CaptureWriter> capture_;
+    mutable std::mutex urbsMutex_;
+    UrbTally urbs_;
     std::optional<kx::Kernel> kernel_;
     std::optional<sim::World> world_;
     sim::PluggedModem* plugged_ = nullptr;

@@ -240,8 +240,11 @@ bool Terminal::Line(const std::string& text) {
             throw Failure("~wait: '" + argument + "' did not arrive within 10 s");
     } else if (command == "quit" || command == "exit") {
         return false;
-    } else {
+    } else if (command == "help") {
         Help();
+    } else {
+        // A script with a command that does not exist must not go on as if it had run.
+        throw Failure("unknown command '~" + command + "' (~help lists them)");
     }
     return true;
 }
@@ -335,7 +338,7 @@ int RunTerm(const Options& options) {
         } catch (const Failure& f) {
             failure = f.what();
         }
-        report.urbs = TallyUrbs(sim.UrbRecords());
+        report.urbs = sim.Urbs();
         report.verdict = sim.Shutdown();
     } catch (const Failure& f) {
         failure = f.what();

@@ -67,6 +67,9 @@ std::optional<LineSettings> LineOfTermios(const termios& settings) {
     else
         line.parity = (settings.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
     line.stopBits = (settings.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    line.rtsCts = (settings.c_cflag & CRTSCTS) != 0;
+    line.xonXoffOut = (settings.c_iflag & IXON) != 0;
+    line.xonXoffIn = (settings.c_iflag & IXOFF) != 0;
     return line;
 }
 
@@ -109,6 +112,10 @@ bool ApplyLineToTermios(const LineSettings& line, termios* settings) {
     }
     if (line.stopBits == TWOSTOPBITS)
         settings->c_cflag |= CSTOPB;
+    settings->c_cflag =
+        line.rtsCts ? (settings->c_cflag | CRTSCTS) : (settings->c_cflag & ~CRTSCTS);
+    settings->c_iflag &= ~(IXON | IXOFF);
+    settings->c_iflag |= (line.xonXoffOut ? IXON : 0) | (line.xonXoffIn ? IXOFF : 0);
     return true;
 }
 

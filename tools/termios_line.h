@@ -1,5 +1,5 @@
 // Between a Linux terminal's settings and a COM port's: what a serial program sets
-// on the pseudo-terminal (speed, character size, parity, stop bits) as the
+// on the pseudo-terminal (speed, character size, parity, stop bits, flow control) as the
 // SetCommState that korvaxsim pty sends for it.
 #pragma once
 
@@ -19,7 +19,7 @@ std::optional<speed_t> SpeedOfBaud(win32::DWORD baud);
 // The line settings of a termios; the output speed counts (B0: nullopt, a hang up).
 std::optional<LineSettings> LineOfTermios(const termios& settings);
 // Writes the line settings into a termios (speed, CSIZE, PARENB/PARODD/CMSPAR,
-// CSTOPB); false when the rate has no termios speed.
+// CSTOPB, CRTSCTS, IXON, IXOFF); false when the rate has no termios speed.
 bool ApplyLineToTermios(const LineSettings& line, termios* settings);
 
 } // namespace korvaxsim

@@ -127,6 +127,28 @@ TEST_F(ModemTest, CommandResponsesWithoutEcho) {
         {"hello\r", ""},       // no AT, no answer
         {"AT\rAT\r", ok + ok},
         {"AT" + std::string(300, 'I') + "\r", error}, // too long
+        // What dialers and modem managers send a CDMA modem: V.250's extended
+        // commands in their action, read, test and set forms, and IS-707's queries.
+        {"AT+GCAP\r", "\r\n+GCAP: +CIS707-A, +CIS-856, +FCLASS, +MS, +ES, +DS\r\n" + ok},
+        {"ATQ0 V1 E1 S0=0 &C1 &D2 +FCLASS=0\r", ok}, // wvdial's default init
+        {"ATE0\r", "ATE0\r" + ok},                   // E1 turned the echo on
+        {"AT+IFC?;+IFC=?\r", "\r\n+IFC: 2,2\r\n\r\n+IFC: (0-2),(0-2)\r\n" + ok},
+        {"AT+IFC=0,1;+IFC?\r", "\r\n+IFC: 0,1\r\n" + ok},
+        {"AT+IFC=,2;+IFC?\r", "\r\n+IFC: 0,2\r\n" + ok}, // omitted: kept
+        {"AT+IFC=3,0\r", error},
+        {"AT+IFC=1,1,1\r", error},
+        {"AT+FCLASS?;+FCLASS=?\r", "\r\n0\r\n\r\n0\r\n" + ok},
+        {"AT+FCLASS=1\r", error},
+        {"AT+CAD?\r", "\r\n+CAD: 1\r\n" + ok},
+        {"AT+CSS?\r", "\r\n+CSS: 2, PA, 4139\r\n" + ok},
+        {"AT+CRM=0;+CRM?;+CRM=?\r", "\r\n+CRM: 0\r\n\r\n+CRM: (0-2)\r\n" + ok},
+        {"AT+CRM=3\r", error},
+        {"AT+CAD=1\r", error}, // a query only
+        {"AT+gmi;+GSN\r", "\r\nKORVAX\r\n\r\n0x9F3A21C7\r\n" + ok},
+        {"AT+GMI?\r", error},
+        {"ATZ\r", ok},
+        {"ATE0\r", "ATE0\r" + ok},
+        {"AT+IFC?;+CRM?\r", "\r\n+IFC: 2,2\r\n\r\n+CRM: 2\r\n" + ok}, // Z restores them
     };
     for (const auto& row : table) {
         Write(row.sent);

@@ -2,8 +2,11 @@
 // test's own, completions in pipe order, abort, and the cancel race.
 #include "host_urb.h"
 
+#include <sim/capture.h>
+
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <thread>
 
 namespace sim_test {
@@ -124,6 +127,65 @@ TEST_F(ModemPdoTest, CancelledTransferCompletesOnceAndLeavesTheDataForTheNext) {
     for (size_t i = 0; i < received.size(); ++i)
         ASSERT_EQ(received[i], static_cast<uint8_t>(i));
     EXPECT_EQ(received.size() + pdo_->QueuedInBytes(UsbPipe::BulkIn), static_cast<size_t>(Rounds));
+}
+
+// A long session keeps a window of records and counters, and sees every URB as it
+// happens: a URB that leaves the window while outstanding is still reported, with
+// its data, at its completion, and the capture streamed from those reports is
+// readable at any time and ends as the one written at once from every record.
+TEST(ModemPdoWindow, KeepsTheNewestRecordsAndReportsEveryUrbAsItHappens) {
+    kx::Kernel kernel;
+    sim::ParentBus bus;
+    sim::CaptureOptions captureOptions;
+    captureOptions.systemTimeAtBoot = 0;
+    captureOptions.numberIrps = true;
+    captureOptions.injectDescriptors = false;
+    std::ostringstream streamed;
+    sim::CaptureWriter writer(streamed, captureOptions);
+    std::vector<sim::UrbRecord> completed;
+    std::vector<uint64_t> order;
+    sim::PdoOptions options;
+    options.recordWindow = 2;
+    options.urbObserver = [&](const sim::UrbRecord& record, bool completion) {
+        order.push_back(completion ? record.completeSequence : record.submitSequence);
+        writer.Add(record);
+        if (completion)
+            completed.push_back(record);
+    };
+    sim::ModemPdo& pdo = bus.CreateModemPdo(options);
+    PDEVICE_OBJECT device = pdo.Device();
+
+    HostUrb read(device, BulkUrb(pdo.BulkInPipe(), 3, 4096), Bytes(4096));
+    auto captured = [&] {
+        std::istringstream in(streamed.str());
+        return sim::ReadCapture(in);
+    };
+    ASSERT_TRUE(captured());
+    EXPECT_EQ(captured()->packets.size(), 1u) << "the read's submission is in the file already";
+    for (uint8_t i = 0; i < 3; ++i) {
+        HostUrb write(device, BulkUrb(pdo.BulkOutPipe(), 0, 2), Bytes{i, i});
+        EXPECT_EQ(write.Wait().status, STATUS_SUCCESS);
+    }
+    std::vector<sim::UrbRecord> window = pdo.UrbRecords();
+    ASSERT_EQ(window.size(), 2u);
+    EXPECT_EQ(window[0].data, Bytes({1, 1}));
+    EXPECT_EQ(window[1].data, Bytes({2, 2}));
+    EXPECT_EQ(pdo.UrbsSubmitted(), 4u);
+    EXPECT_EQ(pdo.UrbsCompleted(), 3u);
+
+    pdo.SendBulkIn(Pattern(5, 7));
+    EXPECT_EQ(read.Wait().status, STATUS_SUCCESS);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(pdo.UrbsCompleted(), 4u);
+    ASSERT_EQ(completed.size(), 4u);
+    EXPECT_EQ(completed.back().pipe, UsbPipe::BulkIn);
+    EXPECT_EQ(completed.back().data, Pattern(5, 7));
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(order.size(), 8u);
+
+    std::ostringstream atOnce;
+    ASSERT_TRUE(sim::WriteCapture(atOnce, completed, captureOptions));
+    EXPECT_EQ(streamed.str(), atOnce.str());
 }
 
 } // namespace

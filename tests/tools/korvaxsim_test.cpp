@@ -243,6 +243,37 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminal) {
     EXPECT_NE(child.Stdout().find("UNLOADED"), std::string::npos);
 }
 
+// The bytes the capture shows going out on bulk-out, in order.
+std::string BulkOutText(const sim::CaptureFile& file) {
+    std::string text;
+    for (const sim::CapturedPacket& packet : file.packets) {
+        if (packet.transfer == sim::UsbPcapTransferBulk && !packet.FromDevice())
+            text.append(packet.data.begin(), packet.data.end());
+    }
+    return text;
+}
+
+// The capture is written as the traffic happens: a session killed without warning
+// leaves a file readable up to the kill.
+TEST(Pty, TheCaptureOfAKilledSessionIsReadableUpToTheKill) {
+    std::string capture = TempPath("killed.pcap");
+    ChildProcess child(Program, {"pty", "--quiet", "--capture", capture});
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open()) << *path;
+    ASSERT_TRUE(terminal.Write("ATI\r"));
+    EXPECT_NE(terminal.ReadUntil("OK\r\n", ReplyLimit).find("OK\r\n"), std::string::npos);
+    child.Signal(SIGKILL);
+    child.Wait(ReplyLimit);
+
+    auto file = sim::ReadCapture(capture);
+    ASSERT_TRUE(file) << capture;
+    EXPECT_EQ(BulkOutText(*file), "ATI\r");
+    std::remove(capture.c_str());
+}
+
 TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     std::string capture = TempPath("modem.pcap");
     ChildProcess child(Program, {"demo", "--quiet", "--bytes", "65536", "--capture", capture});
@@ -275,48 +306,89 @@ TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     std::remove(capture.c_str());
 }
 
-// A user's mistakes and a modem pulled out each end korvaxsim with one line.
-TEST(Korvaxsim, MistakesAndAModemPulledOutAreOneLineAndAFailure) {
+// Messages as command-line tools give them: a usage mistake is one line, a pointer
+// to --help and status 2; a failure at run time (a user's mistake with the port or
+// the capture, a modem pulled out, a script's unknown command) is one line and
+// status 1, before the session starts where it can be known then.
+TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
+    const std::string tryHelp = "Try 'korvaxsim --help'.\n";
+    // The read in flight is aborted (ERROR_OPERATION_ABORTED), or a request sent
+    // after the removal is refused (ERROR_ACCESS_DENIED): which comes first is timing.
     const std::string unplugged = "korvaxsim: COM5: the modem was unplugged (";
+    const std::string badCapture = "/nonexistent-korvax-dir/modem.pcap";
     const struct {
         std::vector<std::string> args;
         std::string input; // on stdin
         int status;
-        std::string error; // how stderr starts
+        std::string error; // stderr; with `prefix`, how it starts (one line)
+        bool prefix;
+        std::string output; // something stdout shows; "-" for nothing at all
     } cases[] = {
+        {{}, "", 2, "korvaxsim: no mode given\n" + tryHelp, false, "-"},
+        {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
+        {{"term", "--bytes", "4M"},
+         "",
+         2,
+         "korvaxsim: --bytes is an option of demo\n" + tryHelp,
+         false,
+         "-"},
+        {{"pty", "--port"}, "", 2, "korvaxsim: --port needs a value\n" + tryHelp, false, "-"},
+        {{"--help"}, "", 0, "", false, "usage: korvaxsim demo"},
         {{"demo", "--quiet", "--port", "COM7"},
          "",
          1,
-         "korvaxsim: COM7: no such port (ERROR_FILE_NOT_FOUND)\n"},
+         "korvaxsim: COM7: no such port (ERROR_FILE_NOT_FOUND)\n",
+         false,
+         "-"},
         {{"demo", "--quiet", "--other-app"},
          "",
          1,
          "korvaxsim: COM5: the port is already open in another application "
-         "(ERROR_ACCESS_DENIED)\n"},
-        {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged},
-        {{"pty", "--quiet"}, "unplug\n", 1, unplugged},
-        {{"term", "--quiet"}, "ATZ\n~unplug\nAT\n", 1, unplugged},
-        {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n"},
+         "(ERROR_ACCESS_DENIED)\n",
+         false,
+         "-"},
+        {{"pty", "--capture", badCapture},
+         "",
+         1,
+         "korvaxsim: " + badCapture +
+             ": cannot write the capture: No such file or directory (ENOENT)\n",
+         false,
+         "-"},
+        {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged, true, "-"},
+        {{"pty", "--quiet"}, "unplug\n", 1, unplugged, true, ""},
+        {{"term", "--quiet"}, "ATZ\n~wait OK\n~unplug\n", 1, unplugged, true, ""},
+        {{"term", "--quiet"},
+         "AT\n~bogus\n",
+         1,
+         "korvaxsim: unknown command '~bogus' (~help lists them)\n",
+         false,
+         ""},
+        {{"pty", "--quiet"}, "status\nquit\n", 0, "", false, "transmit queue 0, errors 0x0\n"},
     };
     for (const auto& c : cases) {
         ChildProcess child(Program, c.args);
         ASSERT_TRUE(child.Started());
         child.WriteStdin(c.input);
         auto status = child.Wait(DemoLimit);
-        ASSERT_TRUE(status) << c.args[0] << ": " << child.Stdout();
-        EXPECT_EQ(*status, c.status) << child.Stderr();
-        EXPECT_EQ(child.Stderr().rfind(c.error, 0), 0u) << child.Stderr();
-        if (c.status == 1) {
+        std::string name = c.args.empty() ? "(none)" : c.args[0] + " " + c.input;
+        ASSERT_TRUE(status) << name << ": " << child.Stdout();
+        EXPECT_EQ(*status, c.status) << name << ": " << child.Stderr();
+        if (c.prefix) {
+            EXPECT_EQ(child.Stderr().rfind(c.error, 0), 0u) << child.Stderr();
             EXPECT_EQ(CountLines(child.Stderr()), 1u) << child.Stderr();
+        } else {
+            EXPECT_EQ(child.Stderr(), c.error) << name;
         }
-        if (c.args[0] == "demo") {
-            EXPECT_EQ(child.Stdout(), "");
-        }
+        if (c.output == "-")
+            EXPECT_EQ(child.Stdout(), "") << name;
+        else
+            EXPECT_NE(child.Stdout().find(c.output), std::string::npos) << name << child.Stdout();
     }
 }
 
 TEST(Term, AScriptedSessionDialsAndHangsUp) {
-    ChildProcess child(Program, {"term", "--quiet"});
+    std::string capture = TempPath("term.pcap");
+    ChildProcess child(Program, {"term", "--quiet", "--capture", capture});
     ASSERT_TRUE(child.Started());
     child.WriteStdin("AT\n~wait OK\nATD#777\n~wait CONNECT\n~status\n~escape\n~wait OK\nATH\n"
                      "~wait OK\n~quit\n");
@@ -329,6 +401,10 @@ TEST(Term, AScriptedSessionDialsAndHangsUp) {
     EXPECT_NE(out.find("lines in: CTS DSR RLSD"), std::string::npos) << out;
     EXPECT_NE(out.find("+++\r\nOK\r\n"), std::string::npos) << out;
     EXPECT_NE(out.find("ATH\r\r\nOK\r\n"), std::string::npos) << out;
+    auto file = sim::ReadCapture(capture);
+    ASSERT_TRUE(file) << capture;
+    EXPECT_EQ(BulkOutText(*file), "AT\rATD#777\r+++ATH\r");
+    std::remove(capture.c_str());
 }
 
 } // namespace

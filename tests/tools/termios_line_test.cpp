@@ -41,6 +41,15 @@ TEST(TermiosLine, TheFlagsAreTheTerminalsOwn) {
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u);
     EXPECT_EQ(cfgetospeed(&settings), speed_t(B9600));
     EXPECT_EQ(DescribeLine(*LineOfTermios(settings)), "9600 7E2");
+
+    // Flow control: CRTSCTS in the control flags, IXON and IXOFF in the input flags.
+    LineSettings flow{115200, 8, win32::NOPARITY, win32::ONESTOPBIT};
+    flow.rtsCts = true;
+    flow.xonXoffIn = true;
+    ASSERT_TRUE(ApplyLineToTermios(flow, &settings));
+    EXPECT_NE(settings.c_cflag & CRTSCTS, 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), tcflag_t(IXOFF));
+    EXPECT_EQ(DescribeLine(*LineOfTermios(settings)), "115200 8N1 RTS/CTS XON/XOFF (in)");
 }
 
 } // namespace

@@ -49,7 +49,9 @@ Kernel::Kernel(KernelOptions options) {
     }
     ResetAll();
     detail::StartClock(options.manualClock);
-    detail::StartProcessors(options.processors < 2 ? 2 : options.processors);
+    detail::StartProcessors(options.inlineDispatch   ? 0
+                            : options.processors < 2 ? 2
+                                                     : options.processors);
     detail::StartWorkers(options.workerThreads < 2 ? 2 : options.workerThreads);
 }
 

@@ -59,6 +59,34 @@ void RunOne(const DispatchWork& work, PKDEFERRED_ROUTINE routine, PVOID context,
     self.irql = PASSIVE_LEVEL;
 }
 
+// Takes the queued work at `next` and runs it on this thread at DISPATCH_LEVEL,
+// with the queue's lock released meanwhile.
+void TakeAndRun(std::unique_lock<std::mutex>& lock, std::deque<DispatchWork>::iterator next) {
+    DispatchWork work = std::move(*next);
+    queue.erase(next);
+    PKDEFERRED_ROUTINE routine = nullptr;
+    PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    if (work.dpc != nullptr) {
+        queuedDpcs.erase(work.dpc);
+        runningDpcs.insert(work.dpc);
+        routine = work.dpc->DeferredRoutine;
+        context = work.dpc->DeferredContext;
+        arg1 = work.dpc->SystemArgument1;
+        arg2 = work.dpc->SystemArgument2;
+        driver = static_cast<PDRIVER_OBJECT>(work.dpc->DpcData);
+    }
+    busy++;
+    lock.unlock();
+    RunOne(work, routine, context, arg1, arg2, driver);
+    lock.lock();
+    if (work.dpc != nullptr)
+        runningDpcs.erase(work.dpc);
+    busy--;
+    workReady.notify_all();
+    NotifyIfIdleLocked();
+}
+
 void ProcessorLoop() {
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
@@ -69,29 +97,7 @@ void ProcessorLoop() {
         });
         if (next == queue.end())
             return;
-        DispatchWork work = std::move(*next);
-        queue.erase(next);
-        PKDEFERRED_ROUTINE routine = nullptr;
-        PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
-        PDRIVER_OBJECT driver = nullptr;
-        if (work.dpc != nullptr) {
-            queuedDpcs.erase(work.dpc);
-            runningDpcs.insert(work.dpc);
-            routine = work.dpc->DeferredRoutine;
-            context = work.dpc->DeferredContext;
-            arg1 = work.dpc->SystemArgument1;
-            arg2 = work.dpc->SystemArgument2;
-            driver = static_cast<PDRIVER_OBJECT>(work.dpc->DpcData);
-        }
-        busy++;
-        lock.unlock();
-        RunOne(work, routine, context, arg1, arg2, driver);
-        lock.lock();
-        if (work.dpc != nullptr)
-            runningDpcs.erase(work.dpc);
-        busy--;
-        workReady.notify_all();
-        NotifyIfIdleLocked();
+        TakeAndRun(lock, next);
     }
 }
 
@@ -105,6 +111,13 @@ void QueueAtDispatch(std::function<void()> fn) {
 
 void DrainDispatchQueue() {
     std::unique_lock<std::mutex> lock(queueMutex);
+    if (processors.empty()) {
+        // KernelOptions::inlineDispatch: the work runs here, in queue order, until
+        // none is left (work it queues included).
+        while (!queue.empty())
+            TakeAndRun(lock, queue.begin());
+        return;
+    }
     workIdle.wait(lock, [] { return queue.empty() && busy == 0; });
 }
 

@@ -239,6 +239,11 @@ struct KernelOptions {
     unsigned workerThreads = 2;
     // Tests use the manual clock; the simulator and the benchmarks the real one.
     bool manualClock = true;
+    // No DPC threads: queued DPCs and dispatch-level work wait until a thread at
+    // PASSIVE_LEVEL calls DrainDispatchQueue, which runs them itself, in queue order,
+    // at DISPATCH_LEVEL. For measuring the driver's own cost on one thread; nothing
+    // completes by itself in this mode, so tests do not use it.
+    bool inlineDispatch = false;
 };
 
 // One hosted kernel per process at a time. Construction chooses the clock and
