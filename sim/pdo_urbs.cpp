@@ -291,7 +291,7 @@ void ModemPdo::ResumePort() {
                 continue;
             }
             // Resets wait on the default pipe; they act on the pipe they name.
-            UsbPipe target = *urbRecords_[transfer.record].pipe;
+            UsbPipe target = *UrbRecordAt(transfer.record).pipe;
             StartReset(transfer, target, TakeFault(URB_FUNCTION_RESET_PIPE, target, false));
         }
         TakePackets(static_cast<UsbPipe>(i));

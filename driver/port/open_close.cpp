@@ -114,12 +114,16 @@ static BOOLEAN IsRemovalUnderway(PDEVICE_CONTEXT Context) {
 // still started may still be in a call: DTR and RTS go down as at any close (the
 // lost mark refuses every later open, so this close is the user's only hang-up),
 // and its other reader is pending on a live device: abort the pipes so the wait
-// can end. During removal the lower driver fails the transfers itself.
+// can end. During removal the lower driver fails the transfers itself. A device
+// that could not be brought back to D0 cannot answer a class request (the hub
+// would hold it until D0 for ever), and powered down its lines are down anyway.
 static NTSTATUS CloseGoingDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp) {
     InterlockedDecrement(&Context->OpenCount);
     ExReleaseFastMutex(&Context->CloseMutex);
     if (!IsRemovalUnderway(Context) && NT_SUCCESS(AcquireRequestLock(Context, Irp))) {
-        SetControlLineState(DeviceObject, 0);
+        if (Context->DevicePowerState == PowerDeviceD0) {
+            SetControlLineState(DeviceObject, 0);
+        }
         AbortAllPipes(DeviceObject);
         WaitForPendingTransfers(Context, DeviceObject);
         ReleaseRequestLock(Context, Irp);

@@ -288,9 +288,9 @@ static void DeclarePortLost(PDEVICE_CONTEXT Context) {
     Context->DeviceLostMark = DEVICE_LOST_MARK;
     KeReleaseSpinLock(&Context->StateLock, stateIrql);
     Context->PendingEvents |= READER_FAILURE_EVENTS;
-    ULONG events = Context->PendingEvents;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    DeliverEvents(Context, events);
+    // A lost device's events are not kept for a later wait.
+    DeliverPendingEvents(Context, TRUE);
 }
 
 // The device is back in D0 after a sleep: reset the pipes (a request to the device
