@@ -66,11 +66,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -94,15 +96,25 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                            std::to_string(Self().irql));
     }
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+    LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
+    // A wait at PASSIVE_LEVEL takes the thread's APCs as they come, then goes on
+    // waiting.
+    DeliverApcs();
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto signalled = [header] { return header->SignalState > 0; };
-    if (!signalled()) {
+    auto wake = [&] { return signalled() || ApcPendingLocked(); };
+    while (!signalled()) {
         if (poll)
             return STATUS_TIMEOUT;
         if (Timeout == nullptr)
-            DispatcherCondition().wait(lock, signalled);
-        else if (!KernelClock().WaitUntil(lock, DueTimeFrom(Timeout->QuadPart), signalled))
+            DispatcherCondition().wait(lock, wake);
+        else if (!KernelClock().WaitUntil(lock, deadline, wake))
             return STATUS_TIMEOUT;
+        if (!signalled() && ApcPendingLocked()) {
+            lock.unlock();
+            DeliverApcs();
+            lock.lock();
+        }
     }
     // A satisfied wait resets synchronization objects; notification objects keep
     // their state.

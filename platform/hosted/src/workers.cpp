@@ -15,8 +15,6 @@ namespace {
 struct QueuedItem {
     PWORK_QUEUE_ITEM item;
     PDRIVER_OBJECT driver;
-    // The request whose dispatch routine queued the item, if any.
-    PIRP deferredIrp;
 };
 
 std::mutex workMutex;
@@ -37,8 +35,6 @@ void RunOne(const QueuedItem& queued) {
     // item; the routine may free the item.
     PWORKER_THREAD_ROUTINE routine = queued.item->WorkerRoutine;
     PVOID parameter = queued.item->Parameter;
-    if (queued.deferredIrp != nullptr)
-        detail::NoteIrpResumed(queued.deferredIrp);
 
     detail::ThreadState& self = detail::Self();
     self.irql = PASSIVE_LEVEL;
@@ -46,6 +42,8 @@ void RunOne(const QueuedItem& queued) {
         detail::DriverScope scope(queued.driver);
         routine(parameter);
     }
+    if (self.irql == PASSIVE_LEVEL)
+        kx::DeliverApcs();
     if (self.irql != PASSIVE_LEVEL || !self.heldLocks.empty()) {
         detail::Report(Rule::IrqlNotRestored,
                        "work item routine " + detail::Hex(reinterpret_cast<const void*>(routine)) +
@@ -138,23 +136,16 @@ void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     (void)QueueType;
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     ThreadState& self = Self();
-    PIRP deferred = self.dispatchFrames.empty() ? nullptr : self.dispatchFrames.back().second;
-    // Noted before a worker can take the item (and outside the work queue's lock,
-    // which the I/O manager's lock precedes).
-    if (deferred != nullptr)
-        NoteIrpDeferred(deferred);
     {
         std::lock_guard<std::mutex> guard(workMutex);
         bool queued = std::any_of(queue.begin(), queue.end(),
                                   [WorkItem](const QueuedItem& q) { return q.item == WorkItem; });
         if (!queued) {
-            queue.push_back({WorkItem, self.currentDriver, deferred});
+            queue.push_back({WorkItem, self.currentDriver});
             workReady.notify_one();
             return;
         }
     }
-    if (deferred != nullptr)
-        NoteIrpResumed(deferred);
     // The item's list entry is still in the queue: queueing it again would
     // corrupt the platform's work queue.
     Report(Rule::KernelBugCheck, "work item " + Hex(WorkItem) + " queued again while still queued");
