@@ -158,6 +158,30 @@ void FreeSystemBuffer(void* buffer) {
     std::free(buffer);
 }
 
+void SetThreadedCompletion(PIRP irp, size_t outputLength) {
+    auto caller = detail::CurrentApcQueue();
+    SetIrpTopCompletion(irp, [caller, outputLength](PIRP completed) {
+        detail::QueueApc(caller, [completed, outputLength] {
+            PIRP done = completed;
+            auto* buffer = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
+            if ((done->Flags & IRP_INPUT_OPERATION) && done->UserBuffer && buffer &&
+                !NT_ERROR(done->IoStatus.Status)) {
+                std::memcpy(done->UserBuffer, buffer, CheckedOutputLength(done, outputLength));
+            }
+            if (done->Flags & IRP_DEALLOCATE_BUFFER)
+                FreeSystemBuffer(buffer);
+            if (done->UserIosb)
+                *done->UserIosb = done->IoStatus;
+            // The IRP is gone before the waiter runs: a driver that unloads right
+            // after its wait must not find it still counted against it.
+            PKEVENT event = done->UserEvent;
+            IoFreeIrp(done);
+            if (event)
+                KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        });
+    });
+}
+
 size_t CheckedOutputLength(PIRP irp, size_t outputLength) {
     size_t information = irp->IoStatus.Information;
     if (information <= outputLength)
@@ -901,31 +925,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     irp->UserBuffer = OutputBuffer;
 
-    // What the I/O manager does when such a request comes back, in the thread that
-    // built it (its APC): copy the returned bytes out, fill the caller's status
-    // block, free the IRP, signal the caller's event.
-    auto caller = CurrentApcQueue();
-    SetIrpTopCompletion(irp, [caller, OutputBufferLength](PIRP completed) {
-        QueueApc(caller, [completed, OutputBufferLength] {
-            PIRP done = completed;
-            auto* buffer = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
-            if ((done->Flags & IRP_INPUT_OPERATION) && done->UserBuffer && buffer &&
-                !NT_ERROR(done->IoStatus.Status)) {
-                size_t n = CheckedOutputLength(done, OutputBufferLength);
-                std::memcpy(done->UserBuffer, buffer, n);
-            }
-            if (done->Flags & IRP_DEALLOCATE_BUFFER)
-                FreeSystemBuffer(buffer);
-            if (done->UserIosb)
-                *done->UserIosb = done->IoStatus;
-            // The IRP is gone before the waiter runs: a driver that unloads right
-            // after its wait must not find it still counted against it.
-            PKEVENT event = done->UserEvent;
-            IoFreeIrp(done);
-            if (event)
-                KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-        });
-    });
+    SetThreadedCompletion(irp, OutputBufferLength);
     return irp;
 }
 

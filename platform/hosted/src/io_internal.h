@@ -71,6 +71,11 @@ void FreeSystemBuffer(void* buffer);
 // buffer's size. More than the buffer holds is a finding (the copy is then cut to
 // the buffer, the safe way out).
 size_t CheckedOutputLength(PIRP irp, size_t outputLength);
+// What the I/O manager does when a request it built for a kernel-mode caller
+// (IoBuildDeviceIoControlRequest, IoBuildSynchronousFsdRequest) comes back, in the
+// thread that built it (its APC): the output copied back, the caller's status
+// block, the IRP freed, the caller's event signalled.
+void SetThreadedCompletion(PIRP irp, size_t outputLength);
 PIRP AllocateIrpAt(CCHAR stackSize, uintptr_t site);
 // Dispatches a power IRP that PoCallDriver held back (deferred to a worker or queued
 // behind another power IRP): PoCallDriver has already returned STATUS_PENDING to
