@@ -44,6 +44,12 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
     ULONG received = Context->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     ULONG written;
 
+    // A lower driver reporting more than the buffer holds must not make the ring
+    // copy what lies past it.
+    if (received > sizeof(Context->BulkInBuffer)) {
+        received = sizeof(Context->BulkInBuffer);
+    }
+
     // What does not fit in the ring is dropped: the ring keeps the oldest data.
     if (received != 0) {
         RingWrite(Context, Context->BulkInBuffer, received, &written);
