@@ -125,18 +125,42 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// Runs a deferred request at PASSIVE_LEVEL. The port may have closed meanwhile; the
-// handler's own remove-lock hold decides whether the device is still there.
+// Runs a deferred request at PASSIVE_LEVEL. The request's remove-lock hold, taken
+// before it was queued, keeps the device until this routine has finished with it.
+// The port may have closed, or removal begun, while the request waited: the
+// dispatch routine's checks are made again, and a refused request completes as it
+// would have there.
 void NTAPI DeviceControlWorker(PVOID Parameter) {
     PDEVICE_CONTROL_WORK_ITEM item = (PDEVICE_CONTROL_WORK_ITEM)Parameter;
-    SerialDeviceControl(item->DeviceObject, item->Irp);
+    PDEVICE_OBJECT deviceObject = item->DeviceObject;
+    PDEVICE_CONTEXT context = item->DeviceContext;
+    PIRP irp = item->Irp;
     ExFreePoolWithTag(item, KORVAX_POOL_TAG);
+
+    if (context->IsOpen != 1) {
+        CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    } else if (IsDeviceRemoving(context)) {
+        CompleteRequestInfo(irp, STATUS_DELETE_PENDING, 0);
+    } else {
+        SerialDeviceControl(deviceObject, irp);
+    }
+    // Last: once the hold goes, removal may delete the device. The tag is only a
+    // value here; the request itself may be gone.
+    ReleaseRequestLock(context, irp);
 }
 
+// The system worker holds neither the device nor the driver: the request's own
+// remove-lock hold (tagged with the request) does, from here until the worker is
+// done, so that removal waits for it.
 static NTSTATUS DeferDeviceControl(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp) {
+    NTSTATUS status = AcquireRequestLock(Context, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequestInfo(Irp, status, 0);
+    }
     PDEVICE_CONTROL_WORK_ITEM item = (PDEVICE_CONTROL_WORK_ITEM)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(DEVICE_CONTROL_WORK_ITEM), KORVAX_POOL_TAG);
     if (item == NULL) {
+        ReleaseRequestLock(Context, Irp);
         return CompleteRequestInfo(Irp, STATUS_UNSUCCESSFUL, 0);
     }
     item->WorkItem.List.Flink = NULL;

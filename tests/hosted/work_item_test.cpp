@@ -3,6 +3,7 @@
 // caught; and a request its dispatch routine handed to a worker does not hold up
 // the deletion of its device, whose memory the worker may still read.
 #include <kx/host.h>
+#include <support/worker_blockers.h>
 
 #include <gtest/gtest.h>
 
@@ -12,39 +13,9 @@
 
 namespace {
 
+using korvax_test::WorkerBlockers;
+
 constexpr ULONG TestTag = 0x74736554; // "Test"
-
-// Occupies every worker thread until released, so that items queued meanwhile
-// stay queued.
-class WorkerBlockers {
-  public:
-    explicit WorkerBlockers(unsigned workers) : items_(workers) {
-        KeInitializeEvent(&release_, NotificationEvent, FALSE);
-        KeInitializeEvent(&allStarted_, NotificationEvent, FALSE);
-        for (auto& item : items_) {
-            ExInitializeWorkItem(&item, Block, this);
-            ExQueueWorkItem(&item, DelayedWorkQueue);
-        }
-        KeWaitForSingleObject(&allStarted_, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~WorkerBlockers() {
-        KeSetEvent(&release_, IO_NO_INCREMENT, FALSE);
-        kx::DrainWorkItems();
-    }
-
-  private:
-    static void NTAPI Block(PVOID Parameter) {
-        auto* self = static_cast<WorkerBlockers*>(Parameter);
-        if (++self->started_ == self->items_.size())
-            KeSetEvent(&self->allStarted_, IO_NO_INCREMENT, FALSE);
-        KeWaitForSingleObject(&self->release_, Executive, KernelMode, FALSE, nullptr);
-    }
-
-    std::vector<WORK_QUEUE_ITEM> items_;
-    std::atomic<size_t> started_{0};
-    KEVENT release_;
-    KEVENT allStarted_;
-};
 
 // A work item that runs a function.
 struct Work {
