@@ -628,15 +628,17 @@ namespace {
 void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 
 // How deep IofCallDriver may nest on one thread. An x86 kernel thread has 12 KB of
-// stack. One turn of a request sent down again from its own completion routine
-// costs the frames of IofCallDriver, the lower driver's dispatch, IofCompleteRequest,
-// the completion routine and the routine that sends the next piece: about 450
-// bytes in the driver's x86 build (-fstack-usage) plus the platform's own frames,
-// which are larger (IofCallDriver and IofCompleteRequest with their bookkeeping,
-// the bus driver's dispatch). A legitimate stack passes a request down a handful of
-// devices (the port, the hub, the host controller), and a completion may resend
-// once; beyond 8 nested calls the thread is recursing through the I/O path, and
-// the depth grows with the data, not with the stack of devices.
+// stack, of which the system service entry and the I/O manager above the driver's
+// dispatch routine use some 3 KB, and an interrupt taken on top of the deepest
+// frame needs its own. A request sent down again from its own completion routine
+// adds per turn the driver's completion routine and the routine that sends the next
+// piece (64 + 48 bytes in the x86 build's -fstack-usage for the write path, more
+// with the calls' arguments and return addresses), plus the platform's frames of
+// IofCallDriver, IofCompleteRequest and the USB hub and port drivers' dispatch and
+// completion: some 0.6 KB a turn, so about 15 turns exhaust what is left. A
+// legitimate stack nests a handful of calls (the port, the hub, the host
+// controller, a completion that sends once more); 8 leaves half the budget free,
+// and a recursion whose depth grows with the data is caught at its 9th level.
 constexpr unsigned MaxCallDriverNesting = 8;
 
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
