@@ -23,6 +23,9 @@ struct ApcQueue {
 
 namespace {
 
+// Every thread's queue, for the reset at boot. Its own lock, taken before the
+// dispatcher lock, so that a queue can be made while the dispatcher lock is held.
+std::mutex queuesMutex;
 std::set<ApcQueue*>& Queues() {
     static std::set<ApcQueue*> queues;
     return queues;
@@ -34,16 +37,19 @@ std::set<ApcQueue*>& Queues() {
 struct ThreadApcs {
     std::shared_ptr<ApcQueue> queue = std::make_shared<ApcQueue>();
     ThreadApcs() {
-        std::lock_guard<std::mutex> guard(DispatcherMutex());
+        std::lock_guard<std::mutex> guard(queuesMutex);
         Queues().insert(queue.get());
     }
     ~ThreadApcs() {
         std::deque<std::function<void()>> left;
         {
+            std::lock_guard<std::mutex> guard(queuesMutex);
+            Queues().erase(queue.get());
+        }
+        {
             std::lock_guard<std::mutex> guard(DispatcherMutex());
             queue->threadGone = true;
             left.swap(queue->pending);
-            Queues().erase(queue.get());
         }
         for (auto& apc : left)
             apc();
@@ -75,8 +81,10 @@ void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> rout
 }
 
 bool ApcPendingLocked() {
+    if (Self().irql != PASSIVE_LEVEL)
+        return false;
     const ApcQueue& queue = *Mine().queue;
-    return Self().irql == PASSIVE_LEVEL && !queue.delivering && !queue.pending.empty();
+    return !queue.delivering && !queue.pending.empty();
 }
 
 void DeliverThreadApcs() {
@@ -119,6 +127,7 @@ void DeliverApcs() {
 namespace kx::detail {
 
 void ResetApcs() {
+    std::lock_guard<std::mutex> registry(queuesMutex);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     for (ApcQueue* queue : Queues())
         queue->pending.clear();
