@@ -66,18 +66,20 @@ class VerifierTest : public ::testing::Test {
         kx::UnloadDriver(driver_);
     }
 
-    // Every fault completes the request before the dispatch routine returns.
+    // Every fault completes the request before the dispatch routine returns. The
+    // status block and event outlive the call: a completion at raised IRQL reaches
+    // them only when this thread is back at PASSIVE_LEVEL.
     void Send(ULONG code) {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb{};
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
         IoCallDriver(device_, IoBuildDeviceIoControlRequest(code, device_, nullptr, 0, nullptr, 0,
-                                                            FALSE, &event, &iosb));
+                                                            FALSE, &event_, &iosb_));
     }
 
     kx::Kernel kernel_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
+    KEVENT event_;
+    IO_STATUS_BLOCK iosb_{};
 };
 
 TEST_F(VerifierTest, CompletionRulesAreCaught) {
@@ -195,6 +197,7 @@ TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
         {"cancel routine keeps the cancel spin lock",
          [this] {
              PIRP irp = IoAllocateIrp(1, FALSE);
+             IoSetNextIrpStackLocation(irp); // as the driver that holds it sees it
              IoSetCancelRoutine(irp, KeepCancelSpinLock);
              IoCancelIrp(irp);
              IoFreeIrp(irp);
