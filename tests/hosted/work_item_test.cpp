@@ -1,7 +1,8 @@
 // System worker threads: work items run at PASSIVE_LEVEL on their own threads,
 // charged to the driver that queued them; a routine that returns at raised IRQL is
-// caught; and a request its dispatch routine handed to a worker does not hold up
-// the deletion of its device, whose memory the worker may still read.
+// caught; and a request its dispatch routine handed to a worker is still in its
+// device: deleting the device then is caught, and only a reference the driver took
+// keeps the device's memory for the worker.
 #include <kx/host.h>
 #include <support/worker_blockers.h>
 
