@@ -612,12 +612,15 @@ BOOL FlushFileBuffers(HANDLE hFile) {
 // ---- Overlapped I/O and events ------------------------------------------------------------
 
 BOOL HasOverlappedIoCompleted(const OVERLAPPED* lpOverlapped) {
+    // The thread takes its completions here, as the APC interrupt would reach it.
+    kx::DeliverApcs();
     auto status = static_cast<NTSTATUS>(__atomic_load_n(&lpOverlapped->Internal, __ATOMIC_ACQUIRE));
     return status != STATUS_PENDING;
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    kx::DeliverApcs();
     if (!HasOverlappedIoCompleted(lpOverlapped)) {
         if (!bWait)
             return Fail(ERROR_IO_INCOMPLETE);
@@ -670,6 +673,7 @@ BOOL ResetEvent(HANDLE hEvent) {
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    kx::DeliverApcs();
     Object object;
     if (!Lookup(hHandle, &object)) {
         lastError = ERROR_INVALID_HANDLE;

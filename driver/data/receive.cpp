@@ -63,6 +63,12 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
     ULONG received = Context->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
     ULONG written;
 
+    // A lower driver reporting more than the buffer holds must not make the ring
+    // copy what lies past it.
+    if (received > sizeof(Context->BulkInBuffer)) {
+        received = sizeof(Context->BulkInBuffer);
+    }
+
     // The transfer was sent with room for all of it; should the ring still be short,
     // the ring keeps the oldest data and the loss is reported.
     KIRQL oldIrql;

@@ -125,28 +125,53 @@ NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// Runs a deferred request at PASSIVE_LEVEL. The port may have closed meanwhile; the
-// handler's own remove-lock hold decides whether the device is still there.
-void NTAPI DeviceControlWorker(PVOID Parameter) {
+// Runs a deferred request at PASSIVE_LEVEL. The request's remove-lock hold, taken
+// before it was queued, keeps the device until this routine has finished with it
+// (and the work item's reference keeps the device object and the driver until it
+// has returned). The port may have closed, or removal begun, while the request
+// waited: the dispatch routine's checks are made again, and a refused request
+// completes as it would have there.
+void NTAPI DeviceControlWorker(PDEVICE_OBJECT DeviceObject, PVOID Parameter) {
     PDEVICE_CONTROL_WORK_ITEM item = (PDEVICE_CONTROL_WORK_ITEM)Parameter;
-    SerialDeviceControl(item->DeviceObject, item->Irp);
+    PDEVICE_CONTEXT context = item->DeviceContext;
+    PIRP irp = item->Irp;
+    IoFreeWorkItem(item->IoWorkItem);
     ExFreePoolWithTag(item, KORVAX_POOL_TAG);
+
+    if (context->IsOpen != 1) {
+        CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST);
+    } else if (IsDeviceRemoving(context)) {
+        CompleteRequestInfo(irp, STATUS_DELETE_PENDING, 0);
+    } else {
+        SerialDeviceControl(DeviceObject, irp);
+    }
+    // Last: once the hold goes, removal may delete the device. The tag is only a
+    // value here; the request itself may be gone.
+    ReleaseRequestLock(context, irp);
 }
 
+// The request's own remove-lock hold (tagged with the request) keeps removal
+// waiting from here until the worker is done with the device.
 static NTSTATUS DeferDeviceControl(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp) {
+    NTSTATUS status = AcquireRequestLock(Context, Irp);
+    if (!NT_SUCCESS(status)) {
+        return CompleteRequestInfo(Irp, status, 0);
+    }
     PDEVICE_CONTROL_WORK_ITEM item = (PDEVICE_CONTROL_WORK_ITEM)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(DEVICE_CONTROL_WORK_ITEM), KORVAX_POOL_TAG);
-    if (item == NULL) {
+    PIO_WORKITEM ioWorkItem = item != NULL ? IoAllocateWorkItem(DeviceObject) : NULL;
+    if (ioWorkItem == NULL) {
+        if (item != NULL) {
+            ExFreePoolWithTag(item, KORVAX_POOL_TAG);
+        }
+        ReleaseRequestLock(Context, Irp);
         return CompleteRequestInfo(Irp, STATUS_UNSUCCESSFUL, 0);
     }
-    item->WorkItem.List.Flink = NULL;
-    item->WorkItem.List.Blink = NULL;
-    ExInitializeWorkItem(&item->WorkItem, DeviceControlWorker, item);
+    item->IoWorkItem = ioWorkItem;
     item->DeviceContext = Context;
     item->Irp = Irp;
-    item->DeviceObject = DeviceObject;
     IoMarkIrpPending(Irp);
-    ExQueueWorkItem(&item->WorkItem, DelayedWorkQueue);
+    IoQueueWorkItem(ioWorkItem, DeviceControlWorker, DelayedWorkQueue, item);
     return STATUS_PENDING;
 }
 

@@ -4,15 +4,14 @@
 #include <driver/frame/frame.h>
 
 DRIVER_DISPATCH DispatchDeviceControl;
-WORKER_THREAD_ROUTINE DeviceControlWorker;
+IO_WORKITEM_ROUTINE DeviceControlWorker;
 NTSTATUS SerialDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // One record per request deferred to a system worker thread; freed by the worker.
 typedef struct _DEVICE_CONTROL_WORK_ITEM {
-    WORK_QUEUE_ITEM WorkItem;
+    PIO_WORKITEM IoWorkItem;
     PDEVICE_CONTEXT DeviceContext;
     PIRP Irp;
-    PDEVICE_OBJECT DeviceObject;
 } DEVICE_CONTROL_WORK_ITEM, *PDEVICE_CONTROL_WORK_ITEM;
 
 // A request handler runs at PASSIVE_LEVEL with the request's remove-lock hold taken,

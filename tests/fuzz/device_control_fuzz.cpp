@@ -35,6 +35,7 @@ void AtDispatchLevel(fuzz::OpenPort& open, ULONG code, std::vector<uint8_t>& inp
     kx::RunAtIrql(DISPATCH_LEVEL, [&] { status = IoCallDriver(device, irp); });
     if (status == STATUS_PENDING) {
         open.world->Settle();
+        kx::DeliverApcs(); // the end reaches this thread as its APC
         if (KeReadStateEvent(&done) == 0)
             win32::SetCommMask(open.port, 0);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);

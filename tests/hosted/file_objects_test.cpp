@@ -249,13 +249,58 @@ TEST_F(FileObjectTest, CloseSendsCleanupNowAndCloseAfterTheLastRequest) {
     EXPECT_EQ(kx::FileObjectCount(), 1u);
     EXPECT_EQ(device_->ReferenceCount, 1);
 
+    iosb.Status = STATUS_PENDING;
     CompletePending(STATUS_SUCCESS);
+    // The end reaches the issuing thread in its wait.
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     kx::DrainWorkItems();
     EXPECT_EQ(script.Majors(),
               std::vector<UCHAR>({IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(kx::FileObjectCount(), 0u);
     EXPECT_EQ(device_->ReferenceCount, 0);
+}
+
+// The processor that completes a read is held where the caller's part of the end
+// would begin. The caller never sees the status without the event, and a late
+// signal of the finished request never reaches the next one on the same event.
+TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSignalledLate) {
+    PFILE_OBJECT file;
+    ASSERT_EQ(Open(u"\\Device\\FileTest0", &file), STATUS_SUCCESS);
+    script.pendReads = true;
+    uint8_t buffer[2];
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = STATUS_PENDING;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    ASSERT_EQ(kx::ReadFile(file, {&iosb, &event, nullptr}, buffer, 2), STATUS_PENDING);
+    PIRP irp;
+    {
+        std::lock_guard<std::mutex> guard(script.mutex);
+        irp = script.pending.front();
+        script.pending.pop_front();
+    }
+    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    kx::HoldNextCompletion();
+    kx::QueueAtDispatch([irp] { Reply(irp, STATUS_SUCCESS); });
+    kx::WaitCompletionHeld();
+
+    // What HasOverlappedIoCompleted does: take the completions, then look.
+    kx::DeliverApcs();
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    iosb.Status = STATUS_PENDING;
+    EXPECT_EQ(kx::ReadFile(file, {&iosb, &event, nullptr}, buffer, 2), STATUS_PENDING);
+    kx::ReleaseCompletion();
+    kx::DrainDispatchQueue();
+    kx::DeliverApcs();
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(iosb.Status, STATUS_PENDING);
+
+    CompletePending(STATUS_SUCCESS);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    kx::CloseFile(file);
 }
 
 TEST_F(FileObjectTest, TheFileObjectKeepsADeletedDeviceInMemory) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace {
@@ -19,6 +20,8 @@ enum Fault : ULONG {
     PendingWithoutMark,
     MarkWithoutPending,
     LeaveRaisedIrql,
+    // Returns 8 bytes of output whatever the caller's buffer holds (METHOD_BUFFERED).
+    OverstateOutput = 0x100,
     // Well-behaved: marked pending, completed, STATUS_PENDING returned.
     PendAndComplete,
 };
@@ -35,6 +38,8 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP Irp) {
         IoMarkIrpPending(Irp);
     if (fault == LeaveRaisedIrql)
         KeRaiseIrql(DISPATCH_LEVEL, &old);
+    if (fault == OverstateOutput)
+        Irp->IoStatus.Information = 8;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     if (fault == CompleteTwice)
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -61,18 +66,20 @@ class VerifierTest : public ::testing::Test {
         kx::UnloadDriver(driver_);
     }
 
-    // Every fault completes the request before the dispatch routine returns.
+    // Every fault completes the request before the dispatch routine returns. The
+    // status block and event outlive the call: a completion at raised IRQL reaches
+    // them only when this thread is back at PASSIVE_LEVEL.
     void Send(ULONG code) {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb{};
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
         IoCallDriver(device_, IoBuildDeviceIoControlRequest(code, device_, nullptr, 0, nullptr, 0,
-                                                            FALSE, &event, &iosb));
+                                                            FALSE, &event_, &iosb_));
     }
 
     kx::Kernel kernel_;
     PDRIVER_OBJECT driver_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
+    KEVENT event_;
+    IO_STATUS_BLOCK iosb_{};
 };
 
 TEST_F(VerifierTest, CompletionRulesAreCaught) {
@@ -134,6 +141,154 @@ TEST_F(VerifierTest, APendingReturnIsCheckedAgainstItsOwnCallWhenTheIrpIsSentAga
     EXPECT_EQ(capture.Count(kx::Rule::PendingNotMarked), 0u);
     EXPECT_TRUE(capture.Findings().empty());
     IoFreeIrp(irp);
+}
+
+void NTAPI KeepCancelSpinLock(PDEVICE_OBJECT, PIRP) {}
+
+// Each routine at an IRQL above its documented maximum, and the pool and cancel
+// rules, broken once each.
+TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
+    auto atDispatch = [](std::function<void()> fn) {
+        return [fn] { kx::RunAtIrql(DISPATCH_LEVEL, fn); };
+    };
+    auto atHigh = [](std::function<void()> fn) { return [fn] { kx::RunAtIrql(HIGH_LEVEL, fn); }; };
+    KEVENT event;
+    KTIMER timer;
+    IO_REMOVE_LOCK lock;
+    WCHAR digits[12];
+    UNICODE_STRING number{0, sizeof digits, digits};
+    UNICODE_STRING empty{};
+    struct Case {
+        const char* what;
+        std::function<void()> breakIt;
+        kx::Rule rule;
+    } cases[] = {
+        {"ExReleaseFastMutex below APC_LEVEL",
+         [] {
+             FAST_MUTEX mutex;
+             ExInitializeFastMutex(&mutex);
+             ExAcquireFastMutex(&mutex);
+             KeLowerIrql(PASSIVE_LEVEL);
+             ExReleaseFastMutex(&mutex);
+         },
+         kx::Rule::FastMutexIrql},
+        {"KeClearEvent", atHigh([&] { KeClearEvent(&event); }), kx::Rule::IrqlTooHigh},
+        {"KeResetEvent", atHigh([&] { KeResetEvent(&event); }), kx::Rule::IrqlTooHigh},
+        {"KeInitializeTimerEx", atHigh([&] { KeInitializeTimerEx(&timer, NotificationTimer); }),
+         kx::Rule::IrqlTooHigh},
+        {"IoInitializeRemoveLockEx",
+         atDispatch([&] { IoInitializeRemoveLockEx(&lock, TestTag, 0, 0, sizeof lock); }),
+         kx::Rule::IrqlTooHigh},
+        {"RtlIntegerToUnicodeString",
+         atDispatch([&] { RtlIntegerToUnicodeString(42, 10, &number); }), kx::Rule::IrqlTooHigh},
+        {"RtlFreeUnicodeString", atDispatch([&] { RtlFreeUnicodeString(&empty); }),
+         kx::Rule::IrqlTooHigh},
+        {"DbgPrint %ws", atDispatch([] { DbgPrint("%ws\n", u"port"); }), kx::Rule::IrqlTooHigh},
+        {"DbgPrint %wZ", atDispatch([&] { DbgPrint("%wZ\n", &empty); }), kx::Rule::IrqlTooHigh},
+        {"paged pool freed at DISPATCH_LEVEL",
+         [&] {
+             PVOID p = ExAllocatePoolWithTag(PagedPool, 16, TestTag);
+             kx::RunAtIrql(DISPATCH_LEVEL, [p] { ExFreePool(p); });
+         },
+         kx::Rule::IrqlTooHigh},
+        {"zero-byte allocation",
+         [] { ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, TestTag)); },
+         kx::Rule::ZeroSizeAllocation},
+        {"cancel routine keeps the cancel spin lock",
+         [this] {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoSetNextIrpStackLocation(irp); // as the driver that holds it sees it
+             IoSetCancelRoutine(irp, KeepCancelSpinLock);
+             IoCancelIrp(irp);
+             IoFreeIrp(irp);
+         },
+         kx::Rule::CancelRoutineReturn},
+        {"Information beyond the output buffer",
+         [this] {
+             KEVENT done;
+             IO_STATUS_BLOCK iosb{};
+             char output[4];
+             KeInitializeEvent(&done, NotificationEvent, FALSE);
+             IoCallDriver(device_, IoBuildDeviceIoControlRequest(OverstateOutput, device_, nullptr,
+                                                                 0, output, sizeof output, FALSE,
+                                                                 &done, &iosb));
+         },
+         kx::Rule::OutputOverrun},
+    };
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    for (const Case& c : cases) {
+        kx::VerifierCapture capture;
+        c.breakIt();
+        EXPECT_EQ(capture.Count(c.rule), 1u) << c.what;
+        EXPECT_EQ(capture.Findings().size(), 1u) << c.what;
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.what;
+    }
+    // Within their limits the same routines are quiet.
+    kx::VerifierCapture capture;
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] {
+        KeClearEvent(&event);
+        KeInitializeTimerEx(&timer, NotificationTimer);
+        DbgPrint("%d\n", 1);
+    });
+    RtlIntegerToUnicodeString(42, 10, &number);
+    EXPECT_TRUE(capture.Findings().empty());
+}
+
+NTSTATUS NTAPI ReadBackParameters(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+    PIO_STACK_LOCATION passed = IoGetNextIrpStackLocation(Irp);
+    *static_cast<bool*>(Context) = passed->Parameters.Others.Argument1 == nullptr &&
+                                   passed->Parameters.Others.Argument4 == nullptr &&
+                                   passed->MinorFunction == 0 && passed->FileObject == nullptr;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A completion routine that reads its request's parameters back finds zeros.
+TEST_F(VerifierTest, CompletionClearsTheStackLocationsItPasses) {
+    PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    next->MinorFunction = 1;
+    next->Parameters.DeviceIoControl.IoControlCode = PendAndComplete;
+    next->Parameters.Others.Argument4 = irp;
+    bool cleared = false;
+    IoSetCompletionRoutine(irp, ReadBackParameters, &cleared, TRUE, TRUE, TRUE);
+    IoCallDriver(device_, irp);
+    EXPECT_TRUE(cleared);
+    IoFreeIrp(irp);
+}
+
+struct Recursion {
+    PDEVICE_OBJECT device = nullptr;
+    int sends = 0;
+    int limit = 0;
+};
+
+// Sends the request down again from its completion routine, as a driver that
+// sends a transfer piece by piece without leaving the completion does.
+NTSTATUS NTAPI SendAgain(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+    auto* recursion = static_cast<Recursion*>(Context);
+    if (++recursion->sends < recursion->limit) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = ~0u;
+        IoSetCompletionRoutine(Irp, SendAgain, recursion, TRUE, TRUE, TRUE);
+        IoCallDriver(recursion->device, Irp);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Recursion through the I/O path is caught by its depth, once, before the kernel
+// stack would overflow; a few nested sends are not.
+TEST_F(VerifierTest, IofCallDriverNestedBeyondTheStackBudgetIsCaught) {
+    for (int limit : {4, 40}) {
+        kx::VerifierCapture capture;
+        Recursion recursion{device_, -1, limit};
+        PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
+        SendAgain(nullptr, irp, &recursion);
+        EXPECT_EQ(recursion.sends, limit);
+        EXPECT_EQ(capture.Count(kx::Rule::CallDriverTooDeep), limit > 8 ? 1u : 0u) << limit;
+        IoFreeIrp(irp);
+    }
 }
 
 TEST_F(VerifierTest, WaitAtDispatchLevelIsCaughtButPollingIsNot) {

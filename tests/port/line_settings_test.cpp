@@ -4,6 +4,7 @@
 #include <tests/support/open_port.h>
 
 #include <driver/port/line_settings.h>
+#include <tests/support/worker_blockers.h>
 
 namespace {
 
@@ -159,6 +160,42 @@ TEST_F(LineSettingsTest, PropertiesAreTheConstantSixtyFourBytes) {
     IoctlResult small = Ioctl(IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, 63);
     EXPECT_EQ(small.iosb.Status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(small.iosb.Information, 0u);
+}
+
+// A request sent at DISPATCH_LEVEL waits for a worker thread: it holds the remove
+// lock meanwhile (removal waits for it), and the worker checks again what the
+// dispatch routine checked, since the port may have closed or removal begun.
+TEST_F(LineSettingsTest, ARequestDeferredToAWorkerHoldsTheDeviceAndIsCheckedAgain) {
+    struct Case {
+        const char* what;
+        std::function<void()> meanwhile;
+        NTSTATUS status;
+    } cases[] = {
+        {"nothing changes", [] {}, STATUS_SUCCESS},
+        {"the port closes", [this] { context_->IsOpen = 0; }, STATUS_INVALID_DEVICE_REQUEST},
+        {"removal begins", [this] { context_->PnpState = SurpriseRemoved; }, STATUS_DELETE_PENDING},
+    };
+    for (const Case& c : cases) {
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK iosb{};
+        SERIAL_BAUD_RATE rate{};
+        {
+            korvax_test::WorkerBlockers blockers(2);
+            PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_BAUD_RATE, fdo_, nullptr, 0,
+                                                     &rate, sizeof rate, FALSE, &done, &iosb);
+            NTSTATUS sent = STATUS_UNSUCCESSFUL;
+            kx::RunAtIrql(DISPATCH_LEVEL, [&] { sent = IoCallDriver(fdo_, irp); });
+            EXPECT_EQ(sent, STATUS_PENDING) << c.what;
+            EXPECT_EQ(RemoveLockHolds(), 1) << c.what;
+            c.meanwhile();
+        }
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(iosb.Status, c.status) << c.what;
+        EXPECT_EQ(RemoveLockHolds(), 0) << c.what;
+        context_->IsOpen = 1;
+        context_->PnpState = Started;
+    }
 }
 
 } // namespace

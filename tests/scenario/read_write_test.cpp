@@ -137,6 +137,9 @@ TEST_F(ReadWrite, AWriteTheModemHoldsKeepsThePortUntilItEnds) {
     ASSERT_TRUE(GetOverlappedResult(INVALID_HANDLE_VALUE, write.get(), &written, FALSE));
     EXPECT_EQ(written, 4u);
     EXPECT_EQ(device_->BulkOut(), Bytes("slow"));
+    // The write's end, taken by this thread just now, let go of the file object:
+    // its close is a worker's.
+    world_.Settle();
     // The close followed the write: the lines went down and the port opens again.
     std::vector<StandInDevice::Control> lines = device_->Controls(SetControlLineStateRequest);
     ASSERT_FALSE(lines.empty());

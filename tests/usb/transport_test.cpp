@@ -194,6 +194,25 @@ TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
     context_->IsOpen = 1;
 }
 
+// A lower driver that reports more than the bulk-in buffer holds: only the buffer
+// goes into the ring, never the memory after it.
+TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
+    pdo_->ScriptNext(sim::Response::Pend());
+    pdo_->ScriptNext(sim::Response::Pend());
+    StartBulkInRead(context_);
+    pdo_->WaitForPending(1);
+    context_->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength = BULK_IN_BUFFER_SIZE + 64;
+    pdo_->CompletePending(STATUS_SUCCESS);
+    pdo_->WaitForPending(1); // the reader's next transfer
+    EXPECT_EQ(RingGetCount(context_), ULONG(BULK_IN_BUFFER_SIZE));
+
+    MarkClosed();
+    pdo_->CompletePending(STATUS_CANCELLED);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(Pending(), 1);
+    context_->IsOpen = 1;
+}
+
 TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     MarkClosed();
     StartBulkInRead(context_);

@@ -257,8 +257,12 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         Report(Rule::WaitAtRaisedIrql,
                "KeDelayExecutionThread at IRQL " + std::to_string(Self().irql));
     }
-    std::unique_lock<std::mutex> lock(DispatcherMutex());
-    KernelClock().WaitUntil(lock, DueTimeFrom(Interval->QuadPart), [] { return false; });
+    DeliverApcs();
+    {
+        std::unique_lock<std::mutex> lock(DispatcherMutex());
+        KernelClock().WaitUntil(lock, DueTimeFrom(Interval->QuadPart), [] { return false; });
+    }
+    DeliverApcs();
     return STATUS_SUCCESS;
 }
 

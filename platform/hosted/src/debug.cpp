@@ -152,6 +152,9 @@ void ResetDebug() {
 } // namespace kx
 
 extern "C" ULONG DbgPrint(PCSTR Format, ...) {
+    // Unicode conversions touch paged tables: %ws and %wZ at PASSIVE_LEVEL only.
+    if (std::strstr(Format, "%ws") != nullptr || std::strstr(Format, "%wZ") != nullptr)
+        kx::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "DbgPrint with %ws or %wZ");
     va_list args;
     va_start(args, Format);
     std::string text = kx::Format(Format, args);

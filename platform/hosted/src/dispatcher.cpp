@@ -41,6 +41,65 @@ constexpr UCHAR TimerSynchronizationObject = 9;
 
 } // namespace
 
+namespace {
+
+// The one wait of the dispatcher: for any of the objects or for all of them at
+// once. A wait at PASSIVE_LEVEL takes the thread's APCs as they come, then goes on
+// waiting. A satisfied wait resets synchronization objects; notification objects
+// keep their state.
+NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                        PLARGE_INTEGER Timeout) {
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!poll && Self().irql > APC_LEVEL) {
+        Report(Rule::WaitAtRaisedIrql, std::string(routine) + " on " + Hex(Object[0]) +
+                                           " at IRQL " + std::to_string(Self().irql));
+    }
+    auto header = [Object](ULONG i) { return static_cast<DISPATCHER_HEADER*>(Object[i]); };
+    // The index of the first signalled object (wait any), 0 when all are (wait all),
+    // or Count while the wait is not satisfied.
+    auto satisfied = [&]() -> ULONG {
+        ULONG signalled = 0;
+        for (ULONG i = 0; i < Count; ++i) {
+            if (header(i)->SignalState > 0) {
+                if (WaitType == WaitAny)
+                    return i;
+                ++signalled;
+            }
+        }
+        return WaitType == WaitAll && signalled == Count && Count > 0 ? 0 : Count;
+    };
+    LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
+    DeliverApcs();
+    std::unique_lock<std::mutex> lock(DispatcherMutex());
+    auto ready = [&] { return satisfied() < Count; };
+    auto wake = [&] { return ready() || ApcPendingLocked(); };
+    while (!ready()) {
+        if (poll)
+            return STATUS_TIMEOUT;
+        if (Timeout == nullptr)
+            DispatcherCondition().wait(lock, wake);
+        else if (!KernelClock().WaitUntil(lock, deadline, wake))
+            return STATUS_TIMEOUT;
+        if (!ready() && ApcPendingLocked()) {
+            lock.unlock();
+            DeliverApcs();
+            lock.lock();
+        }
+    }
+    ULONG index = satisfied();
+    static_assert(EventNotificationObject == 0, "notification events keep their state");
+    for (ULONG i = 0; i < Count; ++i) {
+        DISPATCHER_HEADER* object = header(i);
+        bool resets = object->Type == EventSynchronizationObject ||
+                      object->Type == TimerSynchronizationObject;
+        if ((WaitType == WaitAll || i == index) && resets)
+            object->SignalState = 0;
+    }
+    return static_cast<NTSTATUS>(STATUS_WAIT_0 + index);
+}
+
+} // namespace
+
 extern "C" {
 
 void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -66,11 +125,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -88,28 +149,18 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
-    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-    if (!poll && Self().irql > APC_LEVEL) {
-        Report(Rule::WaitAtRaisedIrql, "KeWaitForSingleObject on " + Hex(Object) + " at IRQL " +
-                                           std::to_string(Self().irql));
-    }
-    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-    std::unique_lock<std::mutex> lock(DispatcherMutex());
-    auto signalled = [header] { return header->SignalState > 0; };
-    if (!signalled()) {
-        if (poll)
-            return STATUS_TIMEOUT;
-        if (Timeout == nullptr)
-            DispatcherCondition().wait(lock, signalled);
-        else if (!KernelClock().WaitUntil(lock, DueTimeFrom(Timeout->QuadPart), signalled))
-            return STATUS_TIMEOUT;
-    }
-    // A satisfied wait resets synchronization objects; notification objects keep
-    // their state.
-    if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
-        header->SignalState = 0;
-    static_assert(EventNotificationObject == 0, "notification events keep their state");
-    return STATUS_SUCCESS;
+    return WaitForObjects("KeWaitForSingleObject", 1, &Object, WaitAny, Timeout);
+}
+
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                        KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                        BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PVOID WaitBlockArray) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    (void)WaitBlockArray;
+    return WaitForObjects("KeWaitForMultipleObjects", Count, Object, WaitType, Timeout);
 }
 
 } // extern "C"

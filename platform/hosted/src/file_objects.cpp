@@ -36,6 +36,8 @@ struct Request {
     PIRP irp = nullptr;
     FileRecord* file = nullptr;
     std::thread::id thread;
+    // The issuing thread's APC queue: the caller's part of the completion runs there.
+    std::shared_ptr<detail::ApcQueue> apc;
     IoCompletionTarget target;
     // The caller waits for the end (synchronous file object).
     bool synchronous = false;
@@ -44,11 +46,8 @@ struct Request {
     IO_STATUS_BLOCK status{};
     // The status block and event are told: the request did not fail at once.
     bool reported = false;
+    // The IRP came back to the I/O manager; its APC is queued.
     bool completed = false;
-    bool finished = false;
-    // CancelIoFile calls that still use the IRP; the last of them or the completion
-    // frees it.
-    int cancelHolds = 0;
     KEVENT done;
 };
 
@@ -69,7 +68,6 @@ struct FileRecord {
 };
 
 std::mutex filesMutex;
-std::condition_variable requestsFinished;
 std::map<PFILE_OBJECT, std::unique_ptr<FileRecord>> files;
 
 void ReportNotOpen(PFILE_OBJECT file, const char* routine) {
@@ -246,49 +244,73 @@ void Finish(const std::shared_ptr<Request>& request) {
     }
     DropReference(file, true);
 
-    if (request->synchronous) {
-        KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
-    } else if (toCaller && !toFile) {
+    if (toCaller && !toFile) {
         if (request->target.ioStatus != nullptr)
             WriteStatusBlock(request->target.ioStatus, request->status);
         KeSetEvent(request->target.event, IO_NO_INCREMENT, FALSE);
     }
     request->target.eventOwner.reset();
-    {
-        std::lock_guard<std::mutex> guard(filesMutex);
-        request->finished = true;
-    }
-    requestsFinished.notify_all();
+    // A synchronous caller, or CancelIo, waits for this.
+    KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
 }
 
-// What the I/O manager does when the request comes back past the top of the stack.
-void CompleteAtTop(const std::shared_ptr<Request>& request, PIRP irp) {
+// The issuing thread's part of the completion (its APC): buffered output copied
+// back, exactly Information bytes as the platform copies them, then Finish.
+void CompleteInCaller(const std::shared_ptr<Request>& request) {
+    PIRP irp = request->irp;
     NTSTATUS status = irp->IoStatus.Status;
     bool error = NT_ERROR(status);
     auto* system = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
     if (irp->Flags & IRP_BUFFERED_IO) {
         if ((irp->Flags & IRP_INPUT_OPERATION) && !error && system != nullptr &&
             irp->UserBuffer != nullptr) {
-            size_t n = std::min<size_t>(irp->IoStatus.Information, request->outputLength);
+            size_t n = CheckedOutputLength(irp, request->outputLength);
             std::memcpy(irp->UserBuffer, system, n);
         }
         if (irp->Flags & IRP_DEALLOCATE_BUFFER) {
-            delete[] system;
+            FreeSystemBuffer(system);
             irp->AssociatedIrp.SystemBuffer = nullptr;
         }
     }
-    bool finish;
     {
         std::lock_guard<std::mutex> guard(filesMutex);
         request->status = irp->IoStatus;
         // A request failed at once was never pending: its caller learns the status
         // from the call, and the status block and event stay as they were.
         request->reported = !error || irp->PendingReturned;
-        request->completed = true;
-        finish = request->cancelHolds == 0;
     }
-    if (finish)
-        Finish(request);
+    Finish(request);
+}
+
+// A pause point for race tests: the processor that completes the next request
+// stops once its part of the completion is done.
+struct CompletionHold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    bool held = false;
+} completionHold;
+
+void HoldIfArmed() {
+    std::unique_lock<std::mutex> lock(completionHold.mutex);
+    if (!completionHold.armed)
+        return;
+    completionHold.armed = false;
+    completionHold.held = true;
+    completionHold.changed.notify_all();
+    completionHold.changed.wait(lock, [] { return !completionHold.held; });
+}
+
+// What the I/O manager does on the processor that completed the request past the
+// top of the stack: nothing the caller can see. The rest is queued to the issuing
+// thread.
+void CompleteAtTop(const std::shared_ptr<Request>& request) {
+    {
+        std::lock_guard<std::mutex> guard(filesMutex);
+        request->completed = true;
+    }
+    detail::QueueApc(request->apc, [request] { CompleteInCaller(request); });
+    HoldIfArmed();
 }
 
 // The common path of every request: the file object's serialisation, the IRP, the
@@ -297,6 +319,7 @@ template <typename Fill>
 NTSTATUS Issue(PFILE_OBJECT fileObject, const IoCompletionTarget& target, UCHAR major,
                const char* routine, ULONG outputLength, Fill fill) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+    kx::DeliverApcs();
     // The reference taken here becomes the request's.
     FileRecord* file = Reference(fileObject, routine);
     if (file == nullptr)
@@ -318,7 +341,7 @@ NTSTATUS Issue(PFILE_OBJECT fileObject, const IoCompletionTarget& target, UCHAR 
         refused = fill(irp, top, IoGetNextIrpStackLocation(irp));
         if (!NT_SUCCESS(refused)) {
             if (irp->Flags & IRP_DEALLOCATE_BUFFER)
-                delete[] static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+                FreeSystemBuffer(irp->AssociatedIrp.SystemBuffer);
             IoFreeIrp(irp);
         }
     }
@@ -334,6 +357,7 @@ NTSTATUS Issue(PFILE_OBJECT fileObject, const IoCompletionTarget& target, UCHAR 
     request->irp = irp;
     request->file = file;
     request->thread = std::this_thread::get_id();
+    request->apc = detail::CurrentApcQueue();
     request->target = target;
     request->synchronous = synchronous;
     request->outputLength = outputLength;
@@ -342,7 +366,7 @@ NTSTATUS Issue(PFILE_OBJECT fileObject, const IoCompletionTarget& target, UCHAR 
         std::lock_guard<std::mutex> guard(filesMutex);
         file->requests.push_back(request);
     }
-    SetIrpTopCompletion(irp, [request](PIRP completed) { CompleteAtTop(request, completed); });
+    SetIrpTopCompletion(irp, [request](PIRP) { CompleteAtTop(request); });
 
     NTSTATUS status = IoCallDriver(top, irp);
     ObDereferenceObject(top);
@@ -371,10 +395,7 @@ NTSTATUS DescribeTransfer(PIRP irp, PDEVICE_OBJECT top, void* userBuffer, const 
     if (top->Flags & DO_DIRECT_IO)
         return STATUS_NOT_SUPPORTED;
     if ((top->Flags & DO_BUFFERED_IO) && length != 0) {
-        auto* system = new char[length]();
-        if (data != nullptr)
-            std::memcpy(system, data, length);
-        irp->AssociatedIrp.SystemBuffer = system;
+        irp->AssociatedIrp.SystemBuffer = NewSystemBuffer(length, data, data ? length : 0);
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | (input ? IRP_INPUT_OPERATION : 0);
     }
     return STATUS_SUCCESS;
@@ -384,6 +405,7 @@ NTSTATUS DescribeTransfer(PIRP irp, PDEVICE_OBJECT top, void* userBuffer, const 
 
 NTSTATUS OpenFile(const FileOpen& open, PFILE_OBJECT* fileObject) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "OpenFile");
+    kx::DeliverApcs();
     *fileObject = nullptr;
     std::u16string name = ResolveGlobalRoot(ObjectManagerName(open.name));
     PDEVICE_OBJECT device = OpenTarget(name);
@@ -457,6 +479,7 @@ NTSTATUS OpenFile(const FileOpen& open, PFILE_OBJECT* fileObject) {
 
 NTSTATUS CloseFile(PFILE_OBJECT fileObject) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "CloseFile");
+    kx::DeliverApcs();
     FileRecord* file = nullptr;
     {
         std::lock_guard<std::mutex> guard(filesMutex);
@@ -536,10 +559,8 @@ NTSTATUS DeviceIoControlFile(PFILE_OBJECT file, const IoCompletionTarget& target
                      case METHOD_BUFFERED: {
                          ULONG size = std::max(inputLength, outputLength);
                          if (size != 0) {
-                             auto* system = new char[size]();
-                             if (inputBuffer != nullptr && inputLength != 0)
-                                 std::memcpy(system, inputBuffer, inputLength);
-                             irp->AssociatedIrp.SystemBuffer = system;
+                             irp->AssociatedIrp.SystemBuffer =
+                                 NewSystemBuffer(size, inputBuffer, inputBuffer ? inputLength : 0);
                              irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
                                            (outputLength != 0 ? IRP_INPUT_OPERATION : 0);
                          }
@@ -562,40 +583,35 @@ NTSTATUS FlushBuffersFile(PFILE_OBJECT file, const IoCompletionTarget& target) {
 
 NTSTATUS CancelIoFile(PFILE_OBJECT fileObject) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "CancelIoFile");
+    kx::DeliverApcs();
     FileRecord* file = Reference(fileObject, "CancelIoFile");
     if (file == nullptr)
         return STATUS_INVALID_HANDLE;
+    // At APC_LEVEL the thread's completions cannot run and free the IRPs being
+    // cancelled; they run once it is back at PASSIVE_LEVEL.
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
     std::vector<std::shared_ptr<Request>> mine;
     {
         std::lock_guard<std::mutex> guard(filesMutex);
         for (const auto& request : file->requests) {
-            if (request->thread == std::this_thread::get_id() && !request->completed) {
-                request->cancelHolds++;
+            if (request->thread == std::this_thread::get_id())
                 mine.push_back(request);
-            }
         }
     }
-    for (const auto& request : mine) {
+    for (const auto& request : mine)
         IoCancelIrp(request->irp);
-        bool finish;
-        {
-            std::lock_guard<std::mutex> guard(filesMutex);
-            finish = --request->cancelHolds == 0 && request->completed;
-        }
-        if (finish)
-            Finish(request);
-    }
-    {
-        std::unique_lock<std::mutex> lock(filesMutex);
-        requestsFinished.wait(lock, [&] {
-            return std::all_of(mine.begin(), mine.end(), [](const auto& r) { return r->finished; });
-        });
-    }
+    KeLowerIrql(irql);
+    // As the platform's CancelIo, returns once the requests have ended, taking
+    // their completions as they come.
+    for (const auto& request : mine)
+        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
     DropReference(file, false);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS WaitForFile(PFILE_OBJECT fileObject, PLARGE_INTEGER timeout) {
+    kx::DeliverApcs();
     FileRecord* file = Reference(fileObject, "WaitForFile");
     if (file == nullptr)
         return STATUS_INVALID_HANDLE;
@@ -614,6 +630,22 @@ size_t OutstandingFileRequests(PFILE_OBJECT fileObject) {
     std::lock_guard<std::mutex> guard(filesMutex);
     auto it = files.find(fileObject);
     return it == files.end() ? 0 : it->second->requests.size();
+}
+
+void HoldNextCompletion() {
+    std::lock_guard<std::mutex> guard(completionHold.mutex);
+    completionHold.armed = true;
+}
+
+void WaitCompletionHeld() {
+    std::unique_lock<std::mutex> lock(completionHold.mutex);
+    completionHold.changed.wait(lock, [] { return completionHold.held; });
+}
+
+void ReleaseCompletion() {
+    std::lock_guard<std::mutex> guard(completionHold.mutex);
+    completionHold.held = false;
+    completionHold.changed.notify_all();
 }
 
 size_t FileObjectCount() {

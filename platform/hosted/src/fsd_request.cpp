@@ -17,12 +17,6 @@ bool IsTransfer(ULONG majorFunction) {
     return majorFunction == IRP_MJ_READ || majorFunction == IRP_MJ_WRITE;
 }
 
-// NT_ERROR: the I/O manager copies a buffered read's data back for success,
-// informational and warning statuses alike.
-bool IsError(NTSTATUS status) {
-    return (static_cast<ULONG>(status) >> 30) == 3;
-}
-
 } // namespace
 
 extern "C" {
@@ -53,33 +47,14 @@ PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT Devi
             StartingOffset != nullptr ? StartingOffset->QuadPart : 0;
         irp->UserBuffer = Buffer;
         if ((DeviceObject->Flags & DO_BUFFERED_IO) && Length != 0) {
-            auto* system = new char[Length]();
-            if (MajorFunction == IRP_MJ_WRITE)
-                std::memcpy(system, Buffer, Length);
-            irp->AssociatedIrp.SystemBuffer = system;
+            irp->AssociatedIrp.SystemBuffer =
+                NewSystemBuffer(Length, MajorFunction == IRP_MJ_WRITE ? Buffer : nullptr, Length);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
                          (MajorFunction == IRP_MJ_READ ? IRP_INPUT_OPERATION : 0);
         }
     }
 
-    // At the top: copy a buffered read's data back, fill the status block, signal
-    // the event and free the request, as the I/O manager does for the waiting thread.
-    SetIrpTopCompletion(irp, [Length](PIRP done) {
-        auto* system = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
-        if ((done->Flags & IRP_INPUT_OPERATION) && system != nullptr &&
-            done->UserBuffer != nullptr && !IsError(done->IoStatus.Status)) {
-            size_t n = std::min<size_t>(done->IoStatus.Information, Length);
-            std::memcpy(done->UserBuffer, system, n);
-        }
-        if (done->Flags & IRP_DEALLOCATE_BUFFER)
-            delete[] system;
-        if (done->UserIosb)
-            *done->UserIosb = done->IoStatus;
-        PKEVENT event = done->UserEvent;
-        IoFreeIrp(done); // before the waiter runs, as for device-control requests
-        if (event)
-            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    });
+    SetThreadedCompletion(irp, transfer ? Length : 0);
     return irp;
 }
 

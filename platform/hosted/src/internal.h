@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -21,6 +22,8 @@ struct ThreadState {
     std::vector<const void*> heldLocks;
     // Dispatch routines active on this thread: (device, IRP) pairs.
     std::vector<std::pair<PDEVICE_OBJECT, PIRP>> dispatchFrames;
+    // IofCallDriver calls in progress on this thread, nested.
+    unsigned callDepth = 0;
 };
 
 ThreadState& Self();
@@ -60,11 +63,29 @@ bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* kind);
 std::mutex& DispatcherMutex();
 std::condition_variable& DispatcherCondition();
 
+// Fresh pool is not zeroed on the platform, nor are the I/O manager's system
+// buffers: a pattern makes reads of uninitialised memory visible.
+constexpr int FreshPoolPattern = 0xA5;
+
 // Fault injection: true when this allocation must fail.
 bool ShouldFail(AllocationKind kind, ULONG tag, uintptr_t site);
 // Pool allocation on behalf of a caller at the given site, attributed to the
 // thread's current driver (the kernel allocating what a driver will own).
 PVOID AllocatePoolAt(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t site);
+
+// ---- APCs ----------------------------------------------------------------------------------
+
+// A thread's queue of kernel APCs (apc.cpp).
+struct ApcQueue;
+std::shared_ptr<ApcQueue> CurrentApcQueue();
+// Queues the routine to run in the queue's thread at its next delivery point; runs
+// it at once when that thread has ended.
+void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> routine);
+// Under the dispatcher lock: the calling thread is at PASSIVE_LEVEL with APCs to
+// take (a wait then wakes to deliver them).
+bool ApcPendingLocked();
+// kx::DeliverApcs runs the calling thread's queued APCs (at PASSIVE_LEVEL).
+void ResetApcs();
 
 // ---- Time ----------------------------------------------------------------------------------
 
@@ -117,11 +138,6 @@ void CheckIrpLeaks(PDRIVER_OBJECT driver);
 void CheckRemoveLocksIn(const void* begin, size_t size, const std::string& owner);
 void ForgetRemoveLocksIn(const void* begin, size_t size);
 void RegisterDriverObject(PDRIVER_OBJECT driver);
-// A request handed to a system worker by its dispatch routine (ExQueueWorkItem
-// inside the dispatch) is deferred until the worker routine starts; deleting the
-// device meanwhile is not deleting it with the request in progress.
-void NoteIrpDeferred(PIRP irp);
-void NoteIrpResumed(PIRP irp);
 void ForgetDeviceInterfacesOf(PDEVICE_OBJECT pdo);
 
 // Per-module resets at boot and shutdown.

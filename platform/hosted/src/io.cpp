@@ -9,6 +9,22 @@
 #include <map>
 #include <unordered_map>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KX_ASAN 1
+#endif
+#endif
+#if defined(KX_ASAN)
+#include <sanitizer/asan_interface.h>
+#define KX_POISON(p, n)   ASAN_POISON_MEMORY_REGION(p, n)
+#define KX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define KX_POISON(p, n)   ((void)(p), (void)(n))
+#define KX_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace kx {
 
 namespace {
@@ -44,11 +60,23 @@ size_t DeviceHeadSize() {
     return (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
 }
 
+// A deleted device's memory goes with its last reference (its own, a file
+// object's, ObReferenceObject's): freed for real, so that a touch afterwards is a
+// use after free. Requests in it hold no reference, as on the platform; the
+// verifier's record of them forgets the device.
 void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
         detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
                                       DeviceText(device));
+        for (auto& entry : irps) {
+            for (auto& level : entry.second.levels) {
+                if (level.device == device) {
+                    level.goneDevice = DeviceText(device) + ", deleted";
+                    level.device = nullptr;
+                }
+            }
+        }
         delete ext;
         std::free(device);
     }
@@ -61,7 +89,6 @@ void ReleaseLevelLocked(PIRP irp, LevelTrack& level) {
     auto it = ext->activeIrps.find(irp);
     if (it != ext->activeIrps.end())
         ext->activeIrps.erase(it);
-    DereferenceDeviceLocked(level.device);
     level.device = nullptr;
 }
 
@@ -81,8 +108,20 @@ void ReportAll(const std::vector<std::pair<Rule, std::string>>& findings) {
 }
 
 void FreeIrpMemoryLocked(PIRP irp) {
-    irps.erase(irp);
+    auto it = irps.find(irp);
+    KX_UNPOISON(irp, it->second.size);
+    irps.erase(it);
     std::free(irp);
+}
+
+// An IRP given back with IoFreeIrp is dead memory at once, as special pool makes
+// it: filled with a pattern and, under AddressSanitizer, inaccessible. Its block
+// goes back to the heap when no call of the I/O manager still has it in hand (so
+// that the address is not reused under a call in progress).
+void PoisonFreedIrpLocked(PIRP irp) {
+    size_t size = irps.at(irp).size;
+    std::memset(irp, 0xDD, size);
+    KX_POISON(irp, size);
 }
 
 void DropCallReference(PIRP irp) {
@@ -105,6 +144,52 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 std::mutex& IoMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+void* NewSystemBuffer(size_t size, const void* input, size_t inputLength) {
+    auto* buffer = static_cast<char*>(std::malloc(size));
+    std::memset(buffer, detail::FreshPoolPattern, size);
+    if (input != nullptr && inputLength != 0)
+        std::memcpy(buffer, input, inputLength);
+    return buffer;
+}
+
+void FreeSystemBuffer(void* buffer) {
+    std::free(buffer);
+}
+
+void SetThreadedCompletion(PIRP irp, size_t outputLength) {
+    auto caller = detail::CurrentApcQueue();
+    SetIrpTopCompletion(irp, [caller, outputLength](PIRP completed) {
+        detail::QueueApc(caller, [completed, outputLength] {
+            PIRP done = completed;
+            auto* buffer = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
+            if ((done->Flags & IRP_INPUT_OPERATION) && done->UserBuffer && buffer &&
+                !NT_ERROR(done->IoStatus.Status)) {
+                std::memcpy(done->UserBuffer, buffer, CheckedOutputLength(done, outputLength));
+            }
+            if (done->Flags & IRP_DEALLOCATE_BUFFER)
+                FreeSystemBuffer(buffer);
+            if (done->UserIosb)
+                *done->UserIosb = done->IoStatus;
+            // The IRP is gone before the waiter runs: a driver that unloads right
+            // after its wait must not find it still counted against it.
+            PKEVENT event = done->UserEvent;
+            IoFreeIrp(done);
+            if (event)
+                KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        });
+    });
+}
+
+size_t CheckedOutputLength(PIRP irp, size_t outputLength) {
+    size_t information = irp->IoStatus.Information;
+    if (information <= outputLength)
+        return information;
+    detail::Report(Rule::OutputOverrun,
+                   IrpText(irp) + " completed with Information " + std::to_string(information) +
+                       " for an output buffer of " + std::to_string(outputLength) + " bytes");
+    return outputLength;
 }
 
 size_t OutstandingIrps() {
@@ -247,6 +332,7 @@ PIRP AllocateIrpAt(CCHAR StackSize, uintptr_t site) {
     IrpRecord& record = irps[irp];
     record = IrpRecord{};
     record.allocator = detail::Self().currentDriver;
+    record.size = size;
     record.levels.resize(static_cast<size_t>(StackSize) + 2);
     return irp;
 }
@@ -268,20 +354,6 @@ void CheckIrpLeaks(PDRIVER_OBJECT driver) {
     }
 }
 
-void NoteIrpDeferred(PIRP irp) {
-    std::lock_guard<std::mutex> guard(IoMutex());
-    auto it = irps.find(irp);
-    if (it != irps.end())
-        it->second.deferredToWorker++;
-}
-
-void NoteIrpResumed(PIRP irp) {
-    std::lock_guard<std::mutex> guard(IoMutex());
-    auto it = irps.find(irp);
-    if (it != irps.end() && it->second.deferredToWorker > 0)
-        it->second.deferredToWorker--;
-}
-
 void ShutdownIo() {
     CheckIrpLeaks(nullptr);
     std::vector<std::string> remaining;
@@ -296,8 +368,10 @@ void ShutdownIo() {
 
 void ResetIo() {
     std::lock_guard<std::mutex> guard(IoMutex());
-    for (auto& entry : irps)
+    for (auto& entry : irps) {
+        KX_UNPOISON(entry.first, entry.second.size);
         std::free(entry.first);
+    }
     irps.clear();
     for (PDEVICE_OBJECT device : devices) {
         delete device->DeviceObjectExtension;
@@ -375,9 +449,8 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     {
         std::lock_guard<std::mutex> guard(IoMutex());
         // The request whose dispatch deletes the device (IRP_MN_REMOVE_DEVICE) is
-        // legitimately still in it, and so is a request its driver handed to a
-        // system worker: removal does not wait for those, and the request's
-        // reference keeps the deleted device's memory until it completes.
+        // legitimately still in it. A request handed to a system worker is not: it
+        // holds no reference, and the worker would find the device gone.
         std::set<PIRP> inDispatch;
         for (const auto& frame : Self().dispatchFrames) {
             if (frame.first == DeviceObject)
@@ -385,9 +458,7 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         }
         size_t busy = 0;
         for (PIRP irp : ext->activeIrps) {
-            auto record = irps.find(irp);
-            bool deferred = record != irps.end() && record->second.deferredToWorker != 0;
-            if (!deferred && inDispatch.count(irp) == 0)
+            if (inDispatch.count(irp) == 0)
                 ++busy;
         }
         if (busy != 0) {
@@ -519,9 +590,11 @@ void NTAPI IoFreeIrp(PIRP Irp) {
             IrpRecord& record = it->second;
             for (size_t location = 1; location < record.levels.size(); ++location) {
                 LevelTrack& level = record.levels[location];
-                if (level.device != nullptr && !level.completed) {
-                    findings.push_back({Rule::IrpFreedWhileInUse,
-                                        IrpText(Irp) + " is still in " + DeviceText(level.device)});
+                if ((level.device != nullptr || !level.goneDevice.empty()) && !level.completed) {
+                    findings.push_back(
+                        {Rule::IrpFreedWhileInUse,
+                         IrpText(Irp) + " is still in " +
+                             (level.device ? DeviceText(level.device) : level.goneDevice)});
                 }
                 // Completion stopped below this location for good: the mark is final.
                 bool marked = location <= static_cast<size_t>(Irp->StackCount) &&
@@ -535,6 +608,8 @@ void NTAPI IoFreeIrp(PIRP Irp) {
             record.freed = true;
             if (record.callRefs == 0)
                 FreeIrpMemoryLocked(Irp);
+            else
+                PoisonFreedIrpLocked(Irp);
         }
     }
     ReportAll(findings);
@@ -550,6 +625,22 @@ namespace {
 // rule does not apply to it, nor to the dispatch routines that a driver passing the
 // request on with the same stack location (IoSkipCurrentIrpStackLocation) calls
 // from it: their returns end there too.
+void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+
+// How deep IofCallDriver may nest on one thread. An x86 kernel thread has 12 KB of
+// stack, of which the system service entry and the I/O manager above the driver's
+// dispatch routine use some 3 KB, and an interrupt taken on top of the deepest
+// frame needs its own. A request sent down again from its own completion routine
+// adds per turn the driver's completion routine and the routine that sends the next
+// piece (64 + 48 bytes in the x86 build's -fstack-usage for the write path, more
+// with the calls' arguments and return addresses), plus the platform's frames of
+// IofCallDriver, IofCompleteRequest and the USB hub and port drivers' dispatch and
+// completion: some 0.6 KB a turn, so about 15 turns exhaust what is left. A
+// legitimate stack nests a handful of calls (the port, the hub, the host
+// controller, a completion that sends once more); 8 leaves half the budget free,
+// and a recursion whose depth grows with the data is caught at its 9th level.
+constexpr unsigned MaxCallDriverNesting = 8;
+
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     size_t location;
@@ -580,7 +671,6 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         }
         if (level.device == nullptr) {
             level.device = DeviceObject;
-            DeviceObject->DeviceObjectExtension->references++;
             DeviceObject->DeviceObjectExtension->activeIrps.insert(Irp);
         }
         if (!checkReturn)
@@ -596,6 +686,13 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
 
     ThreadState& self = Self();
     KIRQL irql = self.irql;
+    if (++self.callDepth == MaxCallDriverNesting + 1) {
+        Report(Rule::CallDriverTooDeep,
+               "IofCallDriver of " + IrpText(Irp) + " to " + DeviceText(DeviceObject) + " nested " +
+                   std::to_string(self.callDepth) + " deep on one thread (at most " +
+                   std::to_string(MaxCallDriverNesting) +
+                   "): a request is sent down again from its completion routine, recursively");
+    }
     self.dispatchFrames.push_back({DeviceObject, Irp});
     NTSTATUS status;
     {
@@ -603,6 +700,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
         status = dispatch(DeviceObject, Irp);
     }
     self.dispatchFrames.pop_back();
+    self.callDepth--;
     if (self.irql != irql) {
         Report(Rule::IrqlNotRestored, "dispatch of " + IrpText(Irp) + " by " +
                                           DeviceText(DeviceObject) + " returned at IRQL " +
@@ -653,6 +751,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    CompleteRequest(Irp, PriorityBoost);
+    // A completion queued to this very thread at PASSIVE_LEVEL runs at once, as
+    // the APC interrupt it requests is taken on the spot.
+    DeliverApcs();
+}
+
+} // extern "C"
+
+namespace {
+
+void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
     unsigned cycle;
@@ -715,9 +824,15 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
+        // Cleared as the platform clears each location completion passes: a
+        // completion routine that reads its parameters back finds zeros.
         stack->MinorFunction = 0;
         stack->Flags = 0;
         stack->Control = 0;
+        stack->Parameters.Others.Argument1 = nullptr;
+        stack->Parameters.Others.Argument2 = nullptr;
+        stack->Parameters.Others.Argument3 = nullptr;
+        stack->Parameters.Others.Argument4 = nullptr;
         stack->FileObject = nullptr;
 
         if (routine != nullptr && invoke) {
@@ -786,6 +901,10 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     DropCallReference(Irp);
 }
 
+} // namespace
+
+extern "C" {
+
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                          PVOID InputBuffer, ULONG InputBufferLength,
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
@@ -811,36 +930,14 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     } else {
         ULONG size = std::max(InputBufferLength, OutputBufferLength);
         if (size != 0) {
-            auto* buffer = new char[size]();
-            if (InputBuffer != nullptr && InputBufferLength != 0)
-                std::memcpy(buffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = buffer;
+            irp->AssociatedIrp.SystemBuffer = NewSystemBuffer(size, InputBuffer, InputBufferLength);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
                          (OutputBufferLength ? IRP_INPUT_OPERATION : 0);
         }
     }
     irp->UserBuffer = OutputBuffer;
 
-    // What the I/O manager does when such a request comes back: copy the returned
-    // bytes out, fill the caller's status block, signal its event, free the IRP.
-    SetIrpTopCompletion(irp, [OutputBufferLength](PIRP done) {
-        auto* buffer = static_cast<char*>(done->AssociatedIrp.SystemBuffer);
-        if ((done->Flags & IRP_INPUT_OPERATION) && done->UserBuffer && buffer &&
-            NT_SUCCESS(done->IoStatus.Status)) {
-            size_t n = std::min<size_t>(done->IoStatus.Information, OutputBufferLength);
-            std::memcpy(done->UserBuffer, buffer, n);
-        }
-        if (done->Flags & IRP_DEALLOCATE_BUFFER)
-            delete[] buffer;
-        if (done->UserIosb)
-            *done->UserIosb = done->IoStatus;
-        // The IRP is gone before the waiter runs: a driver that unloads right after
-        // its wait must not find it still counted against it.
-        PKEVENT event = done->UserEvent;
-        IoFreeIrp(done);
-        if (event)
-            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    });
+    SetThreadedCompletion(irp, OutputBufferLength);
     return irp;
 }
 
@@ -877,6 +974,17 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
         DriverScope scope(device ? device->DriverObject : nullptr);
         // The cancel routine releases the cancel spin lock.
         routine(device, Irp);
+    }
+    const auto& held = Self().heldLocks;
+    bool stillHeld = std::find(held.begin(), held.end(), &cancelSpinLock) != held.end();
+    if (stillHeld || Self().irql != irql) {
+        Report(Rule::CancelRoutineReturn,
+               "cancel routine " + Hex(reinterpret_cast<const void*>(routine)) + " of " +
+                   IrpText(Irp) + (stillHeld ? " still holds the cancel spin lock" : "") +
+                   " returned at IRQL " + std::to_string(Self().irql) + ", called from " +
+                   std::to_string(irql));
+        if (stillHeld)
+            IoReleaseCancelSpinLock(irql);
     }
     return TRUE;
 }

@@ -28,7 +28,8 @@ enum class IrpState { Owned, Completing, InRoutine, Completed };
 
 // What the verifier knows of one stack location of an IRP.
 struct LevelTrack {
-    PDEVICE_OBJECT device = nullptr; // holds a reference while the IRP is in the device
+    PDEVICE_OBJECT device = nullptr; // the device the IRP is in (no reference)
+    std::string goneDevice;          // that device, deleted and freed meanwhile
     int outstandingDispatches = 0;   // dispatch routines at this location not yet returned
     bool completed = false;          // completion has passed this location
     // The IRP may be sent to this location again from a completion routine above
@@ -48,12 +49,11 @@ struct LevelTrack {
 struct IrpRecord {
     IrpState state = IrpState::Owned;
     bool freed = false;
+    USHORT size = 0; // of the IRP's memory
     // Calls in progress that still read the IRP; its memory outlives IoFreeIrp
     // until they are done.
     int callRefs = 0;
     PDRIVER_OBJECT allocator = nullptr;
-    // Work items queued by a dispatch routine of this IRP that have not started.
-    int deferredToWorker = 0;
     unsigned completionCycle = 0;   // bumped by every IofCompleteRequest
     std::vector<LevelTrack> levels; // indexed by stack location number
     // The I/O manager's work when the IRP completes past its last location;
@@ -62,6 +62,20 @@ struct IrpRecord {
 };
 
 std::mutex& IoMutex();
+// The I/O manager's system buffer of a buffered request: pool contents (the fresh
+// pool pattern), the caller's input copied to its start.
+void* NewSystemBuffer(size_t size, const void* input, size_t inputLength);
+void FreeSystemBuffer(void* buffer);
+// How many bytes the I/O manager copies back to the caller's output buffer of
+// outputLength bytes: Information, as the platform copies it without a look at the
+// buffer's size. More than the buffer holds is a finding (the copy is then cut to
+// the buffer, the safe way out).
+size_t CheckedOutputLength(PIRP irp, size_t outputLength);
+// What the I/O manager does when a request it built for a kernel-mode caller
+// (IoBuildDeviceIoControlRequest, IoBuildSynchronousFsdRequest) comes back, in the
+// thread that built it (its APC): the output copied back, the caller's status
+// block, the IRP freed, the caller's event signalled.
+void SetThreadedCompletion(PIRP irp, size_t outputLength);
 PIRP AllocateIrpAt(CCHAR stackSize, uintptr_t site);
 // Dispatches a power IRP that PoCallDriver held back (deferred to a worker or queued
 // behind another power IRP): PoCallDriver has already returned STATUS_PENDING to

@@ -15,6 +15,7 @@ std::atomic<bool> booted{false};
 void ResetAll() {
     // Timers first: nothing may fire into device memory that ResetIo frees.
     detail::ResetTimers();
+    detail::ResetApcs();
     detail::ResetClock();
     detail::ResetDeviceInterfaces();
     detail::ResetPnp();
@@ -59,7 +60,10 @@ Kernel::~Kernel() {
     // No timer fires once the clock has stopped; what is still set is cancelled
     // below without firing, whoever's memory it is in.
     detail::StopClock();
+    // What completed for the thread that shuts down is delivered to it first.
+    kx::DeliverApcs();
     Quiesce();
+    kx::DeliverApcs();
     detail::StopWorkers();
     detail::StopProcessors();
     detail::ResetTimers();

@@ -20,6 +20,7 @@ struct Allocation {
     ULONG tag;
     PDRIVER_OBJECT driver;
     uintptr_t site;
+    bool paged;
 };
 
 struct ArmedFault {
@@ -28,9 +29,6 @@ struct ArmedFault {
 };
 
 constexpr size_t FreedHistory = 4096;
-// Fresh pool is not zeroed on the platform; a pattern makes reads of
-// uninitialised memory visible.
-constexpr int FreshPoolPattern = 0xA5;
 
 std::mutex poolMutex;
 std::unordered_map<void*, Allocation> live;
@@ -164,6 +162,8 @@ namespace kx::detail {
 PVOID AllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintptr_t site) {
     bool paged = PoolType == PagedPool || PoolType == PagedPoolCacheAligned;
     RequireIrqlAtMost(paged ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (NumberOfBytes == 0)
+        Report(Rule::ZeroSizeAllocation, "ExAllocatePoolWithTag(0) for tag " + TagText(Tag));
     if (ShouldFail(AllocationKind::Pool, Tag, site))
         return nullptr;
     void* block = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
@@ -171,7 +171,7 @@ PVOID AllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintpt
         return nullptr;
     std::memset(block, FreshPoolPattern, NumberOfBytes);
     std::lock_guard<std::mutex> guard(poolMutex);
-    live[block] = {NumberOfBytes, Tag, Self().currentDriver, site};
+    live[block] = {NumberOfBytes, Tag, Self().currentDriver, site, paged};
     if (freed.erase(block) != 0)
         freedOrder.erase(std::find(freedOrder.begin(), freedOrder.end(), block));
     return block;
@@ -184,6 +184,7 @@ namespace {
 void FreeToPool(PVOID P) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
     size_t size = 0;
+    bool paged = false;
     {
         std::unique_lock<std::mutex> guard(poolMutex);
         auto it = live.find(P);
@@ -194,6 +195,7 @@ void FreeToPool(PVOID P) {
             return;
         }
         size = it->second.size;
+        paged = it->second.paged;
         live.erase(it);
         freed.insert(P);
         freedOrder.push_back(P);
@@ -202,6 +204,8 @@ void FreeToPool(PVOID P) {
             freedOrder.pop_front();
         }
     }
+    if (paged)
+        RequireIrqlAtMost(APC_LEVEL, "ExFreePool of paged pool");
     ForgetLocksIn(P, size);
     ForgetRemoveLocksIn(P, size);
     ForgetQueuedObjectsIn(P, size, "pool block " + Hex(P));

@@ -85,6 +85,7 @@ extern "C" {
 
 void NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize) {
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IoInitializeRemoveLockEx");
     (void)AllocateTag;
     (void)MaxLockedMinutes;
     (void)HighWatermark;

@@ -131,6 +131,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
 }
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
+    kx::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlIntegerToUnicodeString");
     if (Base == 0)
         Base = 10;
     if (Base != 2 && Base != 8 && Base != 10 && Base != 16)
@@ -153,6 +154,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 }
 
 void NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+    kx::detail::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
     if (UnicodeString->Buffer != nullptr)
         ExFreePool(UnicodeString->Buffer);
     UnicodeString->Buffer = nullptr;

@@ -155,6 +155,9 @@ void NTAPI KeLowerIrql(KIRQL NewIrql) {
         return;
     }
     SetIrql(NewIrql);
+    // Back at PASSIVE_LEVEL, the thread takes the APCs queued to it meanwhile.
+    if (NewIrql == PASSIVE_LEVEL && current != PASSIVE_LEVEL)
+        DeliverApcs();
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
@@ -265,6 +268,10 @@ void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    if (Self().irql != APC_LEVEL) {
+        Report(Rule::FastMutexIrql, "ExReleaseFastMutex of " + Hex(FastMutex) + " at IRQL " +
+                                        std::to_string(Self().irql));
+    }
     if (FastMutex->Owner != KeGetCurrentThread()) {
         Report(Rule::FastMutexNotOwned, "fast mutex " + Hex(FastMutex));
         return;

@@ -139,6 +139,7 @@ using namespace kx::detail;
 extern "C" {
 
 void NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeTimerEx");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     // Initialising a timer that is still set would corrupt the platform's timer
     // table; here it simply leaves the queue.

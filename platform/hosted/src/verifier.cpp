@@ -94,6 +94,14 @@ const char* RuleName(Rule rule) {
         return "PoStartNextPowerIrp for a stack location of another driver";
     case Rule::UrbInFlightTwice:
         return "URB submitted again while still outstanding";
+    case Rule::ZeroSizeAllocation:
+        return "zero-byte pool allocation";
+    case Rule::OutputOverrun:
+        return "IoStatus.Information larger than the caller's output buffer";
+    case Rule::CallDriverTooDeep:
+        return "IofCallDriver nested too deep for the kernel stack";
+    case Rule::CancelRoutineReturn:
+        return "cancel routine returned holding the cancel spin lock or at another IRQL";
     case Rule::KernelBugCheck:
         return "bug check";
     }

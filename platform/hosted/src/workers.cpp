@@ -1,10 +1,12 @@
 // System worker threads: ExQueueWorkItem hands a routine to a small pool of
-// threads that run it at PASSIVE_LEVEL, where it may wait. The routine is
+// threads that run it at PASSIVE_LEVEL, where it may wait; IoQueueWorkItem does
+// the same holding a reference to the item's device until the routine returns. The routine is
 // attributed to the driver that queued it, as DPCs are to the driver that
 // initialised them.
 #include "io_internal.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <thread>
 
@@ -15,8 +17,6 @@ namespace {
 struct QueuedItem {
     PWORK_QUEUE_ITEM item;
     PDRIVER_OBJECT driver;
-    // The request whose dispatch routine queued the item, if any.
-    PIRP deferredIrp;
 };
 
 std::mutex workMutex;
@@ -37,8 +37,6 @@ void RunOne(const QueuedItem& queued) {
     // item; the routine may free the item.
     PWORKER_THREAD_ROUTINE routine = queued.item->WorkerRoutine;
     PVOID parameter = queued.item->Parameter;
-    if (queued.deferredIrp != nullptr)
-        detail::NoteIrpResumed(queued.deferredIrp);
 
     detail::ThreadState& self = detail::Self();
     self.irql = PASSIVE_LEVEL;
@@ -46,6 +44,8 @@ void RunOne(const QueuedItem& queued) {
         detail::DriverScope scope(queued.driver);
         routine(parameter);
     }
+    if (self.irql == PASSIVE_LEVEL)
+        kx::DeliverApcs();
     if (self.irql != PASSIVE_LEVEL || !self.heldLocks.empty()) {
         detail::Report(Rule::IrqlNotRestored,
                        "work item routine " + detail::Hex(reinterpret_cast<const void*>(routine)) +
@@ -138,26 +138,69 @@ void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     (void)QueueType;
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
     ThreadState& self = Self();
-    PIRP deferred = self.dispatchFrames.empty() ? nullptr : self.dispatchFrames.back().second;
-    // Noted before a worker can take the item (and outside the work queue's lock,
-    // which the I/O manager's lock precedes).
-    if (deferred != nullptr)
-        NoteIrpDeferred(deferred);
     {
         std::lock_guard<std::mutex> guard(workMutex);
         bool queued = std::any_of(queue.begin(), queue.end(),
                                   [WorkItem](const QueuedItem& q) { return q.item == WorkItem; });
         if (!queued) {
-            queue.push_back({WorkItem, self.currentDriver, deferred});
+            queue.push_back({WorkItem, self.currentDriver});
             workReady.notify_one();
             return;
         }
     }
-    if (deferred != nullptr)
-        NoteIrpResumed(deferred);
     // The item's list entry is still in the queue: queueing it again would
     // corrupt the platform's work queue.
     Report(Rule::KernelBugCheck, "work item " + Hex(WorkItem) + " queued again while still queued");
+}
+
+} // extern "C"
+
+struct _IO_WORKITEM {
+    WORK_QUEUE_ITEM item;
+    PDEVICE_OBJECT device;
+    PIO_WORKITEM_ROUTINE routine;
+    PVOID context;
+};
+
+namespace {
+
+void NTAPI RunIoWorkItem(PVOID Parameter) {
+    auto* work = static_cast<PIO_WORKITEM>(Parameter);
+    // Read before the routine runs: it may free the item.
+    PDEVICE_OBJECT device = work->device;
+    work->routine(device, work->context);
+    ObDereferenceObject(device);
+}
+
+} // namespace
+
+extern "C" {
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    constexpr ULONG WorkItemTag = 0x6B576F49; // "IoWk"
+    auto* work = static_cast<PIO_WORKITEM>(
+        AllocatePoolAt(NonPagedPool, sizeof(_IO_WORKITEM), WorkItemTag,
+                       reinterpret_cast<uintptr_t>(__builtin_return_address(0))));
+    if (work != nullptr) {
+        std::memset(work, 0, sizeof *work);
+        work->device = DeviceObject;
+    }
+    return work;
+}
+
+void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
+    ExFreePool(IoWorkItem);
+}
+
+void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context) {
+    RequireIrqlAtMost(DISPATCH_LEVEL, "IoQueueWorkItem");
+    ObReferenceObject(IoWorkItem->device);
+    IoWorkItem->routine = WorkerRoutine;
+    IoWorkItem->context = Context;
+    ExInitializeWorkItem(&IoWorkItem->item, RunIoWorkItem, IoWorkItem);
+    ExQueueWorkItem(&IoWorkItem->item, QueueType);
 }
 
 } // extern "C"

@@ -27,16 +27,18 @@
 // FILE_READ_DATA, a write FILE_WRITE_DATA, a control code the access bits it
 // names): STATUS_ACCESS_DENIED.
 //
-// Completion, as the I/O manager reports it: a buffered read's bytes are copied
-// back unless the status is an error; the status block is written and the event
+// Completion, as the I/O manager reports it, in the thread that issued the request
+// (a kernel APC, see kx::DeliverApcs): a buffered read's bytes are copied back,
+// exactly IoStatus.Information of them (more than the caller's buffer holds is a
+// verifier finding), unless the status is an error; the status block is written and the event
 // set unless the request failed with an error without having been left pending
 // (the caller then learns the status from the call alone). A file object opened
 // for synchronous I/O (FILE_SYNCHRONOUS_IO_NONALERT) serialises its requests: each
 // call waits until its request has completed and returns the final status, and a
 // second thread's request waits until the first is done. A file object opened for
 // asynchronous I/O returns what the driver's dispatch returned; STATUS_PENDING
-// means the status block and event report the end later, from whichever thread
-// completes the request.
+// means the status block and event report the end later, when the issuing thread
+// takes its APCs. System buffers start with the fresh pool pattern, not zeros.
 //
 // Close: when the handle goes, IRP_MJ_CLEANUP is sent at once (after the
 // synchronous request in progress, if any); IRP_MJ_CLOSE follows once no request
@@ -126,6 +128,13 @@ NTSTATUS CancelIoFile(PFILE_OBJECT file);
 // Waits on the file object itself: its event is set by each completing request
 // that named no event of its own. Timeout as for KeWaitForSingleObject.
 NTSTATUS WaitForFile(PFILE_OBJECT file, PLARGE_INTEGER timeout);
+
+// A pause point for race tests: the thread that next completes a request past the
+// top of its stack stops there once the I/O manager's part on that thread is done,
+// until ReleaseCompletion. WaitCompletionHeld returns once it has stopped.
+void HoldNextCompletion();
+void WaitCompletionHeld();
+void ReleaseCompletion();
 
 // True for a file object opened for synchronous I/O.
 bool IsSynchronousFile(PFILE_OBJECT file);

@@ -74,6 +74,17 @@ enum class Rule {
     // A URB was submitted to the bus while that same URB (the same memory) was
     // still outstanding there.
     UrbInFlightTwice,
+    // Pool asked for zero bytes.
+    ZeroSizeAllocation,
+    // A buffered request completed with IoStatus.Information larger than the
+    // caller's output buffer: the I/O manager would copy past its end.
+    OutputOverrun,
+    // IofCallDriver nested on one thread deeper than the kernel stack allows: a
+    // request sent down again from its completion routine, recursively.
+    CallDriverTooDeep,
+    // A cancel routine returned still holding the cancel spin lock, or at an IRQL
+    // other than the one it was called at.
+    CancelRoutineReturn,
     KernelBugCheck,
 };
 
@@ -175,6 +186,13 @@ void QueueAtDispatch(std::function<void()> fn);
 void DrainDispatchQueue();
 // Runs fn on the calling thread at the given IRQL, restoring the old one after.
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
+// Runs the I/O completions queued to the calling thread, when it is at
+// PASSIVE_LEVEL. The caller's part of finishing a request (buffered output copied
+// back, status block, event, the file object's reference, the IRP) runs in the
+// issuing thread as a kernel APC, taken at I/O service entry, in waits, on the
+// return to PASSIVE_LEVEL and here: what the APC interrupt is to a thread running
+// application code.
+void DeliverApcs();
 
 // ---- Time --------------------------------------------------------------------------------
 

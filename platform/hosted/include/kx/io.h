@@ -464,6 +464,17 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 void NTAPI ObDereferenceObject(PVOID Object);
 void NTAPI ObReferenceObject(PVOID Object);
 
+// Work items that hold their device: IoQueueWorkItem references the device object
+// until the routine has returned, so neither the device nor its driver can go
+// while the item is queued or running.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef void NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+void NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+void NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
+
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
 void NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
