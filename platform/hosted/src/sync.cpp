@@ -2,6 +2,8 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <set>
 #include <sched.h>
@@ -173,6 +175,28 @@ void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     AcquireRaw(SpinLock, "spin lock");
 }
 
+namespace {
+
+// PauseAfterNextRelease: the lock armed (checked without the mutex on every
+// release), and the paused thread's handshake with the test.
+std::atomic<PKSPIN_LOCK> pauseArmed{nullptr};
+std::mutex pauseMutex;
+std::condition_variable pauseChanged;
+bool pauseHeld = false;
+
+void PauseIfArmed(PKSPIN_LOCK SpinLock) {
+    PKSPIN_LOCK armed = SpinLock;
+    if (pauseArmed.load(std::memory_order_relaxed) != SpinLock ||
+        !pauseArmed.compare_exchange_strong(armed, nullptr))
+        return;
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseHeld = true;
+    pauseChanged.notify_all();
+    pauseChanged.wait(lock, [] { return !pauseHeld; });
+}
+
+} // namespace
+
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (Self().irql != DISPATCH_LEVEL) {
         Report(Rule::SpinLockWrongIrql,
@@ -181,6 +205,7 @@ void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (!ReleaseRaw(SpinLock, "spin lock"))
         return;
     KeLowerIrql(NewIrql);
+    PauseIfArmed(SpinLock);
 }
 
 void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -278,3 +303,22 @@ void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 } // extern "C"
+
+namespace kx {
+
+void PauseAfterNextRelease(PKSPIN_LOCK lock) {
+    pauseArmed.store(lock);
+}
+
+void WaitForPausedRelease() {
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseChanged.wait(lock, [] { return pauseHeld; });
+}
+
+void ResumePausedRelease() {
+    std::lock_guard<std::mutex> lock(pauseMutex);
+    pauseHeld = false;
+    pauseChanged.notify_all();
+}
+
+} // namespace kx
