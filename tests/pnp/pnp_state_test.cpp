@@ -112,8 +112,8 @@ TEST_F(PnpStateTest, SurpriseRemovalFromAPendingStateTakesTheNamesDownAtOnce) {
 
 // QUERY_STOP outside Started goes down and changes nothing, and so does the
 // CANCEL_STOP after it; from Started it is noted, and its cancellation, once the
-// lower drivers accept it, restores Started.
-TEST_F(PnpStateTest, StopQueryIsNotedOnlyWhenStartedAndItsCancelRestoresStarted) {
+// lower drivers accept it, restores Started, as a cancelled removal query does.
+TEST_F(PnpStateTest, StopQueryIsNotedOnlyWhenStartedAndTheCancelsRestoreStarted) {
     sim::ModemPdo& idle = NewModem();
     PDEVICE_OBJECT fdo = AddOnly(idle);
     for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}) {
@@ -134,6 +134,10 @@ TEST_F(PnpStateTest, StopQueryIsNotedOnlyWhenStartedAndItsCancelRestoresStarted)
     EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_STOP_DEVICE), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(context->PnpState, (ULONG)StopPending);
     EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(context->PnpState, (ULONG)Started);
+    ASSERT_EQ(SendPnp(Fdo(modem), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
+    EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(context->PnpState, (ULONG)Started);
     EXPECT_EQ(LinkTarget(u"COM6"), kx::DeviceName(Fdo(modem)));
 }
