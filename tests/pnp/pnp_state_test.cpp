@@ -43,29 +43,6 @@ TEST_F(PnpStateTest, StopAndRemoveQueriesAreRefusedBusyWhileThePortIsOpen) {
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
 }
 
-// From NotStarted a removal query is noted and undone only by a cancellation the
-// lower driver accepts.
-TEST_F(PnpStateTest, QueryRemoveFromNotStartedIsUndoneByItsCancel) {
-    sim::ModemPdo& modem = NewModem();
-    PDEVICE_OBJECT fdo = AddOnly(modem);
-    PDEVICE_CONTEXT context = GetDeviceContext(fdo);
-
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(BusSaw(modem, IRP_MN_QUERY_REMOVE_DEVICE));
-    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
-    EXPECT_EQ(context->PreviousPnpState, (ULONG)NotStarted);
-    EXPECT_TRUE(IsDeviceRemoving(context));
-    sim::Response failCancel = sim::Response::Complete(STATUS_UNSUCCESSFUL);
-    failCancel.major = IRP_MJ_PNP;
-    failCancel.minor = IRP_MN_CANCEL_REMOVE_DEVICE;
-    modem.ScriptNext(failCancel);
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)NotStarted);
-    EXPECT_FALSE(IsDeviceRemoving(context));
-}
-
 // Surprise removal while a stop or a removal is pending: the names come down at
 // once, so that the next modem configured with the same PortName can start, and
 // the REMOVE that follows finds nothing of them and takes nothing of the newcomer.
@@ -110,36 +87,48 @@ TEST_F(PnpStateTest, SurpriseRemovalFromAPendingStateTakesTheNamesDownAtOnce) {
     }
 }
 
-// QUERY_STOP outside Started goes down and changes nothing, and so does the
-// CANCEL_STOP after it; from Started it is noted, and its cancellation, once the
-// lower drivers accept it, restores Started, as a cancelled removal query does.
-TEST_F(PnpStateTest, StopQueryIsNotedOnlyWhenStartedAndTheCancelsRestoreStarted) {
-    sim::ModemPdo& idle = NewModem();
-    PDEVICE_OBJECT fdo = AddOnly(idle);
-    for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}) {
-        EXPECT_EQ(SendPnp(fdo, minor), STATUS_SUCCESS);
-        EXPECT_TRUE(BusSaw(idle, minor));
-        EXPECT_EQ(GetDeviceContext(fdo)->PnpState, (ULONG)NotStarted);
-    }
+// A query is noted and undone only by a cancellation the lower drivers accept,
+// which restores the state the query found; QUERY_STOP outside Started goes down
+// and is not noted, and neither is the CANCEL_STOP after it.
+TEST_F(PnpStateTest, QueriesAreUndoneByTheCancelsTheLowerDriversAccept) {
+    const struct {
+        bool started;
+        UCHAR query, cancel;
+        ULONG pending;
+    } rows[] = {
+        {false, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, NotStarted},
+        {false, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, RemovePending},
+        {true, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, StopPending},
+        {true, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, RemovePending},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.started << " " << int(row.query));
+        sim::ModemPdo& modem = NewModem(row.started ? u"COM6" : u"COM5");
+        std::shared_ptr<kx::DeviceNode> node;
+        if (row.started)
+            node = Arrive(modem);
+        PDEVICE_OBJECT fdo = row.started ? Fdo(modem) : AddOnly(modem);
+        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+        ULONG before = context->PnpState;
 
-    sim::ModemPdo& modem = NewModem(u"COM6");
-    auto node = Arrive(modem);
-    PDEVICE_CONTEXT context = Context(modem);
-    ASSERT_EQ(SendPnp(Fdo(modem), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)StopPending);
-    sim::Response failCancel = sim::Response::Complete(STATUS_UNSUCCESSFUL);
-    failCancel.major = IRP_MJ_PNP;
-    failCancel.minor = IRP_MN_CANCEL_STOP_DEVICE;
-    modem.ScriptNext(failCancel);
-    EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_STOP_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(context->PnpState, (ULONG)StopPending);
-    EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)Started);
-    ASSERT_EQ(SendPnp(Fdo(modem), IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
-    EXPECT_EQ(SendPnp(Fdo(modem), IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)Started);
-    EXPECT_EQ(LinkTarget(u"COM6"), kx::DeviceName(Fdo(modem)));
+        EXPECT_EQ(SendPnp(fdo, row.query), STATUS_SUCCESS);
+        EXPECT_TRUE(BusSaw(modem, row.query));
+        EXPECT_EQ(context->PnpState, row.pending);
+        EXPECT_EQ(IsDeviceRemoving(context), row.pending == RemovePending);
+        sim::Response failCancel = sim::Response::Complete(STATUS_UNSUCCESSFUL);
+        failCancel.major = IRP_MJ_PNP;
+        failCancel.minor = row.cancel;
+        modem.ScriptNext(failCancel);
+        EXPECT_EQ(SendPnp(fdo, row.cancel), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(context->PnpState, row.pending);
+        EXPECT_EQ(SendPnp(fdo, row.cancel), STATUS_SUCCESS);
+        EXPECT_EQ(context->PnpState, before);
+        EXPECT_FALSE(IsDeviceRemoving(context));
+        if (row.started) {
+            EXPECT_EQ(LinkTarget(u"COM6"), kx::DeviceName(fdo));
+        }
+        RemoveEverything();
+    }
 }
 
 // Version 1 and later: the three flags are added to what the lower drivers
