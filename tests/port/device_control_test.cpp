@@ -10,10 +10,6 @@ namespace {
 using korvax_test::HeldRequest;
 using korvax_test::OpenPortTest;
 
-// The records whose sizes set two of the frame's minimums.
-static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS layout");
-static_assert(sizeof(SERIALPERF_STATS) == 24, "SERIALPERF_STATS layout");
-
 class DeviceControlTest : public OpenPortTest {
   protected:
     // A request sent as a kernel-mode client at the given IRQL, its system buffer
