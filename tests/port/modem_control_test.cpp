@@ -203,10 +203,10 @@ TEST_F(ModemControlTest, CancelAndCompletionEndEveryWaitExactlyOnce) {
             kx::PauseAfterNextRelease(&context_->Lock);
             kx::QueueAtDispatch(
                 [&] { completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); });
-            kx::WaitForPausedRelease();
+            kx::WaitForPause();
             std::thread canceller([&] { cancelReturned = wait->Cancel(); });
             canceller.join();
-            kx::ResumePausedRelease();
+            kx::ResumePaused();
             kx::DrainDispatchQueue();
         }
         ASSERT_EQ(wait->Completions(), 1);
@@ -226,10 +226,10 @@ TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
     auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
     kx::PauseAfterNextRelease(&context_->Lock);
     std::thread waiter([&] { wait->Send(); });
-    kx::WaitForPausedRelease();
+    kx::WaitForPause();
     kx::QueueAtDispatch([&] { RaiseEvent(SERIAL_EV_RXCHAR); });
     kx::DrainDispatchQueue();
-    kx::ResumePausedRelease();
+    kx::ResumePaused();
     waiter.join();
     ASSERT_TRUE(wait->Completed()) << "the wait missed the event";
     EXPECT_EQ(wait->Status(), STATUS_SUCCESS);

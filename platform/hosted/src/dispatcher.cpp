@@ -66,6 +66,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
+    PauseIfArmed(Event);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     Event->Header.SignalState = 0;
 }

@@ -175,28 +175,6 @@ void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     AcquireRaw(SpinLock, "spin lock");
 }
 
-namespace {
-
-// PauseAfterNextRelease: the lock armed (checked without the mutex on every
-// release), and the paused thread's handshake with the test.
-std::atomic<PKSPIN_LOCK> pauseArmed{nullptr};
-std::mutex pauseMutex;
-std::condition_variable pauseChanged;
-bool pauseHeld = false;
-
-void PauseIfArmed(PKSPIN_LOCK SpinLock) {
-    PKSPIN_LOCK armed = SpinLock;
-    if (pauseArmed.load(std::memory_order_relaxed) != SpinLock ||
-        !pauseArmed.compare_exchange_strong(armed, nullptr))
-        return;
-    std::unique_lock<std::mutex> lock(pauseMutex);
-    pauseHeld = true;
-    pauseChanged.notify_all();
-    pauseChanged.wait(lock, [] { return !pauseHeld; });
-}
-
-} // namespace
-
 void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (Self().irql != DISPATCH_LEVEL) {
         Report(Rule::SpinLockWrongIrql,
@@ -306,16 +284,46 @@ void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 
 namespace kx {
 
+namespace {
+
+// The armed pause point (checked without the mutex on every pass), and the paused
+// thread's handshake with the test.
+std::atomic<const void*> pauseArmed{nullptr};
+std::mutex pauseMutex;
+std::condition_variable pauseChanged;
+bool pauseHeld = false;
+
+} // namespace
+
+namespace detail {
+
+void PauseIfArmed(const void* object) {
+    const void* armed = object;
+    if (pauseArmed.load(std::memory_order_relaxed) != object ||
+        !pauseArmed.compare_exchange_strong(armed, nullptr))
+        return;
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseHeld = true;
+    pauseChanged.notify_all();
+    pauseChanged.wait(lock, [] { return !pauseHeld; });
+}
+
+} // namespace detail
+
 void PauseAfterNextRelease(PKSPIN_LOCK lock) {
     pauseArmed.store(lock);
 }
 
-void WaitForPausedRelease() {
+void PauseBeforeNextClear(PKEVENT event) {
+    pauseArmed.store(event);
+}
+
+void WaitForPause() {
     std::unique_lock<std::mutex> lock(pauseMutex);
     pauseChanged.wait(lock, [] { return pauseHeld; });
 }
 
-void ResumePausedRelease() {
+void ResumePaused() {
     std::lock_guard<std::mutex> lock(pauseMutex);
     pauseHeld = false;
     pauseChanged.notify_all();

@@ -165,13 +165,16 @@ void QueueAtDispatch(std::function<void()> fn);
 void DrainDispatchQueue();
 // Runs fn on the calling thread at the given IRQL, restoring the old one after.
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
-// A pause point for races: the next thread that releases *lock with
-// KeReleaseSpinLock stops just after the release, at the IRQL it returned to,
-// until ResumePausedRelease. Tests use it to run the other side of a race at the
-// exact moment a driver routine has let go of its lock.
+// Pause points for races: the next thread that releases *lock with
+// KeReleaseSpinLock stops just after the release, at the IRQL it returned to, or
+// the next that calls KeClearEvent on *event stops just before the clear, until
+// ResumePaused. Tests use them to run the other side of a race at the exact
+// moment a driver routine has let go of its lock or is about to clear its event.
 void PauseAfterNextRelease(PKSPIN_LOCK lock);
-void WaitForPausedRelease();
-void ResumePausedRelease();
+void PauseBeforeNextClear(PKEVENT event);
+// Waits until a thread has stopped at the armed pause point.
+void WaitForPause();
+void ResumePaused();
 
 // ---- Time --------------------------------------------------------------------------------
 
