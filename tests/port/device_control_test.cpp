@@ -56,8 +56,11 @@ TEST_F(DeviceControlTest, UnroutedAndRefusedCodesEndWithInvalidParameter) {
                            IOCTL_SERIAL_SET_XON,
                            IOCTL_SERIAL_GET_COMMCONFIG,
                            IOCTL_SERIAL_SET_COMMCONFIG};
+    // A buffer that any handler would take: a valid rate, then zeros.
+    const uint8_t input[8] = {0x80, 0x25};
     for (ULONG code : codes) {
-        auto request = Send(code, 8, 8);
+        auto request = HeldRequest::Ioctl(fdo_, code, input, sizeof input, sizeof input);
+        request->Send();
         EXPECT_EQ(request->Status(), STATUS_INVALID_PARAMETER) << std::hex << code;
         EXPECT_EQ(request->Information(), 0u) << std::hex << code;
     }
