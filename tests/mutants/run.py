@@ -80,13 +80,23 @@ def run_suites(src):
     for suite in SUITES:
         binary = os.path.join(src, "build", "default", "tests", f"{suite}_tests")
         try:
-            result = subprocess.run([binary, "--gtest_brief=1"], cwd=os.path.dirname(binary),
-                                    capture_output=True, text=True, timeout=SUITE_SECONDS)
-        except subprocess.TimeoutExpired:
-            return f"{suite}: hung (more than {SUITE_SECONDS} s)"
+            result = subprocess.run([binary], cwd=os.path.dirname(binary), capture_output=True,
+                                    text=True, timeout=SUITE_SECONDS)
+        except subprocess.TimeoutExpired as expired:
+            output = expired.stdout or b""
+            if isinstance(output, bytes):
+                output = output.decode(errors="replace")
+            running = re.findall(r"^\[ RUN      \] (\S+)", output, re.M)
+            where = f" in {running[-1]}" if running else ""
+            return f"{suite}: hung (more than {SUITE_SECONDS} s){where}"
         if result.returncode != 0:
             failed = re.findall(r"^\[  FAILED  \] (\S+)", result.stdout, re.M)
-            return f"{suite}: {failed[0] if failed else 'exit status %d' % result.returncode}"
+            if failed:
+                return f"{suite}: {failed[0]}"
+            # Aborted (a verifier finding, a crash): the test that was running.
+            running = re.findall(r"^\[ RUN      \] (\S+)", result.stdout, re.M)
+            where = f" in {running[-1]}" if running else ""
+            return f"{suite}: exit status {result.returncode}{where}"
     return None
 
 
