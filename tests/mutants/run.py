@@ -56,8 +56,11 @@ def sync(root, src):
             with open(target, "rb") as t:
                 if t.read() == data:
                     continue
+        # A fresh modification time: the copy's objects may be newer than the
+        # source's own time, and must still be rebuilt.
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        shutil.copy2(source, target)
+        shutil.copyfile(source, target)
+        shutil.copymode(source, target)
     for directory, subdirs, names in os.walk(src):
         relative = os.path.relpath(directory, src)
         if relative == ".":
