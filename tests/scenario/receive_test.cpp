@@ -92,7 +92,10 @@ TEST_F(Receive, AReadArrivingWhileAPacketIsHandledGetsTheIntervalTimer) {
     ASSERT_EQ(read->Returned(), STATUS_PENDING);
     EXPECT_FALSE(read->Completed());
     kx::AdvanceTime(1);
-    ASSERT_TRUE(read->Completed()) << "no interval timer was armed for the read";
+    bool served = read->Completed();
+    if (!served)
+        read->Cancel();
+    ASSERT_TRUE(served) << "no interval timer was armed for the read";
     EXPECT_EQ(read->Information(), 0u);
 }
 
