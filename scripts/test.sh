@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the hosted build (Debug) and its tests; the same under AddressSanitizer
+# Every test: the hosted build (Debug) and its tests, and the mutation check
+# (scripts/mutants.sh); the same under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and under ThreadSanitizer; the Release build (its
 # suites include the long chaos run); the fuzz targets (their seed corpora as
 # regression tests, then each target fuzzed for KORVAX_FUZZ_SECONDS, default 20);
@@ -76,6 +77,10 @@ for preset in "${presets[@]}"; do
     step "$preset" configure cmake --preset "$preset"
     step "$preset" build cmake --build --preset "$preset" -j"$jobs"
     step "$preset" tests ctest --preset "$preset"
+    if [[ $preset == default ]]; then
+        # Every mutant of the mutation check, about 7 minutes on 2 cores.
+        step "$preset" "mutation check" "$root/scripts/mutants.sh"
+    fi
     if [[ $preset == fuzz ]]; then
         step "$preset" "bounded fuzzing" run_fuzzers
     fi

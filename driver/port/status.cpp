@@ -4,6 +4,11 @@
 
 #include <driver/data/data.h>
 
+// Applications exchange these records byte for byte, and their sizes are the
+// minimum output lengths of GET_COMMSTATUS and GET_STATS.
+static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS layout");
+static_assert(sizeof(SERIALPERF_STATS) == 24, "SERIALPERF_STATS layout");
+
 // The steps run in this order without Lock held: a waiting read takes what the
 // ring holds before a clear throws the rest away.
 NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

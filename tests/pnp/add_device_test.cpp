@@ -67,22 +67,37 @@ TEST_F(AddDeviceTest, CreatesANamedAttachedSerialPortWithItsFirstValues) {
     EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
 }
 
-TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverything) {
-    // Each step's allocation, by its pool tag and which of that tag's it is.
+// Every step that can fail is undone, nothing of the device is left, and a number
+// once handed out (from IoCreateDevice on, failed or not) is never handed out again,
+// nor after the device it named has gone.
+TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverythingAndNumbersAreNeverReused) {
+    // A device object already deleted, kept in memory by a reference: attaching to
+    // it fails as attaching to a stack being torn down does.
+    PDEVICE_OBJECT gone = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &gone),
+              STATUS_SUCCESS);
+    ObReferenceObject(gone);
+    IoDeleteDevice(gone);
+
+    // Each step's allocation, by its pool tag and which of that tag's it is; no
+    // fault (nth 0) for the attachment, whose target is the deleted device.
     struct Step {
         const char* name;
         ULONG tag;
         uint64_t nth;
+        PDEVICE_OBJECT target;
     } steps[] = {
-        {"temporary name", KORVAX_POOL_TAG, 1},
-        {"device object", DeviceObjectTag, 1},
-        {"DeviceName buffer", KORVAX_POOL_TAG, 2},
-        {"interface registration", InterfaceNameTag, 1},
+        {"temporary name", KORVAX_POOL_TAG, 1, pdo_->Device()},
+        {"device object", DeviceObjectTag, 1, pdo_->Device()},
+        {"DeviceName buffer", KORVAX_POOL_TAG, 2, pdo_->Device()},
+        {"interface registration", InterfaceNameTag, 1, pdo_->Device()},
+        {"attachment", 0, 0, gone},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
-        kx::ArmFault({kx::AllocationKind::Pool, step.nth, step.tag, std::nullopt});
-        EXPECT_EQ(AddDevice(driver_, pdo_->Device()), STATUS_INSUFFICIENT_RESOURCES);
+        if (step.nth != 0)
+            kx::ArmFault({kx::AllocationKind::Pool, step.nth, step.tag, std::nullopt});
+        EXPECT_EQ(AddDevice(driver_, step.target), STATUS_INSUFFICIENT_RESOURCES);
         kx::DisarmFaults();
         // Nothing of a failed AddDevice may remain: no device, no pool, no interface.
         EXPECT_EQ(driver_->DeviceObject, nullptr);
@@ -90,11 +105,19 @@ TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverything) {
         EXPECT_EQ(kx::OutstandingPool(InterfaceNameTag).allocations, 0u);
         EXPECT_EQ(kx::AttachedTo(pdo_->Device()), nullptr);
         EXPECT_EQ(pdo_->Device()->AttachedDevice, nullptr);
+        EXPECT_EQ(gone->AttachedDevice, nullptr);
         EXPECT_TRUE(kx::DeviceInterfaces().empty() ||
                     !kx::DeviceInterfaceEnabled(kx::DeviceInterfaces()[0].symbolicName));
     }
-    // The driver is still good for the next device.
-    EXPECT_EQ(AddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
+    ObDereferenceObject(gone);
+
+    // Four numbers went to the failures past the first allocation.
+    for (const char16_t* name : {u"\\Device\\KORVAXSER4", u"\\Device\\KORVAXSER5"}) {
+        ASSERT_EQ(AddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
+        ASSERT_NE(driver_->DeviceObject, nullptr);
+        EXPECT_EQ(kx::DeviceName(driver_->DeviceObject), name);
+        Delete(driver_->DeviceObject);
+    }
 }
 
 } // namespace

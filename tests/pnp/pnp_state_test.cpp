@@ -4,6 +4,9 @@
 #include <tests/support/pnp_port.h>
 
 #include <kx/files.h>
+#include <kx/registry.h>
+
+#include <cstring>
 
 namespace {
 
@@ -40,60 +43,141 @@ TEST_F(PnpStateTest, StopAndRemoveQueriesAreRefusedBusyWhileThePortIsOpen) {
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
 }
 
-// From NotStarted a removal query is noted and undone only by a cancellation the
-// lower driver accepts.
-TEST_F(PnpStateTest, QueryRemoveFromNotStartedIsUndoneByItsCancel) {
+// Surprise removal while a stop or a removal is pending: the names come down at
+// once, so that the next modem configured with the same PortName can start, and
+// the REMOVE that follows finds nothing of them and takes nothing of the newcomer.
+TEST_F(PnpStateTest, SurpriseRemovalFromAPendingStateTakesTheNamesDownAtOnce) {
+    const struct {
+        UCHAR query;
+        ULONG pending;
+    } rows[] = {{IRP_MN_QUERY_STOP_DEVICE, StopPending},
+                {IRP_MN_QUERY_REMOVE_DEVICE, RemovePending}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pending);
+        sim::ModemPdo& modem = NewModem();
+        auto node = Arrive(modem);
+        PDEVICE_OBJECT fdo = Fdo(modem);
+        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+        std::u16string name = kx::DeviceName(fdo);
+        ASSERT_EQ(SendPnp(fdo, row.query), STATUS_SUCCESS);
+        ASSERT_EQ(context->PnpState, row.pending);
+
+        node->HandleOpened(); // the manager holds the REMOVE back until the handle goes
+        EXPECT_EQ(kx::SurpriseRemove(*node), STATUS_SUCCESS);
+        ASSERT_EQ(node->State(), kx::DeviceNodeState::SurpriseRemoved);
+        EXPECT_EQ(context->PnpState, (ULONG)SurpriseRemoved);
+        ExpectNoNames(modem, u"COM5", name);
+
+        sim::ModemPdo& successor = NewModem(u"COM5");
+        auto next = Arrive(successor);
+        ASSERT_TRUE(next->Started());
+        std::u16string successorName = kx::DeviceName(Fdo(successor));
+        EXPECT_EQ(LinkTarget(u"COM5"), successorName);
+
+        node->HandleClosed();
+        EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
+        EXPECT_EQ(node->LastStatus(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_FALSE(kx::DeviceExists(fdo));
+        EXPECT_EQ(LinkTarget(u"COM5"), successorName);
+        auto map = kx::SerialCommMap();
+        ASSERT_EQ(map.size(), 1u);
+        EXPECT_EQ(map[0].first, successorName);
+        EXPECT_TRUE(InterfaceOf(successor)->enabled);
+        EXPECT_EQ(kx::RemoveDevice(*next), STATUS_SUCCESS);
+    }
+}
+
+// A query is noted and undone only by a cancellation the lower drivers accept,
+// which restores the state the query found; QUERY_STOP outside Started goes down
+// and is not noted, and neither is the CANCEL_STOP after it.
+TEST_F(PnpStateTest, QueriesAreUndoneByTheCancelsTheLowerDriversAccept) {
+    const struct {
+        bool started;
+        UCHAR query, cancel;
+        ULONG pending;
+    } rows[] = {
+        {false, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, NotStarted},
+        {false, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, RemovePending},
+        {true, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, StopPending},
+        {true, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, RemovePending},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.started << " " << int(row.query));
+        sim::ModemPdo& modem = NewModem(row.started ? u"COM6" : u"COM5");
+        std::shared_ptr<kx::DeviceNode> node;
+        if (row.started)
+            node = Arrive(modem);
+        PDEVICE_OBJECT fdo = row.started ? Fdo(modem) : AddOnly(modem);
+        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+        ULONG before = context->PnpState;
+
+        EXPECT_EQ(SendPnp(fdo, row.query), STATUS_SUCCESS);
+        EXPECT_TRUE(BusSaw(modem, row.query));
+        EXPECT_EQ(context->PnpState, row.pending);
+        EXPECT_EQ(IsDeviceRemoving(context), row.pending == RemovePending);
+        sim::Response failCancel = sim::Response::Complete(STATUS_UNSUCCESSFUL);
+        failCancel.major = IRP_MJ_PNP;
+        failCancel.minor = row.cancel;
+        modem.ScriptNext(failCancel);
+        EXPECT_EQ(SendPnp(fdo, row.cancel), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(context->PnpState, row.pending);
+        EXPECT_EQ(SendPnp(fdo, row.cancel), STATUS_SUCCESS);
+        EXPECT_EQ(context->PnpState, before);
+        EXPECT_FALSE(IsDeviceRemoving(context));
+        if (row.started) {
+            EXPECT_EQ(LinkTarget(u"COM6"), kx::DeviceName(fdo));
+        }
+        RemoveEverything();
+    }
+}
+
+// Version 1 and later: the three flags are added to what the lower drivers
+// returned (bits 0x10, 0x40 and 0x200 of the first flag word) and the result kept.
+// Version 0 goes down untouched and nothing is kept.
+TEST_F(PnpStateTest, CapabilitiesGainRemovableUniqueIdAndSurpriseRemovalOkFromVersion1) {
     sim::ModemPdo& modem = NewModem();
     PDEVICE_OBJECT fdo = AddOnly(modem);
     PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+    sim::Response untouched = sim::Response::Complete(STATUS_SUCCESS);
+    untouched.major = IRP_MJ_PNP;
+    untouched.minor = IRP_MN_QUERY_CAPABILITIES;
 
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_TRUE(BusSaw(modem, IRP_MN_QUERY_REMOVE_DEVICE));
-    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
-    EXPECT_EQ(context->PreviousPnpState, (ULONG)NotStarted);
-    EXPECT_TRUE(IsDeviceRemoving(context));
-    sim::Response failCancel = sim::Response::Complete(STATUS_UNSUCCESSFUL);
-    failCancel.major = IRP_MJ_PNP;
-    failCancel.minor = IRP_MN_CANCEL_REMOVE_DEVICE;
-    modem.ScriptNext(failCancel);
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(context->PnpState, (ULONG)RemovePending);
-    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(context->PnpState, (ULONG)NotStarted);
-    EXPECT_FALSE(IsDeviceRemoving(context));
+    DEVICE_CAPABILITIES old{};
+    std::memset(&old, 0xA5, sizeof old);
+    old.Version = 0;
+    DEVICE_CAPABILITIES caps = old;
+    modem.ScriptNext(untouched);
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_SUCCESS);
+    EXPECT_TRUE(BusSaw(modem, IRP_MN_QUERY_CAPABILITIES));
+    EXPECT_EQ(std::memcmp(&caps, &old, sizeof caps), 0) << "a Version 0 structure was changed";
+    EXPECT_EQ(std::vector<uint8_t>((uint8_t*)&context->DeviceCapabilities,
+                                   (uint8_t*)(&context->DeviceCapabilities + 1)),
+              std::vector<uint8_t>(sizeof(DEVICE_CAPABILITIES), 0));
+
+    caps = DEVICE_CAPABILITIES{};
+    caps.Size = sizeof caps;
+    caps.Version = 1;
+    caps.DeviceD1 = 1; // a flag the lower drivers set stays
+    ULONG flags = 0;
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_QUERY_CAPABILITIES, &caps), STATUS_SUCCESS);
+    std::memcpy(&flags, (uint8_t*)&caps + 4, sizeof flags);
+    EXPECT_EQ(flags, 0x10u | 0x40u | 0x200u | 0x1u);
+    EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0) << "the bus's answer stays";
+    EXPECT_EQ(std::memcmp(&context->DeviceCapabilities, &caps, sizeof caps), 0);
 }
 
-// Surprise removal while a stop is pending: the names come down at once, so that
-// the next modem configured with the same PortName can start, and the REMOVE that
-// follows finds nothing of them and takes nothing of the newcomer.
-TEST_F(PnpStateTest, SurpriseRemovalFromStopPendingTakesTheNamesDownAtOnce) {
+// The stored link name does not delete; the name rebuilt from PortName does, so
+// the port's link does not outlive it.
+TEST_F(PnpStateTest, ALinkTheStoredNameCannotDeleteGoesByItsPortName) {
     sim::ModemPdo& modem = NewModem();
     auto node = Arrive(modem);
-    PDEVICE_OBJECT fdo = Fdo(modem);
-    PDEVICE_CONTEXT context = GetDeviceContext(fdo);
-    ASSERT_EQ(SendPnp(fdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    ASSERT_EQ(context->PnpState, (ULONG)StopPending);
-
-    node->HandleOpened(); // the manager holds the REMOVE back until the handle goes
-    EXPECT_EQ(kx::SurpriseRemove(*node), STATUS_SUCCESS);
-    ASSERT_EQ(node->State(), kx::DeviceNodeState::SurpriseRemoved);
-    EXPECT_EQ(context->PnpState, (ULONG)SurpriseRemoved);
-    ExpectNoNames(modem, u"COM5", u"\\Device\\KORVAXSER0");
-
-    sim::ModemPdo& successor = NewModem(u"COM5");
-    auto next = Arrive(successor);
-    ASSERT_TRUE(next->Started());
-    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER1");
-
-    node->HandleClosed();
-    EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
-    EXPECT_EQ(node->LastStatus(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_FALSE(kx::DeviceExists(fdo));
-    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER1");
-    auto map = kx::SerialCommMap();
-    ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER1");
-    EXPECT_TRUE(InterfaceOf(successor)->enabled);
+    kx::ObjectFault fault;
+    fault.operation = kx::ObjectOperation::DeleteLink;
+    fault.status = STATUS_ACCESS_DENIED;
+    kx::ArmObjectFault(fault);
+    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    kx::DisarmObjectFaults();
+    EXPECT_FALSE(LinkTarget(u"COM5").has_value());
 }
 
 // The REMOVE goes down before the driver waits for its remove lock, and the device

@@ -113,6 +113,9 @@ TEST_F(LineSettingsTest, LineControlOutsideItsRangesIsRefusedAndNothingIsStored)
     EXPECT_EQ(context_->Parity, NO_PARITY);
     EXPECT_EQ(context_->DataBits, 8);
     EXPECT_TRUE(LineCodings().empty());
+    // The ends of the ranges are in them.
+    ASSERT_EQ(SetLineControl(STOP_BITS_2, SPACE_PARITY, 5), STATUS_SUCCESS);
+    EXPECT_EQ(LineCodings().back(), Coding(460800, STOP_BITS_2, SPACE_PARITY, 5));
 }
 
 TEST_F(LineSettingsTest, HandFlowKeepsTheFlagsButNotTheLimitsAndSendsNothing) {

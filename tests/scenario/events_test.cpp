@@ -21,38 +21,6 @@ class Events : public PortTest {
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(Events, TheCarrierComingUpEndsAWaitForRlsd) {
-    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
-    DWORD status = 0;
-    ASSERT_TRUE(GetCommModemStatus(port_, &status));
-    EXPECT_EQ(status & MS_RLSD_ON, 0u);
-
-    Overlapped wait;
-    DWORD mask = 0;
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(wait.Done());
-
-    DeviceNotifies(sim::SerialState::RxCarrier | sim::SerialState::TxCarrier);
-    EXPECT_TRUE(wait.Signalled());
-    DWORD transferred = 0;
-    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, FALSE));
-    EXPECT_EQ(transferred, sizeof(DWORD));
-    EXPECT_EQ(mask, EV_RLSD);
-    ASSERT_TRUE(GetCommModemStatus(port_, &status));
-    EXPECT_NE(status & MS_RLSD_ON, 0u);
-    EXPECT_NE(status & MS_DSR_ON, 0u);
-
-    // And going down again.
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    DeviceNotifies(sim::SerialState::TxCarrier);
-    ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));
-    EXPECT_EQ(mask, EV_RLSD);
-    ASSERT_TRUE(GetCommModemStatus(port_, &status));
-    EXPECT_EQ(status & MS_RLSD_ON, 0u);
-}
-
 TEST_F(Events, CancelIoEndsTheWait) {
     ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
     Overlapped wait;

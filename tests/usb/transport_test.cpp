@@ -213,6 +213,40 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
     context_->IsOpen = 1;
 }
 
+// Close is woken by a transfer that reached the bus after its abort and finds it
+// still counted; that transfer ends before close clears the event (held there by
+// the pause point). The count read again after the clear sees it gone, so close
+// does not wait for an event nobody will set.
+TEST_F(TransportTest, ATransferEndingAsCloseClearsTheEventIsNotWaitedFor) {
+    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
+    std::thread starter([&] { StartBulkInRead(context_); });
+    pdo_->WaitForPausedSubmission();
+    auto closed = std::async(std::launch::async, [&] {
+        MarkClosed();
+        AbortAllPipes(fdo_);
+        WaitForPendingTransfers(context_, fdo_);
+    });
+    while (Pending() != 1)
+        std::this_thread::yield();
+    kx::PauseBeforeNextClear(&context_->NoPendingTransfersEvent);
+    pdo_->ResumeSubmission();
+    starter.join();
+    kx::WaitForPause();
+    pdo_->SendBulkIn(Bytes({'x'}));
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(Pending(), 0);
+    kx::ResumePaused();
+
+    bool ended = closed.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!ended)
+        KeSetEvent(&context_->NoPendingTransfersEvent, IO_NO_INCREMENT, FALSE);
+    closed.wait();
+    EXPECT_TRUE(ended) << "close waited for an event nobody will set";
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    context_->IsOpen = 1;
+}
+
 TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     MarkClosed();
     StartBulkInRead(context_);

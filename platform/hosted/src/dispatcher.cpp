@@ -126,6 +126,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    PauseIfArmed(Event);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     Event->Header.SignalState = 0;
 }

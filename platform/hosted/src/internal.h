@@ -53,6 +53,9 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine);
 
 // Lock-order bookkeeping for spin locks, the cancel spin lock and fast mutexes.
 void NoteLockAcquired(const void* lock, const char* kind);
+// Stops the calling thread here when a test armed this object's pause point
+// (kx::PauseAfterNextRelease, kx::PauseBeforeNextClear).
+void PauseIfArmed(const void* object);
 void NoteLockReleased(const void* lock);
 void ForgetLocksIn(const void* begin, size_t size);
 void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* kind);

@@ -2,6 +2,8 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <map>
 #include <set>
 #include <sched.h>
@@ -184,6 +186,7 @@ void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (!ReleaseRaw(SpinLock, "spin lock"))
         return;
     KeLowerIrql(NewIrql);
+    PauseIfArmed(SpinLock);
 }
 
 void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
@@ -285,3 +288,52 @@ void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 } // extern "C"
+
+namespace kx {
+
+namespace {
+
+// The armed pause point (checked without the mutex on every pass), and the paused
+// thread's handshake with the test.
+std::atomic<const void*> pauseArmed{nullptr};
+std::mutex pauseMutex;
+std::condition_variable pauseChanged;
+bool pauseHeld = false;
+
+} // namespace
+
+namespace detail {
+
+void PauseIfArmed(const void* object) {
+    const void* armed = object;
+    if (pauseArmed.load(std::memory_order_relaxed) != object ||
+        !pauseArmed.compare_exchange_strong(armed, nullptr))
+        return;
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseHeld = true;
+    pauseChanged.notify_all();
+    pauseChanged.wait(lock, [] { return !pauseHeld; });
+}
+
+} // namespace detail
+
+void PauseAfterNextRelease(PKSPIN_LOCK lock) {
+    pauseArmed.store(lock);
+}
+
+void PauseBeforeNextClear(PKEVENT event) {
+    pauseArmed.store(event);
+}
+
+void WaitForPause() {
+    std::unique_lock<std::mutex> lock(pauseMutex);
+    pauseChanged.wait(lock, [] { return pauseHeld; });
+}
+
+void ResumePaused() {
+    std::lock_guard<std::mutex> lock(pauseMutex);
+    pauseHeld = false;
+    pauseChanged.notify_all();
+}
+
+} // namespace kx

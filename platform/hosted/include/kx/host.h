@@ -193,6 +193,16 @@ void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
 // return to PASSIVE_LEVEL and here: what the APC interrupt is to a thread running
 // application code.
 void DeliverApcs();
+// Pause points for races: the next thread that releases *lock with
+// KeReleaseSpinLock stops just after the release, at the IRQL it returned to, or
+// the next that calls KeClearEvent on *event stops just before the clear, until
+// ResumePaused. Tests use them to run the other side of a race at the exact
+// moment a driver routine has let go of its lock or is about to clear its event.
+void PauseAfterNextRelease(PKSPIN_LOCK lock);
+void PauseBeforeNextClear(PKEVENT event);
+// Waits until a thread has stopped at the armed pause point.
+void WaitForPause();
+void ResumePaused();
 
 // ---- Time --------------------------------------------------------------------------------
 
