@@ -4,6 +4,7 @@
 // knobs read from the environment.
 #pragma once
 
+#include <sim/serial_api.h>
 #include <sim/usb.h>
 
 #include <algorithm>
@@ -17,6 +18,27 @@
 #include <vector>
 
 namespace reliability {
+
+constexpr LONGLONG Ms(LONGLONG milliseconds) {
+    return milliseconds * 10000;
+}
+
+// An OVERLAPPED with a manual-reset event of its own (the file handle cannot tell
+// one of several requests from another).
+class Overlapped {
+  public:
+    Overlapped() : overlapped_{} {
+        overlapped_.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Overlapped() { win32::CloseHandle(overlapped_.hEvent); }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+    operator win32::LPOVERLAPPED() { return &overlapped_; }
+    win32::OVERLAPPED& operator*() { return overlapped_; }
+
+  private:
+    win32::OVERLAPPED overlapped_;
+};
 
 // Acknowledges every class request and takes every bulk-out byte, recording both.
 class RecordingDevice : public sim::UsbFunction {
