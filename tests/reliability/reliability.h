@@ -136,7 +136,6 @@ class StreamCheck {
         cursor_ = at + piece.size();
         return {};
     }
-    size_t Cursor() const { return cursor_; }
 
   private:
     bool Matches(const std::vector<uint8_t>& piece, size_t at) const {

@@ -93,7 +93,6 @@ class Overlapped {
 
     LPOVERLAPPED get() { return &overlapped_; }
     bool Done() const { return HasOverlappedIoCompleted(&overlapped_); }
-    bool Signalled() const { return WaitForSingleObject(overlapped_.hEvent, 0) == WAIT_OBJECT_0; }
 
   private:
     OVERLAPPED overlapped_;
@@ -121,11 +120,6 @@ class PortTest : public ::testing::Test {
                            OPEN_EXISTING, flags, nullptr);
     }
 
-    // The device sends data, and the world settles so that it has reached the port.
-    void DeviceSends(const std::string& text) {
-        modem_->Pdo().SendBulkIn(Bytes(text));
-        world_.Settle();
-    }
     void DeviceNotifies(uint16_t serialState) {
         modem_->Pdo().SendInterrupt(sim::SerialStateNotification(serialState));
         world_.Settle();
