@@ -109,7 +109,7 @@ void Round::Writer() {
         Overlapped overlapped;
         DWORD count = 0;
         if (!WriteFile(port_, toModem_.data() + at, static_cast<DWORD>(length), &count,
-                       overlapped)) {
+                       overlapped.get())) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 EXPECT_NE(GetLastError(), ERROR_SUCCESS);
                 if (unplugged_)
@@ -131,8 +131,8 @@ void Round::Reader() {
     while (!stop_) {
         Overlapped overlapped;
         DWORD count = 0;
-        bool ok =
-            ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count, overlapped);
+        bool ok = ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                           overlapped.get());
         if (!ok && GetLastError() != ERROR_IO_PENDING) {
             if (unplugged_)
                 break;
@@ -154,7 +154,7 @@ void Round::Waiter() {
         }
         Overlapped overlapped;
         DWORD mask = 0, count = 0;
-        if (!WaitCommEvent(port_, &mask, overlapped)) {
+        if (!WaitCommEvent(port_, &mask, overlapped.get())) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 if (unplugged_)
                     break;

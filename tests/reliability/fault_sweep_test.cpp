@@ -221,7 +221,8 @@ void Session::Write(HANDLE port, size_t length, unsigned seed) {
     const size_t before = device_->BulkOutSize();
     Overlapped overlapped;
     DWORD count = 0;
-    BOOL done = WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, overlapped);
+    BOOL done =
+        WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, overlapped.get());
     if (!done && GetLastError() != ERROR_IO_PENDING) {
         ExpectClearError("WriteFile");
         count = MAXDWORD;
@@ -263,7 +264,7 @@ void Session::Read(HANDLE port, DWORD length, LONGLONG timeout) {
     std::vector<uint8_t> buffer(length);
     Overlapped overlapped;
     DWORD count = 0;
-    BOOL done = ReadFile(port, buffer.data(), length, &count, overlapped);
+    BOOL done = ReadFile(port, buffer.data(), length, &count, overlapped.get());
     if (!done && GetLastError() != ERROR_IO_PENDING) {
         ExpectClearError("ReadFile");
         return;
@@ -323,7 +324,7 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         DWORD mask = 0;
         bool waiting = false;
         Step("wait", [&] {
-            if (WaitCommEvent(port, &mask, wait))
+            if (WaitCommEvent(port, &mask, wait.get()))
                 return;
             if (GetLastError() == ERROR_IO_PENDING)
                 waiting = true;

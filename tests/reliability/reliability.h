@@ -4,8 +4,8 @@
 // knobs read from the environment.
 #pragma once
 
-#include <sim/serial_api.h>
 #include <sim/usb.h>
+#include <tests/support/overlapped.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,22 +23,7 @@ constexpr LONGLONG Ms(LONGLONG milliseconds) {
     return milliseconds * 10000;
 }
 
-// An OVERLAPPED with a manual-reset event of its own (the file handle cannot tell
-// one of several requests from another).
-class Overlapped {
-  public:
-    Overlapped() : overlapped_{} {
-        overlapped_.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~Overlapped() { win32::CloseHandle(overlapped_.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-    operator win32::LPOVERLAPPED() { return &overlapped_; }
-    win32::OVERLAPPED& operator*() { return overlapped_; }
-
-  private:
-    win32::OVERLAPPED overlapped_;
-};
+using korvax_test::Overlapped;
 
 // Acknowledges every class request and takes every bulk-out byte, recording both.
 class RecordingDevice : public sim::UsbFunction {
