@@ -91,6 +91,11 @@ class Session {
     void Expect(bool condition, const std::string& what);
     // A failed call must say why.
     void ExpectClearError(const char* call);
+    bool Ok(BOOL succeeded, const char* call) {
+        if (!succeeded)
+            ExpectClearError(call);
+        return succeeded;
+    }
     // A pending overlapped request ends: it completes (waited for), it has ended
     // already, or it may be left pending by the fault and is then cancelled.
     // Returns the byte count, or MAXDWORD with the error set when it failed.
@@ -301,23 +306,18 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         Step("configure", [&] {
             DCB dcb{};
             dcb.DCBlength = sizeof dcb;
-            if (!GetCommState(port, &dcb)) {
-                ExpectClearError("GetCommState");
+            if (!Ok(GetCommState(port, &dcb), "GetCommState"))
                 return;
-            }
             dcb.BaudRate = CBR_115200;
             dcb.ByteSize = 8;
             dcb.Parity = NOPARITY;
             dcb.StopBits = ONESTOPBIT;
             dcb.fDtrControl = DTR_CONTROL_ENABLE;
             dcb.fRtsControl = RTS_CONTROL_ENABLE;
-            if (!SetCommState(port, &dcb))
-                ExpectClearError("SetCommState");
+            Ok(SetCommState(port, &dcb), "SetCommState");
             COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-            if (!SetCommTimeouts(port, &immediate))
-                ExpectClearError("SetCommTimeouts");
-            if (!SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR))
-                ExpectClearError("SetCommMask");
+            Ok(SetCommTimeouts(port, &immediate), "SetCommTimeouts");
+            Ok(SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR), "SetCommMask");
         });
 
         Overlapped wait;
@@ -341,8 +341,7 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
                                                              sim::SerialState::TxCarrier));
             world.Settle();
             DWORD status = 0;
-            if (!GetCommModemStatus(port, &status))
-                ExpectClearError("GetCommModemStatus");
+            Ok(GetCommModemStatus(port, &status), "GetCommModemStatus");
         });
         Step("wait ends", [&] {
             if (!waiting)
@@ -353,27 +352,22 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         });
         Step("timed read", [&] {
             COMMTIMEOUTS total{0, 0, 50, 0, 0};
-            if (!SetCommTimeouts(port, &total)) {
-                ExpectClearError("SetCommTimeouts");
+            if (!Ok(SetCommTimeouts(port, &total), "SetCommTimeouts"))
                 return;
-            }
             Send(40);
             Read(port, 100, Ms(50));
         });
         Step("modem control", [&] {
-            if (!EscapeCommFunction(port, CLRDTR))
-                ExpectClearError("EscapeCommFunction");
-            if (!EscapeCommFunction(port, SETDTR))
-                ExpectClearError("EscapeCommFunction");
+            Ok(EscapeCommFunction(port, CLRDTR), "EscapeCommFunction");
+            Ok(EscapeCommFunction(port, SETDTR), "EscapeCommFunction");
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!ClearCommError(port, &errors, &stat))
-                ExpectClearError("ClearCommError");
+            Ok(ClearCommError(port, &errors, &stat), "ClearCommError");
         });
         Step("purge", [&] {
             Send(64);
-            if (!PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-                ExpectClearError("PurgeComm");
+            Ok(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR),
+               "PurgeComm");
             toApplication_.Cut();
         });
         Step("sleep and wake", [&] {
@@ -389,8 +383,7 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         });
         Step("after wake", [&] {
             COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-            if (!SetCommTimeouts(port, &immediate))
-                ExpectClearError("SetCommTimeouts");
+            Ok(SetCommTimeouts(port, &immediate), "SetCommTimeouts");
             Write(port, 100, 2);
             Send(50);
             Read(port, 1000);
