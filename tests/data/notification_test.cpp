@@ -12,13 +12,7 @@ class NotificationTest : public OpenPortTest {
   protected:
     // The reader's transfer comes back as at close.
     void TearDown() override {
-        KIRQL irql;
-        KeAcquireSpinLock(&context_->Lock, &irql);
-        context_->IsOpen = 0;
-        KeReleaseSpinLock(&context_->Lock, irql);
-        AbortPipe(fdo_, context_->InterruptInPipe);
-        kx::DrainDispatchQueue();
-        context_->IsOpen = 1;
+        EndReaderAsAtClose(context_->InterruptInPipe);
         OpenPortTest::TearDown();
     }
 

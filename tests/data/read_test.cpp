@@ -5,6 +5,7 @@
 // one alone.
 #include <tests/support/open_port.h>
 
+#include <optional>
 #include <thread>
 
 namespace {
@@ -40,27 +41,60 @@ std::vector<uint8_t> Bytes(size_t length, uint8_t first) {
     return bytes;
 }
 
-TEST_F(ReadTest, DataInTheRingCompletesAShortReadAtOnce) {
-    SetTimeouts(0, 0, 0); // would wait for ever on an empty ring
-    Store(Bytes(10, 0x40));
-    std::vector<uint8_t> data;
-    IO_STATUS_BLOCK iosb = ReadNow(100, &data);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 10u);
-    EXPECT_EQ(data, Bytes(10, 0x40));
-    EXPECT_EQ(context_->PerfStats.ReceivedCount, 10u);
-    EXPECT_EQ(RingGetCount(context_), 0u);
-    EXPECT_EQ(kx::TimerCount(), 0u);
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-TEST_F(ReadTest, ImmediateReturnRuleCompletesWithNothing) {
-    SetTimeouts(MAXULONG, 0, 0);
-    IO_STATUS_BLOCK iosb = ReadNow(100);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 0u);
-    EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
-    EXPECT_EQ(RemoveLockHolds(), 0);
+// Each row: the time-outs, what the ring holds, the read's length, and the packet
+// that arrives while it waits (none: the read must end at once). The read takes
+// what the ring and the packet bring, leaves the rest in the ring, and succeeds
+// only when it is filled.
+TEST_F(ReadTest, AReadEndsWithWhatTheRingAndOnePacketBring) {
+    const struct {
+        const char* name;
+        ULONG interval, length;
+        size_t stored;
+        std::optional<size_t> packet;
+        NTSTATUS status;
+        size_t taken, left;
+    } table[] = {
+        {"data in the ring ends a short read at once", 0, 100, 10, {}, STATUS_SUCCESS, 10, 0},
+        {"the immediate-return rule ends it with nothing",
+         MAXULONG,
+         100,
+         0,
+         {},
+         STATUS_SUCCESS,
+         0,
+         0},
+        {"without time-outs it waits for the packet", 0, 100, 0, 5, STATUS_TIMEOUT, 5, 0},
+        {"a packet that fills it leaves the rest", 0, 4, 0, 6, STATUS_SUCCESS, 4, 2},
+        {"a zero-length packet ends it with nothing", 0, 16, 0, 0, STATUS_TIMEOUT, 0, 0},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        SetTimeouts(row.interval, 0, 0);
+        Store(Bytes(row.stored, 0x40));
+        const ULONG received = context_->PerfStats.ReceivedCount;
+        auto read = SendRead(row.length);
+        if (row.packet) {
+            EXPECT_EQ(read->Returned(), STATUS_PENDING);
+            EXPECT_EQ(kx::TimerCount(), 0u);
+            EXPECT_EQ(RemoveLockHolds(), 1);
+            kx::AdvanceTime(TenYears);
+            EXPECT_FALSE(read->Completed());
+            Receive(Bytes(*row.packet, 0x40));
+        }
+        ASSERT_TRUE(read->Completed());
+        EXPECT_EQ(read->Status(), row.status);
+        EXPECT_EQ(read->Information(), row.taken);
+        EXPECT_EQ(read->Data(), Bytes(row.taken, 0x40));
+        EXPECT_EQ(context_->PerfStats.ReceivedCount - received, row.taken);
+        EXPECT_EQ(RingGetCount(context_), row.left);
+        if (row.taken == row.length) {
+            EXPECT_EQ(context_->ReadLengthRemaining, 0u);
+        }
+        EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+        EXPECT_EQ(kx::TimerCount(), 0u);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+        RingPurge(context_);
+    }
 }
 
 TEST_F(ReadTest, ZeroLengthReadSucceedsAndLeavesTheWaitingReadAndItsTimerAlone) {
@@ -74,43 +108,6 @@ TEST_F(ReadTest, ZeroLengthReadSucceedsAndLeavesTheWaitingReadAndItsTimerAlone) 
     kx::AdvanceTime(Ms(1000));
     ASSERT_TRUE(waiting->Completed());
     EXPECT_EQ(waiting->Status(), STATUS_TIMEOUT);
-}
-
-TEST_F(ReadTest, WithoutTimeoutsAReadWaitsForThePacketAndTakesWhatItBrings) {
-    SetTimeouts(0, 0, 0);
-    auto read = QueuedRead(100);
-    EXPECT_EQ(kx::TimerCount(), 0u);
-    EXPECT_EQ(RemoveLockHolds(), 1);
-    kx::AdvanceTime(TenYears);
-    EXPECT_FALSE(read->Completed());
-
-    Receive(Bytes(5, 0x30));
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(read->Status(), STATUS_TIMEOUT) << "fewer bytes than asked for";
-    EXPECT_EQ(read->Information(), 5u);
-    EXPECT_EQ(read->Data(), Bytes(5, 0x30));
-    EXPECT_EQ(context_->PerfStats.ReceivedCount, 5u);
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-TEST_F(ReadTest, PacketThatFillsTheReadCompletesItWithSuccessAndLeavesTheRest) {
-    SetTimeouts(0, 0, 0);
-    auto read = QueuedRead(4);
-    Receive(Bytes(6, 1));
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(read->Data(), Bytes(4, 1));
-    EXPECT_EQ(RingGetCount(context_), 2u);
-    EXPECT_EQ(context_->ReadLengthRemaining, 0u);
-}
-
-TEST_F(ReadTest, ZeroLengthPacketCompletesTheWaitingReadWithNothing) {
-    SetTimeouts(0, 0, 0);
-    auto read = QueuedRead(16);
-    Receive({});
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-    EXPECT_EQ(read->Information(), 0u);
 }
 
 // Each row: the time-outs, the read's length and the total timer's due time in
@@ -241,25 +238,22 @@ class IntervalTimerTest : public ReadTest {
     }
 };
 
-TEST_F(IntervalTimerTest, ShortPeriodServesTheWaitingReadAfterOneTick) {
-    SetTimeouts(5, 0, 0);
-    auto read = QueuedRead(10);
-    ArmIntervalTimer();
-    kx::AdvanceTime(1);
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-}
-
-TEST_F(IntervalTimerTest, LongPeriodServesTheWaitingReadAfterOneSecond) {
-    SetTimeouts(20000, 0, 0);
-    auto read = QueuedRead(10);
-    ArmIntervalTimer();
-    kx::AdvanceTime(Ms(1000) - 1);
-    EXPECT_FALSE(read->Completed());
-    Store(Bytes(3, 1));
-    kx::AdvanceTime(1);
-    ASSERT_TRUE(read->Completed());
-    EXPECT_EQ(read->Information(), 3u);
+// The short period serves the waiting read after one tick, the long one after a
+// second, with what the ring holds by then.
+TEST_F(IntervalTimerTest, ThePeriodServesTheWaitingRead) {
+    for (const auto& [interval, period] : {std::pair<ULONG, LONGLONG>{5, 1}, {20000, Ms(1000)}}) {
+        SCOPED_TRACE(interval);
+        SetTimeouts(interval, 0, 0);
+        auto read = QueuedRead(10);
+        ArmIntervalTimer();
+        kx::AdvanceTime(period - 1);
+        EXPECT_FALSE(read->Completed());
+        Store(Bytes(3, 1));
+        kx::AdvanceTime(1);
+        ASSERT_TRUE(read->Completed());
+        EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
+        EXPECT_EQ(read->Information(), 3u);
+    }
 }
 
 // Holds the runs of one read timer's DPC once they have started, before the

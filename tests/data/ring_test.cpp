@@ -135,13 +135,7 @@ class ReceiveEngineTest : public RingTest {
   protected:
     // The engine's transfer, if any, comes back as at close.
     void TearDown() override {
-        KIRQL irql;
-        KeAcquireSpinLock(&context_->Lock, &irql);
-        context_->IsOpen = 0;
-        KeReleaseSpinLock(&context_->Lock, irql);
-        AbortPipe(fdo_, context_->BulkInPipe);
-        kx::DrainDispatchQueue();
-        context_->IsOpen = 1;
+        EndReaderAsAtClose(context_->BulkInPipe);
         RingTest::TearDown();
     }
     size_t Outstanding() const { return pdo_->OutstandingTransfers(sim::UsbPipe::BulkIn); }

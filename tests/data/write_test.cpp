@@ -115,8 +115,8 @@ TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
 TEST_F(WriteTest, TxEmptyReachesAWaitAndStaysPendingWithoutOne) {
     ULONG mask = SERIAL_EV_TXEMPTY | SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
-    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    EXPECT_EQ(wait->Send(), STATUS_PENDING);
+    auto wait = Wait();
+    EXPECT_EQ(wait->Returned(), STATUS_PENDING);
     auto write = Write(5);
     ASSERT_TRUE(write->WaitCompleted());
     ASSERT_TRUE(wait->WaitCompleted());
@@ -127,8 +127,7 @@ TEST_F(WriteTest, TxEmptyReachesAWaitAndStaysPendingWithoutOne) {
     auto another = Write(5);
     ASSERT_TRUE(another->WaitCompleted());
     kx::DrainDispatchQueue();
-    auto late = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    late->Send();
+    auto late = Wait();
     ASSERT_TRUE(late->Completed());
     EXPECT_EQ(late->Word(), (ULONG)SERIAL_EV_TXEMPTY);
 }
@@ -262,10 +261,7 @@ TEST_F(WriteTest, AChunkThatReachesTheBusAfterCloseAbortIsAbortedAgain) {
     HoldBulkOut(); // the modem NAKs the second chunk
 
     auto closed = std::async(std::launch::async, [&] {
-        KIRQL irql;
-        KeAcquireSpinLock(&context_->Lock, &irql);
-        context_->IsOpen = 0;
-        KeReleaseSpinLock(&context_->Lock, irql);
+        MarkClosed();
         AbortAllPipes(fdo_);
         WaitForPendingTransfers(context_, fdo_);
     });

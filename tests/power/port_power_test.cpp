@@ -8,6 +8,8 @@
 // with data flowing both ways through the modem.
 #include "power_support.h"
 
+#include <tests/support/overlapped.h>
+
 #include <driver/frame/frame.h>
 #include <driver/power/power.h>
 #include <sim/modem.h>
@@ -49,13 +51,7 @@ Lines ReceivedFrom(const sim::ModemPdo& pdo, size_t first) {
     return lines;
 }
 
-// An overlapped request of the application, with its own event.
-struct Overlapped {
-    win32::OVERLAPPED ov{};
-    Overlapped() { ov.hEvent = win32::CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() { win32::CloseHandle(ov.hEvent); }
-    bool Done() const { return win32::HasOverlappedIoCompleted(&ov); }
-};
+using korvax_test::Overlapped;
 
 const Lines Resume = {"RESET BulkIn", "RESET BulkOut", "RESET InterruptIn", "TRANSFER InterruptIn",
                       "TRANSFER BulkIn"};
@@ -107,18 +103,18 @@ class PortPowerTest : public ::testing::Test {
     void StartRead(Overlapped& request, Bytes& buffer) {
         win32::DWORD read = 0;
         ASSERT_FALSE(win32::ReadFile(port_, buffer.data(), static_cast<win32::DWORD>(buffer.size()),
-                                     &read, &request.ov));
+                                     &read, request.get()));
         ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
     }
 
     void StartWait(Overlapped& request, win32::DWORD& mask) {
-        ASSERT_FALSE(win32::WaitCommEvent(port_, &mask, &request.ov));
+        ASSERT_FALSE(win32::WaitCommEvent(port_, &mask, request.get()));
         ASSERT_EQ(win32::GetLastError(), win32::ERROR_IO_PENDING);
     }
 
     win32::DWORD Finish(Overlapped& request) {
         win32::DWORD transferred = 0;
-        EXPECT_TRUE(win32::GetOverlappedResult(port_, &request.ov, &transferred, TRUE));
+        EXPECT_TRUE(win32::GetOverlappedResult(port_, request.get(), &transferred, TRUE));
         return transferred;
     }
 
@@ -128,14 +124,14 @@ class PortPowerTest : public ::testing::Test {
         ASSERT_TRUE(win32::SetCommTimeouts(port_, &immediate));
         Overlapped write;
         win32::DWORD written = 0;
-        if (!win32::WriteFile(port_, "AT\r", 3, &written, &write.ov))
+        if (!win32::WriteFile(port_, "AT\r", 3, &written, write.get()))
             written = Finish(write);
         EXPECT_EQ(written, 3u);
         world_.Settle();
         Bytes answer(64);
         Overlapped read;
         win32::DWORD got = 0;
-        if (!win32::ReadFile(port_, answer.data(), 64, &got, &read.ov))
+        if (!win32::ReadFile(port_, answer.data(), 64, &got, read.get()))
             got = Finish(read);
         std::string text(answer.begin(), answer.begin() + got);
         EXPECT_NE(text.find("OK"), std::string::npos) << text;
@@ -456,7 +452,7 @@ TEST_F(PortPowerTest, ASystemSetRequestGoesDownAndSucceedsWhateverHappensToTheDe
             EXPECT_NE(mask & win32::EV_RLSD, 0u) << "the waiting request learns of it";
             Bytes buffer(1);
             win32::DWORD read = 0;
-            EXPECT_FALSE(win32::ReadFile(port_, buffer.data(), 1, &read, &wait.ov));
+            EXPECT_FALSE(win32::ReadFile(port_, buffer.data(), 1, &read, wait.get()));
         } else {
             EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
             EXPECT_TRUE(ReadersRunning());

@@ -21,17 +21,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <random>
 
 namespace reliability {
 namespace {
 
 using namespace win32;
-
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
 
 // A stream whose pieces of a few bytes do not recur: a piece found in it is found
 // where it was sent.
@@ -42,18 +37,6 @@ std::vector<uint8_t> RandomStream(size_t length, uint64_t seed) {
         byte = static_cast<uint8_t>(random());
     return bytes;
 }
-
-class Event {
-  public:
-    Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~Event() { CloseHandle(handle_); }
-    Event(const Event&) = delete;
-    Event& operator=(const Event&) = delete;
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
 
 // Waits for an overlapped request on the kernel clock (the chaos thread moves it);
 // a request still pending after the wait is cancelled. Returns whether it
@@ -77,36 +60,21 @@ bool Await(HANDLE port, OVERLAPPED& overlapped, DWORD& count, const std::atomic<
     return true;
 }
 
-struct RoundFigures {
-    size_t writes = 0, reads = 0, waits = 0, controls = 0, dispatchControls = 0;
-    size_t bytesToModem = 0, bytesToApplication = 0;
+// What the rounds did, counted as the threads go.
+struct Figures {
+    std::atomic<size_t> writes{0}, reads{0}, waits{0}, controls{0}, dispatchControls{0};
+    std::atomic<size_t> bytesToModem{0}, bytesToApplication{0};
     // What the chaos thread did, and the requests the application cancelled.
-    size_t purges = 0, failedUrbs = 0, notifications = 0, sleeps = 0, cancels = 0;
-    bool unplugged = false;
-
-    RoundFigures& operator+=(const RoundFigures& other) {
-        writes += other.writes;
-        reads += other.reads;
-        waits += other.waits;
-        controls += other.controls;
-        dispatchControls += other.dispatchControls;
-        bytesToModem += other.bytesToModem;
-        bytesToApplication += other.bytesToApplication;
-        purges += other.purges;
-        failedUrbs += other.failedUrbs;
-        notifications += other.notifications;
-        sleeps += other.sleeps;
-        cancels += other.cancels;
-        return *this;
-    }
+    std::atomic<size_t> purges{0}, failedUrbs{0}, notifications{0}, sleeps{0}, cancels{0};
+    size_t unplugs = 0;
 };
 
 class Round {
   public:
-    Round(sim::World& world, uint64_t seed, size_t steps)
-        : world_(world), seed_(seed), steps_(steps), random_(seed) {}
+    Round(sim::World& world, uint64_t seed, size_t steps, Figures& figures)
+        : world_(world), seed_(seed), steps_(steps), random_(seed), figures_(figures) {}
 
-    RoundFigures Run();
+    void Run();
 
   private:
     void Writer();
@@ -114,7 +82,7 @@ class Round {
     void Waiter();
     void Controller();
     void Chaos();
-    void DispatchLevelControl(RoundFigures& figures);
+    void DispatchLevelControl();
 
     sim::World& world_;
     const uint64_t seed_;
@@ -126,62 +94,52 @@ class Round {
     PDEVICE_OBJECT portDevice_ = nullptr;
     std::atomic<bool> stop_{false};
     std::atomic<bool> unplugged_{false};
-    std::atomic<size_t> cancels_{0};
 
     std::vector<uint8_t> toModem_;       // the application's stream
     std::vector<uint8_t> toApplication_; // the modem's stream
-    std::mutex figuresMutex_;
-    RoundFigures figures_;
+    Figures& figures_;
     std::vector<std::vector<uint8_t>> readPieces_;
 };
 
 void Round::Writer() {
     size_t at = 0;
     std::mt19937_64 random(seed_ * 3 + 1);
-    Event event;
     while (!stop_ && at < toModem_.size()) {
         const size_t length = std::min<size_t>(1 + random() % 6000, toModem_.size() - at);
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event.get();
-        ResetEvent(event.get());
+        Overlapped overlapped;
         DWORD count = 0;
         if (!WriteFile(port_, toModem_.data() + at, static_cast<DWORD>(length), &count,
-                       &overlapped)) {
+                       overlapped.get())) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 EXPECT_NE(GetLastError(), ERROR_SUCCESS);
                 if (unplugged_)
                     break;
                 continue;
             }
-            Await(port_, overlapped, count, stop_, cancels_);
+            Await(port_, *overlapped, count, stop_, figures_.cancels);
         }
         EXPECT_TRUE(count == 0 || count == length) << "a write ended short: " << count;
         // The stream goes on past a failed write: the modem may have taken a
         // beginning of it.
         at += length;
-        std::lock_guard<std::mutex> guard(figuresMutex_);
         ++figures_.writes;
     }
 }
 
 void Round::Reader() {
-    Event event;
     std::vector<uint8_t> buffer(700);
     while (!stop_) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event.get();
-        ResetEvent(event.get());
+        Overlapped overlapped;
         DWORD count = 0;
-        bool ok =
-            ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count, &overlapped);
+        bool ok = ReadFile(port_, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                           overlapped.get());
         if (!ok && GetLastError() != ERROR_IO_PENDING) {
             if (unplugged_)
                 break;
             continue;
         }
         if (!ok)
-            ok = Await(port_, overlapped, count, stop_, cancels_);
-        std::lock_guard<std::mutex> guard(figuresMutex_);
+            ok = Await(port_, *overlapped, count, stop_, figures_.cancels);
         ++figures_.reads;
         if (ok && count != 0)
             readPieces_.emplace_back(buffer.begin(), buffer.begin() + count);
@@ -189,30 +147,26 @@ void Round::Reader() {
 }
 
 void Round::Waiter() {
-    Event event;
     while (!stop_) {
         if (!SetCommMask(port_, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR | EV_ERR)) {
             if (unplugged_)
                 break;
         }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = event.get();
-        ResetEvent(event.get());
+        Overlapped overlapped;
         DWORD mask = 0, count = 0;
-        if (!WaitCommEvent(port_, &mask, &overlapped)) {
+        if (!WaitCommEvent(port_, &mask, overlapped.get())) {
             if (GetLastError() != ERROR_IO_PENDING) {
                 if (unplugged_)
                     break;
                 continue;
             }
-            Await(port_, overlapped, count, stop_, cancels_);
+            Await(port_, *overlapped, count, stop_, figures_.cancels);
         }
-        std::lock_guard<std::mutex> guard(figuresMutex_);
         ++figures_.waits;
     }
 }
 
-void Round::DispatchLevelControl(RoundFigures& figures) {
+void Round::DispatchLevelControl() {
     // A kernel-mode client asks for the modem status from DISPATCH_LEVEL.
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -232,12 +186,11 @@ void Round::DispatchLevelControl(RoundFigures& figures) {
     if (NT_SUCCESS(ioStatus.Status)) {
         EXPECT_EQ(ioStatus.Information, sizeof status);
     }
-    ++figures.dispatchControls;
+    ++figures_.dispatchControls;
 }
 
 void Round::Controller() {
     std::mt19937_64 random(seed_ * 5 + 2);
-    RoundFigures local;
     while (!stop_) {
         DWORD value = 0;
         DWORD errors = 0;
@@ -268,23 +221,19 @@ void Round::Controller() {
             break;
         }
         default:
-            DispatchLevelControl(local);
+            DispatchLevelControl();
             break;
         }
-        ++local.controls;
+        ++figures_.controls;
         if (unplugged_ && random() % 8 == 0)
             break;
     }
-    std::lock_guard<std::mutex> guard(figuresMutex_);
-    figures_.controls += local.controls;
-    figures_.dispatchControls += local.dispatchControls;
 }
 
 void Round::Chaos() {
     sim::ModemPdo& pdo = modem_->Pdo();
     const size_t unplugAt = random_() % (steps_ + steps_ / 4); // sometimes never
     size_t sent = 0;
-    RoundFigures chaos;
     for (size_t step = 0; step < steps_; ++step) {
         if (step == unplugAt) {
             unplugged_ = true;
@@ -307,7 +256,7 @@ void Round::Chaos() {
         }
         case 2:
             PurgeComm(port_, (random_() % 16) | PURGE_RXCLEAR);
-            ++chaos.purges;
+            ++figures_.purges;
             break;
         case 3: {
             // A transfer or a class request fails. Not an abort: close waits for the
@@ -321,7 +270,7 @@ void Round::Chaos() {
                                         : URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
             pdo.InjectFault(sim::UrbFault::Fail({function, pipe}, STATUS_UNSUCCESSFUL,
                                                 USBD_STATUS_DEV_NOT_RESPONDING));
-            ++chaos.failedUrbs;
+            ++figures_.failedUrbs;
             break;
         }
         case 4: {
@@ -330,7 +279,7 @@ void Round::Chaos() {
             if (random_() % 4 == 0)
                 state |= sim::SerialState::Overrun;
             pdo.SendInterrupt(sim::SerialStateNotification(state));
-            ++chaos.notifications;
+            ++figures_.notifications;
             break;
         }
         case 5:
@@ -343,7 +292,7 @@ void Round::Chaos() {
                 NT_SUCCESS(
                     kx::SystemSleep(random_() % 2 ? PowerSystemSleeping1 : PowerSystemSleeping3))) {
                 EXPECT_EQ(kx::SystemWake(), STATUS_SUCCESS) << "seed " << seed_;
-                ++chaos.sleeps;
+                ++figures_.sleeps;
             }
             break;
         default:
@@ -352,12 +301,10 @@ void Round::Chaos() {
         }
         std::this_thread::yield();
     }
-    std::lock_guard<std::mutex> guard(figuresMutex_);
-    chaos.bytesToApplication = sent;
-    figures_ += chaos;
+    figures_.bytesToApplication += sent;
 }
 
-RoundFigures Round::Run() {
+void Round::Run() {
     toModem_ = RandomStream(60000, seed_ * 7 + 3);
     toApplication_ = RandomStream(60000, seed_ * 11 + 5);
     device_ = std::make_shared<RecordingDevice>();
@@ -369,7 +316,7 @@ RoundFigures Round::Run() {
                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port_ == INVALID_HANDLE_VALUE) {
         ADD_FAILURE() << "the port did not open: " << GetLastError();
-        return figures_;
+        return;
     }
     portDevice_ = modem_->FunctionDevice();
     COMMTIMEOUTS timeouts{0, 0, 20, 0, 0};
@@ -421,9 +368,7 @@ RoundFigures Round::Run() {
         std::string wrong = toApplication.Took(piece);
         EXPECT_TRUE(wrong.empty()) << "seed " << seed_ << ": application: " << wrong;
     }
-    figures_.unplugged = unplugged_;
-    figures_.cancels = cancels_;
-    return figures_;
+    figures_.unplugs += unplugged_ ? 1 : 0;
 }
 
 TEST(Chaos, ApplicationThreadsSurviveFaultsPurgesAndSurpriseRemoval) {
@@ -432,26 +377,23 @@ TEST(Chaos, ApplicationThreadsSurviveFaultsPurgesAndSurpriseRemoval) {
     const unsigned long steps = EnvNumber("KORVAX_CHAOS_STEPS", 150);
     sim::World world;
     ASSERT_NE(world.Driver(), nullptr);
-    RoundFigures total;
-    size_t unplugs = 0;
+    Figures total;
     for (unsigned long round = 0; round < rounds && !HasFailure(); ++round) {
         Watchdog watchdog("chaos round " + std::to_string(round) + " (seed " +
                               std::to_string(seed + round) + ")",
                           std::chrono::seconds(120));
-        Round chaos(world, seed + round, steps);
-        RoundFigures figures = chaos.Run();
-        total += figures;
-        unplugs += figures.unplugged ? 1 : 0;
+        Round(world, seed + round, steps, total).Run();
     }
     std::printf("chaos: %lu round(s) from seed %lu, %lu steps each: %zu writes, %zu reads, "
                 "%zu waits, %zu device controls (%zu at DISPATCH_LEVEL), %zu cancelled by the "
                 "application; injected: %zu failed URBs, %zu purges, %zu notifications, %zu "
                 "sleeps, %zu surprise removals mid-round; %zu bytes to the modem, %zu bytes sent "
                 "to the application\n",
-                rounds, seed, steps, total.writes, total.reads, total.waits, total.controls,
-                total.dispatchControls, total.cancels, total.failedUrbs, total.purges,
-                total.notifications, total.sleeps, unplugs, total.bytesToModem,
-                total.bytesToApplication);
+                rounds, seed, steps, total.writes.load(), total.reads.load(), total.waits.load(),
+                total.controls.load(), total.dispatchControls.load(), total.cancels.load(),
+                total.failedUrbs.load(), total.purges.load(), total.notifications.load(),
+                total.sleeps.load(), total.unplugs, total.bytesToModem.load(),
+                total.bytesToApplication.load());
 }
 
 } // namespace

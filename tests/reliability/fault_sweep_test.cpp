@@ -28,27 +28,6 @@ namespace {
 
 using namespace win32;
 
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
-
-// An OVERLAPPED with a manual-reset event of its own (the file handle cannot tell
-// one of several requests from another).
-class Overlapped {
-  public:
-    Overlapped() : overlapped_{} {
-        overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~Overlapped() { CloseHandle(overlapped_.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-    operator LPOVERLAPPED() { return &overlapped_; }
-    OVERLAPPED& operator*() { return overlapped_; }
-
-  private:
-    OVERLAPPED overlapped_;
-};
-
 // ---- Sites ------------------------------------------------------------------------------
 
 enum class SiteKind { Pool, Irp, Urb };
@@ -112,6 +91,11 @@ class Session {
     void Expect(bool condition, const std::string& what);
     // A failed call must say why.
     void ExpectClearError(const char* call);
+    bool Ok(BOOL succeeded, const char* call) {
+        if (!succeeded)
+            ExpectClearError(call);
+        return succeeded;
+    }
     // A pending overlapped request ends: it completes (waited for), it has ended
     // already, or it may be left pending by the fault and is then cancelled.
     // Returns the byte count, or MAXDWORD with the error set when it failed.
@@ -119,7 +103,11 @@ class Session {
     DWORD Finish(HANDLE port, OVERLAPPED& overlapped, Ending ending);
     void Application(sim::World& world, sim::PluggedModem& modem);
     void Write(HANDLE port, size_t length, unsigned seed);
-    void Read(HANDLE port, DWORD length);
+    // The modem sends `length` bytes of the next pattern.
+    void Send(size_t length);
+    // A read that takes what is there at once, or (when `timeout` is not 0) ends
+    // once that much time has passed.
+    void Read(HANDLE port, DWORD length, LONGLONG timeout = 0);
 
     const Site* site_;
     Census* census_;
@@ -238,7 +226,8 @@ void Session::Write(HANDLE port, size_t length, unsigned seed) {
     const size_t before = device_->BulkOutSize();
     Overlapped overlapped;
     DWORD count = 0;
-    BOOL done = WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, overlapped);
+    BOOL done =
+        WriteFile(port, data.data(), static_cast<DWORD>(data.size()), &count, overlapped.get());
     if (!done && GetLastError() != ERROR_IO_PENDING) {
         ExpectClearError("WriteFile");
         count = MAXDWORD;
@@ -269,19 +258,26 @@ void Session::Write(HANDLE port, size_t length, unsigned seed) {
     written_.insert(written_.end(), data.begin(), data.end());
 }
 
-void Session::Read(HANDLE port, DWORD length) {
+void Session::Send(size_t length) {
+    std::vector<uint8_t> data = Pattern(length, sendSeed_++);
+    toApplication_.Sent(data);
+    pdo_->SendBulkIn(data);
+    world_->Settle();
+}
+
+void Session::Read(HANDLE port, DWORD length, LONGLONG timeout) {
     std::vector<uint8_t> buffer(length);
     Overlapped overlapped;
     DWORD count = 0;
-    BOOL done = ReadFile(port, buffer.data(), length, &count, overlapped);
+    BOOL done = ReadFile(port, buffer.data(), length, &count, overlapped.get());
     if (!done && GetLastError() != ERROR_IO_PENDING) {
         ExpectClearError("ReadFile");
         return;
     }
     if (!done) {
-        // Reads in the session take what is there at once, or end at their total
-        // time-out, which the caller has let pass.
-        count = Finish(port, *overlapped, Ending::Completes);
+        if (timeout != 0)
+            kx::AdvanceTime(timeout);
+        count = Finish(port, *overlapped, timeout != 0 ? Ending::HasEnded : Ending::Completes);
         if (count == MAXDWORD) {
             ExpectClearError("ReadFile (overlapped)");
             return;
@@ -310,30 +306,25 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         Step("configure", [&] {
             DCB dcb{};
             dcb.DCBlength = sizeof dcb;
-            if (!GetCommState(port, &dcb)) {
-                ExpectClearError("GetCommState");
+            if (!Ok(GetCommState(port, &dcb), "GetCommState"))
                 return;
-            }
             dcb.BaudRate = CBR_115200;
             dcb.ByteSize = 8;
             dcb.Parity = NOPARITY;
             dcb.StopBits = ONESTOPBIT;
             dcb.fDtrControl = DTR_CONTROL_ENABLE;
             dcb.fRtsControl = RTS_CONTROL_ENABLE;
-            if (!SetCommState(port, &dcb))
-                ExpectClearError("SetCommState");
+            Ok(SetCommState(port, &dcb), "SetCommState");
             COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-            if (!SetCommTimeouts(port, &immediate))
-                ExpectClearError("SetCommTimeouts");
-            if (!SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR))
-                ExpectClearError("SetCommMask");
+            Ok(SetCommTimeouts(port, &immediate), "SetCommTimeouts");
+            Ok(SetCommMask(port, EV_RXCHAR | EV_TXEMPTY | EV_RLSD | EV_DSR), "SetCommMask");
         });
 
         Overlapped wait;
         DWORD mask = 0;
         bool waiting = false;
         Step("wait", [&] {
-            if (WaitCommEvent(port, &mask, wait))
+            if (WaitCommEvent(port, &mask, wait.get()))
                 return;
             if (GetLastError() == ERROR_IO_PENDING)
                 waiting = true;
@@ -342,10 +333,7 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         });
         Step("write", [&] { Write(port, 5000, 1); });
         Step("receive", [&] {
-            std::vector<uint8_t> data = Pattern(300, sendSeed_++);
-            toApplication_.Sent(data);
-            pdo_->SendBulkIn(data);
-            world.Settle();
+            Send(300);
             Read(port, 1000);
         });
         Step("carrier", [&] {
@@ -353,8 +341,7 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
                                                              sim::SerialState::TxCarrier));
             world.Settle();
             DWORD status = 0;
-            if (!GetCommModemStatus(port, &status))
-                ExpectClearError("GetCommModemStatus");
+            Ok(GetCommModemStatus(port, &status), "GetCommModemStatus");
         });
         Step("wait ends", [&] {
             if (!waiting)
@@ -365,50 +352,22 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         });
         Step("timed read", [&] {
             COMMTIMEOUTS total{0, 0, 50, 0, 0};
-            if (!SetCommTimeouts(port, &total)) {
-                ExpectClearError("SetCommTimeouts");
+            if (!Ok(SetCommTimeouts(port, &total), "SetCommTimeouts"))
                 return;
-            }
-            std::vector<uint8_t> data = Pattern(40, sendSeed_++);
-            toApplication_.Sent(data);
-            pdo_->SendBulkIn(data);
-            world.Settle();
-            std::vector<uint8_t> buffer(100);
-            Overlapped overlapped;
-            DWORD count = 0;
-            if (!ReadFile(port, buffer.data(), 100, &count, overlapped)) {
-                if (GetLastError() != ERROR_IO_PENDING) {
-                    ExpectClearError("ReadFile");
-                    return;
-                }
-                kx::AdvanceTime(Ms(50));
-                count = Finish(port, *overlapped, Ending::HasEnded);
-                if (count == MAXDWORD) {
-                    ExpectClearError("ReadFile (overlapped)");
-                    return;
-                }
-            }
-            buffer.resize(count);
-            std::string wrong = toApplication_.Took(buffer);
-            Expect(wrong.empty(), "timed read: " + wrong);
+            Send(40);
+            Read(port, 100, Ms(50));
         });
         Step("modem control", [&] {
-            if (!EscapeCommFunction(port, CLRDTR))
-                ExpectClearError("EscapeCommFunction");
-            if (!EscapeCommFunction(port, SETDTR))
-                ExpectClearError("EscapeCommFunction");
+            Ok(EscapeCommFunction(port, CLRDTR), "EscapeCommFunction");
+            Ok(EscapeCommFunction(port, SETDTR), "EscapeCommFunction");
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!ClearCommError(port, &errors, &stat))
-                ExpectClearError("ClearCommError");
+            Ok(ClearCommError(port, &errors, &stat), "ClearCommError");
         });
         Step("purge", [&] {
-            std::vector<uint8_t> data = Pattern(64, sendSeed_++);
-            toApplication_.Sent(data);
-            pdo_->SendBulkIn(data);
-            world.Settle();
-            if (!PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-                ExpectClearError("PurgeComm");
+            Send(64);
+            Ok(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR),
+               "PurgeComm");
             toApplication_.Cut();
         });
         Step("sleep and wake", [&] {
@@ -424,13 +383,9 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
         });
         Step("after wake", [&] {
             COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
-            if (!SetCommTimeouts(port, &immediate))
-                ExpectClearError("SetCommTimeouts");
+            Ok(SetCommTimeouts(port, &immediate), "SetCommTimeouts");
             Write(port, 100, 2);
-            std::vector<uint8_t> data = Pattern(50, sendSeed_++);
-            toApplication_.Sent(data);
-            pdo_->SendBulkIn(data);
-            world.Settle();
+            Send(50);
             Read(port, 1000);
         });
         Step("close", [&] {
@@ -481,11 +436,12 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
 void Session::Run() {
     entryFault.reset();
     std::optional<kx::FaultRule> laterFault;
-    if (site_ && site_->kind != SiteKind::Urb) {
-        kx::AllocationKind kind =
-            site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool : kx::AllocationKind::Irp;
-        entryFault = kx::FaultRule{kind, site_->nth, std::nullopt, std::nullopt};
-    }
+    const bool allocation = site_ && site_->kind != SiteKind::Urb;
+    const size_t kind = allocation && site_->kind == SiteKind::Irp ? 1 : 0;
+    const kx::AllocationKind allocationKind =
+        kind == 0 ? kx::AllocationKind::Pool : kx::AllocationKind::Irp;
+    if (allocation)
+        entryFault = kx::FaultRule{allocationKind, site_->nth, std::nullopt, std::nullopt};
     Watchdog watchdog(Where(site_), std::chrono::seconds(60));
     kx::VerifierCapture capture;
     {
@@ -493,16 +449,10 @@ void Session::Run() {
         options.driverEntry = SweepEntry;
         sim::World world(options);
         entryFault.reset();
-        if (site_ && site_->kind != SiteKind::Urb) {
-            // Counted on from the connection: what DriverEntry did not reach.
-            const size_t kind = site_->kind == SiteKind::Pool ? 0 : 1;
-            if (site_->nth > entryCounted[kind]) {
-                laterFault =
-                    kx::FaultRule{site_->kind == SiteKind::Pool ? kx::AllocationKind::Pool
-                                                                : kx::AllocationKind::Irp,
-                                  site_->nth - entryCounted[kind], std::nullopt, std::nullopt};
-            }
-        }
+        // Counted on from the connection: what DriverEntry did not reach.
+        if (allocation && site_->nth > entryCounted[kind])
+            laterFault = kx::FaultRule{allocationKind, site_->nth - entryCounted[kind],
+                                       std::nullopt, std::nullopt};
         if (census_) {
             census_->entryPool = entryCounted[0];
             census_->entryIrp = entryCounted[1];

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sim/usb.h>
+#include <tests/support/overlapped.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,12 @@
 #include <vector>
 
 namespace reliability {
+
+constexpr LONGLONG Ms(LONGLONG milliseconds) {
+    return milliseconds * 10000;
+}
+
+using korvax_test::Overlapped;
 
 // Acknowledges every class request and takes every bulk-out byte, recording both.
 class RecordingDevice : public sim::UsbFunction {
@@ -114,7 +121,6 @@ class StreamCheck {
         cursor_ = at + piece.size();
         return {};
     }
-    size_t Cursor() const { return cursor_; }
 
   private:
     bool Matches(const std::vector<uint8_t>& piece, size_t at) const {

@@ -27,8 +27,10 @@ TEST_F(Events, CancelIoEndsTheWait) {
     DWORD mask = 0;
     EXPECT_FALSE(WaitCommEvent(port_, &mask, wait.get()));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    ASSERT_TRUE(CancelIo(port_));
     DWORD transferred = 0;
+    EXPECT_FALSE(GetOverlappedResult(port_, wait.get(), &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    ASSERT_TRUE(CancelIo(port_));
     EXPECT_FALSE(GetOverlappedResult(port_, wait.get(), &transferred, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
 }

@@ -27,29 +27,6 @@ class LineSettings : public PortTest {
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(LineSettings, SetCommStateSendsTheLineCodingToTheModem) {
-    DCB dcb = State();
-    dcb.BaudRate = CBR_115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    ASSERT_TRUE(SetCommState(port_, &dcb));
-
-    std::vector<StandInDevice::Control> codings = device_->Controls(SetLineCodingRequest);
-    ASSERT_FALSE(codings.empty());
-    const StandInDevice::Control& last = codings.back();
-    EXPECT_EQ(last.setup.bmRequestType, 0x21);
-    EXPECT_EQ(last.setup.wIndex, 0);
-    EXPECT_EQ(last.setup.wLength, 7);
-    EXPECT_EQ(last.data, std::vector<uint8_t>({0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08}));
-
-    DCB now = State();
-    EXPECT_EQ(now.BaudRate, 115200u);
-    EXPECT_EQ(now.ByteSize, 8);
-    EXPECT_EQ(now.Parity, NOPARITY);
-    EXPECT_EQ(now.StopBits, ONESTOPBIT);
-}
-
 TEST_F(LineSettings, SetCommStateSendsTheRequestsWindowsSendsForADcb) {
     DCB dcb = State();
     dcb.BaudRate = CBR_57600;
@@ -82,25 +59,6 @@ TEST_F(LineSettings, SetCommStateSendsTheRequestsWindowsSendsForADcb) {
     DCB now = State();
     EXPECT_EQ(now.fDtrControl, DTR_CONTROL_DISABLE);
     EXPECT_EQ(now.fRtsControl, RTS_CONTROL_HANDSHAKE);
-}
-
-TEST_F(LineSettings, ARefusedSettingFailsAndTheOldStateIsSetAgain) {
-    DCB dcb = State();
-    dcb.BaudRate = CBR_110; // not a rate of this port
-    SetLastError(0);
-    EXPECT_FALSE(SetCommState(port_, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(State().BaudRate, 460800u);
-
-    // The rate is taken, then the word length refused: the saved state goes back.
-    dcb = State();
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 9;
-    EXPECT_FALSE(SetCommState(port_, &dcb));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    DCB now = State();
-    EXPECT_EQ(now.BaudRate, 460800u);
-    EXPECT_EQ(now.ByteSize, 8);
 }
 
 TEST_F(LineSettings, EscapeCommFunctionRaisesAndDropsTheLines) {

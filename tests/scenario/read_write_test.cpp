@@ -27,28 +27,6 @@ class ReadWrite : public PortTest {
     HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(ReadWrite, AReadWithNothingToReadEndsAtItsTotalTimeout) {
-    OpenPort(FILE_FLAG_OVERLAPPED);
-    SetTimeouts(0, 0, 100);
-    char buffer[10];
-    Overlapped read;
-    DWORD count = 99;
-    EXPECT_FALSE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_FALSE(GetOverlappedResult(port_, read.get(), &count, FALSE));
-    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
-
-    kx::AdvanceTime(Ms(99));
-    EXPECT_FALSE(read.Done());
-    EXPECT_FALSE(read.Signalled());
-    kx::AdvanceTime(Ms(1));
-    EXPECT_TRUE(read.Done());
-    EXPECT_TRUE(read.Signalled());
-    // A time-out is a success with what arrived: nothing.
-    EXPECT_TRUE(GetOverlappedResult(port_, read.get(), &count, FALSE));
-    EXPECT_EQ(count, 0u);
-}
-
 TEST_F(ReadWrite, ABlockingReadWaitsForTheModemsData) {
     OpenPort(0);
     SetTimeouts(0, 0, 0); // no time-out: wait for data
@@ -60,55 +38,6 @@ TEST_F(ReadWrite, ABlockingReadWaitsForTheModemsData) {
     reader.join();
     EXPECT_TRUE(ok);
     EXPECT_EQ(std::string(buffer, count), "data");
-}
-
-TEST_F(ReadWrite, AReadCancelledByCancelIoIsAborted) {
-    OpenPort(FILE_FLAG_OVERLAPPED);
-    SetTimeouts(0, 0, 0);
-    char buffer[4];
-    Overlapped read;
-    DWORD count = 0;
-    EXPECT_FALSE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_TRUE(CancelIo(port_));
-    EXPECT_TRUE(read.Done());
-    EXPECT_FALSE(GetOverlappedResult(port_, read.get(), &count, TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
-    // After the cancel, reads go on.
-    DeviceSends("x");
-    EXPECT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
-    EXPECT_EQ(count, 1u);
-}
-
-TEST_F(ReadWrite, ALargeWriteGoesOutInChunksOfAtMost4096Bytes) {
-    OpenPort(FILE_FLAG_OVERLAPPED);
-    std::vector<uint8_t> data(10000);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i * 7);
-    ASSERT_TRUE(SetCommMask(port_, EV_TXEMPTY));
-    Overlapped event;
-    DWORD mask = 0;
-    EXPECT_FALSE(WaitCommEvent(port_, &mask, event.get()));
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-
-    size_t mark = UrbCount();
-    Overlapped write;
-    DWORD written = 0;
-    if (!WriteFile(port_, data.data(), static_cast<DWORD>(data.size()), &written, write.get())) {
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    }
-    ASSERT_TRUE(GetOverlappedResult(port_, write.get(), &written, TRUE));
-    EXPECT_EQ(written, 10000u);
-    EXPECT_EQ(device_->BulkOut(), data);
-    std::vector<ULONG> chunks;
-    for (const sim::UrbRecord& urb : UrbsFrom(mark)) {
-        if (urb.pipe == sim::UsbPipe::BulkOut)
-            chunks.push_back(urb.requestedLength);
-    }
-    EXPECT_EQ(chunks, std::vector<ULONG>({4096, 4096, 1808}));
-    // The queue ran dry: the application learns of it.
-    ASSERT_TRUE(GetOverlappedResult(port_, event.get(), &written, TRUE));
-    EXPECT_EQ(mask, EV_TXEMPTY);
 }
 
 // The I/O manager closes a file object only once no request refers to it, and the

@@ -6,6 +6,7 @@
 #include <kx/host.h>
 #include <sim/serial_api.h>
 #include <sim/world.h>
+#include <tests/support/overlapped.h>
 
 #include <gtest/gtest.h>
 
@@ -79,25 +80,7 @@ class StandInDevice : public sim::UsbFunction {
     std::vector<uint8_t> bulkOut_;
 };
 
-// An OVERLAPPED with a manual-reset event of its own. The request it carries must
-// have ended before it goes.
-class Overlapped {
-  public:
-    Overlapped() {
-        std::memset(&overlapped_, 0, sizeof overlapped_);
-        overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~Overlapped() { CloseHandle(overlapped_.hEvent); }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-
-    LPOVERLAPPED get() { return &overlapped_; }
-    bool Done() const { return HasOverlappedIoCompleted(&overlapped_); }
-    bool Signalled() const { return WaitForSingleObject(overlapped_.hEvent, 0) == WAIT_OBJECT_0; }
-
-  private:
-    OVERLAPPED overlapped_;
-};
+using korvax_test::Overlapped;
 
 // A world with COM5 plugged in; by default the test's stand-in device sits behind
 // it, UseModem() puts the modem model there instead.
@@ -121,11 +104,6 @@ class PortTest : public ::testing::Test {
                            OPEN_EXISTING, flags, nullptr);
     }
 
-    // The device sends data, and the world settles so that it has reached the port.
-    void DeviceSends(const std::string& text) {
-        modem_->Pdo().SendBulkIn(Bytes(text));
-        world_.Settle();
-    }
     void DeviceNotifies(uint16_t serialState) {
         modem_->Pdo().SendInterrupt(sim::SerialStateNotification(serialState));
         world_.Settle();

@@ -9,6 +9,7 @@
 #include <driver/frame/frame.h>
 #include <driver/pnp/pnp.h>
 #include <driver/port/serial.h>
+#include <driver/usb/usb.h>
 #include <kx/host.h>
 #include <sim/bus.h>
 
@@ -222,6 +223,22 @@ class OpenPortTest : public ::testing::Test {
         context_->CommErrors = 0;
         context_->SystemSuspended = 0;
         RingPurge(context_);
+        context_->IsOpen = 1;
+    }
+
+    // Close's view of the port: IsOpen cleared under Lock.
+    void MarkClosed() {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&context_->Lock, &oldIrql);
+        context_->IsOpen = 0;
+        KeReleaseSpinLock(&context_->Lock, oldIrql);
+    }
+
+    // A reader's transfer comes back as at close; the port then counts as open again.
+    void EndReaderAsAtClose(USBD_PIPE_HANDLE pipe) {
+        MarkClosed();
+        AbortPipe(fdo_, pipe);
+        kx::DrainDispatchQueue();
         context_->IsOpen = 1;
     }
 

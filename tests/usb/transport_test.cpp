@@ -32,13 +32,6 @@ class TransportTest : public OpenPortTest {
             return urb.function == URB_FUNCTION_ABORT_PIPE && urb.pipe == pipe && urb.Completed();
         }));
     }
-    // Close's view of the port: IsOpen cleared under Lock, then the pipes aborted.
-    void MarkClosed() {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&context_->Lock, &oldIrql);
-        context_->IsOpen = 0;
-        KeReleaseSpinLock(&context_->Lock, oldIrql);
-    }
 };
 
 class SynchronousTransportTest : public TransportTest {
