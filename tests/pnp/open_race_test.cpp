@@ -28,7 +28,8 @@ TEST_F(OpenRaceTest, AnOpenOvertakenByAStopQueryIsRefused) {
         open.name = u"\\\\.\\COM5";
         opened = kx::OpenFile(open, &file);
     });
-    bool waiting = WaitUntil([&] { return context->OpenMutex.Count < 0; });
+    bool waiting =
+        WaitUntil([&] { return InterlockedCompareExchange(&context->OpenMutex.Count, 0, 0) < 0; });
     context->PnpState = StopPending;
     ExReleaseFastMutex(&context->OpenMutex);
     opener.join();
