@@ -255,7 +255,9 @@ void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         Report(Rule::FastMutexIrql,
                "fast mutex " + Hex(FastMutex) + " at IRQL " + std::to_string(Self().irql));
     }
-    if (FastMutex->Owner == KeGetCurrentThread()) {
+    // Owner is read by a thread that may not hold the mutex (the recursion check):
+    // one word, read and written whole.
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
         Report(Rule::LockRecursion, "fast mutex " + Hex(FastMutex));
         return;
     }
@@ -266,7 +268,7 @@ void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         FastMutex->Contention++;
         KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, nullptr);
     }
-    FastMutex->Owner = KeGetCurrentThread();
+    __atomic_store_n(&FastMutex->Owner, KeGetCurrentThread(), __ATOMIC_RELAXED);
     FastMutex->OldIrql = old;
 }
 
@@ -275,12 +277,12 @@ void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         Report(Rule::FastMutexIrql, "ExReleaseFastMutex of " + Hex(FastMutex) + " at IRQL " +
                                         std::to_string(Self().irql));
     }
-    if (FastMutex->Owner != KeGetCurrentThread()) {
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
         Report(Rule::FastMutexNotOwned, "fast mutex " + Hex(FastMutex));
         return;
     }
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
-    FastMutex->Owner = nullptr;
+    __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     NoteLockReleased(FastMutex);
     if (InterlockedIncrement(&FastMutex->Count) <= 0)
         KeSetEvent(&FastMutex->Event, IO_NO_INCREMENT, FALSE);
