@@ -172,13 +172,15 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
     *SpinLock = 0;
 }
 
-void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
-    KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
     AcquireRaw(SpinLock, "spin lock");
+    return old;
 }
 
-void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     if (Self().irql != DISPATCH_LEVEL) {
         Report(Rule::SpinLockWrongIrql,
                "KeReleaseSpinLock of " + Hex(SpinLock) + " at IRQL " + std::to_string(Self().irql));
@@ -209,23 +211,23 @@ PKTHREAD NTAPI KeGetCurrentThread(void) {
     return reinterpret_cast<PKTHREAD>(&Self());
 }
 
-LONG NTAPI InterlockedIncrement(volatile LONG* Addend) {
+LONG FASTCALL InterlockedIncrement(volatile LONG* Addend) {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
-LONG NTAPI InterlockedDecrement(volatile LONG* Addend) {
+LONG FASTCALL InterlockedDecrement(volatile LONG* Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
-LONG NTAPI InterlockedExchange(volatile LONG* Target, LONG Value) {
+LONG FASTCALL InterlockedExchange(volatile LONG* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
-LONG NTAPI InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+LONG FASTCALL InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
-LONG NTAPI InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+LONG FASTCALL InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -250,7 +252,7 @@ void NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
-void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+void FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     if (Self().irql > APC_LEVEL) {
         Report(Rule::FastMutexIrql,
                "fast mutex " + Hex(FastMutex) + " at IRQL " + std::to_string(Self().irql));
@@ -272,7 +274,7 @@ void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->OldIrql = old;
 }
 
-void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+void FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     if (Self().irql != APC_LEVEL) {
         Report(Rule::FastMutexIrql, "ExReleaseFastMutex of " + Hex(FastMutex) + " at IRQL " +
                                         std::to_string(Self().irql));

@@ -51,8 +51,8 @@ void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 void NTAPI ExFreePool(PVOID P);
 
 void NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-void NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-void NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+void FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex);
+void FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex);
 
 void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 

@@ -83,8 +83,12 @@ void NTAPI KeLowerIrql(KIRQL NewIrql);
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(void);
 
 void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-void NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
-void NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+// As on x86 Windows, the spin lock routines that change the IRQL are the HAL's
+// fastcall pair, and KeAcquireSpinLock/KeReleaseSpinLock are macros over them.
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+void FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
+#define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock(SpinLock, NewIrql)
 void NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 void NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
@@ -120,11 +124,11 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
                                       PLARGE_INTEGER Interval);
 PKTHREAD NTAPI KeGetCurrentThread(void);
 
-LONG NTAPI InterlockedIncrement(volatile LONG* Addend);
-LONG NTAPI InterlockedDecrement(volatile LONG* Addend);
-LONG NTAPI InterlockedExchange(volatile LONG* Target, LONG Value);
-LONG NTAPI InterlockedExchangeAdd(volatile LONG* Addend, LONG Value);
-LONG NTAPI InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand);
+LONG FASTCALL InterlockedIncrement(volatile LONG* Addend);
+LONG FASTCALL InterlockedDecrement(volatile LONG* Addend);
+LONG FASTCALL InterlockedExchange(volatile LONG* Target, LONG Value);
+LONG FASTCALL InterlockedExchangeAdd(volatile LONG* Addend, LONG Value);
+LONG FASTCALL InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand);
 PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
 PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                               PVOID Comparand);

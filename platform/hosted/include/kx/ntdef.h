@@ -1,15 +1,25 @@
 // Base types of the hosted kernel: the platform's names with the platform's
-// integer widths (ULONG is 32 bits, WCHAR 16 bits) on a 64-bit Linux host.
+// integer widths (ULONG is 32 bits, WCHAR 16 bits) on a Linux host.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+// On a 32-bit x86 host the kernel's entry points use the platform's own calling
+// conventions, so that a Windows driver image can call them and be called back:
+// NTAPI routines and callbacks are stdcall, the few FASTCALL exports are fastcall,
+// and the variadic and C library routines keep the C convention. A 64-bit host
+// has one convention.
+#if defined(__i386__)
+#define NTAPI    __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NTSYSAPI
 #define NTKERNELAPI
 #define NTHALAPI
-#define FASTCALL
 #define IN
 #define OUT
 #define OPTIONAL
