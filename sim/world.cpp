@@ -32,10 +32,30 @@ bool PluggedModem::Removed() const {
     return node_ && node_->State() == kx::DeviceNodeState::Removed;
 }
 
+namespace {
+std::string& DefaultImage() {
+    static std::string path;
+    return path;
+}
+} // namespace
+
+const std::string& DefaultDriverImage() {
+    return DefaultImage();
+}
+
+void SetDefaultDriverImage(std::string path) {
+    DefaultImage() = std::move(path);
+}
+
 World::World(WorldOptions options) {
     if (options.bootKernel)
         kernel_.emplace(options.kernel);
     bus_.emplace();
+    if (options.driverEntry == nullptr && !options.driverImage.empty()) {
+        driver_ = kx::LoadDriverImage(options.driverImage, options.driverName, &loadStatus_,
+                                      &loadError_);
+        return;
+    }
     PDRIVER_INITIALIZE entry = options.driverEntry ? options.driverEntry : DriverEntry;
     driver_ = kx::LoadDriver(entry, options.driverName, &loadStatus_);
 }

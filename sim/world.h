@@ -30,12 +30,21 @@
 
 namespace sim {
 
+// The driver image a world loads unless its options say otherwise: empty (the
+// linked-in port driver) until a program sets it; the test suites of the 32-bit
+// build set the packaged korvaxser.sys.
+const std::string& DefaultDriverImage();
+void SetDefaultDriverImage(std::string path);
+
 struct WorldOptions {
     // Boot a kernel of the world's own; false when the caller has booted one.
     bool bootKernel = true;
     kx::KernelOptions kernel;
     // The function driver's entry point; null for the port driver's DriverEntry.
     PDRIVER_INITIALIZE driverEntry = nullptr;
+    // Without driverEntry: the port driver's image file (korvaxser.sys), loaded
+    // as the system loads a driver, instead of the linked-in DriverEntry.
+    std::string driverImage = DefaultDriverImage();
     std::u16string driverName = u"korvaxser";
 };
 
@@ -91,6 +100,8 @@ class World {
     // The function driver; null when its entry failed (LoadStatus says why).
     PDRIVER_OBJECT Driver() const { return driver_; }
     NTSTATUS LoadStatus() const { return loadStatus_; }
+    // Why an image could not be loaded (the file, its format, a missing import).
+    const std::string& LoadError() const { return loadError_; }
     ParentBus& Bus() { return *bus_; }
 
     // Connect and Arrive in one.
@@ -126,6 +137,7 @@ class World {
     std::optional<ParentBus> bus_;
     PDRIVER_OBJECT driver_ = nullptr;
     NTSTATUS loadStatus_ = STATUS_PENDING;
+    std::string loadError_;
     std::vector<std::unique_ptr<PluggedModem>> modems_;
 };
 

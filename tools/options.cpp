@@ -12,6 +12,7 @@ std::string UsageText() {
            "       korvaxsim term [--port COMn] [--plug-as COMn] [--capture FILE] [--other-app]\n"
            "       korvaxsim pty  [--port COMn] [--plug-as COMn] [--capture FILE] [--echo] "
            "[--other-app]\n"
+           "       every mode also takes --driver FILE\n"
            "\n"
            "  demo  a dialer session on the simulated modem through the driver, with a summary\n"
            "  term  an interactive terminal on the port (Ctrl-A h for help; '~help' when piped)\n"
@@ -21,6 +22,7 @@ std::string UsageText() {
            "  --plug-as COMn   the port name the modem is installed under (default COM5)\n"
            "  --bytes N        data sent and echoed back in the demo's call (default 4M)\n"
            "  --capture FILE   write the USB traffic as a pcap file (USBPcap link type)\n"
+           "  --driver FILE    run this korvaxser.sys image instead of the built-in driver\n"
            "  --seed N         seed of the demo's data bytes (default 1)\n"
            "  --quiet          print the summary only\n"
            "  --echo           pty: the modem starts in a call, echoing every byte\n"
@@ -128,6 +130,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             if (file == nullptr)
                 return std::nullopt;
             options.capture = *file;
+        } else if (option == "--driver") {
+            const std::string* file = value();
+            if (file == nullptr)
+                return std::nullopt;
+            options.driverImage = *file;
         } else if (option == "--seed") {
             const std::string* text = value();
             if (text == nullptr || !demoOnly(option))

@@ -20,6 +20,8 @@ struct Options {
     uint64_t bytes = 4 * 1024 * 1024;
     // The USB capture (pcap, USBPcap link type) to write as the traffic happens.
     std::string capture;
+    // The driver image to run (korvaxser.sys) instead of the linked-in driver.
+    std::string driverImage;
     bool quiet = false;
     // demo: the seed of the data phase's bytes.
     uint32_t seed = 1;

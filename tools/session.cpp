@@ -10,6 +10,7 @@ SimulationOptions MakeSimulationOptions(const Options& options, std::FILE* debug
     SimulationOptions simulation;
     simulation.portName = options.plugAs;
     simulation.capturePath = options.capture;
+    simulation.driverImage = options.driverImage;
     if (debugOut != nullptr) {
         simulation.debugLine = [debugOut](const std::string& line) {
             std::fprintf(debugOut, "kd> %s\n", line.c_str());

@@ -24,7 +24,13 @@ Simulation::Simulation(const SimulationOptions& options) : portName_(options.por
 
     sim::WorldOptions world;
     world.bootKernel = false;
+    world.driverImage = options.driverImage;
     world_.emplace(world);
+    if (world_->Driver() == nullptr && !world_->LoadError().empty()) {
+        std::string error = world_->LoadError();
+        Shutdown();
+        throw Failure("the driver image did not load: " + error);
+    }
     if (world_->Driver() == nullptr) {
         char status[16];
         std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(world_->LoadStatus()));

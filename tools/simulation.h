@@ -38,6 +38,8 @@ struct SimulationOptions {
     // The USB capture (pcap, USBPcap link type), written as the traffic happens;
     // empty for none.
     std::string capturePath;
+    // The driver image to load (korvaxser.sys); empty for the linked-in driver.
+    std::string driverImage;
 };
 
 // What the checks found once everything was taken down.

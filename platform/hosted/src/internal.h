@@ -125,9 +125,11 @@ bool EarliestTimerDueLocked(LONGLONG* due);
 void FireDueTimersLocked(LONGLONG now);
 void ResetTimers();
 
-// Set timers, queued DPCs and queued work items whose memory is being freed are
-// taken out of their queues (they must never run from freed memory) and reported.
-void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner);
+// Set timers, queued DPCs and queued work items whose memory, or whose routine, is
+// being freed are taken out of their queues (they must never run from freed
+// memory) and reported under the rule given.
+void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner,
+                           Rule rule = Rule::ObjectFreedWhileQueued);
 size_t ForgetTimersIn(const void* begin, size_t size);
 size_t ForgetDpcsIn(const void* begin, size_t size);
 size_t ForgetWorkItemsIn(const void* begin, size_t size);

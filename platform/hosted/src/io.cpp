@@ -1,5 +1,6 @@
 // The I/O manager: driver and device objects, IRPs, calling drivers and completing
 // requests, with the verifier's checks on every step.
+#include "image.h"
 #include "io_internal.h"
 #include "pnp_internal.h"
 
@@ -33,6 +34,8 @@ struct DriverBlock {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
     std::u16string name;
+    // The mapped image of a driver loaded from its file; null for a linked-in one.
+    std::unique_ptr<detail::DriverImage> image;
 };
 
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
@@ -68,7 +71,7 @@ void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
         detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
-                                      DeviceText(device));
+                                      DeviceText(device) + " freed");
         for (auto& entry : irps) {
             for (auto& level : entry.second.levels) {
                 if (level.device == device) {
@@ -229,9 +232,13 @@ void SetWdmVersion(UCHAR major, UCHAR minor) {
     wdmMinor = minor;
 }
 
-PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NTSTATUS* status) {
-    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
+namespace {
+
+PDRIVER_OBJECT StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NTSTATUS* status,
+                           std::unique_ptr<detail::DriverImage> image) {
     auto block = std::make_unique<DriverBlock>();
+    detail::DriverImage* mapped = image.get();
+    block->image = std::move(image);
     block->name = u"\\Driver\\" + std::u16string(name);
     PDRIVER_OBJECT driver = &block->object;
     driver->Type = IO_TYPE_DRIVER;
@@ -261,6 +268,8 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NT
     }
     if (status)
         *status = result;
+    if (NT_SUCCESS(result) && mapped != nullptr)
+        mapped->DiscardInitSections();
     if (!NT_SUCCESS(result)) {
         detail::CheckPoolLeaks(driver);
         detail::ForgetDriverPool(driver);
@@ -269,6 +278,33 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NT
         return nullptr;
     }
     return driver;
+}
+
+} // namespace
+
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NTSTATUS* status) {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
+    return StartDriver(entry, name, status, nullptr);
+}
+
+PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name,
+                               NTSTATUS* status, std::string* error) {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriverImage");
+    std::string why;
+    std::unique_ptr<detail::DriverImage> image = detail::DriverImage::Load(path, &why);
+    if (!image) {
+        // The system's loader refuses an image with an entry point it cannot
+        // resolve with STATUS_PROCEDURE_NOT_FOUND and logs the name.
+        bool missing = why.find("does not export") != std::string::npos;
+        if (status)
+            *status = missing ? STATUS_PROCEDURE_NOT_FOUND : STATUS_INVALID_IMAGE_FORMAT;
+        if (error)
+            *error = why;
+        DbgPrint("%s\n", why.c_str());
+        return nullptr;
+    }
+    PDRIVER_INITIALIZE entry = image->Entry();
+    return StartDriver(entry, name, status, std::move(image));
 }
 
 void UnloadDriver(PDRIVER_OBJECT driver) {
@@ -286,12 +322,22 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     detail::CheckIrpLeaks(driver);
     detail::CheckDriverObjects(driver);
     detail::ForgetDriverPool(driver);
-    std::lock_guard<std::mutex> guard(IoMutex());
-    for (auto& entry : irps) {
-        if (entry.second.allocator == driver)
-            entry.second.allocator = nullptr;
+    std::unique_ptr<DriverBlock> block;
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        for (auto& entry : irps) {
+            if (entry.second.allocator == driver)
+                entry.second.allocator = nullptr;
+        }
+        block = std::move(drivers[driver]);
+        drivers.erase(driver);
     }
-    drivers.erase(driver);
+    // Nothing may run in the image once it is unmapped.
+    if (block && block->image) {
+        const detail::DriverImage& image = *block->image;
+        detail::ForgetQueuedObjectsIn(image.Base(), image.Size(), image.FileName() + " unloaded",
+                                      Rule::ImageUnloadedWithWorkQueued);
+    }
 }
 
 // Irp->Cancel is the one IRP field that the platform writes and drivers read with

@@ -133,8 +133,12 @@ namespace detail {
 size_t ForgetDpcsIn(const void* begin, size_t size) {
     auto first = static_cast<const char*>(begin);
     auto inRange = [&](const DispatchWork& w) {
-        auto c = reinterpret_cast<const char*>(w.dpc);
-        return w.dpc != nullptr && c >= first && c < first + size;
+        auto in = [&](const void* p) {
+            auto c = static_cast<const char*>(p);
+            return c >= first && c < first + size;
+        };
+        return w.dpc != nullptr &&
+               (in(w.dpc) || in(reinterpret_cast<const void*>(w.dpc->DeferredRoutine)));
     };
     std::lock_guard<std::mutex> guard(queueMutex);
     size_t forgotten = 0;

@@ -112,7 +112,9 @@ size_t ForgetTimersIn(const void* begin, size_t size) {
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     size_t forgotten = 0;
     for (auto it = settings.begin(); it != settings.end();) {
-        if (InRange(it->first, begin, size) || InRange(it->second.dpc, begin, size)) {
+        PKDPC dpc = it->second.dpc;
+        if (InRange(it->first, begin, size) || InRange(dpc, begin, size) ||
+            (dpc != nullptr && InRange(reinterpret_cast<const void*>(dpc->DeferredRoutine), begin, size))) {
             queue.erase(it->second.key);
             it = settings.erase(it);
             ++forgotten;

@@ -102,6 +102,8 @@ const char* RuleName(Rule rule) {
         return "IofCallDriver nested too deep for the kernel stack";
     case Rule::CancelRoutineReturn:
         return "cancel routine returned holding the cancel spin lock or at another IRQL";
+    case Rule::ImageUnloadedWithWorkQueued:
+        return "driver image unloaded with its timer, DPC or work item still queued";
     case Rule::KernelBugCheck:
         return "bug check";
     }

@@ -10,9 +10,27 @@
 #include <deque>
 #include <thread>
 
+struct _IO_WORKITEM {
+    WORK_QUEUE_ITEM item;
+    PDEVICE_OBJECT device;
+    PIO_WORKITEM_ROUTINE routine;
+    PVOID context;
+};
+
+namespace {
+void NTAPI RunIoWorkItem(PVOID Parameter);
+}
+
 namespace kx {
 
 namespace {
+
+// The driver routine a queued item will run: an IoQueueWorkItem item runs its own.
+const void* RoutineOf(PWORK_QUEUE_ITEM item) {
+    if (item->WorkerRoutine == RunIoWorkItem)
+        return reinterpret_cast<const void*>(static_cast<PIO_WORKITEM>(item->Parameter)->routine);
+    return reinterpret_cast<const void*>(item->WorkerRoutine);
+}
 
 struct QueuedItem {
     PWORK_QUEUE_ITEM item;
@@ -92,8 +110,11 @@ size_t ForgetWorkItemsIn(const void* begin, size_t size) {
     std::lock_guard<std::mutex> guard(workMutex);
     size_t forgotten = 0;
     for (auto it = queue.begin(); it != queue.end();) {
-        auto c = reinterpret_cast<const char*>(it->item);
-        if (c >= first && c < first + size) {
+        auto in = [&](const void* p) {
+            auto c = static_cast<const char*>(p);
+            return c >= first && c < first + size;
+        };
+        if (in(it->item) || in(RoutineOf(it->item))) {
             it = queue.erase(it);
             ++forgotten;
         } else {
@@ -154,13 +175,6 @@ void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
 }
 
 } // extern "C"
-
-struct _IO_WORKITEM {
-    WORK_QUEUE_ITEM item;
-    PDEVICE_OBJECT device;
-    PIO_WORKITEM_ROUTINE routine;
-    PVOID context;
-};
 
 namespace {
 

@@ -85,6 +85,10 @@ enum class Rule {
     // A cancel routine returned still holding the cancel spin lock, or at an IRQL
     // other than the one it was called at.
     CancelRoutineReturn,
+    // A driver image unloaded while a timer, DPC or work item of its own (its
+    // object or its routine in the image) is still queued: the routine would run
+    // in unmapped memory.
+    ImageUnloadedWithWorkQueued,
     KernelBugCheck,
 };
 
@@ -158,6 +162,29 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NT
 void UnloadDriver(PDRIVER_OBJECT driver);
 
 void SetWdmVersion(UCHAR major, UCHAR minor);
+
+// ---- Driver images ------------------------------------------------------------------------
+
+enum class CallingConvention { Cdecl, Stdcall, Fastcall };
+struct ImportBinding {
+    void* address;
+    CallingConvention convention;
+    // The bytes of arguments the routine takes from the stack (stdcall, fastcall:
+    // and pops); the x86 DDK's decorated names carry the same count.
+    ULONG argumentBytes;
+};
+// The routine an image's import of module!name is bound to (module compared without
+// case, as the system's loader does); nullopt when the kernel does not export it.
+std::optional<ImportBinding> KernelExport(const std::string& module, const std::string& name);
+
+// Loads a Windows x86 driver image (a .sys file) as the system does: maps it,
+// relocates it, binds its imports from ntoskrnl.exe and HAL.dll, then runs its
+// DriverEntry as LoadDriver does. An image the kernel cannot bind (an import it
+// does not export, a damaged file) is refused with STATUS_PROCEDURE_NOT_FOUND or
+// STATUS_INVALID_IMAGE_FORMAT and *error naming the cause. Only a 32-bit x86 build
+// of the kernel can run an image. UnloadDriver unmaps it.
+PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name,
+                               NTSTATUS* status, std::string* error = nullptr);
 
 // ---- Objects ------------------------------------------------------------------------------
 
