@@ -13,6 +13,8 @@ korvax_packages=(
     libbenchmark-dev           # Google Benchmark
     g++-mingw-w64-i686-win32   # Windows x86 driver build
     binutils-mingw-w64-i686    # its linker, objdump and nm
+    g++-multilib               # the 32-bit hosted build that runs korvaxser.sys
+    googletest                 # GoogleTest's sources, built there for 32-bit
 )
 
 # Installed with the others when running as root; otherwise only named, since the

@@ -4,12 +4,14 @@
 # and UndefinedBehaviorSanitizer, and under ThreadSanitizer; the Release build (its
 # suites include the long chaos run); the fuzz targets (their seed corpora as
 # regression tests, then each target fuzzed for KORVAX_FUZZ_SECONDS, default 20);
-# then the Windows x86 driver korvaxser.sys and its image checks. Stops at the
+# then the Windows x86 driver korvaxser.sys and its image checks; then the 32-bit
+# hosted build, whose suites run that packaged korvaxser.sys itself. Stops at the
 # first failure. The fuzz preset needs clang's libFuzzer: installed when running
 # as root, otherwise that preset is skipped with a message.
 #
 # usage: scripts/test.sh [PRESET...]
-#        (default: default asan tsan release fuzz windows-x86)
+#        (default: default asan tsan release fuzz windows-x86 hosted-x86;
+#        hosted-x86 needs the windows-x86 build's package)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,7 +25,7 @@ source "$root/scripts/setup.sh" || {
 
 presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then
-    presets=(default asan tsan release fuzz windows-x86)
+    presets=(default asan tsan release fuzz windows-x86 hosted-x86)
 fi
 
 jobs=${KORVAX_JOBS:-2}
