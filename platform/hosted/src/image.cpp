@@ -184,7 +184,7 @@ bool DriverImage::Map(const std::vector<unsigned char>& data, std::string* error
     // The image's code runs in this process: only a 32-bit x86 host can run it.
     *error = "a 32-bit x86 image runs only on the 32-bit hosted kernel (preset hosted-x86)";
     return false;
-#else
+#endif
     const size_t page = PageSize();
     size_ = RoundUp(h.imageSize, page);
     void* mapping = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -302,7 +302,6 @@ bool DriverImage::Map(const std::vector<unsigned char>& data, std::string* error
 
     entry_ = reinterpret_cast<PDRIVER_INITIALIZE>(base_ + h.entry);
     return true;
-#endif
 }
 
 void DriverImage::DiscardInitSections() {
