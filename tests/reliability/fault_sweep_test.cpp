@@ -53,23 +53,6 @@ struct Census {
     std::vector<std::pair<size_t, sim::UrbRecord>> urbs; // with the step each was made in
 };
 
-// The driver entry the sweep loads: arms a fault for DriverEntry's own allocations
-// when the site is one of them, and counts them.
-std::optional<kx::FaultRule> entryFault;
-uint64_t entryCounted[2] = {};
-
-NTSTATUS NTAPI SweepEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
-    const uint64_t pool = kx::AllocationCount(kx::AllocationKind::Pool);
-    const uint64_t irp = kx::AllocationCount(kx::AllocationKind::Irp);
-    if (entryFault)
-        kx::ArmFault(*entryFault);
-    NTSTATUS status = DriverEntry(driver, registryPath);
-    kx::DisarmFaults();
-    entryCounted[0] = kx::AllocationCount(kx::AllocationKind::Pool) - pool;
-    entryCounted[1] = kx::AllocationCount(kx::AllocationKind::Irp) - irp;
-    return status;
-}
-
 std::string Hex(uint32_t value) {
     std::ostringstream text;
     text << "0x" << std::hex << value;
@@ -434,21 +417,29 @@ void Session::Application(sim::World& world, sim::PluggedModem& modem) {
 }
 
 void Session::Run() {
-    entryFault.reset();
     std::optional<kx::FaultRule> laterFault;
     const bool allocation = site_ && site_->kind != SiteKind::Urb;
     const size_t kind = allocation && site_->kind == SiteKind::Irp ? 1 : 0;
     const kx::AllocationKind allocationKind =
         kind == 0 ? kx::AllocationKind::Pool : kx::AllocationKind::Irp;
-    if (allocation)
-        entryFault = kx::FaultRule{allocationKind, site_->nth, std::nullopt, std::nullopt};
     Watchdog watchdog(Where(site_), std::chrono::seconds(60));
     kx::VerifierCapture capture;
     {
+        // The kernel is booted first, so that a fault can be armed for DriverEntry's
+        // own allocations, whichever driver the world loads (the linked-in one, or
+        // the packaged image).
+        kx::Kernel kernel;
+        const uint64_t entryPool = kx::AllocationCount(kx::AllocationKind::Pool);
+        const uint64_t entryIrp = kx::AllocationCount(kx::AllocationKind::Irp);
+        if (allocation)
+            kx::ArmFault({allocationKind, site_->nth, std::nullopt, std::nullopt});
         sim::WorldOptions options;
-        options.driverEntry = SweepEntry;
+        options.bootKernel = false;
         sim::World world(options);
-        entryFault.reset();
+        kx::DisarmFaults();
+        const uint64_t entryCounted[2] = {
+            kx::AllocationCount(kx::AllocationKind::Pool) - entryPool,
+            kx::AllocationCount(kx::AllocationKind::Irp) - entryIrp};
         // Counted on from the connection: what DriverEntry did not reach.
         if (allocation && site_->nth > entryCounted[kind])
             laterFault = kx::FaultRule{allocationKind, site_->nth - entryCounted[kind],
