@@ -47,17 +47,21 @@ void SetDefaultDriverImage(std::string path) {
     DefaultImage() = std::move(path);
 }
 
+PDRIVER_OBJECT LoadPortDriver(const std::string& imagePath, std::u16string_view name,
+                              NTSTATUS* status, std::string* error) {
+    if (imagePath.empty())
+        return kx::LoadDriver(DriverEntry, name, status);
+    return kx::LoadDriverImage(imagePath, name, status, error);
+}
+
 World::World(WorldOptions options) {
     if (options.bootKernel)
         kernel_.emplace(options.kernel);
     bus_.emplace();
-    if (options.driverEntry == nullptr && !options.driverImage.empty()) {
-        driver_ = kx::LoadDriverImage(options.driverImage, options.driverName, &loadStatus_,
-                                      &loadError_);
-        return;
-    }
-    PDRIVER_INITIALIZE entry = options.driverEntry ? options.driverEntry : DriverEntry;
-    driver_ = kx::LoadDriver(entry, options.driverName, &loadStatus_);
+    if (options.driverEntry != nullptr)
+        driver_ = kx::LoadDriver(options.driverEntry, options.driverName, &loadStatus_);
+    else
+        driver_ = LoadPortDriver(options.driverImage, options.driverName, &loadStatus_, &loadError_);
 }
 
 World::~World() {

@@ -36,6 +36,11 @@ namespace sim {
 const std::string& DefaultDriverImage();
 void SetDefaultDriverImage(std::string path);
 
+// Loads the port driver as a world does: the image at imagePath as the system
+// loads a driver, or the linked-in DriverEntry when imagePath is empty.
+PDRIVER_OBJECT LoadPortDriver(const std::string& imagePath, std::u16string_view name,
+                              NTSTATUS* status, std::string* error = nullptr);
+
 struct WorldOptions {
     // Boot a kernel of the world's own; false when the caller has booted one.
     bool bootKernel = true;

@@ -12,6 +12,7 @@
 #include <kx/pnp.h>
 #include <kx/registry.h>
 #include <sim/bus.h>
+#include <sim/world.h>
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ class PnpPortTest : public ::testing::Test {
   protected:
     void SetUp() override {
         NTSTATUS status;
-        driver_ = kx::LoadDriver(DriverEntry, u"korvaxser", &status);
+        driver_ = sim::LoadPortDriver(sim::DefaultDriverImage(), u"korvaxser", &status);
         ASSERT_EQ(status, STATUS_SUCCESS);
     }
 
@@ -87,7 +88,7 @@ class PnpPortTest : public ::testing::Test {
 
     // A stack the PnP manager does not know: AddDevice only, the port NotStarted.
     PDEVICE_OBJECT AddOnly(sim::ModemPdo& pdo) {
-        EXPECT_EQ(AddDevice(driver_, pdo.Device()), STATUS_SUCCESS);
+        EXPECT_EQ(driver_->DriverExtension->AddDevice(driver_, pdo.Device()), STATUS_SUCCESS);
         return Fdo(pdo);
     }
 
