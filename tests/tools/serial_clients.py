@@ -2,7 +2,9 @@
 """Ordinary Linux serial clients on `korvaxsim pty`: pyserial, chat (Debian ppp)
 and wvdial, each as a user runs it against the pseudo-terminal.
 
-    serial_clients.py KORVAXSIM pyserial|pyserial_echo|chat|wvdial
+    serial_clients.py KORVAXSIM pyserial|pyserial_echo|chat|wvdial [ARG...]
+
+The ARGs go to every `korvaxsim pty` (for example --driver FILE).
 
 Exits 77 (skipped, with a message) when the client is not installed, 1 when a
 check fails, 0 when every check passed.
@@ -18,6 +20,8 @@ import threading
 import time
 
 SKIPPED = 77
+# Options given to every korvaxsim run (from the command line).
+EXTRA_ARGS = []
 LIMIT = 20.0  # seconds any one step may take
 
 
@@ -35,7 +39,7 @@ class Korvaxsim:
 
     def __init__(self, program, *args):
         self.process = subprocess.Popen(
-            [program, "pty", *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            [program, "pty", *args, *EXTRA_ARGS], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, text=True)
         self.lines = []
         self.changed = threading.Condition()
@@ -258,8 +262,9 @@ def wvdial(program):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in ("pyserial", "pyserial_echo", "chat", "wvdial"):
+    if len(sys.argv) < 3 or sys.argv[2] not in ("pyserial", "pyserial_echo", "chat", "wvdial"):
         sys.exit(__doc__)
+    EXTRA_ARGS.extend(sys.argv[3:])
     try:
         status = globals()[sys.argv[2]](sys.argv[1])
     except (Failed, subprocess.TimeoutExpired) as failure:
