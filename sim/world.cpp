@@ -61,7 +61,8 @@ World::World(WorldOptions options) {
     if (options.driverEntry != nullptr)
         driver_ = kx::LoadDriver(options.driverEntry, options.driverName, &loadStatus_);
     else
-        driver_ = LoadPortDriver(options.driverImage, options.driverName, &loadStatus_, &loadError_);
+        driver_ =
+            LoadPortDriver(options.driverImage, options.driverName, &loadStatus_, &loadError_);
 }
 
 World::~World() {

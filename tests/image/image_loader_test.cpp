@@ -46,8 +46,8 @@ class DriverImageTest : public ::testing::Test {
   protected:
     void SetUp() override {
         image_ = ReadFile(KORVAX_DRIVER_IMAGE_FILE);
-        ASSERT_GT(image_.size(), 0x400u) << KORVAX_DRIVER_IMAGE_FILE
-                                        << ": build the windows-x86 preset first";
+        ASSERT_GT(image_.size(), 0x400u)
+            << KORVAX_DRIVER_IMAGE_FILE << ": build the windows-x86 preset first";
         ntHeaders_ = Word(image_, 0x3C);
     }
     size_t Optional() const { return ntHeaders_ + 24; }
@@ -139,7 +139,9 @@ TEST_F(DriverImageTest, DamagedImagesAreRefusedWithTheirCause) {
         {"not a driver", [&](Bytes& b) { Patch(b, Optional() + 68, &windowsGui, 2); },
          "subsystem 2"},
         {"a section beyond the file",
-         [&](Bytes& b) { Patch(b, Optional() + Word(b, ntHeaders_ + 20) % 0x10000 + 20, &huge, 4); },
+         [&](Bytes& b) {
+             Patch(b, Optional() + Word(b, ntHeaders_ + 20) % 0x10000 + 20, &huge, 4);
+         },
          "outside the image or the file"},
         {"a relocation block overrunning the image",
          [&](Bytes& b) {
@@ -179,9 +181,9 @@ TEST_F(DriverImageTest, UnloadingWithATimerThatRunsImageCodeIsCaught) {
     KDPC dpc, ownDpc;
     KeInitializeTimer(&timer);
     KeInitializeTimer(&own);
-    KeInitializeDpc(&dpc,
-                    reinterpret_cast<PKDEFERRED_ROUTINE>(reinterpret_cast<void*>(driver->DriverUnload)),
-                    nullptr);
+    KeInitializeDpc(
+        &dpc, reinterpret_cast<PKDEFERRED_ROUTINE>(reinterpret_cast<void*>(driver->DriverUnload)),
+        nullptr);
     KeInitializeDpc(&ownDpc, Unused, nullptr);
     LARGE_INTEGER due;
     due.QuadPart = -10'000'000;

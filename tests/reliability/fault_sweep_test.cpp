@@ -437,9 +437,8 @@ void Session::Run() {
         options.bootKernel = false;
         sim::World world(options);
         kx::DisarmFaults();
-        const uint64_t entryCounted[2] = {
-            kx::AllocationCount(kx::AllocationKind::Pool) - entryPool,
-            kx::AllocationCount(kx::AllocationKind::Irp) - entryIrp};
+        const uint64_t entryCounted[2] = {kx::AllocationCount(kx::AllocationKind::Pool) - entryPool,
+                                          kx::AllocationCount(kx::AllocationKind::Irp) - entryIrp};
         // Counted on from the connection: what DriverEntry did not reach.
         if (allocation && site_->nth > entryCounted[kind])
             laterFault = kx::FaultRule{allocationKind, site_->nth - entryCounted[kind],

@@ -21,10 +21,9 @@ void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& ow
     size_t dpcs = ForgetDpcsIn(begin, size);
     size_t workItems = ForgetWorkItemsIn(begin, size);
     if (timers + dpcs + workItems != 0) {
-        Report(rule, owner + " with " + std::to_string(timers) +
-                                                 " timer(s) set, " + std::to_string(dpcs) +
-                                                 " DPC(s) queued, " + std::to_string(workItems) +
-                                                 " work item(s) queued in it");
+        Report(rule, owner + " with " + std::to_string(timers) + " timer(s) set, " +
+                         std::to_string(dpcs) + " DPC(s) queued, " + std::to_string(workItems) +
+                         " work item(s) queued in it");
     }
 }
 

@@ -11,8 +11,7 @@ namespace kx {
 namespace {
 
 // The bytes a routine's arguments take on the x86 stack: each rounded up to 4.
-template <typename... A>
-constexpr ULONG ArgumentBytes() {
+template <typename... A> constexpr ULONG ArgumentBytes() {
     return ((ULONG(sizeof(A) + 3) & ~3u) + ... + 0u);
 }
 
@@ -26,12 +25,10 @@ constexpr ImportBinding Bind(R(__attribute__((fastcall)) * f)(A...)) {
     return {reinterpret_cast<void*>(f), CallingConvention::Fastcall, ArgumentBytes<A...>()};
 }
 #endif
-template <typename R, typename... A>
-constexpr ImportBinding Bind(R (*f)(A...)) {
+template <typename R, typename... A> constexpr ImportBinding Bind(R (*f)(A...)) {
     return {reinterpret_cast<void*>(f), CallingConvention::Cdecl, ArgumentBytes<A...>()};
 }
-template <typename R, typename... A>
-constexpr ImportBinding Bind(R (*f)(A..., ...)) {
+template <typename R, typename... A> constexpr ImportBinding Bind(R (*f)(A..., ...)) {
     return {reinterpret_cast<void*>(f), CallingConvention::Cdecl, ArgumentBytes<A...>()};
 }
 
@@ -61,8 +58,10 @@ struct Export {
     ImportBinding binding;
 };
 
-#define NTOS(routine) {"ntoskrnl.exe", #routine, Bind(&routine)}
-#define HAL(routine)  {"hal.dll", #routine, Bind(&routine)}
+#define NTOS(routine)                                                                              \
+    { "ntoskrnl.exe", #routine, Bind(&routine) }
+#define HAL(routine)                                                                               \
+    { "hal.dll", #routine, Bind(&routine) }
 
 const Export exports[] = {
     HAL(ExAcquireFastMutex),

@@ -16,8 +16,8 @@
 namespace kx::detail {
 namespace {
 
-constexpr uint16_t DosSignature = 0x5A4D;      // "MZ"
-constexpr uint32_t NtSignature = 0x00004550;   // "PE\0\0"
+constexpr uint16_t DosSignature = 0x5A4D;    // "MZ"
+constexpr uint32_t NtSignature = 0x00004550; // "PE\0\0"
 constexpr uint16_t MachineI386 = 0x014C;
 constexpr uint16_t OptionalMagicPe32 = 0x010B;
 constexpr uint16_t SubsystemNative = 1;
@@ -38,8 +38,7 @@ class Bytes {
     bool Has(size_t offset, size_t count) const {
         return offset <= size_ && count <= size_ - offset;
     }
-    template <typename T>
-    bool Read(size_t offset, T* value) const {
+    template <typename T> bool Read(size_t offset, T* value) const {
         if (!Has(offset, sizeof(T)))
             return false;
         std::memcpy(value, data_ + offset, sizeof(T));
@@ -187,7 +186,8 @@ bool DriverImage::Map(const std::vector<unsigned char>& data, std::string* error
 #endif
     const size_t page = PageSize();
     size_ = RoundUp(h.imageSize, page);
-    void* mapping = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         size_ = 0;
         *error = "no memory for the image";
@@ -236,8 +236,8 @@ bool DriverImage::Map(const std::vector<unsigned char>& data, std::string* error
                 continue;
             uint32_t value = 0;
             if (type != RelocHighLow || !image.Read(target, &value)) {
-                *error = "unsupported or misplaced base relocation (type " +
-                         std::to_string(type) + ")";
+                *error =
+                    "unsupported or misplaced base relocation (type " + std::to_string(type) + ")";
                 return false;
             }
             value += delta;
@@ -273,8 +273,8 @@ bool DriverImage::Map(const std::vector<unsigned char>& data, std::string* error
                 break;
             std::string name;
             if ((thunk & ImportByOrdinal) != 0) {
-                *error = "imports " + module + " ordinal " +
-                         std::to_string(thunk & 0xFFFF) + ": only imports by name are bound";
+                *error = "imports " + module + " ordinal " + std::to_string(thunk & 0xFFFF) +
+                         ": only imports by name are bound";
                 return false;
             }
             if (!image.String(size_t(thunk) + 2, &name)) {

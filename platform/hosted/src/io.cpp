@@ -287,8 +287,8 @@ PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NT
     return StartDriver(entry, name, status, nullptr);
 }
 
-PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name,
-                               NTSTATUS* status, std::string* error) {
+PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name, NTSTATUS* status,
+                               std::string* error) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriverImage");
     std::string why;
     std::unique_ptr<detail::DriverImage> image = detail::DriverImage::Load(path, &why);

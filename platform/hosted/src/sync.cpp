@@ -227,7 +227,8 @@ LONG FASTCALL InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
-LONG FASTCALL InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+LONG FASTCALL InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
+                                         LONG Comparand) {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;

@@ -114,7 +114,8 @@ size_t ForgetTimersIn(const void* begin, size_t size) {
     for (auto it = settings.begin(); it != settings.end();) {
         PKDPC dpc = it->second.dpc;
         if (InRange(it->first, begin, size) || InRange(dpc, begin, size) ||
-            (dpc != nullptr && InRange(reinterpret_cast<const void*>(dpc->DeferredRoutine), begin, size))) {
+            (dpc != nullptr &&
+             InRange(reinterpret_cast<const void*>(dpc->DeferredRoutine), begin, size))) {
             queue.erase(it->second.key);
             it = settings.erase(it);
             ++forgotten;

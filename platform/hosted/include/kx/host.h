@@ -183,8 +183,8 @@ std::optional<ImportBinding> KernelExport(const std::string& module, const std::
 // does not export, a damaged file) is refused with STATUS_PROCEDURE_NOT_FOUND or
 // STATUS_INVALID_IMAGE_FORMAT and *error naming the cause. Only a 32-bit x86 build
 // of the kernel can run an image. UnloadDriver unmaps it.
-PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name,
-                               NTSTATUS* status, std::string* error = nullptr);
+PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name, NTSTATUS* status,
+                               std::string* error = nullptr);
 
 // ---- Objects ------------------------------------------------------------------------------
 
