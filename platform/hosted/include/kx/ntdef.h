@@ -25,8 +25,17 @@ typedef short SHORT;
 typedef unsigned short USHORT;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
+// A 64-bit integer is 8-aligned in a structure on the platform, also on x86, where
+// the i386 Linux ABI aligns it to 4 only: without the attribute a KTIMER, a
+// FILE_OBJECT or a structure of the driver that holds one would be laid out
+// differently from the DDK's.
+#if defined(__i386__)
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+#else
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+#endif
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t SIZE_T;
