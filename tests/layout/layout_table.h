@@ -5,11 +5,18 @@
 // 32-bit hosted build against the hosted kernel's headers (tests/layout). The
 // layout test compares the two row by row.
 //
-// Only the driver's one platform include is used, so each side sees exactly what
-// the driver sees. Nothing here may need the C++ library: the Windows side is
-// compiled as driver code.
+// The driver's own records are in the table too: the hosted kernel allocates the
+// device extension by the size the driver asks for, and a 64-bit integer or a
+// bit-field placed differently would show there first.
+//
+// Only the driver's one platform include is used (and the driver's own headers),
+// so each side sees exactly what the driver sees. Nothing here may need the C++
+// library: the Windows side is compiled as driver code.
 #pragma once
 
+#include <driver/data/reader.h>
+#include <driver/port/serial.h>
+#include <driver/power/power.h>
 #include <platform/wdm.h>
 
 // KORVAX_LAYOUT_ROWS(SIZE, ALIGN, OFFSET) expands to one SIZE(type), ALIGN(type) or
@@ -22,7 +29,7 @@
     SIZE(LARGE_INTEGER) ALIGN(LARGE_INTEGER)                                                       \
     OFFSET(LARGE_INTEGER, HighPart)                                                                \
     SIZE(ULARGE_INTEGER) ALIGN(ULARGE_INTEGER)                                                     \
-    SIZE(LONGLONG) ALIGN(LONGLONG) SIZE(ULONGLONG) ALIGN(ULONGLONG)                                \
+    SIZE(LONGLONG) SIZE(ULONGLONG)                                                                 \
     SIZE(ULONG_PTR) SIZE(SIZE_T) SIZE(WCHAR) SIZE(BOOLEAN)                                         \
     SIZE(UNICODE_STRING) ALIGN(UNICODE_STRING)                                                     \
     OFFSET(UNICODE_STRING, MaximumLength) OFFSET(UNICODE_STRING, Buffer)                           \
@@ -224,7 +231,23 @@
     OFFSET(SERIAL_COMMPROP, SettableData) OFFSET(SERIAL_COMMPROP, SettableStopParity)              \
     OFFSET(SERIAL_COMMPROP, CurrentTxQueue) OFFSET(SERIAL_COMMPROP, CurrentRxQueue)                \
     OFFSET(SERIAL_COMMPROP, ProvSpec1) OFFSET(SERIAL_COMMPROP, ProvSpec2)                          \
-    OFFSET(SERIAL_COMMPROP, ProvChar)
+    OFFSET(SERIAL_COMMPROP, ProvChar)                                                              \
+    /* The driver's own records */                                                                 \
+    SIZE(DEVICE_CONTEXT) ALIGN(DEVICE_CONTEXT)                                                     \
+    OFFSET(DEVICE_CONTEXT, RemoveLock) OFFSET(DEVICE_CONTEXT, DeviceCapabilities)                  \
+    OFFSET(DEVICE_CONTEXT, OpenCount) OFFSET(DEVICE_CONTEXT, Lock)                                 \
+    OFFSET(DEVICE_CONTEXT, InterruptUrb) OFFSET(DEVICE_CONTEXT, WriteIrpQueue)                     \
+    OFFSET(DEVICE_CONTEXT, IntervalTime) OFFSET(DEVICE_CONTEXT, CutOverAmount)                     \
+    OFFSET(DEVICE_CONTEXT, ReadTotalTimer) OFFSET(DEVICE_CONTEXT, ReadTotalDpc)                    \
+    OFFSET(DEVICE_CONTEXT, ReadIntervalTimer) OFFSET(DEVICE_CONTEXT, BulkInUrb)                    \
+    OFFSET(DEVICE_CONTEXT, RingBuffer) OFFSET(DEVICE_CONTEXT, StateLock)                           \
+    OFFSET(DEVICE_CONTEXT, OpenMutex) OFFSET(DEVICE_CONTEXT, NoPendingTransfersEvent)              \
+    OFFSET(DEVICE_CONTEXT, BulkInThrottled)                                                        \
+    SIZE(WRITE_TRANSFER) OFFSET(WRITE_TRANSFER, NextBuffer) OFFSET(WRITE_TRANSFER, Handoff)        \
+    SIZE(READER) OFFSET(READER, Length) OFFSET(READER, CompletionRoutine)                          \
+    SIZE(DEVICE_CONTROL_WORK_ITEM)                                                                 \
+    SIZE(POWER_IRP_CONTEXT) OFFSET(POWER_IRP_CONTEXT, RequestedMinor)                              \
+    OFFSET(POWER_IRP_CONTEXT, ResumeItem)
 // clang-format on
 
 namespace korvax_layout {

@@ -58,11 +58,13 @@ Comparison CompareWithFile(const std::string& path) {
         return value;
     };
     const size_t headerWords = sizeof(korvax_layout::FileHeader) / 4;
-    if (bytes.size() < (headerWords + kRows) * 4 || word(0) != korvax_layout::kMagic)
-        return {path + " is not a layout table of " + std::to_string(kRows) + " rows", {}};
+    if (bytes.size() < headerWords * 4 || word(0) != korvax_layout::kMagic)
+        return {path + " is not a layout table", {}};
     if (word(1) != kRows || word(2) != korvax_layout::RowNamesHash())
         return {path + " was built from another list of rows: build the windows-x86 preset again",
                 {}};
+    if (bytes.size() < (headerWords + kRows) * 4)
+        return {path + " is cut short", {}};
     std::vector<uint32_t> windows;
     for (size_t row = 0; row < kRows; ++row)
         windows.push_back(word(headerWords + row));
@@ -136,7 +138,7 @@ TEST(Layout, ForeignTableFileIsRefused) {
         const char* error;
     };
     std::vector<Case> cases = {
-        {"short", std::vector<uint32_t>(good.begin(), good.end() - 1), "is not a layout table"},
+        {"short", std::vector<uint32_t>(good.begin(), good.end() - 1), "is cut short"},
         {"magic", good, "is not a layout table"},
         {"rows", good, "another list of rows"},
         {"names", good, "another list of rows"},

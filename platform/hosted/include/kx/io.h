@@ -321,9 +321,12 @@ typedef struct _DEVICE_CAPABILITIES {
 // ---- IRPs ----------------------------------------------------------------------------------
 
 // Packed to 4 on x86 as on the platform, where the 8-aligned LARGE_INTEGER of the
-// read and write parameters would otherwise move Parameters to offset 8.
+// read and write parameters would otherwise move Parameters to offset 8. That the
+// packing lowers its alignment is the point, not a warning.
 #if defined(__i386__)
 #pragma pack(push, 4)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
 #endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -391,6 +394,7 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 #if defined(__i386__)
+#pragma GCC diagnostic pop
 #pragma pack(pop)
 #endif
 

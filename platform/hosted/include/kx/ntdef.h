@@ -25,17 +25,8 @@ typedef short SHORT;
 typedef unsigned short USHORT;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
-// A 64-bit integer is 8-aligned in a structure on the platform, also on x86, where
-// the i386 Linux ABI aligns it to 4 only: without the attribute a KTIMER, a
-// FILE_OBJECT or a structure of the driver that holds one would be laid out
-// differently from the DDK's.
-#if defined(__i386__)
-typedef int64_t LONGLONG __attribute__((aligned(8)));
-typedef uint64_t ULONGLONG __attribute__((aligned(8)));
-#else
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
-#endif
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t SIZE_T;
@@ -81,7 +72,13 @@ typedef ULONG_PTR* PULONG_PTR;
 #define NULL nullptr
 #endif
 
-typedef union _LARGE_INTEGER {
+// A 64-bit integer is 8-aligned in a structure on the platform, also on x86, where
+// the i386 Linux ABI aligns it to 4 only. The 64-bit integers of the structures the
+// driver shares with the kernel, and of the driver's own, are these two unions:
+// aligned explicitly, a KTIMER, a FILE_OBJECT or a device extension that holds one
+// is laid out as with the DDK. (LONGLONG itself stays the plain type: an aligned
+// typedef loses its attribute as a template argument, std::atomic<LONGLONG>.)
+typedef union alignas(8) _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;
@@ -93,7 +90,7 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union alignas(8) _ULARGE_INTEGER {
     struct {
         ULONG LowPart;
         ULONG HighPart;
