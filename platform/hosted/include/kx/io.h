@@ -107,6 +107,11 @@ struct _DRIVER_OBJECT;
 struct _FILE_OBJECT;
 struct _DEVOBJ_EXTENSION;
 typedef struct _MDL* PMDL;
+// Objects of the file systems, the security reference monitor and the I/O timer
+// that the hosted kernel does not have: only pointers to them appear here.
+typedef struct _VPB* PVPB;
+typedef struct _IO_TIMER* PIO_TIMER;
+typedef PVOID PSECURITY_DESCRIPTOR;
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -159,6 +164,21 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// The device queue of StartIo drivers and the adapter wait block: a WDM driver of a
+// USB device uses neither, the hosted kernel leaves them zero.
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+// The platform's layout, field for field. Queue, DeviceQueue, Dpc,
+// SecurityDescriptor and DeviceLock belong to services the hosted kernel does not
+// offer (StartIo queues, IoRequestDpc, security, volume mounting) and stay zero.
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -167,34 +187,75 @@ typedef struct _DEVICE_OBJECT {
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;
     struct _IRP* CurrentIrp;
-    PVOID Timer;
+    PIO_TIMER Timer;
     ULONG Flags;
     ULONG Characteristics;
-    PVOID Vpb;
+    PVPB Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
     ULONG ActiveThreadCount;
-    ULONG SectorSize;
+    PSECURITY_DESCRIPTOR SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
     // The hosted kernel's own record of the device (name, attachment, references).
     struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
     PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
+typedef struct _SECTION_OBJECT_POINTERS {
+    PVOID DataSectionObject;
+    PVOID SharedCacheMap;
+    PVOID ImageSectionObject;
+} SECTION_OBJECT_POINTERS, *PSECTION_OBJECT_POINTERS;
+
+typedef struct _IO_COMPLETION_CONTEXT {
+    PVOID Port;
+    PVOID Key;
+} IO_COMPLETION_CONTEXT, *PIO_COMPLETION_CONTEXT;
+
+// The platform's layout, field for field. The cache manager's pointers, the
+// synchronous-I/O lock and events, the completion port and the IRP list belong to
+// services the hosted kernel does not offer on device handles and stay zero.
 typedef struct _FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
     PDEVICE_OBJECT DeviceObject;
-    PVOID Vpb;
+    PVPB Vpb;
     PVOID FsContext;
     PVOID FsContext2;
+    PSECTION_OBJECT_POINTERS SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
     BOOLEAN DeletePending;
     BOOLEAN ReadAccess;
     BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
     ULONG Flags;
     UNICODE_STRING FileName;
     LARGE_INTEGER CurrentByteOffset;
+    volatile ULONG Waiters;
+    volatile ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    volatile PIO_COMPLETION_CONTEXT CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
@@ -209,6 +270,13 @@ typedef struct _IO_REMOVE_LOCK {
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 // ---- Plug and Play structures ---------------------------------------------------------------
+
+typedef enum _DEVICE_USAGE_NOTIFICATION_TYPE {
+    DeviceUsageTypeUndefined,
+    DeviceUsageTypePaging,
+    DeviceUsageTypeHibernation,
+    DeviceUsageTypeDumpFile,
+} DEVICE_USAGE_NOTIFICATION_TYPE;
 
 typedef enum _DEVICE_RELATION_TYPE {
     BusRelations,
@@ -252,6 +320,14 @@ typedef struct _DEVICE_CAPABILITIES {
 
 // ---- IRPs ----------------------------------------------------------------------------------
 
+// Packed to 4 on x86 as on the platform, where the 8-aligned LARGE_INTEGER of the
+// read and write parameters would otherwise move Parameters to offset 8. That the
+// packing lowers its alignment is the point, not a warning.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -288,6 +364,11 @@ typedef struct _IO_STACK_LOCATION {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
         struct {
+            BOOLEAN InPath;
+            BOOLEAN Reserved[3];
+            DEVICE_USAGE_NOTIFICATION_TYPE POINTER_ALIGNMENT Type;
+        } UsageNotification;
+        struct {
             SYSTEM_POWER_STATE PowerState;
         } WaitWake;
         struct {
@@ -312,6 +393,10 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma GCC diagnostic pop
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
     CSHORT Type;
@@ -362,6 +447,8 @@ typedef struct _IRP {
             };
             struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        // The platform's I/O completion APC; the hosted kernel queues its own.
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;

@@ -71,6 +71,43 @@ typedef struct _KTIMER {
     LONG Period;
 } KTIMER, *PKTIMER, *PRKTIMER;
 
+// The platform's kernel objects below are embedded in the I/O manager's
+// structures (the device object's queue, the IRP's APC), so a driver built against
+// the DDK finds the fields after them where the DDK puts them. The hosted kernel
+// keeps its own records for what they do on the platform and leaves them unused.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -82,7 +82,13 @@ typedef ULONG_PTR* PULONG_PTR;
 #define NULL nullptr
 #endif
 
-typedef union _LARGE_INTEGER {
+// A 64-bit integer is 8-aligned in a structure on the platform, also on x86, where
+// the i386 Linux ABI aligns it to 4 only. The 64-bit integers of the structures the
+// driver shares with the kernel, and of the driver's own, are these two unions:
+// aligned explicitly, a KTIMER, a FILE_OBJECT or a device extension that holds one
+// is laid out as with the DDK. (LONGLONG itself stays the plain type: an aligned
+// typedef loses its attribute as a template argument, std::atomic<LONGLONG>.)
+typedef union alignas(8) _LARGE_INTEGER {
     struct {
         ULONG LowPart;
         LONG HighPart;
@@ -94,7 +100,7 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef union _ULARGE_INTEGER {
+typedef union alignas(8) _ULARGE_INTEGER {
     struct {
         ULONG LowPart;
         ULONG HighPart;
