@@ -61,7 +61,7 @@ NTSTATUS NTAPI InterruptCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     UNREFERENCED_PARAMETER(DeviceObject);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Context;
 
-    if (NT_SUCCESS(Irp->IoStatus.Status) && context->IsOpen) {
+    if (NT_SUCCESS(Irp->IoStatus.Status) && ReaderPortOpen(context)) {
         ULONG received = context->InterruptUrb.UrbBulkOrInterruptTransfer.TransferBufferLength;
         if (received > UART_STATE_OFFSET &&
             context->NotificationBuffer[NOTIFICATION_CODE_OFFSET] == SERIAL_STATE_NOTIFICATION) {

@@ -47,6 +47,17 @@ static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT Context, const READER* Reader, READ
     return send;
 }
 
+// A completion's look at IsOpen, which close clears under Lock on another processor.
+// Only a hint for the completion's work: ClaimTransfer decides again under Lock
+// whether the reader goes on.
+BOOLEAN ReaderPortOpen(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    BOOLEAN open = DeviceContext->IsOpen != 0;
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    return open;
+}
+
 // A transfer sent while close was aborting the pipes may have reached the lower
 // driver after the abort. Close waits on NoPendingTransfersEvent: setting it without
 // the count at 0 tells close to abort again. The caller still holds what keeps the

@@ -26,5 +26,6 @@ typedef struct _READER {
 } READER;
 
 void StartReader(PDEVICE_CONTEXT DeviceContext, const READER* Reader, READER_START How);
+BOOLEAN ReaderPortOpen(PDEVICE_CONTEXT DeviceContext);
 void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active);
 NTSTATUS EndReaderCompletion(PDEVICE_CONTEXT DeviceContext, PIRP Irp);

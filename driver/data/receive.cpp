@@ -100,7 +100,7 @@ NTSTATUS NTAPI BulkInCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     UNREFERENCED_PARAMETER(DeviceObject);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)Context;
 
-    if (NT_SUCCESS(Irp->IoStatus.Status) && context->IsOpen) {
+    if (NT_SUCCESS(Irp->IoStatus.Status) && ReaderPortOpen(context)) {
         ReceivePacket(context);
     } else {
         HandleReaderFailure(context, &context->BulkInReaderActive);
