@@ -73,7 +73,7 @@ void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> rout
         std::lock_guard<std::mutex> guard(DispatcherMutex());
         if (!queue->threadGone) {
             queue->pending.push_back(std::move(routine));
-            DispatcherCondition().notify_all();
+            WakeApcWaiterLocked(queue.get());
             return;
         }
     }

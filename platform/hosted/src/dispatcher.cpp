@@ -1,10 +1,52 @@
 // Dispatcher objects: events and the waits on them (timers are in timers.cpp).
-// Every state change happens under one dispatcher lock, and waiters sleep on one
-// condition variable, which is what the platform's dispatcher database amounts to.
-// Wait time-outs are measured on the kernel clock.
+// Every state change happens under one dispatcher lock, which is what the
+// platform's dispatcher database amounts to. Each waiting thread is listed with
+// the objects it waits for, as the platform's wait blocks list it on each object,
+// and only a change that concerns it wakes it. Wait time-outs are measured on the
+// kernel clock.
 #include "internal.h"
 
+#include <algorithm>
+
 namespace kx::detail {
+
+namespace {
+
+// A thread in WaitForObjects, listed under the dispatcher lock while it waits.
+struct Waiter {
+    std::condition_variable wake;
+    PVOID* objects;
+    ULONG count;
+    const ApcQueue* apcs;
+};
+
+std::vector<Waiter*>& Waiters() {
+    static std::vector<Waiter*> waiters;
+    return waiters;
+}
+
+} // namespace
+
+void WakeWaitersOfLocked(const void* object) {
+    for (Waiter* waiter : Waiters()) {
+        if (std::find(waiter->objects, waiter->objects + waiter->count, object) !=
+            waiter->objects + waiter->count)
+            waiter->wake.notify_one();
+    }
+}
+
+void WakeApcWaiterLocked(const ApcQueue* queue) {
+    for (Waiter* waiter : Waiters()) {
+        if (waiter->apcs == queue)
+            waiter->wake.notify_one();
+    }
+}
+
+void WakeAllWaitersLocked() {
+    DispatcherCondition().notify_all();
+    for (Waiter* waiter : Waiters())
+        waiter->wake.notify_one();
+}
 
 std::mutex& DispatcherMutex() {
     static std::mutex mutex;
@@ -70,15 +112,26 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
     };
     LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
     DeliverApcs();
+    Waiter waiter{{}, Object, Count, CurrentApcQueue().get()};
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto ready = [&] { return satisfied() < Count; };
     auto wake = [&] { return ready() || ApcPendingLocked(); };
+    // Listed only while asleep: the lock is dropped only inside the wait and for
+    // the APCs, and the entry goes before the wait block does.
+    auto sleep = [&] {
+        Waiters().push_back(&waiter);
+        bool woken = true;
+        if (Timeout == nullptr)
+            waiter.wake.wait(lock, wake);
+        else
+            woken = KernelClock().WaitUntil(lock, waiter.wake, deadline, wake);
+        Waiters().erase(std::find(Waiters().begin(), Waiters().end(), &waiter));
+        return woken;
+    };
     while (!ready()) {
         if (poll)
             return STATUS_TIMEOUT;
-        if (Timeout == nullptr)
-            DispatcherCondition().wait(lock, wake);
-        else if (!KernelClock().WaitUntil(lock, deadline, wake))
+        if (!sleep())
             return STATUS_TIMEOUT;
         if (!ready() && ApcPendingLocked()) {
             lock.unlock();
@@ -120,7 +173,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     Event->Header.SignalState = 1;
     // The waiter may free the event as soon as it sees the state: nothing touches
     // the object after the lock is dropped.
-    DispatcherCondition().notify_all();
+    WakeWaitersOfLocked(Event);
     return previous;
 }
 

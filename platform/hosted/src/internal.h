@@ -61,10 +61,20 @@ void ForgetLocksIn(const void* begin, size_t size);
 void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* kind);
 bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* kind);
 
-// The dispatcher lock: every dispatcher object's state changes under it, and
-// waiters sleep on the one condition variable.
+// The dispatcher lock: every dispatcher object's state changes under it.
 std::mutex& DispatcherMutex();
+// Waits on kernel time alone (the manual clock's bookkeeping, delays) sleep on the
+// one condition variable; a thread waiting for dispatcher objects sleeps on its own
+// and is woken by a change of one of its objects or an APC queued to it, so that an
+// event set for one thread does not wake every other waiting thread.
 std::condition_variable& DispatcherCondition();
+struct ApcQueue;
+// Under the dispatcher lock: wakes the threads waiting for this object.
+void WakeWaitersOfLocked(const void* object);
+// Under the dispatcher lock: wakes the thread of this APC queue if it waits.
+void WakeApcWaiterLocked(const ApcQueue* queue);
+// Under the dispatcher lock: wakes every waiting thread (time moved, a timer fired).
+void WakeAllWaitersLocked();
 
 // Fresh pool is not zeroed on the platform, nor are the I/O manager's system
 // buffers: a pattern makes reads of uninitialised memory visible.
@@ -79,7 +89,6 @@ PVOID AllocatePoolAt(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t site);
 // ---- APCs ----------------------------------------------------------------------------------
 
 // A thread's queue of kernel APCs (apc.cpp).
-struct ApcQueue;
 std::shared_ptr<ApcQueue> CurrentApcQueue();
 // Queues the routine to run in the queue's thread at its next delivery point; runs
 // it at once when that thread has ended.
@@ -100,10 +109,10 @@ class Clock {
     virtual ~Clock() = default;
     virtual LONGLONG Now() const = 0;
     virtual LONGLONG SystemTimeAtBoot() const = 0;
-    // Called with the dispatcher lock held: sleeps until ready() holds or interrupt
-    // time reaches deadline; returns ready().
-    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
-                           const std::function<bool()>& ready) = 0;
+    // Called with the dispatcher lock held: sleeps on `wake` until ready() holds or
+    // interrupt time reaches deadline; returns ready().
+    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                           LONGLONG deadline, const std::function<bool()>& ready) = 0;
     // Called with the dispatcher lock held when the earliest due time may have moved.
     virtual void TimersChanged() = 0;
 };

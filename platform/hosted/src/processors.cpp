@@ -83,7 +83,9 @@ void TakeAndRun(std::unique_lock<std::mutex>& lock, std::deque<DispatchWork>::it
     if (work.dpc != nullptr)
         runningDpcs.erase(work.dpc);
     busy--;
-    workReady.notify_all();
+    // No other processor needs waking: each queued work item woke one when it was
+    // queued, and the only work this run can have made runnable is a second queuing
+    // of this DPC, which this thread takes itself when it looks at the queue again.
     NotifyIfIdleLocked();
 }
 
