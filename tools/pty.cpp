@@ -9,6 +9,11 @@
 // port and writes what arrives to the master. korvaxsim keeps a descriptor of the
 // terminal open itself, so programs may open and close it as often as they like.
 //
+// A write to the port stays outstanding while the main thread goes back to the
+// master: it is waited for when the next data, a status byte or a command comes
+// (its completion is then usually there already, and nothing had to wake the
+// thread for it), or after a tenth of a second of quiet.
+//
 // Linux pseudo-terminals keep CS8 and clear PARENB whatever a program sets, so of
 // the character format only the stop bits reach the port from a pty. Flow control
 // (CRTSCTS, IXON, IXOFF) reaches it as the DCB's handshake and XON/XOFF flags.
@@ -35,6 +40,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvaxsim {
@@ -97,6 +103,9 @@ class Bridge {
     void ToProgram(const uint8_t* data, size_t size);
     // Main thread: one read of the master; false when there was nothing.
     bool FromProgram();
+    // Main thread: waits for the outstanding write to the port, if there is one.
+    void FinishWrite();
+    bool Writing() const { return writingSize_ != 0; }
     void SettingsChanged();
     // A command line on stdin; false to quit.
     bool Command(const std::string& line);
@@ -110,8 +119,12 @@ class Bridge {
     std::atomic<bool> stopping_{false};
     std::mutex outputMutex_;
     // What one read of the master brings: up to 64 KiB a program has written, one
-    // WriteFile.
+    // WriteFile. Two buffers: the master is read into one while the other's write
+    // is outstanding.
     std::vector<uint8_t> fromProgram_ = std::vector<uint8_t>(64 * 1024 + 1);
+    std::vector<uint8_t> toPort_ = std::vector<uint8_t>(64 * 1024 + 1);
+    Overlapped writing_;
+    size_t writingSize_ = 0; // of the outstanding write; 0 when there is none
 };
 
 void Bridge::Say(const char* format, ...) {
@@ -149,9 +162,14 @@ bool Bridge::FromProgram() {
     if (n <= 0)
         throw Failure(pty_.path + ": read: " + (n < 0 ? ErrnoText(errno) : "end of file"));
     uint8_t status = buffer[0];
+    // The port sees the program's data, flushes and settings in the order it made them.
+    FinishWrite();
     if (status == TIOCPKT_DATA) {
-        if (n > 1)
-            port_.Write(buffer + 1, static_cast<size_t>(n - 1));
+        if (n > 1) {
+            std::swap(fromProgram_, toPort_);
+            port_.StartWrite(writing_, toPort_.data() + 1, static_cast<size_t>(n - 1));
+            writingSize_ = static_cast<size_t>(n - 1);
+        }
         return true;
     }
     if (status & TIOCPKT_FLUSHREAD)
@@ -161,6 +179,11 @@ bool Bridge::FromProgram() {
     if (status & TIOCPKT_IOCTL)
         SettingsChanged();
     return true;
+}
+
+void Bridge::FinishWrite() {
+    if (Writing())
+        port_.FinishWrite(writing_, std::exchange(writingSize_, 0));
 }
 
 void Bridge::SettingsChanged() {
@@ -208,6 +231,7 @@ void Bridge::SettingsChanged() {
 }
 
 bool Bridge::Command(const std::string& text) {
+    FinishWrite();
     std::string line = text;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
@@ -261,10 +285,17 @@ std::optional<std::string> Bridge::Run() {
             pollfd fds[3] = {{wake.ReadFd(), POLLIN, 0},
                              {pty_.master.Get(), POLLIN, 0},
                              {readStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-            if (::poll(fds, 3, -1) < 0) {
+            int ready = ::poll(fds, 3, Writing() ? 100 : -1);
+            if (ready < 0) {
                 if (errno == EINTR)
                     continue;
                 throw Failure("poll: " + ErrnoText(errno));
+            }
+            if (ready == 0) {
+                // Quiet: the outstanding write's outcome is due.
+                if (writing_.Done())
+                    FinishWrite();
+                continue;
             }
             if (fds[0].revents != 0) {
                 wake.Drain();
@@ -295,6 +326,7 @@ std::optional<std::string> Bridge::Run() {
                     break;
             }
         }
+        FinishWrite();
     } catch (const Failure& f) {
         failure = f.what();
     }

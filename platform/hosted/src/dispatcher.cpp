@@ -12,9 +12,11 @@ namespace kx::detail {
 
 namespace {
 
-// A thread in WaitForObjects, listed under the dispatcher lock while it waits.
+// A thread in WaitForObjects, listed under the dispatcher lock while it waits. Its
+// condition variable is the thread's own and shared, so that a wake-up given after
+// the lock is released never reaches a condition variable that has gone.
 struct Waiter {
-    std::condition_variable wake;
+    std::shared_ptr<std::condition_variable> wake;
     PVOID* objects;
     ULONG count;
     const ApcQueue* apcs;
@@ -25,27 +27,37 @@ std::vector<Waiter*>& Waiters() {
     return waiters;
 }
 
+const std::shared_ptr<std::condition_variable>& ThreadWake() {
+    thread_local auto wake = std::make_shared<std::condition_variable>();
+    return wake;
+}
+
 } // namespace
 
-void WakeWaitersOfLocked(const void* object) {
+DispatcherWakes::~DispatcherWakes() {
+    for (const auto& wake : wakes_)
+        wake->notify_one();
+}
+
+void DispatcherWakes::AddWaitersOf(const void* object) {
     for (Waiter* waiter : Waiters()) {
         if (std::find(waiter->objects, waiter->objects + waiter->count, object) !=
             waiter->objects + waiter->count)
-            waiter->wake.notify_one();
+            wakes_.push_back(waiter->wake);
     }
 }
 
-void WakeApcWaiterLocked(const ApcQueue* queue) {
+void DispatcherWakes::AddApcWaiter(const ApcQueue* queue) {
     for (Waiter* waiter : Waiters()) {
         if (waiter->apcs == queue)
-            waiter->wake.notify_one();
+            wakes_.push_back(waiter->wake);
     }
 }
 
 void WakeAllWaitersLocked() {
     DispatcherCondition().notify_all();
     for (Waiter* waiter : Waiters())
-        waiter->wake.notify_one();
+        waiter->wake->notify_one();
 }
 
 std::mutex& DispatcherMutex() {
@@ -112,7 +124,7 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
     };
     LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
     DeliverApcs();
-    Waiter waiter{{}, Object, Count, CurrentApcQueue().get()};
+    Waiter waiter{ThreadWake(), Object, Count, CurrentApcQueue().get()};
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto ready = [&] { return satisfied() < Count; };
     auto wake = [&] { return ready() || ApcPendingLocked(); };
@@ -122,9 +134,9 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
         Waiters().push_back(&waiter);
         bool woken = true;
         if (Timeout == nullptr)
-            waiter.wake.wait(lock, wake);
+            waiter.wake->wait(lock, wake);
         else
-            woken = KernelClock().WaitUntil(lock, waiter.wake, deadline, wake);
+            woken = KernelClock().WaitUntil(lock, *waiter.wake, deadline, wake);
         Waiters().erase(std::find(Waiters().begin(), Waiters().end(), &waiter));
         return woken;
     };
@@ -168,12 +180,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    DispatcherWakes wakes;
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     // The waiter may free the event as soon as it sees the state: nothing touches
-    // the object after the lock is dropped.
-    WakeWaitersOfLocked(Event);
+    // the object after the lock is dropped (the wake-ups go to the waiting threads).
+    wakes.AddWaitersOf(Event);
     return previous;
 }
 

@@ -69,10 +69,23 @@ std::mutex& DispatcherMutex();
 // event set for one thread does not wake every other waiting thread.
 std::condition_variable& DispatcherCondition();
 struct ApcQueue;
-// Under the dispatcher lock: wakes the threads waiting for this object.
-void WakeWaitersOfLocked(const void* object);
-// Under the dispatcher lock: wakes the thread of this APC queue if it waits.
-void WakeApcWaiterLocked(const ApcQueue* queue);
+// Wakes waiting threads once the dispatcher lock is released, so that a thread
+// woken does not block on the lock at once. Declared before the lock's guard; the
+// Add calls are made under the lock.
+class DispatcherWakes {
+  public:
+    DispatcherWakes() = default;
+    ~DispatcherWakes();
+    DispatcherWakes(const DispatcherWakes&) = delete;
+    DispatcherWakes& operator=(const DispatcherWakes&) = delete;
+    // The threads waiting for this object.
+    void AddWaitersOf(const void* object);
+    // The thread of this APC queue, if it waits.
+    void AddApcWaiter(const ApcQueue* queue);
+
+  private:
+    std::vector<std::shared_ptr<std::condition_variable>> wakes_;
+};
 // Under the dispatcher lock: wakes every waiting thread (time moved, a timer fired).
 void WakeAllWaitersLocked();
 

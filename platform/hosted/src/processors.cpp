@@ -106,8 +106,11 @@ void ProcessorLoop() {
 } // namespace
 
 void QueueAtDispatch(std::function<void()> fn) {
-    std::lock_guard<std::mutex> guard(queueMutex);
-    queue.push_back({nullptr, std::move(fn)});
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue.push_back({nullptr, std::move(fn)});
+    }
+    // Outside the lock, so that the processor woken does not block on it at once.
     workReady.notify_one();
 }
 
@@ -202,13 +205,15 @@ void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     detail::RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
-    std::lock_guard<std::mutex> guard(queueMutex);
-    if (queuedDpcs.count(Dpc) != 0)
-        return FALSE;
-    Dpc->SystemArgument1 = SystemArgument1;
-    Dpc->SystemArgument2 = SystemArgument2;
-    queuedDpcs.insert(Dpc);
-    queue.push_back({Dpc, {}});
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        if (queuedDpcs.count(Dpc) != 0)
+            return FALSE;
+        Dpc->SystemArgument1 = SystemArgument1;
+        Dpc->SystemArgument2 = SystemArgument2;
+        queuedDpcs.insert(Dpc);
+        queue.push_back({Dpc, {}});
+    }
     workReady.notify_one();
     return TRUE;
 }
