@@ -70,12 +70,13 @@ std::condition_variable& DispatcherCondition() {
     return condition;
 }
 
-void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner) {
+void ForgetQueuedObjectsIn(const void* begin, size_t size,
+                           const std::function<std::string()>& owner) {
     size_t timers = ForgetTimersIn(begin, size);
     size_t dpcs = ForgetDpcsIn(begin, size);
     size_t workItems = ForgetWorkItemsIn(begin, size);
     if (timers + dpcs + workItems != 0) {
-        Report(Rule::ObjectFreedWhileQueued, owner + " freed with " + std::to_string(timers) +
+        Report(Rule::ObjectFreedWhileQueued, owner() + " freed with " + std::to_string(timers) +
                                                  " timer(s) set, " + std::to_string(dpcs) +
                                                  " DPC(s) queued, " + std::to_string(workItems) +
                                                  " work item(s) queued in it");

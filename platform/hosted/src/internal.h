@@ -149,7 +149,9 @@ void ResetTimers();
 
 // Set timers, queued DPCs and queued work items whose memory is being freed are
 // taken out of their queues (they must never run from freed memory) and reported.
-void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner);
+// `owner` names the memory in the report; it is called only when there is one.
+void ForgetQueuedObjectsIn(const void* begin, size_t size,
+                           const std::function<std::string()>& owner);
 size_t ForgetTimersIn(const void* begin, size_t size);
 size_t ForgetDpcsIn(const void* begin, size_t size);
 size_t ForgetWorkItemsIn(const void* begin, size_t size);

@@ -68,7 +68,7 @@ void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
         detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
-                                      DeviceText(device));
+                                      [device] { return DeviceText(device); });
         for (auto& entry : irps) {
             for (auto& level : entry.second.levels) {
                 if (level.device == device) {
