@@ -13,8 +13,8 @@ namespace kx::detail {
 namespace {
 
 // A thread in WaitForObjects, listed under the dispatcher lock while it waits. Its
-// condition variable is the thread's own and shared, so that a wake-up given after
-// the lock is released never reaches a condition variable that has gone.
+// condition variable is shared, so that a wake-up given after the lock is released
+// never reaches a condition variable that has gone.
 struct Waiter {
     std::shared_ptr<std::condition_variable> wake;
     PVOID* objects;
@@ -25,11 +25,6 @@ struct Waiter {
 std::vector<Waiter*>& Waiters() {
     static std::vector<Waiter*> waiters;
     return waiters;
-}
-
-const std::shared_ptr<std::condition_variable>& ThreadWake() {
-    thread_local auto wake = std::make_shared<std::condition_variable>();
-    return wake;
 }
 
 } // namespace
@@ -125,7 +120,8 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
     };
     LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
     DeliverApcs();
-    Waiter waiter{ThreadWake(), Object, Count, CurrentApcQueue().get()};
+    Waiter waiter{std::make_shared<std::condition_variable>(), Object, Count,
+                  CurrentApcQueue().get()};
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto ready = [&] { return satisfied() < Count; };
     auto wake = [&] { return ready() || ApcPendingLocked(); };
