@@ -278,7 +278,7 @@ class ModemPdo {
         std::deque<std::vector<uint8_t>> packets; // IN pipes: sent, not yet taken
         bool halted = false;
         bool stallNext = false; // the device stalls the next transfer
-        bool pumping = false;   // a DPC thread is completing from the head
+        bool pumping = false;   // a completion DPC is completing from the head
     };
 
     NTSTATUS Serve(PIRP irp);
@@ -295,6 +295,9 @@ class ModemPdo {
     // Completes a transfer that this thread owns; takes the lock only briefly.
     NTSTATUS Finish(Transfer transfer);
     void Pump(UsbPipe queue);
+    // Completes the head transfer of the pipe if it is ready; false (the pipe's pump
+    // ends) when it is not.
+    bool CompleteHead(UsbPipe queue);
     static DRIVER_CANCEL CancelRoutine;
     void CancelTransfer(PIRP irp);
 

@@ -46,6 +46,15 @@ std::optional<size_t> RequiredLength(USHORT function) {
     }
 }
 
+// The host controller's completion DPC running on this thread, and the pipes
+// whose transfers became ready while it ran: it completes them itself, as one
+// DPC completes whatever the controller finished, rather than queueing another.
+struct CompletionDpc {
+    const ModemPdo* pdo = nullptr;
+    std::vector<UsbPipe> madeReady;
+};
+thread_local CompletionDpc* completionDpc = nullptr;
+
 NTSTATUS CompleteUrbIrp(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
@@ -451,31 +460,47 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     return status;
 }
 
-// Completes transfers from the head of one pipe's queue while they are ready, so a
-// pipe's transfers complete in the order they were submitted, as on the bus.
+// Completes transfers from the head of pipes' queues while they are ready, so a
+// pipe's transfers complete in the order they were submitted, as on the bus. A
+// pipe that a completion makes ready (the device answers the OUT data just
+// completed, the driver sends the next transfer) is taken on here, its transfers
+// before the next one of the pipe that made it ready.
 void ModemPdo::Pump(UsbPipe queue) {
-    Pipe& pipe = pipes_[static_cast<size_t>(queue)];
-    for (;;) {
-        Transfer transfer;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (pipe.transfers.empty() || pipe.transfers.front().state != Transfer::State::Ready) {
-                pipe.pumping = false;
-                --busy_;
-                changed_.notify_all();
-                return;
-            }
-            transfer = std::move(pipe.transfers.front());
-            pipe.transfers.pop_front();
-            if (IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) {
-                // Its cancel routine is running or about to run and completes it.
-                cancelling_.push_back(std::move(transfer));
-                continue;
-            }
-            ++busy_;
-        }
-        Finish(std::move(transfer));
+    CompletionDpc dpc;
+    dpc.pdo = this;
+    CompletionDpc* outer = std::exchange(completionDpc, &dpc);
+    std::vector<UsbPipe> pumping{queue};
+    while (!pumping.empty()) {
+        if (!CompleteHead(pumping.back()))
+            pumping.pop_back();
+        pumping.insert(pumping.end(), dpc.madeReady.begin(), dpc.madeReady.end());
+        dpc.madeReady.clear();
     }
+    completionDpc = outer;
+}
+
+bool ModemPdo::CompleteHead(UsbPipe queue) {
+    Pipe& pipe = pipes_[static_cast<size_t>(queue)];
+    Transfer transfer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (pipe.transfers.empty() || pipe.transfers.front().state != Transfer::State::Ready) {
+            pipe.pumping = false;
+            --busy_;
+            changed_.notify_all();
+            return false;
+        }
+        transfer = std::move(pipe.transfers.front());
+        pipe.transfers.pop_front();
+        if (IoSetCancelRoutine(transfer.irp, nullptr) == nullptr) {
+            // Its cancel routine is running or about to run and completes it.
+            cancelling_.push_back(std::move(transfer));
+            return true;
+        }
+        ++busy_;
+    }
+    Finish(std::move(transfer));
+    return true;
 }
 
 void NTAPI ModemPdo::CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -607,6 +632,10 @@ void ModemPdo::Kick(UsbPipe queue) {
         return;
     pipe.pumping = true;
     ++busy_;
+    if (completionDpc != nullptr && completionDpc->pdo == this) {
+        completionDpc->madeReady.push_back(queue);
+        return;
+    }
     kx::QueueAtDispatch([this, queue] { Pump(queue); });
 }
 

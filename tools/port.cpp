@@ -288,6 +288,10 @@ size_t Port::Finish(Overlapped& overlapped, Request request) {
 void Port::Write(const void* data, size_t size) {
     Overlapped overlapped;
     StartWrite(overlapped, data, size);
+    FinishWrite(overlapped, size);
+}
+
+void Port::FinishWrite(Overlapped& overlapped, size_t size) {
     size_t written = Finish(overlapped, Request::Write);
     if (written != size) {
         throw Failure(name_ + ": WriteFile sent " + std::to_string(written) + " of " +

@@ -129,6 +129,8 @@ class Port {
     void Write(const std::string& text) { Write(text.data(), text.size()); }
     // Starts an overlapped write of `size` bytes (the memory must stay until it ends).
     void StartWrite(Overlapped& overlapped, const void* data, size_t size);
+    // Waits for a write StartWrite began; throws as Write does.
+    void FinishWrite(Overlapped& overlapped, size_t size);
     // The kinds of request started with an Overlapped.
     enum class Request { Read, Write, EventWait };
     // The bytes a started request moved; throws when it failed. Waits at most

@@ -9,6 +9,12 @@
 // port and writes what arrives to the master. korvaxsim keeps a descriptor of the
 // terminal open itself, so programs may open and close it as often as they like.
 //
+// Writes to the port stay outstanding while the main thread goes back to the
+// master, a few at a time in the order the program wrote: their outcomes are taken
+// as they end, without anything waking the thread for them, and waited for only
+// when every buffer is in use, before a status byte or a command, or after a tenth
+// of a second of quiet.
+//
 // Linux pseudo-terminals keep CS8 and clear PARENB whatever a program sets, so of
 // the character format only the stop bits reach the port from a pty. Flow control
 // (CRTSCTS, IXON, IXOFF) reaches it as the DCB's handshake and XON/XOFF flags.
@@ -27,6 +33,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -35,6 +42,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvaxsim {
@@ -97,6 +105,12 @@ class Bridge {
     void ToProgram(const uint8_t* data, size_t size);
     // Main thread: one read of the master; false when there was nothing.
     bool FromProgram();
+    // Main thread: takes the outcome of the oldest outstanding write, waiting for it.
+    void FinishOldestWrite();
+    // Main thread: takes the outcomes of the writes that have ended, oldest first,
+    // or (`all`) waits for every outstanding write.
+    void FinishWrites(bool all);
+    bool Writing() const { return outstanding_ != 0; }
     void SettingsChanged();
     // A command line on stdin; false to quit.
     bool Command(const std::string& line);
@@ -109,9 +123,17 @@ class Bridge {
     bool rts_ = true;
     std::atomic<bool> stopping_{false};
     std::mutex outputMutex_;
-    // What one read of the master brings: up to 64 KiB a program has written, one
-    // WriteFile.
-    std::vector<uint8_t> fromProgram_ = std::vector<uint8_t>(64 * 1024 + 1);
+    // What one read of the master brings (the packet-mode byte, then up to 64 KiB a
+    // program has written) and its WriteFile while it is outstanding.
+    struct PortWrite {
+        std::vector<uint8_t> buffer = std::vector<uint8_t>(64 * 1024 + 1);
+        Overlapped overlapped;
+        size_t size = 0;
+    };
+    static constexpr size_t PortWrites = 4;
+    std::array<PortWrite, PortWrites> writes_;
+    size_t oldest_ = 0;      // the oldest outstanding write's slot
+    size_t outstanding_ = 0; // writes outstanding, in the slots from oldest_ on
 };
 
 void Bridge::Say(const char* format, ...) {
@@ -142,18 +164,27 @@ void Bridge::ToProgram(const uint8_t* data, size_t size) {
 }
 
 bool Bridge::FromProgram() {
-    uint8_t* buffer = fromProgram_.data(); // the packet-mode byte, then data
-    ssize_t n = ::read(pty_.master.Get(), buffer, fromProgram_.size());
+    FinishWrites(false);
+    if (outstanding_ == PortWrites)
+        FinishOldestWrite();
+    PortWrite& write = writes_[(oldest_ + outstanding_) % PortWrites];
+    uint8_t* buffer = write.buffer.data();
+    ssize_t n = ::read(pty_.master.Get(), buffer, write.buffer.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return false;
     if (n <= 0)
         throw Failure(pty_.path + ": read: " + (n < 0 ? ErrnoText(errno) : "end of file"));
     uint8_t status = buffer[0];
     if (status == TIOCPKT_DATA) {
-        if (n > 1)
-            port_.Write(buffer + 1, static_cast<size_t>(n - 1));
+        if (n > 1) {
+            write.size = static_cast<size_t>(n - 1);
+            port_.StartWrite(write.overlapped, buffer + 1, write.size);
+            ++outstanding_;
+        }
         return true;
     }
+    // The port sees the program's data, flushes and settings in the order it made them.
+    FinishWrites(true);
     if (status & TIOCPKT_FLUSHREAD)
         port_.Purge(PURGE_RXCLEAR);
     if (status & TIOCPKT_FLUSHWRITE)
@@ -161,6 +192,18 @@ bool Bridge::FromProgram() {
     if (status & TIOCPKT_IOCTL)
         SettingsChanged();
     return true;
+}
+
+void Bridge::FinishOldestWrite() {
+    PortWrite& write = writes_[oldest_];
+    oldest_ = (oldest_ + 1) % PortWrites;
+    --outstanding_;
+    port_.FinishWrite(write.overlapped, std::exchange(write.size, 0));
+}
+
+void Bridge::FinishWrites(bool all) {
+    while (Writing() && (all || writes_[oldest_].overlapped.Done()))
+        FinishOldestWrite();
 }
 
 void Bridge::SettingsChanged() {
@@ -208,6 +251,7 @@ void Bridge::SettingsChanged() {
 }
 
 bool Bridge::Command(const std::string& text) {
+    FinishWrites(true);
     std::string line = text;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
         line.pop_back();
@@ -261,10 +305,16 @@ std::optional<std::string> Bridge::Run() {
             pollfd fds[3] = {{wake.ReadFd(), POLLIN, 0},
                              {pty_.master.Get(), POLLIN, 0},
                              {readStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-            if (::poll(fds, 3, -1) < 0) {
+            int ready = ::poll(fds, 3, Writing() ? 100 : -1);
+            if (ready < 0) {
                 if (errno == EINTR)
                     continue;
                 throw Failure("poll: " + ErrnoText(errno));
+            }
+            if (ready == 0) {
+                // Quiet: the outcomes of the writes that have ended are due.
+                FinishWrites(false);
+                continue;
             }
             if (fds[0].revents != 0) {
                 wake.Drain();
@@ -295,6 +345,7 @@ std::optional<std::string> Bridge::Run() {
                     break;
             }
         }
+        FinishWrites(true);
     } catch (const Failure& f) {
         failure = f.what();
     }

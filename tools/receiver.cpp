@@ -26,8 +26,11 @@ void Receiver::Run() {
     // Large enough for whatever the ring holds: one read takes it all at once.
     std::vector<uint8_t> buffer(64 * 1024);
     try {
+        // One OVERLAPPED (and its event) for every read, as a program's reader keeps.
+        Overlapped overlapped;
         while (!stopping_.load()) {
-            size_t n = port_.Read(buffer.data(), buffer.size());
+            port_.StartRead(overlapped, buffer.data(), buffer.size());
+            size_t n = port_.Finish(overlapped, Port::Request::Read);
             if (n != 0)
                 deliver_(buffer.data(), n);
         }

@@ -108,6 +108,46 @@ TEST_F(ManualClockTest, TimersFireInDueOrderAndARearmCountsFromItsExpiry) {
     EXPECT_EQ(kx::CurrentTime(), 1000);
 }
 
+// A waiting thread is woken by the events it waits for, whichever of them is set,
+// and goes on waiting until its whole condition holds; an event nobody waits for
+// leaves it asleep. A wake-up that does not reach the waiter hangs the test.
+TEST_F(ManualClockTest, AWaitEndsWhenItsOwnObjectsAreSetFromAnotherThread) {
+    const struct {
+        WAIT_TYPE type;
+        std::vector<int> set; // in this order, the last one ending the wait
+        NTSTATUS expected;
+    } cases[] = {
+        {WaitAny, {0}, STATUS_WAIT_0},
+        {WaitAny, {1}, STATUS_WAIT_0 + 1},
+        {WaitAll, {1, 0}, STATUS_WAIT_0},
+    };
+    for (const auto& c : cases) {
+        KEVENT events[2], unrelated;
+        for (KEVENT& event : events)
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeEvent(&unrelated, NotificationEvent, FALSE);
+        PVOID objects[2] = {&events[0], &events[1]};
+        std::atomic<bool> returned{false};
+        NTSTATUS status = STATUS_PENDING;
+        std::thread waiter([&] {
+            // Time stands still: only a set event can end this wait.
+            LARGE_INTEGER timeout = Relative(1000);
+            status = KeWaitForMultipleObjects(2, objects, c.type, Executive, KernelMode, FALSE,
+                                              &timeout, nullptr);
+            returned = true;
+        });
+        kx::AwaitTimedWaits(1);
+        KeSetEvent(&unrelated, IO_NO_INCREMENT, FALSE);
+        for (size_t i = 0; i + 1 < c.set.size(); ++i)
+            KeSetEvent(&events[c.set[i]], IO_NO_INCREMENT, FALSE);
+        kx::AwaitTimedWaits(1);
+        EXPECT_FALSE(returned) << "type " << c.type;
+        KeSetEvent(&events[c.set.back()], IO_NO_INCREMENT, FALSE);
+        waiter.join();
+        EXPECT_EQ(status, c.expected) << "type " << c.type;
+    }
+}
+
 TEST_F(ManualClockTest, AWaitTimesOutWhenTimePassesItsDeadlineAndNotBefore) {
     KEVENT never, later;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

@@ -70,10 +70,11 @@ std::shared_ptr<ApcQueue> CurrentApcQueue() {
 
 void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> routine) {
     {
+        DispatcherWakes wakes;
         std::lock_guard<std::mutex> guard(DispatcherMutex());
         if (!queue->threadGone) {
             queue->pending.push_back(std::move(routine));
-            DispatcherCondition().notify_all();
+            wakes.AddApcWaiter(queue.get());
             return;
         }
     }

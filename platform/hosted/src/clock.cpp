@@ -32,13 +32,13 @@ class ManualClock final : public Clock {
     LONGLONG Now() const override { return now_.load(); }
     LONGLONG SystemTimeAtBoot() const override { return ManualSystemTimeAtBoot; }
 
-    bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
-                   const std::function<bool()>& ready) override {
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                   LONGLONG deadline, const std::function<bool()>& ready) override {
         // Registered so that AdvanceTime can wait until this wait has seen the
         // deadline pass.
         auto entry = waiters_.insert(deadline);
         detail::DispatcherCondition().notify_all();
-        detail::DispatcherCondition().wait(lock, [&] { return ready() || Now() >= deadline; });
+        wake.wait(lock, [&] { return ready() || Now() >= deadline; });
         waiters_.erase(entry);
         detail::DispatcherCondition().notify_all();
         return ready();
@@ -50,7 +50,7 @@ class ManualClock final : public Clock {
     void SetLocked(LONGLONG now) {
         if (now > now_.load())
             now_.store(now);
-        detail::DispatcherCondition().notify_all();
+        detail::WakeAllWaitersLocked();
     }
     bool ExpiredWaitersLocked() const { return !waiters_.empty() && *waiters_.begin() <= Now(); }
     size_t WaitersLocked() const { return waiters_.size(); }
@@ -75,16 +75,23 @@ class RealClock final : public Clock {
     }
     LONGLONG SystemTimeAtBoot() const override { return systemAtBoot_; }
 
-    bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
-                   const std::function<bool()>& ready) override {
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                   LONGLONG deadline, const std::function<bool()>& ready) override {
         if (deadline == Forever) {
-            detail::DispatcherCondition().wait(lock, ready);
+            wake.wait(lock, ready);
             return true;
         }
-        return detail::DispatcherCondition().wait_until(lock, At(deadline), ready);
+        return wake.wait_until(lock, At(deadline), ready);
     }
 
-    void TimersChanged() override { wake_.notify_one(); }
+    // The timer thread sleeps until the earliest due time it saw: it needs waking
+    // only for a timer that falls due before that. A timer cancelled meanwhile costs
+    // it one early look at the queue.
+    void TimersChanged() override {
+        LONGLONG due;
+        if (detail::EarliestTimerDueLocked(&due) && due < sleepsUntil_)
+            wake_.notify_one();
+    }
 
     void Start() {
         thread_ = std::thread([this] { Run(); });
@@ -114,16 +121,21 @@ class RealClock final : public Clock {
         while (!stopping_) {
             detail::FireDueTimersLocked(Now());
             LONGLONG next;
-            if (detail::EarliestTimerDueLocked(&next))
+            if (detail::EarliestTimerDueLocked(&next)) {
+                sleepsUntil_ = next;
                 wake_.wait_until(lock, At(next));
-            else
+            } else {
+                sleepsUntil_ = Forever;
                 wake_.wait(lock);
+            }
         }
     }
 
     std::chrono::steady_clock::time_point boot_;
     LONGLONG systemAtBoot_;
     std::condition_variable wake_;
+    // Under the dispatcher lock: the due time the timer thread sleeps until.
+    LONGLONG sleepsUntil_ = Forever;
     bool stopping_ = false;
     std::thread thread_;
 };
@@ -260,7 +272,8 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     DeliverApcs();
     {
         std::unique_lock<std::mutex> lock(DispatcherMutex());
-        KernelClock().WaitUntil(lock, DueTimeFrom(Interval->QuadPart), [] { return false; });
+        KernelClock().WaitUntil(lock, DispatcherCondition(), DueTimeFrom(Interval->QuadPart),
+                                [] { return false; });
     }
     DeliverApcs();
     return STATUS_SUCCESS;

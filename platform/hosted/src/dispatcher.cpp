@@ -1,10 +1,59 @@
 // Dispatcher objects: events and the waits on them (timers are in timers.cpp).
-// Every state change happens under one dispatcher lock, and waiters sleep on one
-// condition variable, which is what the platform's dispatcher database amounts to.
-// Wait time-outs are measured on the kernel clock.
+// Every state change happens under one dispatcher lock, which is what the
+// platform's dispatcher database amounts to. Each waiting thread is listed with
+// the objects it waits for, as the platform's wait blocks list it on each object,
+// and only a change that concerns it wakes it. Wait time-outs are measured on the
+// kernel clock.
 #include "internal.h"
 
+#include <algorithm>
+
 namespace kx::detail {
+
+namespace {
+
+// A thread in WaitForObjects, listed under the dispatcher lock while it waits. Its
+// condition variable is shared, so that a wake-up given after the lock is released
+// never reaches a condition variable that has gone.
+struct Waiter {
+    std::shared_ptr<std::condition_variable> wake;
+    PVOID* objects;
+    ULONG count;
+    const ApcQueue* apcs;
+};
+
+std::vector<Waiter*>& Waiters() {
+    static std::vector<Waiter*> waiters;
+    return waiters;
+}
+
+} // namespace
+
+DispatcherWakes::~DispatcherWakes() {
+    for (const auto& wake : wakes_)
+        wake->notify_one();
+}
+
+void DispatcherWakes::AddWaitersOf(const void* object) {
+    for (Waiter* waiter : Waiters()) {
+        if (std::find(waiter->objects, waiter->objects + waiter->count, object) !=
+            waiter->objects + waiter->count)
+            wakes_.push_back(waiter->wake);
+    }
+}
+
+void DispatcherWakes::AddApcWaiter(const ApcQueue* queue) {
+    for (Waiter* waiter : Waiters()) {
+        if (waiter->apcs == queue)
+            wakes_.push_back(waiter->wake);
+    }
+}
+
+void WakeAllWaitersLocked() {
+    DispatcherCondition().notify_all();
+    for (Waiter* waiter : Waiters())
+        waiter->wake->notify_one();
+}
 
 std::mutex& DispatcherMutex() {
     static std::mutex mutex;
@@ -16,12 +65,13 @@ std::condition_variable& DispatcherCondition() {
     return condition;
 }
 
-void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner, Rule rule) {
+void ForgetQueuedObjectsIn(const void* begin, size_t size,
+                           const std::function<std::string()>& owner, Rule rule) {
     size_t timers = ForgetTimersIn(begin, size);
     size_t dpcs = ForgetDpcsIn(begin, size);
     size_t workItems = ForgetWorkItemsIn(begin, size);
     if (timers + dpcs + workItems != 0) {
-        Report(rule, owner + " with " + std::to_string(timers) + " timer(s) set, " +
+        Report(rule, owner() + " with " + std::to_string(timers) + " timer(s) set, " +
                          std::to_string(dpcs) + " DPC(s) queued, " + std::to_string(workItems) +
                          " work item(s) queued in it");
     }
@@ -69,15 +119,27 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
     };
     LONGLONG deadline = Timeout == nullptr || poll ? 0 : DueTimeFrom(Timeout->QuadPart);
     DeliverApcs();
+    Waiter waiter{std::make_shared<std::condition_variable>(), Object, Count,
+                  CurrentApcQueue().get()};
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto ready = [&] { return satisfied() < Count; };
     auto wake = [&] { return ready() || ApcPendingLocked(); };
+    // Listed only while asleep: the lock is dropped only inside the wait and for
+    // the APCs, and the entry goes before the wait block does.
+    auto sleep = [&] {
+        Waiters().push_back(&waiter);
+        bool woken = true;
+        if (Timeout == nullptr)
+            waiter.wake->wait(lock, wake);
+        else
+            woken = KernelClock().WaitUntil(lock, *waiter.wake, deadline, wake);
+        Waiters().erase(std::find(Waiters().begin(), Waiters().end(), &waiter));
+        return woken;
+    };
     while (!ready()) {
         if (poll)
             return STATUS_TIMEOUT;
-        if (Timeout == nullptr)
-            DispatcherCondition().wait(lock, wake);
-        else if (!KernelClock().WaitUntil(lock, deadline, wake))
+        if (!sleep())
             return STATUS_TIMEOUT;
         if (!ready() && ApcPendingLocked()) {
             lock.unlock();
@@ -114,12 +176,13 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     (void)Wait;
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    DispatcherWakes wakes;
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     // The waiter may free the event as soon as it sees the state: nothing touches
-    // the object after the lock is dropped.
-    DispatcherCondition().notify_all();
+    // the object after the lock is dropped (the wake-ups go to the waiting threads).
+    wakes.AddWaitersOf(Event);
     return previous;
 }
 

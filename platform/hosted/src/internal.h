@@ -61,10 +61,33 @@ void ForgetLocksIn(const void* begin, size_t size);
 void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* kind);
 bool ReleaseSpinLockRaw(PKSPIN_LOCK lock, const char* kind);
 
-// The dispatcher lock: every dispatcher object's state changes under it, and
-// waiters sleep on the one condition variable.
+// The dispatcher lock: every dispatcher object's state changes under it.
 std::mutex& DispatcherMutex();
+// Waits on kernel time alone (the manual clock's bookkeeping, delays) sleep on the
+// one condition variable; a thread waiting for dispatcher objects sleeps on its own
+// and is woken by a change of one of its objects or an APC queued to it, so that an
+// event set for one thread does not wake every other waiting thread.
 std::condition_variable& DispatcherCondition();
+struct ApcQueue;
+// Wakes waiting threads once the dispatcher lock is released, so that a thread
+// woken does not block on the lock at once. Declared before the lock's guard; the
+// Add calls are made under the lock.
+class DispatcherWakes {
+  public:
+    DispatcherWakes() = default;
+    ~DispatcherWakes();
+    DispatcherWakes(const DispatcherWakes&) = delete;
+    DispatcherWakes& operator=(const DispatcherWakes&) = delete;
+    // The threads waiting for this object.
+    void AddWaitersOf(const void* object);
+    // The thread of this APC queue, if it waits.
+    void AddApcWaiter(const ApcQueue* queue);
+
+  private:
+    std::vector<std::shared_ptr<std::condition_variable>> wakes_;
+};
+// Under the dispatcher lock: wakes every waiting thread (time moved, a timer fired).
+void WakeAllWaitersLocked();
 
 // Fresh pool is not zeroed on the platform, nor are the I/O manager's system
 // buffers: a pattern makes reads of uninitialised memory visible.
@@ -79,7 +102,6 @@ PVOID AllocatePoolAt(POOL_TYPE type, SIZE_T bytes, ULONG tag, uintptr_t site);
 // ---- APCs ----------------------------------------------------------------------------------
 
 // A thread's queue of kernel APCs (apc.cpp).
-struct ApcQueue;
 std::shared_ptr<ApcQueue> CurrentApcQueue();
 // Queues the routine to run in the queue's thread at its next delivery point; runs
 // it at once when that thread has ended.
@@ -100,10 +122,10 @@ class Clock {
     virtual ~Clock() = default;
     virtual LONGLONG Now() const = 0;
     virtual LONGLONG SystemTimeAtBoot() const = 0;
-    // Called with the dispatcher lock held: sleeps until ready() holds or interrupt
-    // time reaches deadline; returns ready().
-    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, LONGLONG deadline,
-                           const std::function<bool()>& ready) = 0;
+    // Called with the dispatcher lock held: sleeps on `wake` until ready() holds or
+    // interrupt time reaches deadline; returns ready().
+    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                           LONGLONG deadline, const std::function<bool()>& ready) = 0;
     // Called with the dispatcher lock held when the earliest due time may have moved.
     virtual void TimersChanged() = 0;
 };
@@ -127,8 +149,10 @@ void ResetTimers();
 
 // Set timers, queued DPCs and queued work items whose memory, or whose routine, is
 // being freed are taken out of their queues (they must never run from freed
-// memory) and reported under the rule given.
-void ForgetQueuedObjectsIn(const void* begin, size_t size, const std::string& owner,
+// memory) and reported under the rule given. `owner` names the memory in the
+// report; it is called only when there is one.
+void ForgetQueuedObjectsIn(const void* begin, size_t size,
+                           const std::function<std::string()>& owner,
                            Rule rule = Rule::ObjectFreedWhileQueued);
 size_t ForgetTimersIn(const void* begin, size_t size);
 size_t ForgetDpcsIn(const void* begin, size_t size);

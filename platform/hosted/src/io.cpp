@@ -71,7 +71,7 @@ void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
         detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
-                                      DeviceText(device) + " freed");
+                                      [device] { return DeviceText(device) + " freed"; });
         for (auto& entry : irps) {
             for (auto& level : entry.second.levels) {
                 if (level.device == device) {
@@ -335,8 +335,9 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     // Nothing may run in the image once it is unmapped.
     if (block && block->image) {
         const detail::DriverImage& image = *block->image;
-        detail::ForgetQueuedObjectsIn(image.Base(), image.Size(), image.FileName() + " unloaded",
-                                      Rule::ImageUnloadedWithWorkQueued);
+        detail::ForgetQueuedObjectsIn(
+            image.Base(), image.Size(), [&image] { return image.FileName() + " unloaded"; },
+            Rule::ImageUnloadedWithWorkQueued);
     }
 }
 

@@ -208,7 +208,7 @@ void FreeToPool(PVOID P) {
         RequireIrqlAtMost(APC_LEVEL, "ExFreePool of paged pool");
     ForgetLocksIn(P, size);
     ForgetRemoveLocksIn(P, size);
-    ForgetQueuedObjectsIn(P, size, "pool block " + Hex(P) + " freed");
+    ForgetQueuedObjectsIn(P, size, [P] { return "pool block " + Hex(P) + " freed"; });
     std::free(P);
 }
 

@@ -83,7 +83,9 @@ void TakeAndRun(std::unique_lock<std::mutex>& lock, std::deque<DispatchWork>::it
     if (work.dpc != nullptr)
         runningDpcs.erase(work.dpc);
     busy--;
-    workReady.notify_all();
+    // No other processor needs waking: each queued work item woke one when it was
+    // queued, and the only work this run can have made runnable is a second queuing
+    // of this DPC, which this thread takes itself when it looks at the queue again.
     NotifyIfIdleLocked();
 }
 
@@ -104,8 +106,11 @@ void ProcessorLoop() {
 } // namespace
 
 void QueueAtDispatch(std::function<void()> fn) {
-    std::lock_guard<std::mutex> guard(queueMutex);
-    queue.push_back({nullptr, std::move(fn)});
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        queue.push_back({nullptr, std::move(fn)});
+    }
+    // Outside the lock, so that the processor woken does not block on it at once.
     workReady.notify_one();
 }
 
@@ -204,13 +209,15 @@ void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     detail::RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
-    std::lock_guard<std::mutex> guard(queueMutex);
-    if (queuedDpcs.count(Dpc) != 0)
-        return FALSE;
-    Dpc->SystemArgument1 = SystemArgument1;
-    Dpc->SystemArgument2 = SystemArgument2;
-    queuedDpcs.insert(Dpc);
-    queue.push_back({Dpc, {}});
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        if (queuedDpcs.count(Dpc) != 0)
+            return FALSE;
+        Dpc->SystemArgument1 = SystemArgument1;
+        Dpc->SystemArgument2 = SystemArgument2;
+        queuedDpcs.insert(Dpc);
+        queue.push_back({Dpc, {}});
+    }
     workReady.notify_one();
     return TRUE;
 }

@@ -72,7 +72,7 @@ void ExpireLocked(const Setting setting, LONGLONG now) {
             next = now + setting.period * HundredNsPerMillisecond;
         InsertLocked(timer, next, setting.dpc, setting.period);
     }
-    detail::DispatcherCondition().notify_all();
+    detail::WakeAllWaitersLocked();
     if (setting.dpc != nullptr) {
         LARGE_INTEGER systemTime;
         systemTime.QuadPart = detail::KernelClock().SystemTimeAtBoot() + now;
