@@ -13,18 +13,8 @@ namespace {
 using namespace scenario;
 using korvax_test::HeldRequest;
 
-class Receive : public PortTest {
+class Receive : public OpenedPortTest {
   protected:
-    void SetUp() override {
-        PortTest::SetUp();
-        port_ = Open(FILE_FLAG_OVERLAPPED);
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        if (port_ != INVALID_HANDLE_VALUE)
-            CloseHandle(port_);
-    }
-
     PDEVICE_OBJECT Fdo() const { return modem_->Pdo().Device()->AttachedDevice; }
 
     // The events a wait queued before the device acts is completed with; 0 when it
@@ -48,8 +38,6 @@ class Receive : public PortTest {
         EXPECT_TRUE(GetCommModemStatus(port_, &status));
         return status;
     }
-
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(Receive, Rx80FullIsRaisedWhenTheRingHoldsExactly820000Bytes) {
