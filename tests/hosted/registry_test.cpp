@@ -24,13 +24,6 @@ std::u16string Chars(const void* p, size_t bytes) {
     return std::u16string(static_cast<const char16_t*>(p), bytes / 2);
 }
 
-TEST(RegistryLayout, FullInformationHasThePlatformsOffsets) {
-    EXPECT_EQ(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, DataOffset), 8);
-    EXPECT_EQ(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, NameLength), 16);
-    EXPECT_EQ(FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name), 20);
-    EXPECT_EQ(sizeof(KEY_VALUE_FULL_INFORMATION), 24u);
-}
-
 class RegistryTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -98,19 +98,6 @@ TEST_F(ReadTimerHoldTest, RearmingWhileAFiringsRunIsQueuedTakesThatRunBack) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-// A read cancelled while its total timer runs leaves the timer's hold until the
-// timer has fired and run, which then ends nothing.
-TEST_F(ReadTimerHoldTest, ATimerOutlivingItsReadKeepsItsHoldUntilItHasRun) {
-    SetTimeouts(0, 0, 100);
-    auto read = HeldRequest::Read(fdo_, 8);
-    ASSERT_EQ(read->Send(), STATUS_PENDING);
-    EXPECT_TRUE(read->Cancel());
-    EXPECT_EQ(RemoveLockHolds(), 1);
-    kx::AdvanceTime(Ms(100));
-    EXPECT_EQ(RemoveLockHolds(), 0);
-    EXPECT_EQ(read->Completions(), 1);
-}
-
 // ---- Removal ------------------------------------------------------------------------------
 
 class ReadTimerRemovalTest : public PnpPortTest {

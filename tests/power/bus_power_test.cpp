@@ -5,6 +5,7 @@
 #include "power_support.h"
 
 #include <support/open_port.h>
+#include <tests/sim/host_urb.h>
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,8 @@ TEST(UrbTwiceTest, AUrbSubmittedWhileOutstandingIsAFindingAndIsRefusedUntouched)
     sim::ParentBus bus;
     sim::ModemPdo& pdo = bus.CreateModemPdo();
     std::vector<uint8_t> buffer(64);
-    URB urb{};
-    urb.UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    urb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb.UrbBulkOrInterruptTransfer.PipeHandle = pdo.BulkInPipe();
-    urb.UrbBulkOrInterruptTransfer.TransferFlags =
-        USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb.UrbBulkOrInterruptTransfer.TransferBufferLength = 64;
+    URB urb = sim_test::BulkUrb(pdo.BulkInPipe(),
+                                USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 64);
     urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer.data();
 
     auto first = Submit(pdo.Device(), &urb);
@@ -78,12 +74,7 @@ TEST(SuspendedPortTest, WhatNeedsTheDeviceWaitsForD0OrFailsAtOnceAndAnAbortActsA
         ASSERT_EQ(atD0.request->Send(), STATUS_PENDING);
         ASSERT_TRUE(atD0.request->WaitCompleted());
         std::vector<uint8_t> buffer(64);
-        URB in{};
-        in.UrbHeader.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-        in.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        in.UrbBulkOrInterruptTransfer.PipeHandle = pdo.InterruptInPipe();
-        in.UrbBulkOrInterruptTransfer.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
-        in.UrbBulkOrInterruptTransfer.TransferBufferLength = 16;
+        URB in = sim_test::BulkUrb(pdo.InterruptInPipe(), USBD_TRANSFER_DIRECTION_IN, 16);
         in.UrbBulkOrInterruptTransfer.TransferBuffer = buffer.data();
         auto reader = Submit(pdo.Device(), &in);
         ASSERT_EQ(reader->Send(), STATUS_PENDING);

@@ -7,24 +7,20 @@
 namespace scenario {
 namespace {
 
-class LineSettings : public PortTest {
+class LineSettings : public OpenedPortTest {
   protected:
     void SetUp() override {
-        PortTest::SetUp();
-        port_ = Open();
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+        OpenedPortTest::SetUp();
         world_.Settle();
         device_->Clear();
     }
-    void TearDown() override { EXPECT_TRUE(CloseHandle(port_)); }
+    DWORD OpenFlags() const override { return 0; }
 
     DCB State() {
         DCB dcb;
         EXPECT_TRUE(GetCommState(port_, &dcb));
         return dcb;
     }
-
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(LineSettings, SetCommStateSendsTheRequestsWindowsSendsForADcb) {
@@ -61,25 +57,23 @@ TEST_F(LineSettings, SetCommStateSendsTheRequestsWindowsSendsForADcb) {
     EXPECT_EQ(now.fRtsControl, RTS_CONTROL_HANDSHAKE);
 }
 
+// Each function, the line bit it changes and whether it raises it.
 TEST_F(LineSettings, EscapeCommFunctionRaisesAndDropsTheLines) {
-    ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
-    std::vector<StandInDevice::Control> lines = device_->Controls(SetControlLineStateRequest);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].setup.bmRequestType, 0x21);
-    EXPECT_EQ(lines[0].setup.wLength, 0);
-    EXPECT_NE(lines[0].setup.wValue & 0x1, 0);
-
-    device_->Clear();
-    ASSERT_TRUE(EscapeCommFunction(port_, CLRDTR));
-    lines = device_->Controls(SetControlLineStateRequest);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].setup.wValue & 0x1, 0);
-
-    device_->Clear();
-    ASSERT_TRUE(EscapeCommFunction(port_, SETRTS));
-    lines = device_->Controls(SetControlLineStateRequest);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].setup.wValue & 0x2, 0);
+    const struct {
+        DWORD function;
+        int bit;
+        bool raised;
+    } rows[] = {{SETDTR, 0x1, true}, {CLRDTR, 0x1, false}, {SETRTS, 0x2, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.function);
+        device_->Clear();
+        ASSERT_TRUE(EscapeCommFunction(port_, row.function));
+        std::vector<StandInDevice::Control> lines = device_->Controls(SetControlLineStateRequest);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].setup.bmRequestType, 0x21);
+        EXPECT_EQ(lines[0].setup.wLength, 0);
+        EXPECT_EQ((lines[0].setup.wValue & row.bit) != 0, row.raised);
+    }
 
     // Breaks are accepted and reach no modem; XON/XOFF and reset are refused.
     device_->Clear();

@@ -9,22 +9,15 @@
 namespace scenario {
 namespace {
 
-class ModemSession : public PortTest {
+class ModemSession : public OpenedPortTest {
   protected:
     bool UseModem() const override { return true; }
 
     void SetUp() override {
-        PortTest::SetUp();
-        port_ = Open(FILE_FLAG_OVERLAPPED);
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+        OpenedPortTest::SetUp();
         // Reads return at once with whatever has arrived.
         COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
-    }
-    void TearDown() override {
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
     }
 
     void Write(const std::string& text) {
@@ -86,8 +79,6 @@ class ModemSession : public PortTest {
         }
         return mask;
     }
-
-    HANDLE port_ = INVALID_HANDLE_VALUE;
 };
 
 // A file's bytes go out through the modem's echo in pieces that do not match the bulk

@@ -8,55 +8,41 @@
 namespace scenario {
 namespace {
 
-class ReadWrite : public PortTest {
-  protected:
-    void OpenPort(DWORD flags) {
-        port_ = Open(flags);
-        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        if (port_ != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(port_));
-        }
-    }
-    void SetTimeouts(DWORD interval, DWORD multiplier, DWORD constant) {
-        COMMTIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
-        ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
-    }
-
-    HANDLE port_ = INVALID_HANDLE_VALUE;
-};
+using ReadWrite = PortTest;
 
 TEST_F(ReadWrite, ABlockingReadWaitsForTheModemsData) {
-    OpenPort(0);
-    SetTimeouts(0, 0, 0); // no time-out: wait for data
+    HANDLE port = Open(); // synchronous
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{0, 0, 0, 0, 0}; // no time-out: wait for data
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
     char buffer[16] = {};
     DWORD count = 0;
     BOOL ok = FALSE;
-    std::thread reader([&] { ok = ReadFile(port_, buffer, sizeof buffer, &count, nullptr); });
+    std::thread reader([&] { ok = ReadFile(port, buffer, sizeof buffer, &count, nullptr); });
     modem_->Pdo().SendBulkIn(Bytes("data"));
     reader.join();
     EXPECT_TRUE(ok);
     EXPECT_EQ(std::string(buffer, count), "data");
+    EXPECT_TRUE(CloseHandle(port));
 }
 
 // The I/O manager closes a file object only once no request refers to it, and the
 // driver's cleanup ends the queued requests, not the one in the modem's pipe: a
 // write the modem does not take keeps the port open after CloseHandle until it ends.
 TEST_F(ReadWrite, AWriteTheModemHoldsKeepsThePortUntilItEnds) {
-    OpenPort(FILE_FLAG_OVERLAPPED);
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
     sim::UrbMatch bulkOut;
     bulkOut.pipe = sim::UsbPipe::BulkOut;
     modem_->Pdo().InjectFault(sim::UrbFault::Hold(bulkOut));
     Overlapped write;
     DWORD written = 0;
-    EXPECT_FALSE(WriteFile(port_, "slow", 4, &written, write.get()));
+    EXPECT_FALSE(WriteFile(port, "slow", 4, &written, write.get()));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     world_.Settle();
     ASSERT_EQ(modem_->Pdo().HeldCount(), 1u);
 
-    EXPECT_TRUE(CloseHandle(port_));
-    port_ = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(CloseHandle(port));
     EXPECT_FALSE(write.Done());
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);

@@ -121,4 +121,24 @@ class PortTest : public ::testing::Test {
     sim::PluggedModem* modem_ = nullptr;
 };
 
+// A PortTest whose port is open (OpenFlags()) for the whole test; a test that
+// closes it itself sets port_ to INVALID_HANDLE_VALUE.
+class OpenedPortTest : public PortTest {
+  protected:
+    void SetUp() override {
+        PortTest::SetUp();
+        port_ = Open(OpenFlags());
+        ASSERT_NE(port_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(port_));
+        }
+    }
+
+    virtual DWORD OpenFlags() const { return FILE_FLAG_OVERLAPPED; }
+
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+};
+
 } // namespace scenario
