@@ -104,6 +104,29 @@ TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
     EXPECT_EQ(newer->Completions(), 1);
 }
 
+// IoCancelIrp has already run when a read or a wait arrives: it must not stay
+// queued with nobody left to cancel it.
+TEST_F(CancelTest, ARequestCancelledBeforeItIsQueuedEndsAtOnce) {
+    context_->WaitMask = SERIAL_EV_RXCHAR;
+    const struct {
+        const char* name;
+        std::unique_ptr<HeldRequest> request;
+        PLIST_ENTRY queue;
+    } rows[] = {
+        {"read", HeldRequest::Read(fdo_, 10), &context_->ReadIrpQueue},
+        {"wait", HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)),
+         &context_->WaitIrpQueue},
+    };
+    for (const auto& row : rows) {
+        EXPECT_FALSE(row.request->Cancel()) << row.name;
+        EXPECT_EQ(row.request->Send(), STATUS_CANCELLED) << row.name;
+        EXPECT_EQ(row.request->Completions(), 1) << row.name;
+        EXPECT_EQ(row.request->Status(), STATUS_CANCELLED) << row.name;
+        EXPECT_TRUE(IsListEmpty(row.queue)) << row.name;
+        EXPECT_EQ(RemoveLockHolds(), 0) << row.name;
+    }
+}
+
 // Cancel-all waits for a queue operation in progress instead of taking a request
 // whose cancel routine is not yet there.
 TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {

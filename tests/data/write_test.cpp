@@ -54,9 +54,22 @@ class WriteTest : public OpenPortTest {
         pdo_->InjectFault(
             UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
     }
+
+    // A write whose first chunk the modem holds on the bus.
+    std::unique_ptr<HeldRequest> WriteInFlight(size_t length, uint8_t fill = 'w') {
+        HoldBulkOut();
+        auto write = Write(length, fill);
+        while (pdo_->HeldCount() == 0)
+            std::this_thread::yield();
+        return write;
+    }
 };
 
+// An empty write completes at once and reaches no further than the driver.
 TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
+    auto empty = Write(0);
+    EXPECT_TRUE(empty->Completed());
+    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
     auto big = Write(10000);
     ASSERT_TRUE(big->WaitCompleted());
     EXPECT_EQ(big->Status(), STATUS_SUCCESS);
@@ -82,19 +95,8 @@ TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(WriteTest, AnEmptyWriteCompletesAtOnceWithoutReachingTheBus) {
-    auto empty = Write(0);
-    EXPECT_TRUE(empty->Completed());
-    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
-    EXPECT_TRUE(BulkOut().empty());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
 TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto first = Write(3, 'a');
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto first = WriteInFlight(3, 'a');
     auto second = Write(3, 'b');
     auto third = Write(3, 'c');
     auto urgent = ImmediateChar('!');
@@ -112,16 +114,24 @@ TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(WriteTest, TxEmptyReachesAWaitAndStaysPendingWithoutOne) {
+// The application's next wait arrives while the engine is handing TXEMPTY to the
+// current one (held in that wait's completion): it must not get the same event.
+TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     ULONG mask = SERIAL_EV_TXEMPTY | SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
     auto wait = Wait();
     EXPECT_EQ(wait->Returned(), STATUS_PENDING);
+    std::unique_ptr<HeldRequest> next;
+    wait->OnCompletion([&] { std::thread([&] { next = Wait(); }).join(); });
     auto write = Write(5);
     ASSERT_TRUE(write->WaitCompleted());
-    ASSERT_TRUE(wait->WaitCompleted());
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(wait->Completed());
     EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_TXEMPTY);
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
     EXPECT_EQ(context_->PendingEvents, 0u);
+    next->Cancel();
 
     // No wait queued: the event is not thrown away, the next wait gets it at once.
     auto another = Write(5);
@@ -161,10 +171,7 @@ TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
 }
 
 TEST_F(WriteTest, PurgeCancelsQueuedWritesNewestFirstAndLeavesTheOneInFlight) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto inFlight = Write(4);
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto inFlight = WriteInFlight(4);
     auto older = Write(100);
     auto newer = Write(200);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 304u);
@@ -201,32 +208,10 @@ TEST_F(WriteTest, CancellingRacesWithTheEngineAndEveryWriteEndsOnce) {
     }
 }
 
-// The application's next wait arrives while the engine is handing TXEMPTY to the
-// current one (held in that wait's completion): it must not get the same event.
-TEST_F(WriteTest, TxEmptyIsDeliveredOnceWhenTheNextWaitComesDuringTheDelivery) {
-    Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
-    auto first = Wait();
-    ASSERT_EQ(first->Returned(), STATUS_PENDING);
-    std::unique_ptr<HeldRequest> next;
-    first->OnCompletion([&] { std::thread([&] { next = Wait(); }).join(); });
-    auto write = Write(5);
-    ASSERT_TRUE(write->WaitCompleted());
-    kx::DrainDispatchQueue();
-    ASSERT_TRUE(first->Completed());
-    EXPECT_EQ(first->Word(), (ULONG)SERIAL_EV_TXEMPTY);
-    ASSERT_NE(next, nullptr);
-    EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
-    EXPECT_EQ(context_->PendingEvents, 0u);
-    next->Cancel();
-}
-
 // CancelIo on the write whose chunk is on the wire ends that write only: the
 // engine goes on with the next write and immediate character.
 TEST_F(WriteTest, CancellingTheWriteInFlightEndsItAndTheEngineGoesOn) {
-    HoldBulkOut();
-    auto inFlight = Write(9000, 'x');
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto inFlight = WriteInFlight(9000, 'x');
     auto queued = Write(3, 'q');
     EXPECT_TRUE(inFlight->Cancel());
     kx::DrainDispatchQueue();
@@ -283,10 +268,7 @@ TEST_F(WriteTest, AChunkThatReachesTheBusAfterCloseAbortIsAbortedAgain) {
 }
 
 TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto write = Write(9000);
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto write = WriteInFlight(9000);
     context_->IsOpen = 0;
     pdo_->ReleaseHeld();
     ASSERT_TRUE(write->WaitCompleted());

@@ -149,19 +149,6 @@ TEST_F(ModemControlTest, QueuedWaitCompletesWithTheEventWordFromDispatchLevel) {
     EXPECT_EQ(wait->Completions(), 1);
 }
 
-// IoCancelIrp has already run when the request arrives: it must not stay queued
-// with nobody left to cancel it.
-TEST_F(ModemControlTest, WaitCancelledBeforeItIsQueuedEndsAtOnce) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    EXPECT_FALSE(wait->Cancel());
-    EXPECT_EQ(wait->Send(), STATUS_CANCELLED);
-    EXPECT_EQ(wait->Completions(), 1);
-    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
-    EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
 // The application cancels while an event completes the wait on another processor.
 // Exactly one of them ends the request, and each one's answer says which.
 // A cancel that comes while a completion has taken the wait off the queue but not
