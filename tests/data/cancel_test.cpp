@@ -71,10 +71,7 @@ class CancelTest : public OpenPortTest {
         return Queued(HeldRequest::Other(fdo_, IRP_MJ_WRITE, 4));
     }
     std::unique_ptr<HeldRequest> Read() { return Queued(HeldRequest::Read(fdo_, 4)); }
-    std::unique_ptr<HeldRequest> Wait() {
-        return Queued(
-            HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
-    }
+    std::unique_ptr<HeldRequest> Wait() { return Queued(HeldRequest::WaitOnMask(fdo_)); }
 };
 
 TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
@@ -114,8 +111,7 @@ TEST_F(CancelTest, ARequestCancelledBeforeItIsQueuedEndsAtOnce) {
         PLIST_ENTRY queue;
     } rows[] = {
         {"read", HeldRequest::Read(fdo_, 10), &context_->ReadIrpQueue},
-        {"wait", HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)),
-         &context_->WaitIrpQueue},
+        {"wait", HeldRequest::WaitOnMask(fdo_), &context_->WaitIrpQueue},
     };
     for (const auto& row : rows) {
         EXPECT_FALSE(row.request->Cancel()) << row.name;
@@ -155,7 +151,7 @@ TEST_F(CancelTest, CancelAllRacingWithQueueingDataAndCancelEndsEachRequestOnce) 
     for (int i = 0; i < 1000; i++) {
         context_->WaitMask = SERIAL_EV_RXCHAR;
         auto read = HeldRequest::Read(fdo_, 4);
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        auto wait = HeldRequest::WaitOnMask(fdo_);
         std::atomic<int> go{0};
         // All four start together, then each waits its own sweeping delay.
         auto ready = [&go, i](int stride) {

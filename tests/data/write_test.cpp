@@ -44,12 +44,6 @@ class WriteTest : public OpenPortTest {
 
     SERIAL_STATUS CommStatus() { return Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
 
-    std::unique_ptr<HeldRequest> Wait() {
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        wait->Send();
-        return wait;
-    }
-
     void HoldBulkOut() {
         pdo_->InjectFault(
             UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
@@ -119,10 +113,10 @@ TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
 TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     ULONG mask = SERIAL_EV_TXEMPTY | SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
-    auto wait = Wait();
+    auto wait = SendWait();
     EXPECT_EQ(wait->Returned(), STATUS_PENDING);
     std::unique_ptr<HeldRequest> next;
-    wait->OnCompletion([&] { std::thread([&] { next = Wait(); }).join(); });
+    wait->OnCompletion([&] { std::thread([&] { next = SendWait(); }).join(); });
     auto write = Write(5);
     ASSERT_TRUE(write->WaitCompleted());
     kx::DrainDispatchQueue();
@@ -137,7 +131,7 @@ TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     auto another = Write(5);
     ASSERT_TRUE(another->WaitCompleted());
     kx::DrainDispatchQueue();
-    auto late = Wait();
+    auto late = SendWait();
     ASSERT_TRUE(late->Completed());
     EXPECT_EQ(late->Word(), (ULONG)SERIAL_EV_TXEMPTY);
 }

@@ -27,13 +27,6 @@ class ModemControlTest : public OpenPortTest {
 
     NTSTATUS SetWaitMask(ULONG mask) { return Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status; }
 
-    // A wait-on-mask request, sent; it may complete at once or stay queued.
-    std::unique_ptr<HeldRequest> SendWait() {
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        wait->Send();
-        return wait;
-    }
-
     // What the receive engine and the notification reader do with a new event:
     // raise it, then hand the pending word to a waiting request.
     BOOLEAN RaiseEvent(ULONG event) {
@@ -103,17 +96,31 @@ TEST_F(ModemControlTest, WaitWithoutAMaskIsRefused) {
     EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
 }
 
-// Events raised before a new mask stay for the next wait, which gets them as
-// raised, not masked.
-TEST_F(ModemControlTest, PendingEventsCompleteTheWaitAtOnceAndAreConsumed) {
+// Events raised before a new mask stay for the next wait, which gets them at once
+// as raised, not masked. A wait queued then gets the word an event raises at
+// DISPATCH_LEVEL.
+TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     context_->PendingEvents = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RLSD), STATUS_SUCCESS);
-    auto wait = SendWait();
-    EXPECT_EQ(wait->Returned(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Information(), 4u);
-    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+    auto early = SendWait();
+    EXPECT_EQ(early->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(early->Information(), 4u);
+    EXPECT_EQ(early->Word(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
     EXPECT_EQ(context_->PendingEvents, 0u);
     EXPECT_EQ(RemoveLockHolds(), 0);
+
+    auto wait = SendWait();
+    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
+    std::atomic<BOOLEAN> completed{FALSE};
+    kx::QueueAtDispatch([&] { completed = RaiseEvent(SERIAL_EV_RLSD | SERIAL_EV_CTS); });
+    kx::DrainDispatchQueue();
+    EXPECT_TRUE(completed);
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RLSD | SERIAL_EV_CTS));
+    EXPECT_EQ(RemoveLockHolds(), 0);
+
+    EXPECT_FALSE(CompleteWaitRequest(context_, 0x1234)) << "nothing waits any more";
+    EXPECT_EQ(wait->Completions(), 1);
 }
 
 TEST_F(ModemControlTest, SecondWaitEndsTheFirstWithNothingAndIsRefused) {
@@ -131,22 +138,6 @@ TEST_F(ModemControlTest, SecondWaitEndsTheFirstWithNothingAndIsRefused) {
     EXPECT_EQ(first->Word(), 0u);
     EXPECT_EQ(context_->PendingEvents, 0u);
     EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-TEST_F(ModemControlTest, QueuedWaitCompletesWithTheEventWordFromDispatchLevel) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD), STATUS_SUCCESS);
-    auto wait = SendWait();
-    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
-    std::atomic<BOOLEAN> completed{FALSE};
-    kx::QueueAtDispatch([&] { completed = RaiseEvent(SERIAL_EV_RLSD | SERIAL_EV_CTS); });
-    kx::DrainDispatchQueue();
-    EXPECT_TRUE(completed);
-    ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RLSD | SERIAL_EV_CTS));
-    EXPECT_EQ(RemoveLockHolds(), 0);
-
-    EXPECT_FALSE(CompleteWaitRequest(context_, 0x1234)) << "nothing waits any more";
-    EXPECT_EQ(wait->Completions(), 1);
 }
 
 // The application cancels while an event completes the wait on another processor.
@@ -191,7 +182,7 @@ TEST_F(ModemControlTest, CancelAndCompletionEndEveryWaitExactlyOnce) {
 // event pending, finds the wait already queued and completes it.
 TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    auto wait = HeldRequest::WaitOnMask(fdo_);
     kx::PauseAfterNextRelease(&context_->Lock);
     std::thread waiter([&] { wait->Send(); });
     kx::WaitForPause();

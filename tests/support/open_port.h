@@ -37,25 +37,24 @@ class HeldRequest {
     static std::unique_ptr<HeldRequest> Ioctl(PDEVICE_OBJECT target, ULONG code,
                                               const void* input = nullptr, ULONG inputLength = 0,
                                               ULONG outputLength = 0) {
-        std::unique_ptr<HeldRequest> request(
-            new HeldRequest(target, std::max(inputLength, outputLength)));
+        auto request = Other(target, IRP_MJ_DEVICE_CONTROL, std::max(inputLength, outputLength));
         if (inputLength != 0)
             std::memcpy(request->buffer_.data(), input, inputLength);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp_);
-        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        auto& parameters = IoGetNextIrpStackLocation(request->irp_)->Parameters.DeviceIoControl;
+        parameters.IoControlCode = code;
+        parameters.InputBufferLength = inputLength;
+        parameters.OutputBufferLength = outputLength;
         return request;
     }
 
-    // IRP_MJ_READ for a DO_BUFFERED_IO device.
+    // IOCTL_SERIAL_WAIT_ON_MASK with room for the event word.
+    static std::unique_ptr<HeldRequest> WaitOnMask(PDEVICE_OBJECT target) {
+        return Ioctl(target, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    }
+
+    // IRP_MJ_READ for a DO_BUFFERED_IO device (its Length sits where a write's does).
     static std::unique_ptr<HeldRequest> Read(PDEVICE_OBJECT target, ULONG length) {
-        std::unique_ptr<HeldRequest> request(new HeldRequest(target, length));
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp_);
-        next->MajorFunction = IRP_MJ_READ;
-        next->Parameters.Read.Length = length;
-        return request;
+        return Other(target, IRP_MJ_READ, length);
     }
 
     // Any other major function with a system buffer of the given size (for stand-ins).
@@ -315,6 +314,13 @@ class OpenPortTest : public ::testing::Test {
             data->assign(buffer.begin(),
                          buffer.begin() + std::min<size_t>(iosb.Information, length));
         return iosb;
+    }
+
+    // A wait-on-mask request, sent; it may complete at once or stay queued.
+    std::unique_ptr<HeldRequest> SendWait() {
+        auto wait = HeldRequest::WaitOnMask(fdo_);
+        wait->Send();
+        return wait;
     }
 
     void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
