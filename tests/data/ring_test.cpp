@@ -49,18 +49,6 @@ TEST_F(RingTest, PacketAcrossTheEndIsStoredInTwoPiecesAndReadBackWhole) {
     EXPECT_EQ(RingGetCount(context_), 0u);
 }
 
-TEST_F(RingTest, CopyEndingExactlyAtTheEndWrapsTheIndexToZero) {
-    StartEmptyAt(RING_BUFFER_SIZE - 10);
-    std::vector<uint8_t> bytes = Pattern(10, 1);
-    ULONG written = 0, read = 0;
-    RingWrite(context_, bytes.data(), 10, &written);
-    EXPECT_EQ(context_->RingWriteIndex, 0u);
-    std::vector<uint8_t> out(10);
-    RingRead(context_, out.data(), 10, &read);
-    EXPECT_EQ(context_->RingReadIndex, 0u);
-    EXPECT_EQ(out, bytes);
-}
-
 // The store itself keeps the oldest bytes when short of room; the receive engine
 // never asks it to (below), and reports it if it ever has to.
 TEST_F(RingTest, AStoreShortOfRoomKeepsTheOldestBytesAndRefusesMore) {

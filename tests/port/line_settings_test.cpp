@@ -4,7 +4,6 @@
 #include <tests/support/open_port.h>
 
 #include <driver/port/line_settings.h>
-#include <tests/support/worker_blockers.h>
 
 namespace {
 
@@ -159,42 +158,6 @@ TEST_F(LineSettingsTest, PropertiesAreTheConstantSixtyFourBytes) {
     std::vector<uint8_t> dirty(64, 0xCC);
     FillCommProperties(context_, reinterpret_cast<PSERIAL_COMMPROP>(dirty.data()));
     EXPECT_EQ(dirty, std::vector<uint8_t>(expected, expected + 64));
-}
-
-// A request sent at DISPATCH_LEVEL waits for a worker thread: it holds the remove
-// lock meanwhile (removal waits for it), and the worker checks again what the
-// dispatch routine checked, since the port may have closed or removal begun.
-TEST_F(LineSettingsTest, ARequestDeferredToAWorkerHoldsTheDeviceAndIsCheckedAgain) {
-    struct Case {
-        const char* what;
-        std::function<void()> meanwhile;
-        NTSTATUS status;
-    } cases[] = {
-        {"nothing changes", [] {}, STATUS_SUCCESS},
-        {"the port closes", [this] { context_->IsOpen = 0; }, STATUS_INVALID_DEVICE_REQUEST},
-        {"removal begins", [this] { context_->PnpState = SurpriseRemoved; }, STATUS_DELETE_PENDING},
-    };
-    for (const Case& c : cases) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb{};
-        SERIAL_BAUD_RATE rate{};
-        {
-            korvax_test::WorkerBlockers blockers(2);
-            PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_BAUD_RATE, fdo_, nullptr, 0,
-                                                     &rate, sizeof rate, FALSE, &done, &iosb);
-            NTSTATUS sent = STATUS_UNSUCCESSFUL;
-            kx::RunAtIrql(DISPATCH_LEVEL, [&] { sent = IoCallDriver(fdo_, irp); });
-            EXPECT_EQ(sent, STATUS_PENDING) << c.what;
-            EXPECT_EQ(RemoveLockHolds(), 1) << c.what;
-            c.meanwhile();
-        }
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(iosb.Status, c.status) << c.what;
-        EXPECT_EQ(RemoveLockHolds(), 0) << c.what;
-        context_->IsOpen = 1;
-        context_->PnpState = Started;
-    }
 }
 
 } // namespace
