@@ -87,15 +87,6 @@ TEST_F(ModemControlTest, MaskWithUnknownBitsIsRefusedAndTheQueuedWaitStays) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(ModemControlTest, WaitWithoutAMaskIsRefused) {
-    context_->PendingEvents = SERIAL_EV_RXCHAR;
-    auto wait = SendWait();
-    EXPECT_EQ(wait->Returned(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(wait->Status(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(wait->Information(), 0u);
-    EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
-}
-
 // Events raised before a new mask stay for the next wait, which gets them at once
 // as raised, not masked. A wait queued then gets the word an event raises at
 // DISPATCH_LEVEL.
@@ -123,7 +114,16 @@ TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     EXPECT_EQ(wait->Completions(), 1);
 }
 
-TEST_F(ModemControlTest, SecondWaitEndsTheFirstWithNothingAndIsRefused) {
+// A wait without a mask is refused and clears the pending events; a second wait
+// ends the first with nothing and is refused.
+TEST_F(ModemControlTest, AWaitWithoutAMaskOrBesideAnotherIsRefused) {
+    context_->PendingEvents = SERIAL_EV_RXCHAR;
+    auto unmasked = SendWait();
+    EXPECT_EQ(unmasked->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unmasked->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unmasked->Information(), 0u);
+    EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
+
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     auto first = SendWait();
     ASSERT_EQ(first->Returned(), STATUS_PENDING);
