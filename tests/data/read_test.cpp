@@ -228,40 +228,26 @@ class DpcGate {
         Open();
         kx::DrainDispatchQueue();
         dpc_->DeferredRoutine = routine_;
-        current_ = nullptr;
     }
     void WaitStarted() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return started_; });
+        while (!started_)
+            std::this_thread::yield();
     }
-    void Open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        changed_.notify_all();
-    }
+    void Open() { open_ = true; }
 
   private:
     static void NTAPI Gated(PKDPC dpc, PVOID context, PVOID arg1, PVOID arg2) {
-        DpcGate* gate = current_;
-        {
-            std::unique_lock<std::mutex> lock(gate->mutex_);
-            gate->started_ = true;
-            gate->changed_.notify_all();
-            gate->changed_.wait(lock, [gate] { return gate->open_; });
-        }
-        gate->routine_(dpc, context, arg1, arg2);
+        current_->started_ = true;
+        while (!current_->open_)
+            std::this_thread::yield();
+        current_->routine_(dpc, context, arg1, arg2);
     }
 
-    static DpcGate* current_;
+    static inline DpcGate* current_ = nullptr;
     PKDPC dpc_;
     PKDEFERRED_ROUTINE routine_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool started_ = false;
-    bool open_ = false;
+    std::atomic<bool> started_{false}, open_{false};
 };
-
-DpcGate* DpcGate::current_ = nullptr;
 
 // The first read's time-out expires and its run starts; before the run gets to the
 // queue, data ends that read and the next one waits with a timer of its own. The
