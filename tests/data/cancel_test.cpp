@@ -4,6 +4,7 @@
 #include <tests/support/open_port.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -142,6 +143,72 @@ TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
     EXPECT_EQ(read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
+}
+
+// The application cancels a queued wait or read while an event or a packet
+// completes it on another processor. Exactly one of them ends the request, and each
+// one's answer says which. A cancel that comes while a completion has taken the
+// request off its queue but not yet completed it (held there by the pause after
+// Lock's release) finds no cancel routine; the other way round, the completion
+// finds nothing to complete. Either way the request ends once and gives back its
+// hold.
+TEST_F(CancelTest, CancelAndCompletionEndEveryQueuedRequestExactlyOnce) {
+    context_->WaitMask = SERIAL_EV_RXCHAR;
+    const struct {
+        const char* name;
+        std::function<std::unique_ptr<HeldRequest>()> send;
+        std::function<BOOLEAN()> complete; // TRUE when it ended a request
+        PLIST_ENTRY queue;
+        NTSTATUS status;
+        std::vector<uint8_t> data;
+    } rows[] = {
+        {"wait",
+         [this] { return Wait(); },
+         [this] { return CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); },
+         &context_->WaitIrpQueue,
+         STATUS_SUCCESS,
+         {SERIAL_EV_RXCHAR, 0, 0, 0}},
+        {"read",
+         [this] { return Read(); },
+         [this] { // the receive engine's steps for one byte
+             ULONG written;
+             uint8_t byte = 0x5A;
+             RingWrite(context_, &byte, 1, &written);
+             CompleteQueuedReads(context_);
+             return BOOLEAN(RingGetCount(context_) == 0);
+         },
+         &context_->ReadIrpQueue,
+         STATUS_TIMEOUT,
+         {0x5A}},
+    };
+    for (const auto& row : rows) {
+        for (bool cancelFirst : {false, true}) {
+            SCOPED_TRACE(testing::Message()
+                         << row.name << (cancelFirst ? ": cancel first" : ": completion first"));
+            auto request = row.send();
+            BOOLEAN cancelReturned = FALSE, completed = FALSE;
+            if (cancelFirst) {
+                cancelReturned = request->Cancel();
+                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
+            } else {
+                kx::PauseAfterNextRelease(&context_->Lock);
+                kx::QueueAtDispatch([&] { completed = row.complete(); });
+                kx::WaitForPause();
+                std::thread canceller([&] { cancelReturned = request->Cancel(); });
+                canceller.join();
+                kx::ResumePaused();
+                kx::DrainDispatchQueue();
+            }
+            ASSERT_EQ(request->Completions(), 1);
+            EXPECT_EQ(cancelReturned, cancelFirst);
+            EXPECT_EQ(completed, !cancelFirst);
+            EXPECT_EQ(request->Status(), cancelFirst ? STATUS_CANCELLED : row.status);
+            EXPECT_EQ(request->Data(), cancelFirst ? std::vector<uint8_t>{} : row.data);
+            EXPECT_EQ(RemoveLockHolds(), 0);
+            EXPECT_TRUE(IsListEmpty(row.queue));
+            RingPurge(context_);
+        }
+    }
 }
 
 // Reads are queued and served on two threads and a processor while cancel-all and

@@ -379,39 +379,4 @@ TEST_F(ReadTest, PacketThatLandedBeforeTheReadWasQueuedIsDeliveredToIt) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-// Data completing the read on a processor while the application cancels it.
-TEST_F(ReadTest, CancelRacingWithDataEndsEveryReadExactlyOnce) {
-    SetTimeouts(0, 0, 0);
-    for (int i = 0; i < 1000; i++) {
-        auto read = QueuedRead(8);
-        std::atomic<int> go{0};
-        kx::QueueAtDispatch([&] {
-            go++;
-            while (go.load() < 2)
-                std::this_thread::yield();
-            ULONG written;
-            uint8_t byte = 0x5A;
-            RingWrite(context_, &byte, 1, &written);
-            CompleteQueuedReads(context_);
-        });
-        go++;
-        while (go.load() < 2)
-            std::this_thread::yield();
-        BOOLEAN cancelReturned = read->Cancel();
-        kx::DrainDispatchQueue();
-        ASSERT_EQ(read->Completions(), 1);
-        if (read->Status() == STATUS_CANCELLED) {
-            EXPECT_TRUE(cancelReturned);
-            EXPECT_EQ(read->Information(), 0u);
-            RingPurge(context_);
-        } else {
-            EXPECT_FALSE(cancelReturned);
-            EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
-            EXPECT_EQ(read->Data(), std::vector<uint8_t>{0x5A});
-        }
-        ASSERT_EQ(RemoveLockHolds(), 0);
-        ASSERT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
-    }
-}
-
 } // namespace

@@ -140,44 +140,6 @@ TEST_F(ModemControlTest, AWaitWithoutAMaskOrBesideAnotherIsRefused) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-// The application cancels while an event completes the wait on another processor.
-// Exactly one of them ends the request, and each one's answer says which.
-// A cancel that comes while a completion has taken the wait off the queue but not
-// yet completed it (held there by the pause after Lock's release) finds no cancel
-// routine; the other way round, the completion finds nothing to complete. Either
-// way the wait ends once and gives back its hold.
-TEST_F(ModemControlTest, CancelAndCompletionEndEveryWaitExactlyOnce) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    for (bool cancelFirst : {false, true}) {
-        SCOPED_TRACE(cancelFirst ? "cancel first" : "completion first");
-        auto wait = SendWait();
-        ASSERT_EQ(wait->Returned(), STATUS_PENDING);
-        BOOLEAN cancelReturned = FALSE, completedByEvent = FALSE;
-        if (cancelFirst) {
-            cancelReturned = wait->Cancel();
-            kx::RunAtIrql(DISPATCH_LEVEL, [&] {
-                completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR);
-            });
-        } else {
-            kx::PauseAfterNextRelease(&context_->Lock);
-            kx::QueueAtDispatch(
-                [&] { completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); });
-            kx::WaitForPause();
-            std::thread canceller([&] { cancelReturned = wait->Cancel(); });
-            canceller.join();
-            kx::ResumePaused();
-            kx::DrainDispatchQueue();
-        }
-        ASSERT_EQ(wait->Completions(), 1);
-        EXPECT_EQ(cancelReturned, cancelFirst);
-        EXPECT_EQ(completedByEvent, !cancelFirst);
-        EXPECT_EQ(wait->Status(), cancelFirst ? STATUS_CANCELLED : STATUS_SUCCESS);
-        EXPECT_EQ(wait->Information(), cancelFirst ? 0u : sizeof(ULONG));
-        EXPECT_EQ(RemoveLockHolds(), 0);
-        EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
-    }
-}
-
 // An event raised just after the wait request has let go of Lock, having found no
 // event pending, finds the wait already queued and completes it.
 TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
