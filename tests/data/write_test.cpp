@@ -74,11 +74,9 @@ TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
 
     auto chunks = BulkOut();
     ASSERT_EQ(chunks.size(), 4u) << "no zero-length packet follows a full chunk";
-    EXPECT_EQ(chunks[0].requestedLength, 4096u);
-    EXPECT_EQ(chunks[1].requestedLength, 4096u);
-    EXPECT_EQ(chunks[2].requestedLength, 1808u);
-    EXPECT_EQ(chunks[3].requestedLength, 4096u);
+    const ULONG lengths[] = {4096, 4096, 1808, 4096};
     for (size_t i = 0; i < chunks.size(); ++i) {
+        EXPECT_EQ(chunks[i].requestedLength, lengths[i]) << "chunk " << i;
         EXPECT_EQ(chunks[i].irp, i < 3 ? big->Irp() : exact->Irp())
             << "the request's own IRP carries its chunks";
         EXPECT_EQ(chunks[i].transferFlags, (ULONG)USBD_TRANSFER_DIRECTION_OUT);
@@ -137,8 +135,7 @@ TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
 }
 
 TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
-    ULONG mask = SERIAL_EV_TXEMPTY;
-    Set(IOCTL_SERIAL_SET_WAIT_MASK, mask);
+    Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut},
                                      STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING));
     auto failed = Write(6000);
@@ -151,8 +148,7 @@ TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
     kx::DrainDispatchQueue();
     EXPECT_FALSE(stuck->Completed());
     EXPECT_EQ(CommStatus().AmountInOutQueue, 10u);
-    ULONG purge = SERIAL_PURGE_TXABORT;
-    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, purge).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT)).iosb.Status, STATUS_SUCCESS);
     ASSERT_TRUE(stuck->Completed());
     EXPECT_EQ(stuck->Status(), STATUS_CANCELLED);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
@@ -169,8 +165,7 @@ TEST_F(WriteTest, PurgeCancelsQueuedWritesNewestFirstAndLeavesTheOneInFlight) {
     auto older = Write(100);
     auto newer = Write(200);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 304u);
-    ULONG purge = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
-    Set(IOCTL_SERIAL_PURGE, purge);
+    Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR));
     ASSERT_TRUE(older->Completed() && newer->Completed());
     EXPECT_EQ(older->Status(), STATUS_CANCELLED);
     EXPECT_LT(newer->CompletionOrder(), older->CompletionOrder());

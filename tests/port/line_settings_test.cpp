@@ -47,8 +47,7 @@ TEST_F(LineSettingsTest, EverySupportedRateIsStoredAndSentWithTheLineControl) {
     context_->Parity = MARK_PARITY;
     context_->DataBits = 7;
     for (ULONG rate : SUPPORTED_BAUD_RATES) {
-        SERIAL_BAUD_RATE request{rate};
-        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
+        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{rate});
         EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS) << rate;
         EXPECT_EQ(result.iosb.Information, 0u);
         EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, rate);
@@ -65,9 +64,9 @@ TEST_F(LineSettingsTest, RatesOutsideTheTableAreRefusedAndNothingIsSent) {
     const ULONG refused[] = {0,     75,    110,    134,    150,    299,    301,    56000,
                              57601, 76800, 128001, 230399, 460799, 460801, 921600, 0xFFFFFFFF};
     for (ULONG rate : refused) {
-        SERIAL_BAUD_RATE request{rate};
-        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
-        EXPECT_EQ(result.iosb.Status, STATUS_INVALID_PARAMETER) << rate;
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{rate}).iosb.Status,
+                  STATUS_INVALID_PARAMETER)
+            << rate;
         EXPECT_FALSE(IsSupportedBaudRate(rate)) << rate;
     }
     EXPECT_EQ(context_->BaudRate, 460800u);
@@ -76,8 +75,7 @@ TEST_F(LineSettingsTest, RatesOutsideTheTableAreRefusedAndNothingIsSent) {
 
 TEST_F(LineSettingsTest, RefusedLineCodingFailsTheRequestButKeepsTheNewValues) {
     FailNextClassRequest();
-    SERIAL_BAUD_RATE rate{9600};
-    IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, rate);
+    IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{9600});
     EXPECT_EQ(result.iosb.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.iosb.Information, 0u);
     EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
@@ -90,8 +88,7 @@ TEST_F(LineSettingsTest, RefusedLineCodingFailsTheRequestButKeepsTheNewValues) {
     EXPECT_EQ(line.WordLength, 7);
 
     // The next successful request carries everything that was stored.
-    SERIAL_BAUD_RATE again{19200};
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, again).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}).iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(LineCodings().back(), Coding(19200, STOP_BIT_1, EVEN_PARITY, 7));
 }
 
