@@ -102,28 +102,6 @@ TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
     EXPECT_EQ(newer->Completions(), 1);
 }
 
-// IoCancelIrp has already run when a read or a wait arrives: it must not stay
-// queued with nobody left to cancel it.
-TEST_F(CancelTest, ARequestCancelledBeforeItIsQueuedEndsAtOnce) {
-    context_->WaitMask = SERIAL_EV_RXCHAR;
-    const struct {
-        const char* name;
-        std::unique_ptr<HeldRequest> request;
-        PLIST_ENTRY queue;
-    } rows[] = {
-        {"read", HeldRequest::Read(fdo_, 10), &context_->ReadIrpQueue},
-        {"wait", HeldRequest::WaitOnMask(fdo_), &context_->WaitIrpQueue},
-    };
-    for (const auto& row : rows) {
-        EXPECT_FALSE(row.request->Cancel()) << row.name;
-        EXPECT_EQ(row.request->Send(), STATUS_CANCELLED) << row.name;
-        EXPECT_EQ(row.request->Completions(), 1) << row.name;
-        EXPECT_EQ(row.request->Status(), STATUS_CANCELLED) << row.name;
-        EXPECT_TRUE(IsListEmpty(row.queue)) << row.name;
-        EXPECT_EQ(RemoveLockHolds(), 0) << row.name;
-    }
-}
-
 // Cancel-all waits for a queue operation in progress instead of taking a request
 // whose cancel routine is not yet there.
 TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
@@ -145,31 +123,32 @@ TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
     EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
 }
 
-// The application cancels a queued wait or read while an event or a packet
-// completes it on another processor. Exactly one of them ends the request, and each
-// one's answer says which. A cancel that comes while a completion has taken the
-// request off its queue but not yet completed it (held there by the pause after
-// Lock's release) finds no cancel routine; the other way round, the completion
-// finds nothing to complete. Either way the request ends once and gives back its
-// hold.
-TEST_F(CancelTest, CancelAndCompletionEndEveryQueuedRequestExactlyOnce) {
+// The application cancels a wait or a read while an event or a packet completes
+// it on another processor. Exactly one of them ends the request, and each one's
+// answer says which. A cancel that comes while a completion has taken the request
+// off its queue but not yet completed it (held there by the pause after Lock's
+// release) finds no cancel routine; the other way round, the completion finds
+// nothing to complete. A request whose IoCancelIrp ran before it was sent must not
+// stay queued with nobody left to cancel it. Every way, the request ends once and
+// gives back its hold.
+TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
     context_->WaitMask = SERIAL_EV_RXCHAR;
     const struct {
         const char* name;
-        std::function<std::unique_ptr<HeldRequest>()> send;
+        std::function<std::unique_ptr<HeldRequest>()> make;
         std::function<BOOLEAN()> complete; // TRUE when it ended a request
         PLIST_ENTRY queue;
         NTSTATUS status;
         std::vector<uint8_t> data;
     } rows[] = {
         {"wait",
-         [this] { return Wait(); },
+         [this] { return HeldRequest::WaitOnMask(fdo_); },
          [this] { return CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); },
          &context_->WaitIrpQueue,
          STATUS_SUCCESS,
          {SERIAL_EV_RXCHAR, 0, 0, 0}},
         {"read",
-         [this] { return Read(); },
+         [this] { return HeldRequest::Read(fdo_, 4); },
          [this] { // the receive engine's steps for one byte
              ULONG written;
              uint8_t byte = 0x5A;
@@ -181,16 +160,23 @@ TEST_F(CancelTest, CancelAndCompletionEndEveryQueuedRequestExactlyOnce) {
          STATUS_TIMEOUT,
          {0x5A}},
     };
+    enum { CancelledBeforeSent, CompletionFirst, CancelFirst };
+    const char* orders[] = {"cancelled before it is sent", "completion first", "cancel first"};
     for (const auto& row : rows) {
-        for (bool cancelFirst : {false, true}) {
-            SCOPED_TRACE(testing::Message()
-                         << row.name << (cancelFirst ? ": cancel first" : ": completion first"));
-            auto request = row.send();
+        for (int order : {CancelledBeforeSent, CompletionFirst, CancelFirst}) {
+            SCOPED_TRACE(testing::Message() << row.name << ": " << orders[order]);
+            auto request = row.make();
             BOOLEAN cancelReturned = FALSE, completed = FALSE;
-            if (cancelFirst) {
+            if (order == CancelledBeforeSent) {
+                EXPECT_FALSE(request->Cancel());
+                EXPECT_EQ(request->Send(), STATUS_CANCELLED);
+                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
+            } else if (order == CancelFirst) {
+                ASSERT_EQ(request->Send(), STATUS_PENDING);
                 cancelReturned = request->Cancel();
                 kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
             } else {
+                ASSERT_EQ(request->Send(), STATUS_PENDING);
                 kx::PauseAfterNextRelease(&context_->Lock);
                 kx::QueueAtDispatch([&] { completed = row.complete(); });
                 kx::WaitForPause();
@@ -199,11 +185,12 @@ TEST_F(CancelTest, CancelAndCompletionEndEveryQueuedRequestExactlyOnce) {
                 kx::ResumePaused();
                 kx::DrainDispatchQueue();
             }
+            const bool byCompletion = order == CompletionFirst;
             ASSERT_EQ(request->Completions(), 1);
-            EXPECT_EQ(cancelReturned, cancelFirst);
-            EXPECT_EQ(completed, !cancelFirst);
-            EXPECT_EQ(request->Status(), cancelFirst ? STATUS_CANCELLED : row.status);
-            EXPECT_EQ(request->Data(), cancelFirst ? std::vector<uint8_t>{} : row.data);
+            EXPECT_EQ(cancelReturned, order == CancelFirst);
+            EXPECT_EQ(completed, byCompletion);
+            EXPECT_EQ(request->Status(), byCompletion ? row.status : STATUS_CANCELLED);
+            EXPECT_EQ(request->Data(), byCompletion ? row.data : std::vector<uint8_t>{});
             EXPECT_EQ(RemoveLockHolds(), 0);
             EXPECT_TRUE(IsListEmpty(row.queue));
             RingPurge(context_);
