@@ -103,46 +103,6 @@ TEST_F(VerifierTest, CompletionRulesAreCaught) {
     KeLowerIrql(PASSIVE_LEVEL);
 }
 
-struct Resend {
-    PDEVICE_OBJECT device = nullptr;
-    int sends = 0;
-};
-
-void SendDown(PIRP Irp, ULONG code, Resend* resend);
-
-// The first completion sends the IRP to the device again: a driver sending a
-// request down chunk after chunk does so.
-NTSTATUS NTAPI ResendOnce(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
-    auto* resend = static_cast<Resend*>(Context);
-    if (resend->sends == 1)
-        SendDown(Irp, ~0u, resend); // completed at once, not marked pending
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-void SendDown(PIRP Irp, ULONG code, Resend* resend) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    IoSetCompletionRoutine(Irp, ResendOnce, resend, TRUE, TRUE, TRUE);
-    ++resend->sends;
-    IoCallDriver(resend->device, Irp);
-}
-
-// The IRP comes back to the same stack location before the dispatch routine of the
-// earlier call has returned: each return is held against its own call's mark.
-TEST_F(VerifierTest, APendingReturnIsCheckedAgainstItsOwnCallWhenTheIrpIsSentAgain) {
-    kx::VerifierCapture capture;
-    Resend resend;
-    resend.device = device_;
-    PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    SendDown(irp, PendAndComplete, &resend);
-    EXPECT_EQ(resend.sends, 2);
-    EXPECT_EQ(capture.Count(kx::Rule::PendingNotMarked), 0u);
-    EXPECT_TRUE(capture.Findings().empty());
-    IoFreeIrp(irp);
-}
-
 void NTAPI KeepCancelSpinLock(PDEVICE_OBJECT, PIRP) {}
 
 // Each routine at an IRQL above its documented maximum, and the pool and cancel
@@ -279,34 +239,40 @@ TEST_F(VerifierTest, CompletionClearsTheStackLocationsItPasses) {
 
 struct Recursion {
     PDEVICE_OBJECT device = nullptr;
-    int sends = 0;
     int limit = 0;
+    int sends = 0;
 };
 
 // Sends the request down again from its completion routine, as a driver that
-// sends a transfer piece by piece without leaving the completion does.
+// sends a transfer piece by piece without leaving the completion does. The first
+// send is marked pending and completed by its dispatch routine; the later ones
+// complete at once, unmarked.
 NTSTATUS NTAPI SendAgain(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
     auto* recursion = static_cast<Recursion*>(Context);
-    if (++recursion->sends < recursion->limit) {
+    if (recursion->sends < recursion->limit) {
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
         next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = ~0u;
+        next->Parameters.DeviceIoControl.IoControlCode =
+            recursion->sends++ == 0 ? ULONG(PendAndComplete) : ~0u;
         IoSetCompletionRoutine(Irp, SendAgain, recursion, TRUE, TRUE, TRUE);
         IoCallDriver(recursion->device, Irp);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// The IRP comes back to the same stack location before the dispatch routine of the
+// first call has returned: each return is held against its own call's mark.
 // Recursion through the I/O path is caught by its depth, once, before the kernel
 // stack would overflow; a few nested sends are not.
-TEST_F(VerifierTest, IofCallDriverNestedBeyondTheStackBudgetIsCaught) {
+TEST_F(VerifierTest, ARequestSentAgainFromItsCompletionIsCheckedPerCallAndCaughtTooDeep) {
     for (int limit : {4, 40}) {
         kx::VerifierCapture capture;
-        Recursion recursion{device_, -1, limit};
+        Recursion recursion{device_, limit};
         PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
         SendAgain(nullptr, irp, &recursion);
         EXPECT_EQ(recursion.sends, limit);
         EXPECT_EQ(capture.Count(kx::Rule::CallDriverTooDeep), limit > 8 ? 1u : 0u) << limit;
+        EXPECT_EQ(capture.Findings().size(), limit > 8 ? 1u : 0u) << limit;
         IoFreeIrp(irp);
     }
 }
