@@ -117,17 +117,23 @@ class FileObjectTest : public ::testing::Test {
         return kx::OpenFile(open, file);
     }
 
+    // Takes the oldest kept read back from its cancel routine, as a lower driver
+    // about to complete it does.
+    void TakePending(PIRP* irp) {
+        std::lock_guard<std::mutex> guard(script.mutex);
+        ASSERT_FALSE(script.pending.empty());
+        *irp = script.pending.front();
+        script.pending.pop_front();
+        ASSERT_NE(IoSetCancelRoutine(*irp, nullptr), nullptr);
+    }
+
     // Completes the oldest kept read from a DPC thread, as a lower driver's
     // completion would.
     void CompletePending(NTSTATUS status) {
-        PIRP irp;
-        {
-            std::lock_guard<std::mutex> guard(script.mutex);
-            ASSERT_FALSE(script.pending.empty());
-            irp = script.pending.front();
-            script.pending.pop_front();
-        }
-        ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+        PIRP irp = nullptr;
+        TakePending(&irp);
+        if (HasFatalFailure())
+            return;
         kx::QueueAtDispatch([irp, status] { Reply(irp, status); });
         kx::DrainDispatchQueue();
     }
@@ -274,13 +280,8 @@ TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSign
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ASSERT_EQ(kx::ReadFile(file, {&iosb, &event, nullptr}, buffer, 2), STATUS_PENDING);
-    PIRP irp;
-    {
-        std::lock_guard<std::mutex> guard(script.mutex);
-        irp = script.pending.front();
-        script.pending.pop_front();
-    }
-    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    PIRP irp = nullptr;
+    ASSERT_NO_FATAL_FAILURE(TakePending(&irp));
     kx::HoldNextCompletion();
     kx::QueueAtDispatch([irp] { Reply(irp, STATUS_SUCCESS); });
     kx::WaitCompletionHeld();

@@ -26,6 +26,25 @@ class TransportTest : public OpenPortTest {
     LONG Pending() const {
         return InterlockedCompareExchange(&context_->PendingTransferCount, 0, 0);
     }
+    // A bulk-in reader started before close cleared IsOpen is held on its way to the
+    // bus while close runs; returns once close has aborted the pipes and dropped the
+    // open reference, the reader still held.
+    std::future<void> CloseWhileAReaderIsOnItsWayDown() {
+        pdo_->PauseNextSubmission(UsbPipe::BulkIn);
+        starter_ = std::thread([this] { StartBulkInRead(context_); });
+        pdo_->WaitForPausedSubmission();
+        EXPECT_EQ(Pending(), 2) << "the open reference and the transfer on its way down";
+        auto closed = std::async(std::launch::async, [this] {
+            MarkClosed();
+            AbortAllPipes(fdo_);
+            WaitForPendingTransfers(context_, fdo_);
+        });
+        while (Pending() != 1)
+            std::this_thread::yield();
+        EXPECT_EQ(Aborts(UsbPipe::BulkIn), 1u);
+        return closed;
+    }
+    std::thread starter_;
     size_t Aborts(UsbPipe pipe) const {
         auto urbs = Urbs();
         return static_cast<size_t>(std::count_if(urbs.begin(), urbs.end(), [&](const auto& urb) {
@@ -158,21 +177,9 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
 // reaches the bus only after close has aborted the pipes. Close must abort again
 // rather than wait for a transfer nobody will end.
 TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
-    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
-    std::thread starter([&] { StartBulkInRead(context_); });
-    pdo_->WaitForPausedSubmission();
-    EXPECT_EQ(Pending(), 2) << "the open reference and the transfer on its way down";
-
-    auto closed = std::async(std::launch::async, [&] {
-        MarkClosed();
-        AbortAllPipes(fdo_);
-        WaitForPendingTransfers(context_, fdo_);
-    });
-    while (Pending() != 1) // aborted, and the open reference dropped
-        std::this_thread::yield();
-    EXPECT_EQ(Aborts(UsbPipe::BulkIn), 1u);
+    auto closed = CloseWhileAReaderIsOnItsWayDown();
     pdo_->ResumeSubmission();
-    starter.join();
+    starter_.join();
 
     bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     if (!ended)
@@ -211,19 +218,10 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
 // the pause point). The count read again after the clear sees it gone, so close
 // does not wait for an event nobody will set.
 TEST_F(TransportTest, ATransferEndingAsCloseClearsTheEventIsNotWaitedFor) {
-    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
-    std::thread starter([&] { StartBulkInRead(context_); });
-    pdo_->WaitForPausedSubmission();
-    auto closed = std::async(std::launch::async, [&] {
-        MarkClosed();
-        AbortAllPipes(fdo_);
-        WaitForPendingTransfers(context_, fdo_);
-    });
-    while (Pending() != 1)
-        std::this_thread::yield();
+    auto closed = CloseWhileAReaderIsOnItsWayDown();
     kx::PauseBeforeNextClear(&context_->NoPendingTransfersEvent);
     pdo_->ResumeSubmission();
-    starter.join();
+    starter_.join();
     kx::WaitForPause();
     pdo_->SendBulkIn(Bytes({'x'}));
     kx::DrainDispatchQueue();
