@@ -1,9 +1,7 @@
 // The driver frame on the hosted kernel: load and unload, the acceptance gate,
-// completing, passing down and forwarding requests to a lower driver that
-// completes at once or later from another processor.
-#include <driver/frame/frame.h>
-#include <kx/host.h>
-#include <sim/bus.h>
+// passing down and forwarding requests to a lower driver that completes at once
+// or later from another processor.
+#include <support/open_port.h>
 
 #include <gtest/gtest.h>
 
@@ -47,32 +45,14 @@ void ExpectBanner(const std::vector<std::string>& lines, const std::string& verb
     EXPECT_EQ(lines[3], "") << "the closing rule is followed by an empty line";
 }
 
-class FrameTest : public ::testing::Test {
+// The port made by AddDevice and started, with two of its dispatch routines
+// replaced by the ones above.
+class FrameTest : public korvax_test::OpenPortTest {
   protected:
     void SetUp() override {
-        NTSTATUS status;
-        driver_ = kx::LoadDriver(DriverEntry, u"korvaxser", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
+        OpenPortTest::SetUp();
         driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ForwardDispatch;
         driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownDispatch;
-
-        pdo_ = &bus_.CreateModemPdo();
-        ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_CONTEXT), nullptr, FILE_DEVICE_SERIAL_PORT,
-                                 FILE_DEVICE_SECURE_OPEN, TRUE, &fdo_),
-                  STATUS_SUCCESS);
-        context_ = GetDeviceContext(fdo_);
-        context_->DeviceObject = fdo_;
-        context_->PhysicalDeviceObject = pdo_->Device();
-        context_->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, pdo_->Device());
-        IoInitializeRemoveLockEx(&context_->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
-        KeInitializeSpinLock(&context_->StateLock);
-        context_->PnpState = Started;
-    }
-
-    void TearDown() override {
-        IoDetachDevice(context_->LowerDeviceObject);
-        IoDeleteDevice(fdo_);
-        kx::UnloadDriver(driver_);
     }
 
     // Sends a request to the FDO as the I/O manager would and waits for it.
@@ -93,12 +73,6 @@ class FrameTest : public ::testing::Test {
             std::this_thread::yield();
     }
 
-    kx::Kernel kernel_;
-    sim::ParentBus bus_;
-    sim::ModemPdo* pdo_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_CONTEXT context_ = nullptr;
     NTSTATUS returned_ = STATUS_SUCCESS;
 };
 
