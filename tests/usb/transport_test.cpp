@@ -74,7 +74,11 @@ TEST_F(SynchronousTransportTest, SendUrbAndWaitReturnsAnImmediateResultWithoutWa
     EXPECT_EQ(urbs[0].pipe, UsbPipe::BulkIn);
 }
 
-TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLater) {
+TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLaterOrWantsAnIrp) {
+    // Without an IRP nothing is sent.
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    EXPECT_EQ(AbortPipe(fdo_, context_->BulkInPipe), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Urbs().empty());
     // Completions come from a DPC thread: the sender sees STATUS_PENDING below it
     // and must take the final status from the status block.
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_CLASS_INTERFACE, {}}, STATUS_IO_DEVICE_ERROR,
@@ -84,12 +88,6 @@ TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLater) {
     ASSERT_EQ(urbs.size(), 1u);
     EXPECT_EQ(urbs[0].status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(urbs[0].submitIrql, PASSIVE_LEVEL);
-}
-
-TEST_F(TransportTest, NoIrpMeansNoUrbAndInsufficientResources) {
-    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
-    EXPECT_EQ(AbortPipe(fdo_, context_->BulkInPipe), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(Urbs().empty());
 }
 
 TEST_F(TransportTest, AbortAllPipesSendsThreeAbortsInOrderWhateverTheFirstReturns) {
@@ -169,7 +167,6 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->DeviceLostMark, 0u) << "a closed port's readers stop without a loss";
-    context_->IsOpen = 1; // for TearDown's view of an open port
 }
 
 // A reader starts (a wake restarting it, or a completion re-issuing) while close
@@ -191,7 +188,6 @@ TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->BulkInReaderActive, 0);
-    context_->IsOpen = 1;
 }
 
 // A lower driver that reports more than the bulk-in buffer holds: only the buffer
@@ -210,7 +206,6 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
     pdo_->CompletePending(STATUS_CANCELLED);
     kx::DrainDispatchQueue();
     EXPECT_EQ(Pending(), 1);
-    context_->IsOpen = 1;
 }
 
 // Close is woken by a transfer that reached the bus after its abort and finds it
@@ -235,10 +230,13 @@ TEST_F(TransportTest, ATransferEndingAsCloseClearsTheEventIsNotWaitedFor) {
     EXPECT_TRUE(ended) << "close waited for an event nobody will set";
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
-    context_->IsOpen = 1;
 }
 
-TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
+// A closed port's readers send nothing. A reader that cannot get its IRP fails as
+// a failed transfer does: the device is lost (later requests are refused) and a
+// waiting request hears of it whatever its mask; what the transfer held is given
+// back.
+TEST_F(TransportTest, AClosedPortsReaderSendsNothingAndOneThatCannotSendFailsAndGivesBack) {
     MarkClosed();
     StartBulkInRead(context_);
     StartInterruptRead(context_);
@@ -246,12 +244,7 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     EXPECT_EQ(Pending(), 1);
     EXPECT_EQ(RemoveLockHolds(), 0);
     context_->IsOpen = 1;
-}
 
-// A reader that cannot get its IRP fails as a failed transfer does: the device is
-// lost (later requests are refused) and a waiting request hears of it whatever its
-// mask; what the transfer held is given back.
-TEST_F(TransportTest, AReaderThatCannotSendFailsAndGivesBackItsCountAndHold) {
     ULONG mask = SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
     auto wait =
