@@ -251,46 +251,29 @@ TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
     EXPECT_TRUE(capture.Findings().empty());
 }
 
-NTSTATUS NTAPI ReadBackParameters(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
-    PIO_STACK_LOCATION passed = IoGetNextIrpStackLocation(Irp);
-    *static_cast<bool*>(Context) = passed->Parameters.Others.Argument1 == nullptr &&
-                                   passed->Parameters.Others.Argument4 == nullptr &&
-                                   passed->MinorFunction == 0 && passed->FileObject == nullptr;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// A completion routine that reads its request's parameters back finds zeros.
-TEST_F(VerifierTest, CompletionClearsTheStackLocationsItPasses) {
-    PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->MinorFunction = 1;
-    next->Parameters.DeviceIoControl.IoControlCode = PendAndComplete;
-    next->Parameters.Others.Argument4 = irp;
-    bool cleared = false;
-    IoSetCompletionRoutine(irp, ReadBackParameters, &cleared, TRUE, TRUE, TRUE);
-    IoCallDriver(device_, irp);
-    EXPECT_TRUE(cleared);
-    IoFreeIrp(irp);
-}
-
 struct Recursion {
     PDEVICE_OBJECT device = nullptr;
     int limit = 0;
     int sends = 0;
+    bool cleared = true; // every location passed down came back cleared
 };
 
 // Sends the request down again from its completion routine, as a driver that
 // sends a transfer piece by piece without leaving the completion does. The first
 // send is marked pending and completed by its dispatch routine; the later ones
-// complete at once, unmarked.
+// complete at once, unmarked. Each reads back the parameters it passed.
 NTSTATUS NTAPI SendAgain(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
     auto* recursion = static_cast<Recursion*>(Context);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    recursion->cleared = recursion->cleared && next->Parameters.Others.Argument1 == nullptr &&
+                         next->Parameters.Others.Argument4 == nullptr && next->MinorFunction == 0 &&
+                         next->FileObject == nullptr;
     if (recursion->sends < recursion->limit) {
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
         next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->MinorFunction = 1;
         next->Parameters.DeviceIoControl.IoControlCode =
             recursion->sends++ == 0 ? ULONG(PendAndComplete) : ~0u;
+        next->Parameters.Others.Argument4 = Irp;
         IoSetCompletionRoutine(Irp, SendAgain, recursion, TRUE, TRUE, TRUE);
         IoCallDriver(recursion->device, Irp);
     }
@@ -298,7 +281,8 @@ NTSTATUS NTAPI SendAgain(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 }
 
 // The IRP comes back to the same stack location before the dispatch routine of the
-// first call has returned: each return is held against its own call's mark.
+// first call has returned: each return is held against its own call's mark, and
+// each completion routine that reads its request's parameters back finds zeros.
 // Recursion through the I/O path is caught by its depth, once, before the kernel
 // stack would overflow; a few nested sends are not.
 TEST_F(VerifierTest, ARequestSentAgainFromItsCompletionIsCheckedPerCallAndCaughtTooDeep) {
@@ -308,6 +292,7 @@ TEST_F(VerifierTest, ARequestSentAgainFromItsCompletionIsCheckedPerCallAndCaught
         PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
         SendAgain(nullptr, irp, &recursion);
         EXPECT_EQ(recursion.sends, limit);
+        EXPECT_TRUE(recursion.cleared) << limit;
         EXPECT_EQ(capture.Count(kx::Rule::CallDriverTooDeep), limit > 8 ? 1u : 0u) << limit;
         EXPECT_EQ(capture.Findings().size(), limit > 8 ? 1u : 0u) << limit;
         IoFreeIrp(irp);
