@@ -77,7 +77,7 @@ class RegistryTest : public ::testing::Test {
     alignas(8) UCHAR buffer_[512];
 };
 
-TEST_F(RegistryTest, FullInformationPlacesTheDataAfterTheNameOnAFourByteBoundary) {
+TEST_F(RegistryTest, FullInformationPlacesTheDataOnAFourByteBoundaryAndFollowsTheBufferSize) {
     ULONG result = 0;
     // Value names compare without case; the name comes back as it was created.
     ASSERT_EQ(Query(u"PORTNAME", sizeof buffer_, &result), STATUS_SUCCESS);
@@ -101,10 +101,9 @@ TEST_F(RegistryTest, FullInformationPlacesTheDataAfterTheNameOnAFourByteBoundary
     std::memcpy(&dword, buffer_ + 32, 4);
     EXPECT_EQ(dword, 0x11223344u);
     EXPECT_EQ(buffer_[30], 0xCC); // the alignment gap is not written
-}
 
-TEST_F(RegistryTest, FullInformationStatusCodesFollowTheBufferSize) {
-    ULONG result = 0xDEAD;
+    // The status codes follow the buffer size.
+    result = 0xDEAD;
     EXPECT_EQ(Query(u"NoSuchValue", sizeof buffer_, &result), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(result, 0xDEADu);
 
