@@ -68,11 +68,6 @@ class FrameTest : public korvax_test::OpenPortTest {
         return iosb;
     }
 
-    void WaitForPended(size_t count) {
-        while (pdo_->PendingCount() < count)
-            std::this_thread::yield();
-    }
-
     NTSTATUS returned_ = STATUS_SUCCESS;
 };
 
@@ -120,7 +115,7 @@ TEST_F(FrameTest, ForwardedAndPassedDownRequestsEndWithTheLowerDriversStatus) {
         if (row.pend) {
             pdo_->ScriptNext(sim::Response::Pend());
             std::thread sender([&] { iosb = Send(row.major); });
-            WaitForPended(1);
+            pdo_->WaitForPending(1);
             pdo_->CompletePending(row.status, row.information);
             sender.join();
         } else {

@@ -5,7 +5,6 @@
 #include <support/open_port.h>
 
 #include <algorithm>
-#include <atomic>
 #include <future>
 #include <thread>
 
@@ -146,22 +145,18 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
 
     // With the port closed, a completing reader does not re-issue.
     context_->IsOpen = 0;
-    std::atomic<bool> waited{false};
-    std::thread closer([&] {
-        WaitForPendingTransfers(context_, nullptr);
-        waited = true;
-    });
+    auto closed =
+        std::async(std::launch::async, [&] { WaitForPendingTransfers(context_, nullptr); });
     while (Pending() != 2) // the closer has dropped the open reference
         std::this_thread::yield();
     pdo_->SendInterrupt(Bytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
     kx::DrainDispatchQueue();
     EXPECT_EQ(Pending(), 1);
-    EXPECT_FALSE(waited.load());
+    EXPECT_EQ(closed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0);
 
     pdo_->SendBulkIn(Bytes({'x'}));
-    closer.join();
-    EXPECT_TRUE(waited.load());
+    closed.wait();
     EXPECT_EQ(Pending(), 0);
     // The completion gives back its remove-lock hold just after the count.
     kx::DrainDispatchQueue();
