@@ -23,7 +23,7 @@ void FailPool(uint64_t nth) {
     kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
 }
 
-TEST_F(PortNameTest, SixtyThreeCharactersAreLinkedMappedAndAnnouncedAndSixtyFourDoNotFit) {
+TEST_F(PortNameTest, SixtyThreeCharactersAreLinkedMappedAndAnnounced) {
     const std::u16string fits(63, u'P');
     sim::ModemPdo& first = NewModem(fits);
     auto started = Arrive(first);
@@ -39,17 +39,6 @@ TEST_F(PortNameTest, SixtyThreeCharactersAreLinkedMappedAndAnnouncedAndSixtyFour
     EXPECT_EQ(value->type, (ULONG)REG_SZ);
     EXPECT_EQ(value->data, Utf16Bytes(fits, 2));
     EXPECT_TRUE(InterfaceOf(first)->enabled);
-
-    // 64 characters and the terminator are 130 bytes, beyond the 128 accepted.
-    const std::u16string tooLong(64, u'Q');
-    sim::ModemPdo& second = NewModem(tooLong);
-    auto refused = Arrive(second);
-    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Fdo(second), nullptr);
-    ExpectNoNames(second, tooLong, u"\\Device\\KORVAXSER1");
-    EXPECT_EQ(kx::SymbolicLinks().size(), 1u);
-    EXPECT_EQ(kx::SerialCommMap().size(), 1u);
 
     EXPECT_EQ(kx::RemoveDevice(*started), STATUS_SUCCESS);
     ExpectNoNames(first, fits, u"\\Device\\KORVAXSER0");
@@ -77,19 +66,6 @@ TEST_F(PortNameTest, SixtyFourCharactersWithoutTerminatorOrOfAnotherTypeStillNam
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->type, (ULONG)REG_SZ);
     EXPECT_EQ(value->data, Utf16Bytes(u"COM9", 2));
-}
-
-TEST_F(PortNameTest, WithoutPortNameTheStartFailsAndLeavesNothing) {
-    sim::ModemPdo& modem = NewModem(u"");
-    auto node = Arrive(modem);
-    EXPECT_EQ(node->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(node->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Fdo(modem), nullptr);
-    EXPECT_EQ(driver_->DeviceObject, nullptr);
-    EXPECT_TRUE(kx::SymbolicLinks().empty());
-    EXPECT_TRUE(kx::SerialCommMap().empty());
-    auto port = InterfaceOf(modem);
-    EXPECT_TRUE(!port || !port->enabled);
 }
 
 // Whatever step of the naming fails, the start fails with that step's status and
@@ -138,27 +114,40 @@ TEST_F(PortNameTest, EveryFailingNamingStepIsUndone) {
     }
 }
 
-// Two modems configured with the same PortName: the second start fails, and its
-// teardown must not take the first port's link or value with it.
-TEST_F(PortNameTest, ANameAnotherPortHoldsFailsTheStartAndTheOtherPortKeepsIt) {
+// A start without a name of its own fails, and its teardown must not take the
+// names of the port already started (COM5) with it.
+TEST_F(PortNameTest, AStartWithoutANameOfItsOwnFailsAndTheOtherPortKeepsItsNames) {
     sim::ModemPdo& first = NewModem(u"COM5");
     auto owner = Arrive(first);
     ASSERT_TRUE(owner->Started());
-
-    sim::ModemPdo& second = NewModem(u"COM5");
-    auto refused = Arrive(second);
-    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_COLLISION);
-
-    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0");
-    auto map = kx::SerialCommMap();
-    ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER0");
-    EXPECT_EQ(map[0].second, u"COM5");
-    EXPECT_TRUE(InterfaceOf(first)->enabled);
-    auto other = InterfaceOf(second);
-    EXPECT_TRUE(!other || !other->enabled);
-
+    const struct {
+        const char* name;
+        std::u16string portName;
+        NTSTATUS status;
+    } rows[] = {
+        {"no PortName", u"", STATUS_OBJECT_NAME_NOT_FOUND},
+        // 64 characters and the terminator are 130 bytes, beyond the 128 accepted.
+        {"64 characters", std::u16string(64, u'Q'), STATUS_INSUFFICIENT_RESOURCES},
+        {"the name another port holds", u"COM5", STATUS_OBJECT_NAME_COLLISION},
+    };
+    for (const auto& row : rows) {
+        sim::ModemPdo& modem = NewModem(row.portName);
+        auto refused = Arrive(modem);
+        EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed) << row.name;
+        EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), row.status) << row.name;
+        EXPECT_EQ(Fdo(modem), nullptr) << row.name;
+        EXPECT_EQ(driver_->DeviceObject, Fdo(first)) << row.name;
+        EXPECT_EQ(Fdo(first)->NextDevice, nullptr) << row.name << ": its device is gone";
+        auto port = InterfaceOf(modem);
+        EXPECT_TRUE(!port || !port->enabled) << row.name;
+        EXPECT_EQ(kx::SymbolicLinks().size(), 1u) << row.name;
+        EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0") << row.name;
+        auto map = kx::SerialCommMap();
+        ASSERT_EQ(map.size(), 1u) << row.name;
+        EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER0") << row.name;
+        EXPECT_EQ(map[0].second, u"COM5") << row.name;
+        EXPECT_TRUE(InterfaceOf(first)->enabled) << row.name;
+    }
     EXPECT_EQ(kx::RemoveDevice(*owner), STATUS_SUCCESS);
     EXPECT_TRUE(kx::SymbolicLinks().empty());
     EXPECT_TRUE(kx::SerialCommMap().empty());
