@@ -23,49 +23,46 @@ void FailPool(uint64_t nth) {
     kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
 }
 
-TEST_F(PortNameTest, SixtyThreeCharactersAreLinkedMappedAndAnnounced) {
-    const std::u16string fits(63, u'P');
-    sim::ModemPdo& first = NewModem(fits);
-    auto started = Arrive(first);
-    ASSERT_TRUE(started->Started());
-    EXPECT_EQ(LinkTarget(fits), u"\\Device\\KORVAXSER0");
-    auto links = kx::SymbolicLinks();
-    ASSERT_EQ(links.size(), 1u);
-    EXPECT_TRUE(links[0].unprotected);
-    // The application's way in reaches the port's own device object.
-    EXPECT_EQ(kx::OpenTarget(u"\\\\.\\" + fits), Fdo(first));
-    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, (ULONG)REG_SZ);
-    EXPECT_EQ(value->data, Utf16Bytes(fits, 2));
-    EXPECT_TRUE(InterfaceOf(first)->enabled);
+// Sixty-three characters leave room for a terminator; a value of the full 128
+// bytes has none of its own, and the name still ends where the value does. The
+// value's type is not looked at: the bytes of one that is not REG_SZ name the port
+// all the same. Each name is linked (the application's way in reaching the port's
+// own device object), mapped and announced, and goes with its port.
+TEST_F(PortNameTest, NamesUpToSixtyFourCharactersOfAnyTypeAreLinkedMappedAndAnnounced) {
+    const struct {
+        const char* name;
+        std::u16string portName;
+        ULONG type;
+        size_t zeros;
+    } rows[] = {
+        {"63 characters", std::u16string(63, u'P'), REG_SZ, 1},
+        {"64 characters without terminator", std::u16string(64, u'R'), REG_SZ, 0},
+        {"REG_BINARY", u"COM9", REG_BINARY, 1},
+    };
+    for (char16_t number = u'0'; number < u'3'; ++number) {
+        const auto& row = rows[number - u'0'];
+        SCOPED_TRACE(row.name);
+        sim::ModemPdo& modem = NewModem(u"");
+        kx::SetHardwareValue(modem.Device(), u"PortName", row.type,
+                             Utf16Bytes(row.portName, row.zeros));
+        auto node = Arrive(modem);
+        ASSERT_TRUE(node->Started()) << row.name;
+        const std::u16string deviceName = u"\\Device\\KORVAXSER" + std::u16string(1, number);
+        EXPECT_EQ(LinkTarget(row.portName), deviceName) << row.name;
+        auto links = kx::SymbolicLinks();
+        ASSERT_EQ(links.size(), 1u) << row.name;
+        EXPECT_TRUE(links[0].unprotected) << row.name;
+        EXPECT_EQ(kx::OpenTarget(u"\\\\.\\" + row.portName), Fdo(modem)) << row.name;
+        auto value = DeviceMapValue(deviceName);
+        ASSERT_TRUE(value.has_value()) << row.name;
+        EXPECT_EQ(value->type, (ULONG)REG_SZ) << row.name;
+        EXPECT_EQ(value->data, Utf16Bytes(row.portName, 2)) << row.name;
+        EXPECT_TRUE(InterfaceOf(modem)->enabled) << row.name;
 
-    EXPECT_EQ(kx::RemoveDevice(*started), STATUS_SUCCESS);
-    ExpectNoNames(first, fits, u"\\Device\\KORVAXSER0");
-    EXPECT_TRUE(kx::SymbolicLinks().empty());
-}
-
-// A value of the full 128 bytes has no room for a terminator of its own; the name
-// still ends where the value does. The value's type is not looked at: the bytes
-// of one that is not REG_SZ name the port all the same.
-TEST_F(PortNameTest, SixtyFourCharactersWithoutTerminatorOrOfAnotherTypeStillName) {
-    const std::u16string name(64, u'R');
-    sim::ModemPdo& modem = NewModem(u"");
-    kx::SetHardwareValue(modem.Device(), u"PortName", REG_SZ, Utf16Bytes(name, 0));
-    ASSERT_TRUE(Arrive(modem)->Started());
-    EXPECT_EQ(LinkTarget(name), u"\\Device\\KORVAXSER0");
-    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->data, Utf16Bytes(name, 2));
-
-    sim::ModemPdo& binary = NewModem(u"");
-    kx::SetHardwareValue(binary.Device(), u"PortName", REG_BINARY, Utf16Bytes(u"COM9", 1));
-    ASSERT_TRUE(Arrive(binary)->Started());
-    EXPECT_EQ(LinkTarget(u"COM9"), u"\\Device\\KORVAXSER1");
-    value = DeviceMapValue(u"\\Device\\KORVAXSER1");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, (ULONG)REG_SZ);
-    EXPECT_EQ(value->data, Utf16Bytes(u"COM9", 2));
+        EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS) << row.name;
+        ExpectNoNames(modem, row.portName, deviceName);
+        EXPECT_TRUE(kx::SymbolicLinks().empty()) << row.name;
+    }
 }
 
 // Whatever step of the naming fails, the start fails with that step's status and

@@ -111,12 +111,6 @@ class ReadTimerRemovalTest : public PnpPortTest {
         context_ = GetDeviceContext(fdo_);
     }
 
-    // Findings of the verifier so far, each a test failure.
-    static void ExpectNoFindings(const kx::VerifierCapture& verifier) {
-        for (const kx::Finding& finding : verifier.Findings())
-            ADD_FAILURE() << kx::RuleName(finding.rule) << ": " << finding.detail;
-    }
-
     std::shared_ptr<kx::DeviceNode> node_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
@@ -141,7 +135,7 @@ TEST_F(ReadTimerRemovalTest, RemovalLeavesNeitherAnArmedTimerNorAQueuedRunBehind
     EXPECT_EQ(kx::TimerCount(), 0u);
     gate.Open();
     kx::AdvanceTime(Ms(1000));
-    ExpectNoFindings(verifier);
+    EXPECT_TRUE(verifier.Findings().empty());
 }
 
 // The total timer has fired and its run is under way (held in the read's
@@ -153,19 +147,13 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
 
-    std::vector<uint8_t> buffer(8);
-    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    irp->AssociatedIrp.SystemBuffer = buffer.data();
-    irp->Flags = IRP_BUFFERED_IO;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_READ;
-    next->Parameters.Read.Length = (ULONG)buffer.size();
-    kx::SetIrpTopCompletion(irp, [&](PIRP done) {
-        completing.set_value(done->IoStatus.Status);
+    auto read = HeldRequest::Read(fdo_, 8);
+    read->OnCompletion([&] {
+        completing.set_value(read->Status());
         released.wait();
     });
     context_->Timeouts.ReadTotalTimeoutConstant = 1000;
-    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    ASSERT_EQ(read->Send(), STATUS_PENDING);
 
     std::thread clock([] { kx::AdvanceTime(Ms(1000)); });
     std::future<NTSTATUS> readStatus = completing.get_future();
@@ -190,8 +178,7 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
     EXPECT_EQ(runUnderWay ? readStatus.get() : STATUS_PENDING, STATUS_TIMEOUT);
-    IoFreeIrp(irp);
-    ExpectNoFindings(verifier);
+    EXPECT_TRUE(verifier.Findings().empty());
 }
 
 } // namespace
