@@ -152,8 +152,10 @@ TEST_F(PortNameTest, AStartWithoutANameOfItsOwnFailsAndTheOtherPortKeepsItsNames
 
 // A rebalance takes the names down at the stop and reads PortName afresh at the
 // restart: the port comes back under its new name, its interface enabled again,
-// and nothing of the old name remains.
-TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortName) {
+// and nothing of the old name remains. At the removal the stored link name does
+// not delete; the name rebuilt from PortName does, so the link does not outlive
+// the port.
+TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortNameThatTheRemovalDeletes) {
     sim::ModemPdo& modem = NewModem(u"COM5");
     auto node = Arrive(modem);
     ASSERT_TRUE(node->Started());
@@ -171,7 +173,9 @@ TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortName) {
     ASSERT_NE(context->InterfaceName.Buffer, nullptr);
     EXPECT_TRUE(kx::DeviceInterfaceEnabled(kx::ToU16(context->InterfaceName)));
 
+    FailOnce(kx::ObjectOperation::DeleteLink);
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    kx::DisarmObjectFaults();
     ExpectNoNames(modem, u"COM7", u"\\Device\\KORVAXSER0");
 }
 

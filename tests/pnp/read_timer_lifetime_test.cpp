@@ -104,13 +104,14 @@ class ReadTimerRemovalTest : public PnpPortTest {
   protected:
     void SetUp() override {
         PnpPortTest::SetUp();
-        sim::ModemPdo& modem = NewModem();
-        node_ = Arrive(modem);
+        modem_ = &NewModem();
+        node_ = Arrive(*modem_);
         ASSERT_TRUE(node_->Started());
-        fdo_ = Fdo(modem);
+        fdo_ = Fdo(*modem_);
         context_ = GetDeviceContext(fdo_);
     }
 
+    sim::ModemPdo* modem_ = nullptr;
     std::shared_ptr<kx::DeviceNode> node_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
@@ -139,8 +140,9 @@ TEST_F(ReadTimerRemovalTest, RemovalLeavesNeitherAnArmedTimerNorAQueuedRunBehind
 }
 
 // The total timer has fired and its run is under way (held in the read's
-// completion) when the removal begins: the removal waits for that run's hold as
-// well as the read's, and finishes once the run has ended.
+// completion) when the removal begins: the REMOVE goes down, then the removal waits
+// for that run's hold as well as the read's, and detaches and deletes the device
+// only once the run has ended.
 TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     kx::VerifierCapture verifier;
     std::promise<NTSTATUS> completing;
@@ -166,6 +168,7 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
                __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE) <= 2;
     });
     LONG holds = __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE);
+    bool busHadRemove = BusSaw(*modem_, IRP_MN_REMOVE_DEVICE);
     bool deviceStayed = kx::DeviceExists(fdo_);
     release.set_value();
     remover.join();
@@ -174,7 +177,8 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     EXPECT_TRUE(runUnderWay);
     EXPECT_TRUE(waiting);
     EXPECT_EQ(holds, 2) << "the read's hold and its timer run's";
-    EXPECT_TRUE(deviceStayed);
+    EXPECT_TRUE(busHadRemove) << "the REMOVE goes down before the wait";
+    EXPECT_TRUE(deviceStayed) << "deleted while a hold was out";
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
     EXPECT_EQ(runUnderWay ? readStatus.get() : STATUS_PENDING, STATUS_TIMEOUT);
