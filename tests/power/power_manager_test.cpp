@@ -26,6 +26,7 @@ std::atomic<int> powerDispatched{0};
 // says; Plug and Play requests go down untouched.
 enum class Misstep {
     None,
+    RefuseSystemQuery,  // system queries are refused here
     ForgetStartNext,    // set and query go down without PoStartNextPowerIrp
     FailSystemSet,      // system set requests are completed with an error here
     UseIofCallDriver,   // power requests go down with IofCallDriver
@@ -34,7 +35,6 @@ enum class Misstep {
 
 struct PassingStack {
     PDEVICE_OBJECT lower;
-    NTSTATUS refuseSystemQuery; // a failure: system queries are refused with it
     Misstep misstep = Misstep::None;
 };
 
@@ -48,8 +48,7 @@ NTSTATUS NTAPI PassingAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         IoCreateDevice(driver, sizeof(PassingStack), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status))
         return status;
-    *static_cast<PassingStack*>(fdo->DeviceExtension) = {IoAttachDeviceToDeviceStack(fdo, pdo),
-                                                         STATUS_SUCCESS};
+    *static_cast<PassingStack*>(fdo->DeviceExtension) = {IoAttachDeviceToDeviceStack(fdo, pdo)};
     fdo->Flags |= DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -77,17 +76,12 @@ NTSTATUS NTAPI PassingPower(PDEVICE_OBJECT fdo, PIRP irp) {
     if (setOrQuery && stack.misstep != Misstep::ForgetStartNext &&
         stack.misstep != Misstep::StartNextAfterSkip)
         PoStartNextPowerIrp(irp);
-    if (stack.misstep == Misstep::FailSystemSet && minor == IRP_MN_SET_POWER &&
-        power.Type == SystemPowerState) {
+    if (power.Type == SystemPowerState &&
+        ((stack.misstep == Misstep::FailSystemSet && minor == IRP_MN_SET_POWER) ||
+         (stack.misstep == Misstep::RefuseSystemQuery && minor == IRP_MN_QUERY_POWER))) {
         irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_UNSUCCESSFUL;
-    }
-    if (minor == IRP_MN_QUERY_POWER && power.Type == SystemPowerState &&
-        !NT_SUCCESS(stack.refuseSystemQuery)) {
-        irp->IoStatus.Status = stack.refuseSystemQuery;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return stack.refuseSystemQuery;
     }
     IoSkipCurrentIrpStackLocation(irp);
     if (setOrQuery && stack.misstep == Misstep::StartNextAfterSkip)
@@ -180,7 +174,7 @@ TEST_F(PowerManagerTest, SleepQueriesThenSetsEveryStackAndWakeSetsThemInReverse)
 }
 
 TEST_F(PowerManagerTest, ARefusedQueryReaffirmsTheWorkingStateToEveryStackQueried) {
-    StackOver(second_.Device())->refuseSystemQuery = STATUS_UNSUCCESSFUL;
+    StackOver(second_.Device())->misstep = Misstep::RefuseSystemQuery;
     EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(kx::CurrentSystemPowerState(), PowerSystemWorking);
     auto records = kx::PowerIrps();
