@@ -56,6 +56,11 @@ using korvax_test::Overlapped;
 const Lines Resume = {"RESET BulkIn", "RESET BulkOut", "RESET InterruptIn", "TRANSFER InterruptIn",
                       "TRANSFER BulkIn"};
 
+Lines With(Lines lines, const Lines& more) {
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
 DEVICE_POWER_STATE Announced(PDEVICE_OBJECT fdo) {
     return kx::AnnouncedPowerState(fdo, DevicePowerState).DeviceState;
 }
@@ -203,9 +208,7 @@ TEST_P(SleepAndWakeTest, ThePortSleepsWithRequestsPendingAndResumesOnlyInD0) {
     wake.join();
     world_.Settle();
     EXPECT_EQ(woke, STATUS_SUCCESS);
-    Lines expected = {"SET S0", "SET D0"};
-    expected.insert(expected.end(), Resume.begin(), Resume.end());
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark), expected);
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), With({"SET S0", "SET D0"}, Resume));
     EXPECT_EQ(context_->SystemSuspended, 0);
     EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD0);
     EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
@@ -294,8 +297,8 @@ TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
     // power-pageable PDO through a system worker.
     Plug();
     Open();
-    Lines expected = {"QUERY D3", "QUERY S3", "SET D3", "SET S3", "SET S0", "SET D0"};
-    expected.insert(expected.end(), Resume.begin(), Resume.end());
+    const Lines expected =
+        With({"QUERY D3", "QUERY S3", "SET D3", "SET S3", "SET S0", "SET D0"}, Resume);
     for (int round = 0; round < 3; ++round) {
         size_t mark = pdo_->Records().size();
         const size_t requests = 6; // D3 query, S3 query, D3 set, S3 set; S0 set, D0 set
@@ -325,35 +328,30 @@ TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
 
 // ---- A sleep that does not happen ---------------------------------------------------------
 
-// The query noted the sleep; the working state that followed brought the device
-// to D0 (it never left it) and the port resumed: the resets went out after D0,
-// and the readers, still out, were left alone.
-TEST_F(PortPowerTest, AnAbandonedSleepResumesAfterD0AndRestartsNoReaderThatIsStillOut) {
+// The capabilities claim no wake: the PDO fails the wait-wake request, and the port
+// passes that on. Then the PDO refuses the sleep: the query noted it; the working
+// state that followed brought the device to D0 (it never left it) and the port
+// resumed: the resets went out after D0, and the readers, still out, were left
+// alone.
+TEST_F(PortPowerTest, WaitWakeIsPassedDownAndAnAbandonedSleepRestartsNoReaderThatIsStillOut) {
     Plug();
     Open();
+    size_t mark = pdo_->Records().size();
+    EXPECT_EQ(RequestDevicePower(pdo_->Device(), IRP_MN_WAIT_WAKE,
+                                 static_cast<DEVICE_POWER_STATE>(PowerSystemSleeping3)),
+              STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"WAIT_WAKE"}));
+    EXPECT_EQ(pdo_->Records().back().powerState.SystemState, PowerSystemSleeping3);
+
     pdo_->ScriptNext(
         sim::Response::Complete(STATUS_DEVICE_BUSY).ForPower(IRP_MN_QUERY_POWER, DevicePowerState));
-    size_t mark = pdo_->Records().size();
+    mark = pdo_->Records().size();
     EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
     world_.Settle();
     EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "SET D0", "SET S0", "RESET BulkIn",
                                                 "RESET BulkOut", "RESET InterruptIn"}));
     EXPECT_EQ(context_->SystemSuspended, 0);
     EXPECT_TRUE(ReadersRunning());
-    ExchangeData();
-}
-
-TEST_F(PortPowerTest, WaitWakeIsPassedDown) {
-    Plug();
-    Open();
-    size_t mark = pdo_->Records().size();
-    // The capabilities claim no wake: the PDO fails it, and the port passes that on.
-    EXPECT_EQ(RequestDevicePower(pdo_->Device(), IRP_MN_WAIT_WAKE,
-                                 static_cast<DEVICE_POWER_STATE>(PowerSystemSleeping3)),
-              STATUS_INVALID_DEVICE_STATE);
-    auto records = pdo_->Records();
-    ASSERT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"WAIT_WAKE"}));
-    EXPECT_EQ(records.back().powerState.SystemState, PowerSystemSleeping3);
     ExchangeData();
 }
 
@@ -382,11 +380,6 @@ struct FailureCase {
 
 void FailPortPool(uint64_t nth) {
     kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
-}
-
-Lines With(Lines lines, const Lines& more) {
-    lines.insert(lines.end(), more.begin(), more.end());
-    return lines;
 }
 
 TEST_F(PortPowerTest, ASystemSetRequestGoesDownAndSucceedsWhateverHappensToTheDevice) {
