@@ -1,6 +1,7 @@
 // Opening and closing the port as an application does: no open before the device
 // has started, nothing sent to the modem by the open, and a close that lowers the
-// lines, aborts the pipes, waits for the readers and ends the requests left.
+// lines, aborts the pipes, waits for the readers and ends the requests left; what
+// one open leaves for the next.
 #include "scenario.h"
 
 namespace scenario {
@@ -15,12 +16,12 @@ TEST_F(OpenClose, TheOpenResetsThePipesAndSendsNothingToTheModem) {
     world_.Settle();
     std::vector<sim::UrbRecord> urbs = UrbsFrom(mark);
     ASSERT_GE(urbs.size(), 5u);
-    EXPECT_EQ(urbs[0].function, URB_FUNCTION_RESET_PIPE);
-    EXPECT_EQ(urbs[0].pipe, sim::UsbPipe::BulkIn);
-    EXPECT_EQ(urbs[1].function, URB_FUNCTION_RESET_PIPE);
-    EXPECT_EQ(urbs[1].pipe, sim::UsbPipe::BulkOut);
-    EXPECT_EQ(urbs[2].function, URB_FUNCTION_RESET_PIPE);
-    EXPECT_EQ(urbs[2].pipe, sim::UsbPipe::InterruptIn);
+    const sim::UsbPipe reset[] = {sim::UsbPipe::BulkIn, sim::UsbPipe::BulkOut,
+                                  sim::UsbPipe::InterruptIn};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(urbs[i].function, URB_FUNCTION_RESET_PIPE) << i;
+        EXPECT_EQ(urbs[i].pipe, reset[i]) << i;
+    }
     // Then the two readers, each with one transfer outstanding.
     EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
     EXPECT_EQ(modem_->Pdo().OutstandingTransfers(sim::UsbPipe::InterruptIn), 1u);
@@ -120,9 +121,12 @@ TEST_F(OpenClose, ClosingWithRequestsOutstandingEndsThem) {
     EXPECT_TRUE(CloseHandle(again));
 }
 
-TEST_F(OpenClose, TheLineSettingsComeBackToTheirDefaultsAtTheNextOpen) {
+// The time-outs set through one handle hold for the next; the line does not.
+TEST_F(OpenClose, TheLineSettingsComeBackToTheirDefaultsAtTheNextOpenAndTheTimeoutsStay) {
     HANDLE port = Open();
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS set{7, 11, 13, 17, 19};
+    ASSERT_TRUE(SetCommTimeouts(port, &set));
     DCB dcb;
     ASSERT_TRUE(GetCommState(port, &dcb));
     dcb.BaudRate = CBR_115200;
@@ -143,6 +147,9 @@ TEST_F(OpenClose, TheLineSettingsComeBackToTheirDefaultsAtTheNextOpen) {
     EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_ENABLE);
     EXPECT_EQ(dcb.XonChar, 0x11);
     EXPECT_EQ(dcb.XoffChar, 0x13);
+    COMMTIMEOUTS got{};
+    ASSERT_TRUE(GetCommTimeouts(port, &got));
+    EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
     EXPECT_TRUE(CloseHandle(port));
 }
 

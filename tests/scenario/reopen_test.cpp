@@ -1,5 +1,4 @@
-// What an open leaves behind for the next: a failed open leaves nothing open, and
-// the time-outs set through one handle hold for the next.
+// What a failed open leaves behind for the next: nothing open.
 #include "scenario.h"
 
 #include <kx/pnp.h>
@@ -26,21 +25,6 @@ TEST_F(Reopen, AFailedPipeResetFailsTheOpenAndLeavesTheDeviceRemovable) {
         sim::UrbFault::Fail(reset, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
     EXPECT_EQ(Open(FILE_FLAG_OVERLAPPED), INVALID_HANDLE_VALUE);
     EXPECT_EQ(kx::RemoveDevice(*modem_->Node()), STATUS_SUCCESS);
-}
-
-TEST_F(Reopen, TimeoutsSetThroughOneHandleHoldForTheNext) {
-    COMMTIMEOUTS set{7, 11, 13, 17, 19};
-    HANDLE port = Open();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(SetCommTimeouts(port, &set));
-    ASSERT_TRUE(CloseHandle(port));
-
-    port = Open();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    COMMTIMEOUTS got{};
-    ASSERT_TRUE(GetCommTimeouts(port, &got));
-    EXPECT_EQ(std::memcmp(&got, &set, sizeof got), 0);
-    ASSERT_TRUE(CloseHandle(port));
 }
 
 } // namespace
