@@ -1,6 +1,5 @@
 // The data path as an application sees it: an application that reads late loses
-// nothing across a system sleep, and closing a port whose device was declared
-// lost still hangs up.
+// nothing across a system sleep.
 #include "scenario.h"
 
 #include <kx/power.h>
@@ -45,27 +44,6 @@ TEST_F(DataPath, AHeldBackReceiverRestartsAtTheWakeNotDuringTheSleep) {
     }
     EXPECT_TRUE(got == sent) << "bytes lost or out of order";
     EXPECT_TRUE(CloseHandle(port));
-}
-
-// A failed transfer declares the device lost while it is still plugged in; the
-// close must still drop DTR and RTS, or the modem stays in its call (the lost
-// mark refuses every later open).
-TEST_F(DataPath, ClosingALostPortLowersDtrAndRts) {
-    HANDLE port = Open();
-    ASSERT_NE(port, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(EscapeCommFunction(port, SETDTR));
-    ASSERT_TRUE(EscapeCommFunction(port, SETRTS));
-    modem_->Pdo().StallEndpoint(sim::UsbPipe::BulkIn);
-    world_.Settle();
-    DWORD status = 0;
-    EXPECT_FALSE(GetCommModemStatus(port, &status)) << "the device is not lost";
-    device_->Clear();
-
-    EXPECT_TRUE(CloseHandle(port));
-    auto lines = device_->Controls(SetControlLineStateRequest);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].setup.wValue, 0u);
-    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE) << "a lost port opens no more";
 }
 
 } // namespace

@@ -48,10 +48,6 @@ CaptureFile Read(const std::string& bytes) {
     return file.value_or(CaptureFile{});
 }
 
-Bytes ToBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 UrbRecord SetLineCoding() {
     UrbRecord r;
     r.irp = reinterpret_cast<PIRP>(0x89ABCDEFu);
@@ -99,7 +95,7 @@ TEST(Capture, FileHeaderIsMicrosecondPcapWithUsbPcapLinkType) {
         0xFF, 0xFF, 0x00, 0x00, // snap length 65535
         0xF9, 0x00, 0x00, 0x00, // LINKTYPE_USBPCAP
     };
-    EXPECT_EQ(ToBytes(bytes), expected);
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), expected);
     CaptureFile file = Read(bytes);
     EXPECT_EQ(file.linkType, 249u);
     EXPECT_EQ(file.versionMajor, 2);
@@ -142,7 +138,7 @@ TEST(Capture, SetLineCodingIsSetupDataAndComplete) {
         0x00, 0x00, 0x00, 0x00,                         // no data
         0x03,                                           // stage COMPLETE
     };
-    EXPECT_EQ(ToBytes(bytes.substr(sim::PcapFileHeaderSize)), expected);
+    EXPECT_EQ(Bytes(bytes.begin() + sim::PcapFileHeaderSize, bytes.end()), expected);
 
     CaptureFile file = Read(bytes);
     ASSERT_EQ(file.packets.size(), 3u);

@@ -163,10 +163,6 @@ std::string TempPath(const std::string& name) {
            "-" + name;
 }
 
-size_t CountLines(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // The terminal side of korvaxsim pty, opened as any serial program opens one.
 class Terminal {
   public:
@@ -358,7 +354,8 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
         EXPECT_EQ(*status, c.status) << name << ": " << child.Stderr();
         if (c.prefix) {
             EXPECT_EQ(child.Stderr().rfind(c.error, 0), 0u) << child.Stderr();
-            EXPECT_EQ(CountLines(child.Stderr()), 1u) << child.Stderr();
+            EXPECT_EQ(std::count(child.Stderr().begin(), child.Stderr().end(), '\n'), 1)
+                << child.Stderr();
         } else {
             EXPECT_EQ(child.Stderr(), c.error) << name;
         }
