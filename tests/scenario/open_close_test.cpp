@@ -91,24 +91,22 @@ TEST_F(OpenClose, AnOpenBeforeTheDeviceHasStartedIsRefused) {
     options.function = std::make_shared<StandInDevice>();
     options.portName = u"COM7";
     sim::PluggedModem& late = world_.Connect(options);
+    auto openName = [](const std::string& name) {
+        return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    };
     NTSTATUS started = world_.ArriveWithStartHeld(late, [&] {
         // Its names come with the start: the port name does not exist yet...
-        EXPECT_EQ(CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr),
-                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(openName("\\\\.\\COM7"), INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
         // ...and the device itself refuses to open.
         ASSERT_NE(late.FunctionDevice(), nullptr);
-        std::string device =
-            "\\\\.\\GLOBALROOT" + kx::ToUtf8(kx::DeviceName(late.FunctionDevice()));
-        EXPECT_EQ(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr),
+        EXPECT_EQ(openName("\\\\.\\GLOBALROOT" + kx::ToUtf8(kx::DeviceName(late.FunctionDevice()))),
                   INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
     });
     EXPECT_EQ(started, STATUS_SUCCESS);
-    HANDLE port = CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+    HANDLE port = openName("\\\\.\\COM7");
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(port));
 }

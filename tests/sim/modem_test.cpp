@@ -170,34 +170,9 @@ TEST_F(ModemTest, DialConnectsAfterTheDelayWithCarrierNotification) {
     EXPECT_EQ(ReadText(), "\r\nCONNECT 3100000\r\n");
 }
 
-TEST_F(ModemTest, EscapeWithGuardTimesThenOnlineAgainThenHangUp) {
-    Connect();
-    kx::AdvanceTime(Second);
-    Write("+++");
-    EXPECT_EQ(ReadText(), "+++") << "the escape characters are data until the guard time";
-    kx::AdvanceTime(Second - 1);
-    EXPECT_TRUE(modem_.InDataMode());
-    kx::AdvanceTime(1);
-    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
-    EXPECT_FALSE(modem_.InDataMode());
-    EXPECT_TRUE(modem_.Connected() && modem_.Carrier());
-    EXPECT_TRUE(Notifications().empty());
-
-    Write("ATD#777\r");
-    EXPECT_EQ(ReadText(), "ATD#777\r\r\nERROR\r\n") << "already in a call";
-    Write("ATO\r");
-    EXPECT_EQ(ReadText(), "ATO\r\r\nCONNECT 3100000\r\n");
-    EXPECT_TRUE(modem_.InDataMode());
-
-    Escape();
-    Write("ATH\r");
-    EXPECT_EQ(ReadText(), "ATH\r\r\nOK\r\n");
-    EXPECT_EQ(Notifications(), std::vector<Bytes>{SerialState(0x02)});
-    EXPECT_FALSE(modem_.Connected() || modem_.Carrier());
-    EXPECT_EQ(modem_.Received(), ToBytes("++++++"));
-}
-
-TEST_F(ModemTest, EscapeWithoutItsGuardTimesStaysInDataMode) {
+// Escape characters without their guard times are data; with them the modem goes
+// to command mode, even when they come split over transfers at one instant.
+TEST_F(ModemTest, EscapeNeedsItsGuardTimesThenOnlineAgainThenHangUp) {
     Connect();
     // Each step: the time that passes, then the bytes sent.
     const std::vector<std::pair<LONGLONG, std::string>> attempts[] = {
@@ -220,12 +195,34 @@ TEST_F(ModemTest, EscapeWithoutItsGuardTimesStaysInDataMode) {
     EXPECT_EQ(ReadText(), sent) << "every attempt was data, echoed";
     EXPECT_EQ(modem_.Received(), ToBytes(sent));
 
-    // Split over transfers at one instant they still escape.
+    kx::AdvanceTime(Second);
+    Write("+++");
+    EXPECT_EQ(ReadText(), "+++") << "the escape characters are data until the guard time";
+    kx::AdvanceTime(Second - 1);
+    EXPECT_TRUE(modem_.InDataMode());
+    kx::AdvanceTime(1);
+    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
+    EXPECT_FALSE(modem_.InDataMode());
+    EXPECT_TRUE(modem_.Connected() && modem_.Carrier());
+    EXPECT_TRUE(Notifications().empty());
+
+    Write("ATD#777\r");
+    EXPECT_EQ(ReadText(), "ATD#777\r\r\nERROR\r\n") << "already in a call";
+    Write("ATO\r");
+    EXPECT_EQ(ReadText(), "ATO\r\r\nCONNECT 3100000\r\n");
+    EXPECT_TRUE(modem_.InDataMode());
+
     kx::AdvanceTime(Second);
     Write("+");
     Write("++");
     kx::AdvanceTime(Second);
-    EXPECT_FALSE(modem_.InDataMode());
+    EXPECT_FALSE(modem_.InDataMode()) << "split over transfers at one instant";
+    EXPECT_EQ(ReadText(), "+++\r\nOK\r\n");
+    Write("ATH\r");
+    EXPECT_EQ(ReadText(), "ATH\r\r\nOK\r\n");
+    EXPECT_EQ(Notifications(), std::vector<Bytes>{SerialState(0x02)});
+    EXPECT_FALSE(modem_.Connected() || modem_.Carrier());
+    EXPECT_EQ(modem_.Received(), ToBytes(sent + "++++++"));
 }
 
 TEST_F(ModemTest, DtrDropOrLostCarrierEndsTheCall) {
