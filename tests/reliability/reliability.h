@@ -5,6 +5,7 @@
 #pragma once
 
 #include <tests/scenario/scenario.h>
+#include <tests/support/kernel_time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +19,8 @@
 
 namespace reliability {
 
+using korvax_test::Ms;
 using korvax_test::Overlapped;
-using scenario::Ms;
 // Acknowledges every class request and takes every bulk-out byte, recording both.
 using RecordingDevice = scenario::StandInDevice;
 

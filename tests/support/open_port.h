@@ -10,6 +10,7 @@
 #include <driver/pnp/pnp.h>
 #include <driver/port/serial.h>
 #include <driver/usb/usb.h>
+#include <tests/support/kernel_time.h>
 #include <kx/host.h>
 #include <sim/bus.h>
 
@@ -338,10 +339,5 @@ class OpenPortTest : public ::testing::Test {
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
 };
-
-// Milliseconds in the kernel clock's 100 ns units.
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
 
 } // namespace korvax_test
