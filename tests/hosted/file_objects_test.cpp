@@ -245,7 +245,7 @@ TEST_F(FileObjectTest, CancelIoCancelsTheCallingThreadsRequestsOnly) {
 // signal of the finished request never reaches the next one on the same event.
 // Closing the handle while that next read is kept sends the cleanup at once and the
 // close only after the read has ended.
-TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSignalledLate) {
+TEST_F(FileObjectTest, EachEndReachesItsCallerWithItsEventAndTheCloseWaitsForTheLastRequest) {
     PFILE_OBJECT file;
     ASSERT_EQ(Open(u"\\Device\\FileTest0", &file), STATUS_SUCCESS);
     script.pendReads = true;

@@ -285,7 +285,7 @@ NTSTATUS NTAPI SendAgain(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
 // each completion routine that reads its request's parameters back finds zeros.
 // Recursion through the I/O path is caught by its depth, once, before the kernel
 // stack would overflow; a few nested sends are not.
-TEST_F(VerifierTest, APendingReturnIsCheckedAgainstItsOwnCallWhenTheIrpIsSentAgain) {
+TEST_F(VerifierTest, AnIrpSentAgainFromItsCompletionIsCheckedCallByCallAndCaughtWhenTooDeep) {
     for (int limit : {4, 40}) {
         kx::VerifierCapture capture;
         Recursion recursion{device_, limit};
