@@ -4,6 +4,7 @@
 #include <tests/support/open_port.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -71,10 +72,7 @@ class CancelTest : public OpenPortTest {
         return Queued(HeldRequest::Other(fdo_, IRP_MJ_WRITE, 4));
     }
     std::unique_ptr<HeldRequest> Read() { return Queued(HeldRequest::Read(fdo_, 4)); }
-    std::unique_ptr<HeldRequest> Wait() {
-        return Queued(
-            HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG)));
-    }
+    std::unique_ptr<HeldRequest> Wait() { return Queued(HeldRequest::WaitOnMask(fdo_)); }
 };
 
 TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
@@ -125,6 +123,81 @@ TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
     EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
 }
 
+// The application cancels a wait or a read while an event or a packet completes
+// it on another processor. Exactly one of them ends the request, and each one's
+// answer says which. A cancel that comes while a completion has taken the request
+// off its queue but not yet completed it (held there by the pause after Lock's
+// release) finds no cancel routine; the other way round, the completion finds
+// nothing to complete. A request whose IoCancelIrp ran before it was sent must not
+// stay queued with nobody left to cancel it. Every way, the request ends once and
+// gives back its hold.
+TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
+    context_->WaitMask = SERIAL_EV_RXCHAR;
+    const struct {
+        const char* name;
+        std::function<std::unique_ptr<HeldRequest>()> make;
+        std::function<BOOLEAN()> complete; // TRUE when it ended a request
+        PLIST_ENTRY queue;
+        NTSTATUS status;
+        std::vector<uint8_t> data;
+    } rows[] = {
+        {"wait",
+         [this] { return HeldRequest::WaitOnMask(fdo_); },
+         [this] { return CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); },
+         &context_->WaitIrpQueue,
+         STATUS_SUCCESS,
+         {SERIAL_EV_RXCHAR, 0, 0, 0}},
+        {"read",
+         [this] { return HeldRequest::Read(fdo_, 4); },
+         [this] { // the receive engine's steps for one byte
+             ULONG written;
+             uint8_t byte = 0x5A;
+             RingWrite(context_, &byte, 1, &written);
+             CompleteQueuedReads(context_);
+             return BOOLEAN(RingGetCount(context_) == 0);
+         },
+         &context_->ReadIrpQueue,
+         STATUS_TIMEOUT,
+         {0x5A}},
+    };
+    enum { CancelledBeforeSent, CompletionFirst, CancelFirst };
+    const char* orders[] = {"cancelled before it is sent", "completion first", "cancel first"};
+    for (const auto& row : rows) {
+        for (int order : {CancelledBeforeSent, CompletionFirst, CancelFirst}) {
+            SCOPED_TRACE(testing::Message() << row.name << ": " << orders[order]);
+            auto request = row.make();
+            BOOLEAN cancelReturned = FALSE, completed = FALSE;
+            if (order == CancelledBeforeSent) {
+                EXPECT_FALSE(request->Cancel());
+                EXPECT_EQ(request->Send(), STATUS_CANCELLED);
+                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
+            } else if (order == CancelFirst) {
+                ASSERT_EQ(request->Send(), STATUS_PENDING);
+                cancelReturned = request->Cancel();
+                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
+            } else {
+                ASSERT_EQ(request->Send(), STATUS_PENDING);
+                kx::PauseAfterNextRelease(&context_->Lock);
+                kx::QueueAtDispatch([&] { completed = row.complete(); });
+                kx::WaitForPause();
+                std::thread canceller([&] { cancelReturned = request->Cancel(); });
+                canceller.join();
+                kx::ResumePaused();
+                kx::DrainDispatchQueue();
+            }
+            const bool byCompletion = order == CompletionFirst;
+            ASSERT_EQ(request->Completions(), 1);
+            EXPECT_EQ(cancelReturned, order == CancelFirst);
+            EXPECT_EQ(completed, byCompletion);
+            EXPECT_EQ(request->Status(), byCompletion ? row.status : STATUS_CANCELLED);
+            EXPECT_EQ(request->Data(), byCompletion ? row.data : std::vector<uint8_t>{});
+            EXPECT_EQ(RemoveLockHolds(), 0);
+            EXPECT_TRUE(IsListEmpty(row.queue));
+            RingPurge(context_);
+        }
+    }
+}
+
 // Reads are queued and served on two threads and a processor while cancel-all and
 // the application's cancel run: whatever the interleaving, each request ends
 // exactly once and gives back its hold.
@@ -132,7 +205,7 @@ TEST_F(CancelTest, CancelAllRacingWithQueueingDataAndCancelEndsEachRequestOnce) 
     for (int i = 0; i < 1000; i++) {
         context_->WaitMask = SERIAL_EV_RXCHAR;
         auto read = HeldRequest::Read(fdo_, 4);
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        auto wait = HeldRequest::WaitOnMask(fdo_);
         std::atomic<int> go{0};
         // All four start together, then each waits its own sweeping delay.
         auto ready = [&go, i](int stride) {

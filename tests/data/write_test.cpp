@@ -44,19 +44,26 @@ class WriteTest : public OpenPortTest {
 
     SERIAL_STATUS CommStatus() { return Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
 
-    std::unique_ptr<HeldRequest> Wait() {
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        wait->Send();
-        return wait;
-    }
-
     void HoldBulkOut() {
         pdo_->InjectFault(
             UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
     }
+
+    // A write whose first chunk the modem holds on the bus.
+    std::unique_ptr<HeldRequest> WriteInFlight(size_t length, uint8_t fill = 'w') {
+        HoldBulkOut();
+        auto write = Write(length, fill);
+        while (pdo_->HeldCount() == 0)
+            std::this_thread::yield();
+        return write;
+    }
 };
 
+// An empty write completes at once and reaches no further than the driver.
 TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
+    auto empty = Write(0);
+    EXPECT_TRUE(empty->Completed());
+    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
     auto big = Write(10000);
     ASSERT_TRUE(big->WaitCompleted());
     EXPECT_EQ(big->Status(), STATUS_SUCCESS);
@@ -67,11 +74,9 @@ TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
 
     auto chunks = BulkOut();
     ASSERT_EQ(chunks.size(), 4u) << "no zero-length packet follows a full chunk";
-    EXPECT_EQ(chunks[0].requestedLength, 4096u);
-    EXPECT_EQ(chunks[1].requestedLength, 4096u);
-    EXPECT_EQ(chunks[2].requestedLength, 1808u);
-    EXPECT_EQ(chunks[3].requestedLength, 4096u);
+    const ULONG lengths[] = {4096, 4096, 1808, 4096};
     for (size_t i = 0; i < chunks.size(); ++i) {
+        EXPECT_EQ(chunks[i].requestedLength, lengths[i]) << "chunk " << i;
         EXPECT_EQ(chunks[i].irp, i < 3 ? big->Irp() : exact->Irp())
             << "the request's own IRP carries its chunks";
         EXPECT_EQ(chunks[i].transferFlags, (ULONG)USBD_TRANSFER_DIRECTION_OUT);
@@ -82,19 +87,8 @@ TEST_F(WriteTest, AWriteGoesOutInChunksOfAtMost4096OnItsOwnIrp) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(WriteTest, AnEmptyWriteCompletesAtOnceWithoutReachingTheBus) {
-    auto empty = Write(0);
-    EXPECT_TRUE(empty->Completed());
-    EXPECT_EQ(empty->Status(), STATUS_SUCCESS);
-    EXPECT_TRUE(BulkOut().empty());
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
 TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto first = Write(3, 'a');
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto first = WriteInFlight(3, 'a');
     auto second = Write(3, 'b');
     auto third = Write(3, 'c');
     auto urgent = ImmediateChar('!');
@@ -112,29 +106,36 @@ TEST_F(WriteTest, AnImmediateCharacterOvertakesQueuedWritesAndReturnsNoData) {
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(WriteTest, TxEmptyReachesAWaitAndStaysPendingWithoutOne) {
+// The application's next wait arrives while the engine is handing TXEMPTY to the
+// current one (held in that wait's completion): it must not get the same event.
+TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     ULONG mask = SERIAL_EV_TXEMPTY | SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
-    auto wait = Wait();
+    auto wait = SendWait();
     EXPECT_EQ(wait->Returned(), STATUS_PENDING);
+    std::unique_ptr<HeldRequest> next;
+    wait->OnCompletion([&] { std::thread([&] { next = SendWait(); }).join(); });
     auto write = Write(5);
     ASSERT_TRUE(write->WaitCompleted());
-    ASSERT_TRUE(wait->WaitCompleted());
+    kx::DrainDispatchQueue();
+    ASSERT_TRUE(wait->Completed());
     EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_TXEMPTY);
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
     EXPECT_EQ(context_->PendingEvents, 0u);
+    next->Cancel();
 
     // No wait queued: the event is not thrown away, the next wait gets it at once.
     auto another = Write(5);
     ASSERT_TRUE(another->WaitCompleted());
     kx::DrainDispatchQueue();
-    auto late = Wait();
+    auto late = SendWait();
     ASSERT_TRUE(late->Completed());
     EXPECT_EQ(late->Word(), (ULONG)SERIAL_EV_TXEMPTY);
 }
 
 TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
-    ULONG mask = SERIAL_EV_TXEMPTY;
-    Set(IOCTL_SERIAL_SET_WAIT_MASK, mask);
+    Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut},
                                      STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING));
     auto failed = Write(6000);
@@ -147,8 +148,7 @@ TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
     kx::DrainDispatchQueue();
     EXPECT_FALSE(stuck->Completed());
     EXPECT_EQ(CommStatus().AmountInOutQueue, 10u);
-    ULONG purge = SERIAL_PURGE_TXABORT;
-    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, purge).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT)).iosb.Status, STATUS_SUCCESS);
     ASSERT_TRUE(stuck->Completed());
     EXPECT_EQ(stuck->Status(), STATUS_CANCELLED);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
@@ -161,15 +161,11 @@ TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
 }
 
 TEST_F(WriteTest, PurgeCancelsQueuedWritesNewestFirstAndLeavesTheOneInFlight) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto inFlight = Write(4);
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto inFlight = WriteInFlight(4);
     auto older = Write(100);
     auto newer = Write(200);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 304u);
-    ULONG purge = SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR;
-    Set(IOCTL_SERIAL_PURGE, purge);
+    Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR));
     ASSERT_TRUE(older->Completed() && newer->Completed());
     EXPECT_EQ(older->Status(), STATUS_CANCELLED);
     EXPECT_LT(newer->CompletionOrder(), older->CompletionOrder());
@@ -201,32 +197,10 @@ TEST_F(WriteTest, CancellingRacesWithTheEngineAndEveryWriteEndsOnce) {
     }
 }
 
-// The application's next wait arrives while the engine is handing TXEMPTY to the
-// current one (held in that wait's completion): it must not get the same event.
-TEST_F(WriteTest, TxEmptyIsDeliveredOnceWhenTheNextWaitComesDuringTheDelivery) {
-    Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
-    auto first = Wait();
-    ASSERT_EQ(first->Returned(), STATUS_PENDING);
-    std::unique_ptr<HeldRequest> next;
-    first->OnCompletion([&] { std::thread([&] { next = Wait(); }).join(); });
-    auto write = Write(5);
-    ASSERT_TRUE(write->WaitCompleted());
-    kx::DrainDispatchQueue();
-    ASSERT_TRUE(first->Completed());
-    EXPECT_EQ(first->Word(), (ULONG)SERIAL_EV_TXEMPTY);
-    ASSERT_NE(next, nullptr);
-    EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
-    EXPECT_EQ(context_->PendingEvents, 0u);
-    next->Cancel();
-}
-
 // CancelIo on the write whose chunk is on the wire ends that write only: the
 // engine goes on with the next write and immediate character.
 TEST_F(WriteTest, CancellingTheWriteInFlightEndsItAndTheEngineGoesOn) {
-    HoldBulkOut();
-    auto inFlight = Write(9000, 'x');
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto inFlight = WriteInFlight(9000, 'x');
     auto queued = Write(3, 'q');
     EXPECT_TRUE(inFlight->Cancel());
     kx::DrainDispatchQueue();
@@ -283,10 +257,7 @@ TEST_F(WriteTest, AChunkThatReachesTheBusAfterCloseAbortIsAbortedAgain) {
 }
 
 TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
-    pdo_->InjectFault(UrbFault::Hold({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut}));
-    auto write = Write(9000);
-    while (pdo_->HeldCount() == 0)
-        std::this_thread::yield();
+    auto write = WriteInFlight(9000);
     context_->IsOpen = 0;
     pdo_->ReleaseHeld();
     ASSERT_TRUE(write->WaitCompleted());

@@ -1,12 +1,11 @@
 // The driver frame on the hosted kernel: load and unload, the acceptance gate,
-// completing, passing down and forwarding requests to a lower driver that
-// completes at once or later from another processor.
-#include <driver/frame/frame.h>
-#include <kx/host.h>
-#include <sim/bus.h>
+// passing down and forwarding requests to a lower driver that completes at once
+// or later from another processor.
+#include <support/open_port.h>
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -34,16 +33,6 @@ NTSTATUS NTAPI PassDownDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-enum CompleteCode : ULONG { KeepInformation = 1, ReplaceInformation = 2 };
-
-NTSTATUS NTAPI CompleteDispatch(PDEVICE_OBJECT, PIRP Irp) {
-    Irp->IoStatus.Information = 7;
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode ==
-        KeepInformation)
-        return CompleteRequest(Irp, STATUS_SUCCESS);
-    return CompleteRequestInfo(Irp, STATUS_TIMEOUT, 3);
-}
-
 // The banner is exact but for the build's own time and date.
 void ExpectBanner(const std::vector<std::string>& lines, const std::string& verb) {
     ASSERT_EQ(lines.size(), 4u);
@@ -56,33 +45,14 @@ void ExpectBanner(const std::vector<std::string>& lines, const std::string& verb
     EXPECT_EQ(lines[3], "") << "the closing rule is followed by an empty line";
 }
 
-class FrameTest : public ::testing::Test {
+// The port made by AddDevice and started, with two of its dispatch routines
+// replaced by the ones above.
+class FrameTest : public korvax_test::OpenPortTest {
   protected:
     void SetUp() override {
-        NTSTATUS status;
-        driver_ = kx::LoadDriver(DriverEntry, u"korvaxser", &status);
-        ASSERT_EQ(status, STATUS_SUCCESS);
+        OpenPortTest::SetUp();
         driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ForwardDispatch;
         driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownDispatch;
-        driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CompleteDispatch;
-
-        pdo_ = &bus_.CreateModemPdo();
-        ASSERT_EQ(IoCreateDevice(driver_, sizeof(DEVICE_CONTEXT), nullptr, FILE_DEVICE_SERIAL_PORT,
-                                 FILE_DEVICE_SECURE_OPEN, TRUE, &fdo_),
-                  STATUS_SUCCESS);
-        context_ = GetDeviceContext(fdo_);
-        context_->DeviceObject = fdo_;
-        context_->PhysicalDeviceObject = pdo_->Device();
-        context_->LowerDeviceObject = IoAttachDeviceToDeviceStack(fdo_, pdo_->Device());
-        IoInitializeRemoveLockEx(&context_->RemoveLock, 0, 0, 0, sizeof(IO_REMOVE_LOCK));
-        KeInitializeSpinLock(&context_->StateLock);
-        context_->PnpState = Started;
-    }
-
-    void TearDown() override {
-        IoDetachDevice(context_->LowerDeviceObject);
-        IoDeleteDevice(fdo_);
-        kx::UnloadDriver(driver_);
     }
 
     // Sends a request to the FDO as the I/O manager would and waits for it.
@@ -98,31 +68,10 @@ class FrameTest : public ::testing::Test {
         return iosb;
     }
 
-    void WaitForPended(size_t count) {
-        while (pdo_->PendingCount() < count)
-            std::this_thread::yield();
-    }
-
-    kx::Kernel kernel_;
-    sim::ParentBus bus_;
-    sim::ModemPdo* pdo_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    PDEVICE_CONTEXT context_ = nullptr;
     NTSTATUS returned_ = STATUS_SUCCESS;
 };
 
-TEST(DriverEntryTest, BannersAtLoadAndUnloadAreExact) {
-    kx::Kernel kernel;
-    PDRIVER_OBJECT driver = kx::LoadDriver(DriverEntry, u"korvaxser", nullptr);
-    ASSERT_NE(driver, nullptr);
-    ExpectBanner(kx::DebugLines(), "LOADED");
-    kx::ClearDebugLines();
-    kx::UnloadDriver(driver);
-    ExpectBanner(kx::DebugLines(), "UNLOADED");
-}
-
-TEST(DriverEntryTest, RefusesToLoadWithoutWdm10AndPrintsNothing) {
+TEST(DriverEntryTest, RefusesToLoadWithoutWdm10SilentlyAndBannersItsLoadAndUnload) {
     kx::Kernel kernel;
     kx::SetWdmVersion(0, 0x90);
     NTSTATUS status = STATUS_SUCCESS;
@@ -134,44 +83,57 @@ TEST(DriverEntryTest, RefusesToLoadWithoutWdm10AndPrintsNothing) {
     PDRIVER_OBJECT driver = kx::LoadDriver(DriverEntry, u"korvaxser", &status);
     ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->DriverUnload, UnloadDriver);
+    ExpectBanner(kx::DebugLines(), "LOADED");
+    kx::ClearDebugLines();
     kx::UnloadDriver(driver);
+    ExpectBanner(kx::DebugLines(), "UNLOADED");
 }
 
-TEST_F(FrameTest, ForwardReturnsTheLowerFinalStatusWhenCompletedLaterOnAnotherProcessor) {
-    pdo_->ScriptNext(sim::Response::Pend());
-    IO_STATUS_BLOCK iosb{};
-    std::thread sender([&] { iosb = Send(IRP_MJ_INTERNAL_DEVICE_CONTROL); });
-    WaitForPended(1);
-    pdo_->CompletePending(STATUS_DEVICE_BUSY, 5);
-    sender.join();
-
-    EXPECT_EQ(lastForwardStatus, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(returned_, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(iosb.Status, STATUS_DEVICE_BUSY);
-    EXPECT_EQ(iosb.Information, 5u) << "CompleteRequest keeps the lower driver's Information";
-    auto records = pdo_->Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].irql, PASSIVE_LEVEL);
-}
-
-TEST_F(FrameTest, ForwardReturnsAnImmediateLowerFailure) {
-    pdo_->ScriptNext(sim::Response::Complete(STATUS_INSUFFICIENT_RESOURCES));
-    EXPECT_EQ(Send(IRP_MJ_INTERNAL_DEVICE_CONTROL).Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(lastForwardStatus, STATUS_INSUFFICIENT_RESOURCES);
-}
-
-TEST_F(FrameTest, PassedDownRequestPendsBelowAndCompletesFromDispatchLevel) {
-    pdo_->ScriptNext(sim::Response::Pend());
-    IO_STATUS_BLOCK iosb{};
-    std::thread sender([&] { iosb = Send(IRP_MJ_SYSTEM_CONTROL); });
-    WaitForPended(1);
-    pdo_->CompletePending(STATUS_SUCCESS, 12);
-    sender.join();
-    EXPECT_EQ(returned_, STATUS_PENDING);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 12u);
-    ASSERT_EQ(pdo_->Records().size(), 1u);
-    EXPECT_EQ(pdo_->Records()[0].major, IRP_MJ_SYSTEM_CONTROL);
+// A forwarded request returns the lower driver's final status, whether it pends
+// below and ends later on another processor or fails at once; a passed-down one
+// returns STATUS_PENDING and completes from the lower driver's completion.
+TEST_F(FrameTest, ForwardedAndPassedDownRequestsEndWithTheLowerDriversStatus) {
+    const struct {
+        const char* name;
+        UCHAR major;
+        bool pend;
+        NTSTATUS status;
+        ULONG_PTR information;
+        NTSTATUS returned;
+    } rows[] = {
+        {"forward, completed later", IRP_MJ_INTERNAL_DEVICE_CONTROL, true, STATUS_DEVICE_BUSY, 5,
+         STATUS_DEVICE_BUSY},
+        {"forward, failed at once", IRP_MJ_INTERNAL_DEVICE_CONTROL, false,
+         STATUS_INSUFFICIENT_RESOURCES, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {"pass down, completed later", IRP_MJ_SYSTEM_CONTROL, true, STATUS_SUCCESS, 12,
+         STATUS_PENDING},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const auto& row = rows[i];
+        lastForwardStatus = STATUS_PENDING;
+        IO_STATUS_BLOCK iosb{};
+        if (row.pend) {
+            pdo_->ScriptNext(sim::Response::Pend());
+            std::thread sender([&] { iosb = Send(row.major); });
+            pdo_->WaitForPending(1);
+            pdo_->CompletePending(row.status, row.information);
+            sender.join();
+        } else {
+            pdo_->ScriptNext(sim::Response::Complete(row.status));
+            iosb = Send(row.major);
+        }
+        EXPECT_EQ(returned_, row.returned) << row.name;
+        EXPECT_EQ(iosb.Status, row.status) << row.name;
+        // CompleteRequest keeps the lower driver's Information.
+        EXPECT_EQ(iosb.Information, row.information) << row.name;
+        if (row.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            EXPECT_EQ(lastForwardStatus, row.status) << row.name;
+        }
+        auto records = pdo_->Records();
+        ASSERT_EQ(records.size(), i + 1) << row.name;
+        EXPECT_EQ(records[i].major, row.major) << row.name;
+        EXPECT_EQ(records[i].irql, PASSIVE_LEVEL) << row.name;
+    }
 }
 
 TEST_F(FrameTest, GateRefusesOnlyRemovalStatesAndTheLostDevice) {

@@ -117,17 +117,23 @@ class FileObjectTest : public ::testing::Test {
         return kx::OpenFile(open, file);
     }
 
+    // Takes the oldest kept read back from its cancel routine, as a lower driver
+    // about to complete it does.
+    void TakePending(PIRP* irp) {
+        std::lock_guard<std::mutex> guard(script.mutex);
+        ASSERT_FALSE(script.pending.empty());
+        *irp = script.pending.front();
+        script.pending.pop_front();
+        ASSERT_NE(IoSetCancelRoutine(*irp, nullptr), nullptr);
+    }
+
     // Completes the oldest kept read from a DPC thread, as a lower driver's
     // completion would.
     void CompletePending(NTSTATUS status) {
-        PIRP irp;
-        {
-            std::lock_guard<std::mutex> guard(script.mutex);
-            ASSERT_FALSE(script.pending.empty());
-            irp = script.pending.front();
-            script.pending.pop_front();
-        }
-        ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+        PIRP irp = nullptr;
+        TakePending(&irp);
+        if (HasFatalFailure())
+            return;
         kx::QueueAtDispatch([irp, status] { Reply(irp, status); });
         kx::DrainDispatchQueue();
     }
@@ -234,37 +240,12 @@ TEST_F(FileObjectTest, CancelIoCancelsTheCallingThreadsRequestsOnly) {
     kx::CloseFile(file);
 }
 
-TEST_F(FileObjectTest, CloseSendsCleanupNowAndCloseAfterTheLastRequest) {
-    PFILE_OBJECT file;
-    ASSERT_EQ(Open(u"\\Device\\FileTest0", &file), STATUS_SUCCESS);
-    script.pendReads = true;
-    uint8_t buffer[2];
-    IO_STATUS_BLOCK iosb{};
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    EXPECT_EQ(kx::ReadFile(file, {&iosb, &event, nullptr}, buffer, 2), STATUS_PENDING);
-    EXPECT_EQ(kx::CloseFile(file), STATUS_SUCCESS);
-    // This driver's cleanup does not cancel the read: the file object stays.
-    EXPECT_EQ(script.Majors(), std::vector<UCHAR>({IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
-    EXPECT_EQ(kx::FileObjectCount(), 1u);
-    EXPECT_EQ(device_->ReferenceCount, 1);
-
-    iosb.Status = STATUS_PENDING;
-    CompletePending(STATUS_SUCCESS);
-    // The end reaches the issuing thread in its wait.
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    kx::DrainWorkItems();
-    EXPECT_EQ(script.Majors(),
-              std::vector<UCHAR>({IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(kx::FileObjectCount(), 0u);
-    EXPECT_EQ(device_->ReferenceCount, 0);
-}
-
 // The processor that completes a read is held where the caller's part of the end
 // would begin. The caller never sees the status without the event, and a late
 // signal of the finished request never reaches the next one on the same event.
-TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSignalledLate) {
+// Closing the handle while that next read is kept sends the cleanup at once and the
+// close only after the read has ended.
+TEST_F(FileObjectTest, EachEndReachesItsCallerWithItsEventAndTheCloseWaitsForTheLastRequest) {
     PFILE_OBJECT file;
     ASSERT_EQ(Open(u"\\Device\\FileTest0", &file), STATUS_SUCCESS);
     script.pendReads = true;
@@ -274,13 +255,8 @@ TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSign
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     ASSERT_EQ(kx::ReadFile(file, {&iosb, &event, nullptr}, buffer, 2), STATUS_PENDING);
-    PIRP irp;
-    {
-        std::lock_guard<std::mutex> guard(script.mutex);
-        irp = script.pending.front();
-        script.pending.pop_front();
-    }
-    ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
+    PIRP irp = nullptr;
+    ASSERT_NO_FATAL_FAILURE(TakePending(&irp));
     kx::HoldNextCompletion();
     kx::QueueAtDispatch([irp] { Reply(irp, STATUS_SUCCESS); });
     kx::WaitCompletionHeld();
@@ -297,10 +273,21 @@ TEST_F(FileObjectTest, TheCallerSeesTheEndWithItsEventAndTheNextRequestIsNotSign
     EXPECT_EQ(KeReadStateEvent(&event), 0);
     EXPECT_EQ(iosb.Status, STATUS_PENDING);
 
+    // This driver's cleanup does not cancel the read: the file object stays.
+    EXPECT_EQ(kx::CloseFile(file), STATUS_SUCCESS);
+    EXPECT_EQ(script.Majors(),
+              std::vector<UCHAR>({IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ, IRP_MJ_CLEANUP}));
+    EXPECT_EQ(kx::FileObjectCount(), 1u);
+    EXPECT_EQ(device_->ReferenceCount, 1);
     CompletePending(STATUS_SUCCESS);
+    // The end reaches the issuing thread in its wait.
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    kx::CloseFile(file);
+    kx::DrainWorkItems();
+    EXPECT_EQ(script.Majors(), std::vector<UCHAR>({IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_READ,
+                                                   IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(kx::FileObjectCount(), 0u);
+    EXPECT_EQ(device_->ReferenceCount, 0);
 }
 
 TEST_F(FileObjectTest, TheFileObjectKeepsADeletedDeviceInMemory) {

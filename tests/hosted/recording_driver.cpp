@@ -20,8 +20,6 @@ bool Take(int& count) {
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    if (current->options.failAddDevice)
-        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name =
         u"\\Device\\RecordingPort" + kx::ToU16(std::to_string(current->instances++));
     UNICODE_STRING deviceName;

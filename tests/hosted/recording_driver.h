@@ -26,7 +26,6 @@ struct RecordingDriver {
     std::vector<UCHAR> Minors() const;
 
     struct {
-        bool failAddDevice = false;
         int refuseQueryRemove = 0; // refuse this many IRP_MN_QUERY_REMOVE_DEVICE
         int refuseQueryStop = 0;   // refuse this many IRP_MN_QUERY_STOP_DEVICE
         int failStart = 0;         // fail this many IRP_MN_START_DEVICE

@@ -77,7 +77,7 @@ class RegistryTest : public ::testing::Test {
     alignas(8) UCHAR buffer_[512];
 };
 
-TEST_F(RegistryTest, FullInformationPlacesTheDataAfterTheNameOnAFourByteBoundary) {
+TEST_F(RegistryTest, FullInformationPlacesTheDataOnAFourByteBoundaryAndFollowsTheBufferSize) {
     ULONG result = 0;
     // Value names compare without case; the name comes back as it was created.
     ASSERT_EQ(Query(u"PORTNAME", sizeof buffer_, &result), STATUS_SUCCESS);
@@ -101,10 +101,9 @@ TEST_F(RegistryTest, FullInformationPlacesTheDataAfterTheNameOnAFourByteBoundary
     std::memcpy(&dword, buffer_ + 32, 4);
     EXPECT_EQ(dword, 0x11223344u);
     EXPECT_EQ(buffer_[30], 0xCC); // the alignment gap is not written
-}
 
-TEST_F(RegistryTest, FullInformationStatusCodesFollowTheBufferSize) {
-    ULONG result = 0xDEAD;
+    // The status codes follow the buffer size.
+    result = 0xDEAD;
     EXPECT_EQ(Query(u"NoSuchValue", sizeof buffer_, &result), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(result, 0xDEADu);
 
@@ -146,28 +145,38 @@ TEST_F(RegistryTest, AClosedHandleIsNoLongerAHandle) {
     EXPECT_EQ(capture.Count(kx::Rule::InvalidHandle), 2u);
 }
 
-// A driver's entry point that opens the hardware key of a device and links a name
-// to it, and leaves both.
+// A driver's entry point that allocates pool and an IRP, opens the hardware key of
+// a device and links a name to it, and leaves all four.
 PDEVICE_OBJECT leakyPdo;
+PVOID leakedPool;
+PIRP leakedIrp;
 
 NTSTATUS NTAPI LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    leakedPool = ExAllocatePoolWithTag(NonPagedPool, 100, 0x74736554);
+    leakedIrp = IoAllocateIrp(1, FALSE);
     HANDLE key;
     IoOpenDeviceRegistryKey(leakyPdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
     UNICODE_STRING link = Counted(u"\\DosDevices\\COM3"), target = Counted(u"\\Device\\Port3");
     return IoCreateSymbolicLink(&link, &target);
 }
 
-TEST_F(RegistryTest, AKeyHandleAndALinkLeftByADriverAreCaughtAtUnload) {
+TEST_F(RegistryTest, PoolAnIrpAKeyHandleAndALinkLeftByADriverAreCaughtAtUnload) {
     leakyPdo = pdo_.Device();
     PDRIVER_OBJECT leaky = kx::LoadDriver(LeakingEntry, u"Leaky", nullptr);
+    ASSERT_NE(leaky, nullptr);
     EXPECT_EQ(kx::OpenKernelHandles(leaky), 1u);
     kx::VerifierCapture capture;
     kx::UnloadDriver(leaky);
+    EXPECT_EQ(capture.Count(kx::Rule::PoolLeak), 1u);
+    EXPECT_EQ(capture.Count(kx::Rule::IrpLeak), 1u);
     EXPECT_EQ(capture.Count(kx::Rule::HandleLeak), 1u);
     EXPECT_EQ(capture.Count(kx::Rule::SymbolicLinkLeak), 1u);
-    EXPECT_EQ(capture.Findings().size(), 2u);
+    EXPECT_EQ(capture.Findings().size(), 4u);
     EXPECT_EQ(kx::OpenKernelHandles(), 0u);
     EXPECT_TRUE(kx::SymbolicLinks().empty());
+    // Give back what the driver leaked, so the shutdown check finds nothing.
+    ExFreePool(leakedPool);
+    IoFreeIrp(leakedIrp);
 }
 
 } // namespace

@@ -1,50 +1,22 @@
 // AddDevice: the device, its name and interface, the context's first values, and
 // the unwinding of every step that can fail, with nothing left behind.
-#include <driver/pnp/pnp.h>
-#include <kx/host.h>
-#include <sim/bus.h>
-
-#include <gtest/gtest.h>
+#include <tests/support/pnp_port.h>
 
 namespace {
 
 constexpr ULONG DeviceObjectTag = 0x69766544;  // pool the platform takes for a device object
 constexpr ULONG InterfaceNameTag = 0x66496F49; // "IoIf": the interface's symbolic name
 
-class AddDeviceTest : public ::testing::Test {
+// AddDevice on a modem PDO without PortName; what is left standing goes with a
+// REMOVE of its own.
+class AddDeviceTest : public korvax_test::PnpPortTest {
   protected:
-    void SetUp() override {
-        driver_ = kx::LoadDriver(DriverEntry, u"korvaxser", nullptr);
-        ASSERT_NE(driver_, nullptr);
-        pdo_ = &bus_.CreateModemPdo();
-    }
-
-    void TearDown() override {
-        while (driver_->DeviceObject != nullptr)
-            Delete(driver_->DeviceObject);
-        kx::UnloadDriver(driver_);
-    }
-
-    // What removal leaves to DetachAndDeleteDevice: the names released first.
-    void Delete(PDEVICE_OBJECT fdo) {
-        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
-        if (context->DeviceName.Buffer != nullptr)
-            RtlFreeUnicodeString(&context->DeviceName);
-        if (context->InterfaceName.Buffer != nullptr)
-            RtlFreeUnicodeString(&context->InterfaceName);
-        DetachAndDeleteDevice(fdo);
-    }
-
-    kx::Kernel kernel_;
-    sim::ParentBus bus_;
-    sim::ModemPdo* pdo_ = nullptr;
-    PDRIVER_OBJECT driver_ = nullptr;
+    sim::ModemPdo* pdo_ = &NewModem(u"");
 };
 
 TEST_F(AddDeviceTest, CreatesANamedAttachedSerialPortWithItsFirstValues) {
-    ASSERT_EQ(AddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
-    PDEVICE_OBJECT fdo = kx::LookupDevice(u"\\Device\\KORVAXSER0");
-    ASSERT_NE(fdo, nullptr);
+    PDEVICE_OBJECT fdo = AddOnly(*pdo_);
+    ASSERT_EQ(kx::LookupDevice(u"\\Device\\KORVAXSER0"), fdo);
     PDEVICE_CONTEXT context = GetDeviceContext(fdo);
 
     EXPECT_EQ(fdo->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
@@ -97,7 +69,8 @@ TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverythingAndNumbersAreNeverReused)
         SCOPED_TRACE(step.name);
         if (step.nth != 0)
             kx::ArmFault({kx::AllocationKind::Pool, step.nth, step.tag, std::nullopt});
-        EXPECT_EQ(AddDevice(driver_, step.target), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(driver_->DriverExtension->AddDevice(driver_, step.target),
+                  STATUS_INSUFFICIENT_RESOURCES);
         kx::DisarmFaults();
         // Nothing of a failed AddDevice may remain: no device, no pool, no interface.
         EXPECT_EQ(driver_->DeviceObject, nullptr);
@@ -113,10 +86,10 @@ TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverythingAndNumbersAreNeverReused)
 
     // Four numbers went to the failures past the first allocation.
     for (const char16_t* name : {u"\\Device\\KORVAXSER4", u"\\Device\\KORVAXSER5"}) {
-        ASSERT_EQ(AddDevice(driver_, pdo_->Device()), STATUS_SUCCESS);
-        ASSERT_NE(driver_->DeviceObject, nullptr);
-        EXPECT_EQ(kx::DeviceName(driver_->DeviceObject), name);
-        Delete(driver_->DeviceObject);
+        PDEVICE_OBJECT fdo = AddOnly(*pdo_);
+        ASSERT_NE(fdo, nullptr);
+        EXPECT_EQ(kx::DeviceName(fdo), name);
+        SendPnp(fdo, IRP_MN_REMOVE_DEVICE);
     }
 }
 

@@ -1,6 +1,8 @@
-// The port's Plug and Play state: queries refused while the port is open, a
-// removal query and its cancellation from NotStarted, surprise removal from a
-// pending state, and the order of the REMOVE against the wait for the remove lock.
+// The port's Plug and Play state: queries refused while the port is open and an
+// open against a QUERY_STOP (the open's first look at the state comes before
+// OpenMutex, so a stop query can slip in between; the look under the mutex is the
+// one that decides), a removal query and its cancellation from NotStarted, and
+// surprise removal from a pending state.
 #include <tests/support/pnp_port.h>
 
 #include <kx/files.h>
@@ -15,20 +17,43 @@ using korvax_test::WaitUntil;
 
 using PnpStateTest = PnpPortTest;
 
-// The refusal never reaches the bus; the manager's cancellation does, and the port
-// stays started and named. Once closed, both queries are accepted.
-TEST_F(PnpStateTest, StopAndRemoveQueriesAreRefusedBusyWhileThePortIsOpen) {
+// An open and a stop query refuse each other. The open waits at OpenMutex, past
+// its first look; meanwhile the stop query marks the port StopPending under the
+// mutex, as it does when it finds the port closed: the look under the mutex refuses
+// the open. Once the stop is cancelled, the open port refuses the stop and removal
+// queries busy: the refusal never reaches the bus; the manager's cancellation does,
+// and the port stays started and named. Once closed, both queries are accepted.
+TEST_F(PnpStateTest, AnOpenAndAStopQueryRefuseEachOtherWhicheverComesFirst) {
     sim::ModemPdo& modem = NewModem();
     auto node = Arrive(modem);
-    PDEVICE_CONTEXT context = Context(modem);
+    PDEVICE_OBJECT fdo = Fdo(modem);
+    PDEVICE_CONTEXT context = GetDeviceContext(fdo);
     // Opened by its DOS name, as an application does: a real IRP_MJ_CREATE.
     kx::FileOpen open;
     open.name = u"\\\\.\\COM5";
     PFILE_OBJECT file = nullptr;
+
+    ExAcquireFastMutex(&context->OpenMutex);
+    NTSTATUS opened = STATUS_PENDING;
+    std::thread opener([&] { opened = kx::OpenFile(open, &file); });
+    bool waiting =
+        WaitUntil([&] { return InterlockedCompareExchange(&context->OpenMutex.Count, 0, 0) < 0; });
+    context->PnpState = StopPending;
+    ExReleaseFastMutex(&context->OpenMutex);
+    opener.join();
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(opened, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(context->IsOpen, 0);
+    EXPECT_EQ(context->OpenCount, 0);
+    EXPECT_TRUE(modem.UrbRecords().empty()) << "the refused open reset the pipes";
+    if (NT_SUCCESS(opened))
+        kx::CloseFile(file);
+    EXPECT_EQ(SendPnp(fdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(context->PnpState, (ULONG)Started);
+
     ASSERT_EQ(kx::OpenFile(open, &file), STATUS_SUCCESS);
     ASSERT_EQ(context->IsOpen, 1);
     size_t seen = BusPnpMinors(modem).size();
-
     EXPECT_EQ(kx::StopDevice(*node), STATUS_DEVICE_BUSY);
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_DEVICE_BUSY);
     auto minors = BusPnpMinors(modem);
@@ -164,48 +189,6 @@ TEST_F(PnpStateTest, CapabilitiesGainRemovableUniqueIdAndSurpriseRemovalOkFromVe
     EXPECT_EQ(flags, 0x10u | 0x40u | 0x200u | 0x1u);
     EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0) << "the bus's answer stays";
     EXPECT_EQ(std::memcmp(&context->DeviceCapabilities, &caps, sizeof caps), 0);
-}
-
-// The stored link name does not delete; the name rebuilt from PortName does, so
-// the port's link does not outlive it.
-TEST_F(PnpStateTest, ALinkTheStoredNameCannotDeleteGoesByItsPortName) {
-    sim::ModemPdo& modem = NewModem();
-    auto node = Arrive(modem);
-    kx::ObjectFault fault;
-    fault.operation = kx::ObjectOperation::DeleteLink;
-    fault.status = STATUS_ACCESS_DENIED;
-    kx::ArmObjectFault(fault);
-    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
-    kx::DisarmObjectFaults();
-    EXPECT_FALSE(LinkTarget(u"COM5").has_value());
-}
-
-// The REMOVE goes down before the driver waits for its remove lock, and the device
-// is detached and deleted only after the wait: with a hold kept here the removal
-// waits, the bus has the REMOVE already and the device is still there.
-TEST_F(PnpStateTest, RemoveReachesTheBusBeforeTheWaitForHolders) {
-    sim::ModemPdo& modem = NewModem();
-    auto node = Arrive(modem);
-    PDEVICE_OBJECT fdo = Fdo(modem);
-    PDEVICE_CONTEXT context = GetDeviceContext(fdo);
-    int tag = 0;
-    ASSERT_EQ(IoAcquireRemoveLockEx(&context->RemoveLock, &tag, "", 1, sizeof(IO_REMOVE_LOCK)),
-              STATUS_SUCCESS);
-
-    NTSTATUS removed = STATUS_PENDING;
-    std::thread remover([&] { removed = kx::RemoveDevice(*node); });
-    bool waiting = WaitUntil(
-        [&] { return __atomic_load_n(&context->RemoveLock.Common.Removed, __ATOMIC_ACQUIRE); });
-    bool busHadRemove = BusSaw(modem, IRP_MN_REMOVE_DEVICE);
-    bool deviceStayed = kx::DeviceExists(fdo);
-    IoReleaseRemoveLockEx(&context->RemoveLock, &tag, sizeof(IO_REMOVE_LOCK));
-    remover.join();
-
-    EXPECT_TRUE(waiting) << "the removal never began to wait";
-    EXPECT_TRUE(busHadRemove);
-    EXPECT_TRUE(deviceStayed) << "deleted while a hold was out";
-    EXPECT_EQ(removed, STATUS_SUCCESS);
-    EXPECT_FALSE(kx::DeviceExists(fdo));
 }
 
 } // namespace

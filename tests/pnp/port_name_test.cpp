@@ -23,73 +23,46 @@ void FailPool(uint64_t nth) {
     kx::ArmFault({kx::AllocationKind::Pool, nth, KORVAX_POOL_TAG, std::nullopt});
 }
 
-TEST_F(PortNameTest, SixtyThreeCharactersAreLinkedMappedAndAnnouncedAndSixtyFourDoNotFit) {
-    const std::u16string fits(63, u'P');
-    sim::ModemPdo& first = NewModem(fits);
-    auto started = Arrive(first);
-    ASSERT_TRUE(started->Started());
-    EXPECT_EQ(LinkTarget(fits), u"\\Device\\KORVAXSER0");
-    auto links = kx::SymbolicLinks();
-    ASSERT_EQ(links.size(), 1u);
-    EXPECT_TRUE(links[0].unprotected);
-    // The application's way in reaches the port's own device object.
-    EXPECT_EQ(kx::OpenTarget(u"\\\\.\\" + fits), Fdo(first));
-    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, (ULONG)REG_SZ);
-    EXPECT_EQ(value->data, Utf16Bytes(fits, 2));
-    EXPECT_TRUE(InterfaceOf(first)->enabled);
+// Sixty-three characters leave room for a terminator; a value of the full 128
+// bytes has none of its own, and the name still ends where the value does. The
+// value's type is not looked at: the bytes of one that is not REG_SZ name the port
+// all the same. Each name is linked (the application's way in reaching the port's
+// own device object), mapped and announced, and goes with its port.
+TEST_F(PortNameTest, NamesUpToSixtyFourCharactersOfAnyTypeAreLinkedMappedAndAnnounced) {
+    const struct {
+        const char* name;
+        std::u16string portName;
+        ULONG type;
+        size_t zeros;
+    } rows[] = {
+        {"63 characters", std::u16string(63, u'P'), REG_SZ, 1},
+        {"64 characters without terminator", std::u16string(64, u'R'), REG_SZ, 0},
+        {"REG_BINARY", u"COM9", REG_BINARY, 1},
+    };
+    for (char16_t number = u'0'; number < u'3'; ++number) {
+        const auto& row = rows[number - u'0'];
+        SCOPED_TRACE(row.name);
+        sim::ModemPdo& modem = NewModem(u"");
+        kx::SetHardwareValue(modem.Device(), u"PortName", row.type,
+                             Utf16Bytes(row.portName, row.zeros));
+        auto node = Arrive(modem);
+        ASSERT_TRUE(node->Started()) << row.name;
+        const std::u16string deviceName = u"\\Device\\KORVAXSER" + std::u16string(1, number);
+        EXPECT_EQ(LinkTarget(row.portName), deviceName) << row.name;
+        auto links = kx::SymbolicLinks();
+        ASSERT_EQ(links.size(), 1u) << row.name;
+        EXPECT_TRUE(links[0].unprotected) << row.name;
+        EXPECT_EQ(kx::OpenTarget(u"\\\\.\\" + row.portName), Fdo(modem)) << row.name;
+        auto value = DeviceMapValue(deviceName);
+        ASSERT_TRUE(value.has_value()) << row.name;
+        EXPECT_EQ(value->type, (ULONG)REG_SZ) << row.name;
+        EXPECT_EQ(value->data, Utf16Bytes(row.portName, 2)) << row.name;
+        EXPECT_TRUE(InterfaceOf(modem)->enabled) << row.name;
 
-    // 64 characters and the terminator are 130 bytes, beyond the 128 accepted.
-    const std::u16string tooLong(64, u'Q');
-    sim::ModemPdo& second = NewModem(tooLong);
-    auto refused = Arrive(second);
-    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(Fdo(second), nullptr);
-    ExpectNoNames(second, tooLong, u"\\Device\\KORVAXSER1");
-    EXPECT_EQ(kx::SymbolicLinks().size(), 1u);
-    EXPECT_EQ(kx::SerialCommMap().size(), 1u);
-
-    EXPECT_EQ(kx::RemoveDevice(*started), STATUS_SUCCESS);
-    ExpectNoNames(first, fits, u"\\Device\\KORVAXSER0");
-    EXPECT_TRUE(kx::SymbolicLinks().empty());
-}
-
-// A value of the full 128 bytes has no room for a terminator of its own; the name
-// still ends where the value does. The value's type is not looked at: the bytes
-// of one that is not REG_SZ name the port all the same.
-TEST_F(PortNameTest, SixtyFourCharactersWithoutTerminatorOrOfAnotherTypeStillName) {
-    const std::u16string name(64, u'R');
-    sim::ModemPdo& modem = NewModem(u"");
-    kx::SetHardwareValue(modem.Device(), u"PortName", REG_SZ, Utf16Bytes(name, 0));
-    ASSERT_TRUE(Arrive(modem)->Started());
-    EXPECT_EQ(LinkTarget(name), u"\\Device\\KORVAXSER0");
-    auto value = DeviceMapValue(u"\\Device\\KORVAXSER0");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->data, Utf16Bytes(name, 2));
-
-    sim::ModemPdo& binary = NewModem(u"");
-    kx::SetHardwareValue(binary.Device(), u"PortName", REG_BINARY, Utf16Bytes(u"COM9", 1));
-    ASSERT_TRUE(Arrive(binary)->Started());
-    EXPECT_EQ(LinkTarget(u"COM9"), u"\\Device\\KORVAXSER1");
-    value = DeviceMapValue(u"\\Device\\KORVAXSER1");
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, (ULONG)REG_SZ);
-    EXPECT_EQ(value->data, Utf16Bytes(u"COM9", 2));
-}
-
-TEST_F(PortNameTest, WithoutPortNameTheStartFailsAndLeavesNothing) {
-    sim::ModemPdo& modem = NewModem(u"");
-    auto node = Arrive(modem);
-    EXPECT_EQ(node->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(node->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Fdo(modem), nullptr);
-    EXPECT_EQ(driver_->DeviceObject, nullptr);
-    EXPECT_TRUE(kx::SymbolicLinks().empty());
-    EXPECT_TRUE(kx::SerialCommMap().empty());
-    auto port = InterfaceOf(modem);
-    EXPECT_TRUE(!port || !port->enabled);
+        EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS) << row.name;
+        ExpectNoNames(modem, row.portName, deviceName);
+        EXPECT_TRUE(kx::SymbolicLinks().empty()) << row.name;
+    }
 }
 
 // Whatever step of the naming fails, the start fails with that step's status and
@@ -138,27 +111,40 @@ TEST_F(PortNameTest, EveryFailingNamingStepIsUndone) {
     }
 }
 
-// Two modems configured with the same PortName: the second start fails, and its
-// teardown must not take the first port's link or value with it.
-TEST_F(PortNameTest, ANameAnotherPortHoldsFailsTheStartAndTheOtherPortKeepsIt) {
+// A start without a name of its own fails, and its teardown must not take the
+// names of the port already started (COM5) with it.
+TEST_F(PortNameTest, AStartWithoutANameOfItsOwnFailsAndTheOtherPortKeepsItsNames) {
     sim::ModemPdo& first = NewModem(u"COM5");
     auto owner = Arrive(first);
     ASSERT_TRUE(owner->Started());
-
-    sim::ModemPdo& second = NewModem(u"COM5");
-    auto refused = Arrive(second);
-    EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed);
-    EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), STATUS_OBJECT_NAME_COLLISION);
-
-    EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0");
-    auto map = kx::SerialCommMap();
-    ASSERT_EQ(map.size(), 1u);
-    EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER0");
-    EXPECT_EQ(map[0].second, u"COM5");
-    EXPECT_TRUE(InterfaceOf(first)->enabled);
-    auto other = InterfaceOf(second);
-    EXPECT_TRUE(!other || !other->enabled);
-
+    const struct {
+        const char* name;
+        std::u16string portName;
+        NTSTATUS status;
+    } rows[] = {
+        {"no PortName", u"", STATUS_OBJECT_NAME_NOT_FOUND},
+        // 64 characters and the terminator are 130 bytes, beyond the 128 accepted.
+        {"64 characters", std::u16string(64, u'Q'), STATUS_INSUFFICIENT_RESOURCES},
+        {"the name another port holds", u"COM5", STATUS_OBJECT_NAME_COLLISION},
+    };
+    for (const auto& row : rows) {
+        sim::ModemPdo& modem = NewModem(row.portName);
+        auto refused = Arrive(modem);
+        EXPECT_EQ(refused->State(), kx::DeviceNodeState::StartFailed) << row.name;
+        EXPECT_EQ(refused->LastStatus(IRP_MN_START_DEVICE), row.status) << row.name;
+        EXPECT_EQ(Fdo(modem), nullptr) << row.name;
+        EXPECT_EQ(driver_->DeviceObject, Fdo(first)) << row.name;
+        EXPECT_EQ(Fdo(first)->NextDevice, nullptr) << row.name << ": its device is gone";
+        auto port = InterfaceOf(modem);
+        EXPECT_TRUE(!port || !port->enabled) << row.name;
+        EXPECT_EQ(kx::SymbolicLinks().size(), 1u) << row.name;
+        EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0") << row.name;
+        auto map = kx::SerialCommMap();
+        ASSERT_EQ(map.size(), 1u) << row.name;
+        EXPECT_EQ(map[0].first, u"\\Device\\KORVAXSER0") << row.name;
+        EXPECT_EQ(map[0].second, u"COM5") << row.name;
+        EXPECT_TRUE(InterfaceOf(first)->enabled) << row.name;
+    }
     EXPECT_EQ(kx::RemoveDevice(*owner), STATUS_SUCCESS);
     EXPECT_TRUE(kx::SymbolicLinks().empty());
     EXPECT_TRUE(kx::SerialCommMap().empty());
@@ -166,8 +152,10 @@ TEST_F(PortNameTest, ANameAnotherPortHoldsFailsTheStartAndTheOtherPortKeepsIt) {
 
 // A rebalance takes the names down at the stop and reads PortName afresh at the
 // restart: the port comes back under its new name, its interface enabled again,
-// and nothing of the old name remains.
-TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortName) {
+// and nothing of the old name remains. At the removal the stored link name does
+// not delete; the name rebuilt from PortName does, so the link does not outlive
+// the port.
+TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortNameThatTheRemovalDeletes) {
     sim::ModemPdo& modem = NewModem(u"COM5");
     auto node = Arrive(modem);
     ASSERT_TRUE(node->Started());
@@ -185,7 +173,9 @@ TEST_F(PortNameTest, RestartAfterStopComesBackUnderAChangedPortName) {
     ASSERT_NE(context->InterfaceName.Buffer, nullptr);
     EXPECT_TRUE(kx::DeviceInterfaceEnabled(kx::ToU16(context->InterfaceName)));
 
+    FailOnce(kx::ObjectOperation::DeleteLink);
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    kx::DisarmObjectFaults();
     ExpectNoNames(modem, u"COM7", u"\\Device\\KORVAXSER0");
 }
 

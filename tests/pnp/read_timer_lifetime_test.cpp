@@ -104,19 +104,14 @@ class ReadTimerRemovalTest : public PnpPortTest {
   protected:
     void SetUp() override {
         PnpPortTest::SetUp();
-        sim::ModemPdo& modem = NewModem();
-        node_ = Arrive(modem);
+        modem_ = &NewModem();
+        node_ = Arrive(*modem_);
         ASSERT_TRUE(node_->Started());
-        fdo_ = Fdo(modem);
+        fdo_ = Fdo(*modem_);
         context_ = GetDeviceContext(fdo_);
     }
 
-    // Findings of the verifier so far, each a test failure.
-    static void ExpectNoFindings(const kx::VerifierCapture& verifier) {
-        for (const kx::Finding& finding : verifier.Findings())
-            ADD_FAILURE() << kx::RuleName(finding.rule) << ": " << finding.detail;
-    }
-
+    sim::ModemPdo* modem_ = nullptr;
     std::shared_ptr<kx::DeviceNode> node_;
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
@@ -141,31 +136,26 @@ TEST_F(ReadTimerRemovalTest, RemovalLeavesNeitherAnArmedTimerNorAQueuedRunBehind
     EXPECT_EQ(kx::TimerCount(), 0u);
     gate.Open();
     kx::AdvanceTime(Ms(1000));
-    ExpectNoFindings(verifier);
+    EXPECT_TRUE(verifier.Findings().empty());
 }
 
 // The total timer has fired and its run is under way (held in the read's
-// completion) when the removal begins: the removal waits for that run's hold as
-// well as the read's, and finishes once the run has ended.
+// completion) when the removal begins: the REMOVE goes down, then the removal waits
+// for that run's hold as well as the read's, and detaches and deletes the device
+// only once the run has ended.
 TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     kx::VerifierCapture verifier;
     std::promise<NTSTATUS> completing;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
 
-    std::vector<uint8_t> buffer(8);
-    PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
-    irp->AssociatedIrp.SystemBuffer = buffer.data();
-    irp->Flags = IRP_BUFFERED_IO;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_READ;
-    next->Parameters.Read.Length = (ULONG)buffer.size();
-    kx::SetIrpTopCompletion(irp, [&](PIRP done) {
-        completing.set_value(done->IoStatus.Status);
+    auto read = HeldRequest::Read(fdo_, 8);
+    read->OnCompletion([&] {
+        completing.set_value(read->Status());
         released.wait();
     });
     context_->Timeouts.ReadTotalTimeoutConstant = 1000;
-    ASSERT_EQ(IoCallDriver(fdo_, irp), STATUS_PENDING);
+    ASSERT_EQ(read->Send(), STATUS_PENDING);
 
     std::thread clock([] { kx::AdvanceTime(Ms(1000)); });
     std::future<NTSTATUS> readStatus = completing.get_future();
@@ -178,6 +168,7 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
                __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE) <= 2;
     });
     LONG holds = __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE);
+    bool busHadRemove = BusSaw(*modem_, IRP_MN_REMOVE_DEVICE);
     bool deviceStayed = kx::DeviceExists(fdo_);
     release.set_value();
     remover.join();
@@ -186,12 +177,12 @@ TEST_F(ReadTimerRemovalTest, ATimerRunUnderWayWhenTheRemovalWaitsLetsItFinish) {
     EXPECT_TRUE(runUnderWay);
     EXPECT_TRUE(waiting);
     EXPECT_EQ(holds, 2) << "the read's hold and its timer run's";
-    EXPECT_TRUE(deviceStayed);
+    EXPECT_TRUE(busHadRemove) << "the REMOVE goes down before the wait";
+    EXPECT_TRUE(deviceStayed) << "deleted while a hold was out";
     EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
     EXPECT_EQ(runUnderWay ? readStatus.get() : STATUS_PENDING, STATUS_TIMEOUT);
-    IoFreeIrp(irp);
-    ExpectNoFindings(verifier);
+    EXPECT_TRUE(verifier.Findings().empty());
 }
 
 } // namespace

@@ -2,8 +2,10 @@
 // codes and of the codes around them, every row's buffer minimums, the rows that do
 // nothing, and deferral of requests sent above PASSIVE_LEVEL.
 #include <tests/support/open_port.h>
+#include <tests/support/worker_blockers.h>
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -136,21 +138,42 @@ TEST_F(DeviceControlTest, NoOperationRowsSucceedAndTouchNothing) {
 }
 
 // From DISPATCH_LEVEL the request returns STATUS_PENDING at once and a worker
-// thread completes it with what it returns at PASSIVE_LEVEL.
-TEST_F(DeviceControlTest, ARequestFromDispatchLevelPendsAndEndsAsAtPassiveLevel) {
-    auto request = Send(IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, DISPATCH_LEVEL);
-    EXPECT_EQ(request->Returned(), STATUS_PENDING);
-    ASSERT_TRUE(request->WaitCompleted());
-    EXPECT_EQ(request->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(request->Information(), 4u);
-    EXPECT_EQ(request->Word(), 460800u);
-
-    auto refused = Send(IOCTL_SERIAL_GET_BAUD_RATE, 0, 3, DISPATCH_LEVEL);
-    EXPECT_EQ(refused->Returned(), STATUS_PENDING);
-    ASSERT_TRUE(refused->WaitCompleted());
-    EXPECT_EQ(refused->Status(), STATUS_BUFFER_TOO_SMALL);
-    kx::DrainWorkItems();
-    EXPECT_EQ(RemoveLockHolds(), 0);
+// thread completes it with what it returns at PASSIVE_LEVEL. It holds the remove
+// lock meanwhile (removal waits for it), and the worker checks again what the
+// dispatch routine checked, since the port may have closed or removal begun.
+TEST_F(DeviceControlTest, ARequestFromDispatchLevelHoldsTheDeviceAndIsCheckedAgain) {
+    const struct {
+        const char* name;
+        ULONG out;
+        std::function<void()> meanwhile;
+        NTSTATUS status;
+    } rows[] = {
+        {"nothing changes", 4, [] {}, STATUS_SUCCESS},
+        {"a buffer too small", 3, [] {}, STATUS_BUFFER_TOO_SMALL},
+        {"the port closes", 4, [this] { context_->IsOpen = 0; }, STATUS_INVALID_DEVICE_REQUEST},
+        {"removal begins", 4, [this] { context_->PnpState = SurpriseRemoved; },
+         STATUS_DELETE_PENDING},
+    };
+    for (const auto& row : rows) {
+        std::unique_ptr<HeldRequest> request;
+        {
+            korvax_test::WorkerBlockers blockers(2);
+            request = Send(IOCTL_SERIAL_GET_BAUD_RATE, 0, row.out, DISPATCH_LEVEL);
+            EXPECT_EQ(request->Returned(), STATUS_PENDING) << row.name;
+            EXPECT_EQ(RemoveLockHolds(), 1) << row.name;
+            row.meanwhile();
+        }
+        ASSERT_TRUE(request->WaitCompleted()) << row.name;
+        EXPECT_EQ(request->Status(), row.status) << row.name;
+        if (row.status == STATUS_SUCCESS) {
+            EXPECT_EQ(request->Information(), 4u);
+            EXPECT_EQ(request->Word(), 460800u);
+        }
+        kx::DrainWorkItems();
+        EXPECT_EQ(RemoveLockHolds(), 0) << row.name;
+        context_->IsOpen = 1;
+        context_->PnpState = Started;
+    }
 }
 
 TEST_F(DeviceControlTest, DeferralWithoutPoolFailsUnsuccessfulAtOnce) {

@@ -4,7 +4,6 @@
 #include <tests/support/open_port.h>
 
 #include <driver/port/line_settings.h>
-#include <tests/support/worker_blockers.h>
 
 namespace {
 
@@ -36,14 +35,11 @@ class LineSettingsTest : public OpenPortTest {
     }
 };
 
+// SET_LINE_CODING's seven bytes: the rate little-endian, stop bits, parity, data bits.
 std::vector<uint8_t> Coding(ULONG rate, UCHAR stopBits, UCHAR parity, UCHAR dataBits) {
-    return {uint8_t(rate),
-            uint8_t(rate >> 8),
-            uint8_t(rate >> 16),
-            uint8_t(rate >> 24),
-            stopBits,
-            parity,
-            dataBits};
+    std::vector<uint8_t> bytes{uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
+    bytes.insert(bytes.end(), {uint8_t(rate >> 24), stopBits, parity, dataBits});
+    return bytes;
 }
 
 TEST_F(LineSettingsTest, EverySupportedRateIsStoredAndSentWithTheLineControl) {
@@ -51,8 +47,7 @@ TEST_F(LineSettingsTest, EverySupportedRateIsStoredAndSentWithTheLineControl) {
     context_->Parity = MARK_PARITY;
     context_->DataBits = 7;
     for (ULONG rate : SUPPORTED_BAUD_RATES) {
-        SERIAL_BAUD_RATE request{rate};
-        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
+        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{rate});
         EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS) << rate;
         EXPECT_EQ(result.iosb.Information, 0u);
         EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, rate);
@@ -69,9 +64,9 @@ TEST_F(LineSettingsTest, RatesOutsideTheTableAreRefusedAndNothingIsSent) {
     const ULONG refused[] = {0,     75,    110,    134,    150,    299,    301,    56000,
                              57601, 76800, 128001, 230399, 460799, 460801, 921600, 0xFFFFFFFF};
     for (ULONG rate : refused) {
-        SERIAL_BAUD_RATE request{rate};
-        IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, request);
-        EXPECT_EQ(result.iosb.Status, STATUS_INVALID_PARAMETER) << rate;
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{rate}).iosb.Status,
+                  STATUS_INVALID_PARAMETER)
+            << rate;
         EXPECT_FALSE(IsSupportedBaudRate(rate)) << rate;
     }
     EXPECT_EQ(context_->BaudRate, 460800u);
@@ -80,8 +75,7 @@ TEST_F(LineSettingsTest, RatesOutsideTheTableAreRefusedAndNothingIsSent) {
 
 TEST_F(LineSettingsTest, RefusedLineCodingFailsTheRequestButKeepsTheNewValues) {
     FailNextClassRequest();
-    SERIAL_BAUD_RATE rate{9600};
-    IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, rate);
+    IoctlResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{9600});
     EXPECT_EQ(result.iosb.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(result.iosb.Information, 0u);
     EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 9600u);
@@ -94,8 +88,7 @@ TEST_F(LineSettingsTest, RefusedLineCodingFailsTheRequestButKeepsTheNewValues) {
     EXPECT_EQ(line.WordLength, 7);
 
     // The next successful request carries everything that was stored.
-    SERIAL_BAUD_RATE again{19200};
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, again).iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}).iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(LineCodings().back(), Coding(19200, STOP_BIT_1, EVEN_PARITY, 7));
 }
 
@@ -159,42 +152,6 @@ TEST_F(LineSettingsTest, PropertiesAreTheConstantSixtyFourBytes) {
     std::vector<uint8_t> dirty(64, 0xCC);
     FillCommProperties(context_, reinterpret_cast<PSERIAL_COMMPROP>(dirty.data()));
     EXPECT_EQ(dirty, std::vector<uint8_t>(expected, expected + 64));
-}
-
-// A request sent at DISPATCH_LEVEL waits for a worker thread: it holds the remove
-// lock meanwhile (removal waits for it), and the worker checks again what the
-// dispatch routine checked, since the port may have closed or removal begun.
-TEST_F(LineSettingsTest, ARequestDeferredToAWorkerHoldsTheDeviceAndIsCheckedAgain) {
-    struct Case {
-        const char* what;
-        std::function<void()> meanwhile;
-        NTSTATUS status;
-    } cases[] = {
-        {"nothing changes", [] {}, STATUS_SUCCESS},
-        {"the port closes", [this] { context_->IsOpen = 0; }, STATUS_INVALID_DEVICE_REQUEST},
-        {"removal begins", [this] { context_->PnpState = SurpriseRemoved; }, STATUS_DELETE_PENDING},
-    };
-    for (const Case& c : cases) {
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK iosb{};
-        SERIAL_BAUD_RATE rate{};
-        {
-            korvax_test::WorkerBlockers blockers(2);
-            PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_BAUD_RATE, fdo_, nullptr, 0,
-                                                     &rate, sizeof rate, FALSE, &done, &iosb);
-            NTSTATUS sent = STATUS_UNSUCCESSFUL;
-            kx::RunAtIrql(DISPATCH_LEVEL, [&] { sent = IoCallDriver(fdo_, irp); });
-            EXPECT_EQ(sent, STATUS_PENDING) << c.what;
-            EXPECT_EQ(RemoveLockHolds(), 1) << c.what;
-            c.meanwhile();
-        }
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        EXPECT_EQ(iosb.Status, c.status) << c.what;
-        EXPECT_EQ(RemoveLockHolds(), 0) << c.what;
-        context_->IsOpen = 1;
-        context_->PnpState = Started;
-    }
 }
 
 } // namespace

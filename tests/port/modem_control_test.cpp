@@ -27,13 +27,6 @@ class ModemControlTest : public OpenPortTest {
 
     NTSTATUS SetWaitMask(ULONG mask) { return Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status; }
 
-    // A wait-on-mask request, sent; it may complete at once or stay queued.
-    std::unique_ptr<HeldRequest> SendWait() {
-        auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-        wait->Send();
-        return wait;
-    }
-
     // What the receive engine and the notification reader do with a new event:
     // raise it, then hand the pending word to a waiting request.
     BOOLEAN RaiseEvent(ULONG event) {
@@ -73,68 +66,19 @@ TEST_F(ModemControlTest, EachLineRequestSendsTheOtherLineFromTheModemStatus) {
     }
 }
 
-TEST_F(ModemControlTest, MaskWithUnknownBitsIsRefusedAndTheQueuedWaitStays) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto wait = SendWait();
-    ASSERT_EQ(wait->Returned(), STATUS_PENDING);
-
-    EXPECT_EQ(SetWaitMask(0x00002000), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(SetWaitMask(0x80000001), STATUS_INVALID_PARAMETER);
-    EXPECT_FALSE(wait->Completed());
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), (ULONG)SERIAL_EV_RXCHAR);
-
-    IoctlResult result = Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(0x1FFF));
-    EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.iosb.Information, 0u);
-    ASSERT_TRUE(wait->Completed()) << "a new mask ends the wait in progress";
-    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Information(), 4u);
-    EXPECT_EQ(wait->Word(), 0u);
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0x1FFFu);
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-TEST_F(ModemControlTest, WaitWithoutAMaskIsRefused) {
-    context_->PendingEvents = SERIAL_EV_RXCHAR;
-    auto wait = SendWait();
-    EXPECT_EQ(wait->Returned(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(wait->Status(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(wait->Information(), 0u);
-    EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
-}
-
-// Events raised before a new mask stay for the next wait, which gets them as
-// raised, not masked.
-TEST_F(ModemControlTest, PendingEventsCompleteTheWaitAtOnceAndAreConsumed) {
+// Events raised before a new mask stay for the next wait, which gets them at once
+// as raised, not masked. A wait queued then gets the word an event raises at
+// DISPATCH_LEVEL.
+TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     context_->PendingEvents = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RLSD), STATUS_SUCCESS);
-    auto wait = SendWait();
-    EXPECT_EQ(wait->Returned(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Information(), 4u);
-    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+    auto early = SendWait();
+    EXPECT_EQ(early->Returned(), STATUS_SUCCESS);
+    EXPECT_EQ(early->Information(), 4u);
+    EXPECT_EQ(early->Word(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
     EXPECT_EQ(context_->PendingEvents, 0u);
     EXPECT_EQ(RemoveLockHolds(), 0);
-}
 
-TEST_F(ModemControlTest, SecondWaitEndsTheFirstWithNothingAndIsRefused) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto first = SendWait();
-    ASSERT_EQ(first->Returned(), STATUS_PENDING);
-    EXPECT_EQ(RemoveLockHolds(), 1) << "the queued wait keeps its hold";
-
-    auto second = SendWait();
-    EXPECT_EQ(second->Returned(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(second->Information(), 0u);
-    ASSERT_TRUE(first->Completed());
-    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(first->Information(), 4u);
-    EXPECT_EQ(first->Word(), 0u);
-    EXPECT_EQ(context_->PendingEvents, 0u);
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
-
-TEST_F(ModemControlTest, QueuedWaitCompletesWithTheEventWordFromDispatchLevel) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_RLSD), STATUS_SUCCESS);
     auto wait = SendWait();
     ASSERT_EQ(wait->Returned(), STATUS_PENDING);
     std::atomic<BOOLEAN> completed{FALSE};
@@ -149,62 +93,54 @@ TEST_F(ModemControlTest, QueuedWaitCompletesWithTheEventWordFromDispatchLevel) {
     EXPECT_EQ(wait->Completions(), 1);
 }
 
-// IoCancelIrp has already run when the request arrives: it must not stay queued
-// with nobody left to cancel it.
-TEST_F(ModemControlTest, WaitCancelledBeforeItIsQueuedEndsAtOnce) {
-    ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    EXPECT_FALSE(wait->Cancel());
-    EXPECT_EQ(wait->Send(), STATUS_CANCELLED);
-    EXPECT_EQ(wait->Completions(), 1);
-    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
-    EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
-    EXPECT_EQ(RemoveLockHolds(), 0);
-}
+// A wait without a mask is refused and clears the pending events. A mask with
+// unknown bits is refused and leaves the queued wait alone; a second wait ends it
+// with nothing and is refused; a new mask ends the next one with nothing.
+TEST_F(ModemControlTest, RefusedWaitsAndMasksAndWhatEndsTheQueuedWait) {
+    context_->PendingEvents = SERIAL_EV_RXCHAR;
+    auto unmasked = SendWait();
+    EXPECT_EQ(unmasked->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unmasked->Status(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unmasked->Information(), 0u);
+    EXPECT_EQ(context_->PendingEvents, 0u) << "a refused wait clears the pending events";
 
-// The application cancels while an event completes the wait on another processor.
-// Exactly one of them ends the request, and each one's answer says which.
-// A cancel that comes while a completion has taken the wait off the queue but not
-// yet completed it (held there by the pause after Lock's release) finds no cancel
-// routine; the other way round, the completion finds nothing to complete. Either
-// way the wait ends once and gives back its hold.
-TEST_F(ModemControlTest, CancelAndCompletionEndEveryWaitExactlyOnce) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    for (bool cancelFirst : {false, true}) {
-        SCOPED_TRACE(cancelFirst ? "cancel first" : "completion first");
-        auto wait = SendWait();
-        ASSERT_EQ(wait->Returned(), STATUS_PENDING);
-        BOOLEAN cancelReturned = FALSE, completedByEvent = FALSE;
-        if (cancelFirst) {
-            cancelReturned = wait->Cancel();
-            kx::RunAtIrql(DISPATCH_LEVEL, [&] {
-                completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR);
-            });
-        } else {
-            kx::PauseAfterNextRelease(&context_->Lock);
-            kx::QueueAtDispatch(
-                [&] { completedByEvent = CompleteWaitRequest(context_, SERIAL_EV_RXCHAR); });
-            kx::WaitForPause();
-            std::thread canceller([&] { cancelReturned = wait->Cancel(); });
-            canceller.join();
-            kx::ResumePaused();
-            kx::DrainDispatchQueue();
-        }
-        ASSERT_EQ(wait->Completions(), 1);
-        EXPECT_EQ(cancelReturned, cancelFirst);
-        EXPECT_EQ(completedByEvent, !cancelFirst);
-        EXPECT_EQ(wait->Status(), cancelFirst ? STATUS_CANCELLED : STATUS_SUCCESS);
-        EXPECT_EQ(wait->Information(), cancelFirst ? 0u : sizeof(ULONG));
-        EXPECT_EQ(RemoveLockHolds(), 0);
-        EXPECT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
-    }
+    auto first = SendWait();
+    ASSERT_EQ(first->Returned(), STATUS_PENDING);
+    EXPECT_EQ(RemoveLockHolds(), 1) << "the queued wait keeps its hold";
+    EXPECT_EQ(SetWaitMask(0x00002000), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetWaitMask(0x80000001), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(first->Completed());
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), (ULONG)SERIAL_EV_RXCHAR);
+
+    auto second = SendWait();
+    EXPECT_EQ(second->Returned(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(second->Information(), 0u);
+    ASSERT_TRUE(first->Completed());
+    EXPECT_EQ(first->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(first->Information(), 4u);
+    EXPECT_EQ(first->Word(), 0u);
+    EXPECT_EQ(context_->PendingEvents, 0u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+
+    auto third = SendWait();
+    ASSERT_EQ(third->Returned(), STATUS_PENDING);
+    IoctlResult result = Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(0x1FFF));
+    EXPECT_EQ(result.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.iosb.Information, 0u);
+    ASSERT_TRUE(third->Completed()) << "a new mask ends the wait in progress";
+    EXPECT_EQ(third->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(third->Information(), 4u);
+    EXPECT_EQ(third->Word(), 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0x1FFFu);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 // An event raised just after the wait request has let go of Lock, having found no
 // event pending, finds the wait already queued and completes it.
 TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
-    auto wait = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    auto wait = HeldRequest::WaitOnMask(fdo_);
     kx::PauseAfterNextRelease(&context_->Lock);
     std::thread waiter([&] { wait->Send(); });
     kx::WaitForPause();

@@ -64,9 +64,11 @@ TEST_F(StatusTest, RingClearedPartWayThroughStartsAfreshAtBothEnds) {
     EXPECT_EQ(data, Text("xy"));
 }
 
-// Every field at its offset; the bytes after WaitForImmediate are zero too.
-TEST_F(StatusTest, CommStatusReportsBothQueuesAndTheHoldReasons) {
-    Store(std::vector<uint8_t>(1000, 0x41));
+// Every field of GET_COMMSTATUS at its offset, the bytes after WaitForImmediate
+// zero too; reads count what they take, and CLEAR_STATS zeroes all six counters.
+TEST_F(StatusTest, CommStatusAndStatsAreReportedByteForByte) {
+    Store(std::vector<uint8_t>(1004, 0x41));
+    ReadNow(4);
     context_->WriteBytesQueued = 5;
     context_->HoldReasons = SERIAL_TX_WAITING_FOR_DSR;
     auto request = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, 20);
@@ -78,25 +80,19 @@ TEST_F(StatusTest, CommStatusReportsBothQueuesAndTheHoldReasons) {
     EXPECT_EQ(request->Data(), std::vector<uint8_t>(expected, expected + 20));
     context_->WriteBytesQueued = 0;
     context_->HoldReasons = 0;
-}
 
-// Reads count what they take; CLEAR_STATS zeroes all six counters.
-TEST_F(StatusTest, StatsCountReceivedBytesAndAreAllZeroAfterAClear) {
-    Store(Text("abcd"));
-    ReadNow(4);
     context_->PerfStats.TransmittedCount = 7;
     context_->PerfStats.ParityErrorCount = 1;
     SERIALPERF_STATS stats = Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS);
     EXPECT_EQ(stats.ReceivedCount, 4u);
     EXPECT_EQ(stats.TransmittedCount, 7u);
     EXPECT_EQ(stats.ParityErrorCount, 1u);
-
     EXPECT_EQ(Ioctl(IOCTL_SERIAL_CLEAR_STATS).iosb.Status, STATUS_SUCCESS);
-    auto request = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_GET_STATS, nullptr, 0, 24);
-    std::memset(request->Irp()->AssociatedIrp.SystemBuffer, 0xFF, 24);
-    request->Send();
-    EXPECT_EQ(request->Information(), 24u);
-    EXPECT_EQ(request->Data(), std::vector<uint8_t>(24, 0));
+    auto cleared = HeldRequest::Ioctl(fdo_, IOCTL_SERIAL_GET_STATS, nullptr, 0, 24);
+    std::memset(cleared->Irp()->AssociatedIrp.SystemBuffer, 0xFF, 24);
+    cleared->Send();
+    EXPECT_EQ(cleared->Information(), 24u);
+    EXPECT_EQ(cleared->Data(), std::vector<uint8_t>(24, 0));
 }
 
 } // namespace

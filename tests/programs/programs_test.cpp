@@ -11,6 +11,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <tests/support/kernel_time.h>
 
 #include <future>
 #include <string>
@@ -31,9 +32,7 @@ namespace {
 
 using testing::HasSubstr;
 
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
+using korvax_test::Ms;
 
 class Programs : public testing::Test {
   protected:

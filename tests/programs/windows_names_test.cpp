@@ -6,14 +6,13 @@
 #include <sim/win32/windows.h>
 
 #include <gtest/gtest.h>
+#include <tests/support/kernel_time.h>
 
 #include <thread>
 
 namespace {
 
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
+using korvax_test::Ms;
 
 // The mode-string syntax BuildCommDCB documents: the MODE command's keywords, the
 // older positional form, and a device name in front.

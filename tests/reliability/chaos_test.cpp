@@ -322,11 +322,9 @@ void Round::Run() {
     COMMTIMEOUTS timeouts{0, 0, 20, 0, 0};
     EXPECT_TRUE(SetCommTimeouts(port_, &timeouts));
 
-    std::vector<std::thread> threads;
-    threads.emplace_back([this] { Writer(); });
-    threads.emplace_back([this] { Reader(); });
-    threads.emplace_back([this] { Waiter(); });
-    threads.emplace_back([this] { Controller(); });
+    std::thread threads[] = {std::thread([this] { Writer(); }), std::thread([this] { Reader(); }),
+                             std::thread([this] { Waiter(); }),
+                             std::thread([this] { Controller(); })};
     Chaos();
     // The application winds down: the clock keeps moving so that its timed waits end.
     stop_ = true;

@@ -206,7 +206,7 @@ DWORD Session::Finish(HANDLE port, OVERLAPPED& overlapped, Ending ending) {
 
 void Session::Write(HANDLE port, size_t length, unsigned seed) {
     std::vector<uint8_t> data = Pattern(length, seed);
-    const size_t before = device_->BulkOutSize();
+    const size_t before = device_->BulkOut().size();
     Overlapped overlapped;
     DWORD count = 0;
     BOOL done =
@@ -487,21 +487,9 @@ std::string UrbName(const sim::UrbRecord& urb) {
     return "URB function " + Hex(urb.function) + " on " + pipe;
 }
 
-Census Count() {
-    Census census;
-    Session session(nullptr, &census);
-    session.Run();
-    return census;
-}
-
-struct SweepResult {
-    size_t sites = 0;
-    size_t unreached = 0;
-    size_t closesEndedByUnplug = 0;
-};
-
-SweepResult Sweep(const std::vector<Site>& sites) {
-    SweepResult result;
+// Replays the session once per site, with that one failing.
+void Sweep(const std::vector<Site>& sites, const std::string& noun) {
+    size_t covered = 0, unreached = 0, closesEndedByUnplug = 0;
     // KORVAX_SWEEP_SITE=N replays only the Nth site of each sweep (1-based).
     const unsigned long only = EnvNumber("KORVAX_SWEEP_SITE", 0);
     for (const Site& site : sites) {
@@ -509,23 +497,29 @@ SweepResult Sweep(const std::vector<Site>& sites) {
             continue;
         Session session(&site, nullptr);
         session.Run();
-        ++result.sites;
+        ++covered;
         if (session.CloseWaitedForUnplug())
-            ++result.closesEndedByUnplug;
+            ++closesEndedByUnplug;
         if (!session.SiteReached()) {
-            ++result.unreached;
+            ++unreached;
             std::printf("fault sweep: %s was not reached\n", site.label.c_str());
         }
         if (::testing::Test::HasFailure())
             break; // the first failing site says enough
     }
-    return result;
+    std::printf("fault sweep: %zu %s sites covered, %zu not reached; "
+                "%zu closes ended only by the unplug\n",
+                covered, noun.c_str(), unreached, closesEndedByUnplug);
+    if (only == 0) {
+        EXPECT_EQ(covered, sites.size());
+    }
+    EXPECT_EQ(unreached, 0u);
 }
 
 class FaultSweep : public ::testing::Test {
   protected:
     void SetUp() override {
-        census_ = Count();
+        Session(nullptr, &census_).Run();
         ASSERT_FALSE(HasFailure()) << "the fault-free session failed";
     }
     Census census_;
@@ -542,14 +536,7 @@ void SweepAllocations(SiteKind kind, const char* noun, uint64_t inEntry, uint64_
         site.label = std::string(noun) + " " + std::to_string(nth) + " of " + std::to_string(total);
         sites.push_back(site);
     }
-    SweepResult result = Sweep(sites);
-    std::printf("fault sweep: %zu %s sites covered (%llu in DriverEntry); "
-                "%zu closes ended only by the unplug\n",
-                result.sites, noun, static_cast<unsigned long long>(inEntry),
-                result.closesEndedByUnplug);
-    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
-        EXPECT_EQ(result.sites, total);
-    }
+    Sweep(sites, std::string(noun) + " (" + std::to_string(inEntry) + " in DriverEntry)");
 }
 
 TEST_F(FaultSweep, EveryPoolAllocationFailingOnceEndsCleanly) {
@@ -579,14 +566,7 @@ TEST_F(FaultSweep, EveryUrbFailingOnceEndsCleanly) {
                      census_.stepNames[step] + "')";
         sites.push_back(site);
     }
-    SweepResult result = Sweep(sites);
-    std::printf("fault sweep: %zu URB sites covered, %zu not reached; "
-                "%zu closes ended only by the unplug\n",
-                result.sites, result.unreached, result.closesEndedByUnplug);
-    if (EnvNumber("KORVAX_SWEEP_SITE", 0) == 0) {
-        EXPECT_EQ(result.sites, census_.urbs.size());
-    }
-    EXPECT_EQ(result.unreached, 0u);
+    Sweep(sites, "URB");
 }
 
 } // namespace

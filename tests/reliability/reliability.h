@@ -4,8 +4,8 @@
 // knobs read from the environment.
 #pragma once
 
-#include <sim/usb.h>
-#include <tests/support/overlapped.h>
+#include <tests/scenario/scenario.h>
+#include <tests/support/kernel_time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,38 +19,10 @@
 
 namespace reliability {
 
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
-
+using korvax_test::Ms;
 using korvax_test::Overlapped;
-
 // Acknowledges every class request and takes every bulk-out byte, recording both.
-class RecordingDevice : public sim::UsbFunction {
-  public:
-    sim::Handshake OnControlRequest(const sim::SetupPacket&, std::vector<uint8_t>&) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++controls_;
-        return sim::Handshake::Ack;
-    }
-    void OnBulkOut(const std::vector<uint8_t>& data) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        bulkOut_.insert(bulkOut_.end(), data.begin(), data.end());
-    }
-    std::vector<uint8_t> BulkOut() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return bulkOut_;
-    }
-    size_t BulkOutSize() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return bulkOut_.size();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    size_t controls_ = 0;
-    std::vector<uint8_t> bulkOut_;
-};
+using RecordingDevice = scenario::StandInDevice;
 
 // Aborts the process, naming what it was doing, when it is not disarmed within
 // the limit (real time: a hang never advances the manual clock).

@@ -50,11 +50,6 @@ class ModemSession : public OpenedPortTest {
         }
     }
 
-    void StartWait(Overlapped& wait, DWORD* mask) {
-        ASSERT_FALSE(WaitCommEvent(port_, mask, wait.get())) << "events pending: " << *mask;
-        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    }
-
     // Dials with DTR up and reads away the echo and CONNECT: the modem then echoes
     // every byte it receives.
     void Connect() {
@@ -102,7 +97,8 @@ TEST_F(ModemSession, AFileSentThroughTheEchoComesBackIntact) {
     for (size_t at = 0; at < sent.size(); at += PieceSize, ++pieces) {
         Overlapped wait;
         DWORD mask = 0;
-        StartWait(wait, &mask);
+        ASSERT_FALSE(WaitCommEvent(port_, &mask, wait.get())) << "events pending: " << mask;
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
         Write(std::string(sent.begin() + at, sent.begin() + std::min(at + PieceSize, sent.size())));
         DWORD transferred = 0;
         ASSERT_TRUE(GetOverlappedResult(port_, wait.get(), &transferred, TRUE));

@@ -139,8 +139,19 @@ class DeviceLost : public Receive {
     }
 };
 
-TEST_F(DeviceLost, ByAFailedBulkInTransfer) {
+// The close of a lost port must still drop DTR and RTS, or the modem stays in its
+// call (the lost mark refuses every later open).
+TEST_F(DeviceLost, ByAFailedBulkInTransferAndItsCloseStillLowersDtrAndRts) {
+    ASSERT_TRUE(EscapeCommFunction(port_, SETDTR));
+    ASSERT_TRUE(EscapeCommFunction(port_, SETRTS));
     FailTransferOn(sim::UsbPipe::BulkIn);
+    device_->Clear();
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = INVALID_HANDLE_VALUE;
+    auto lines = device_->Controls(SetControlLineStateRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].setup.wValue, 0u);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE) << "a lost port opens no more";
 }
 
 TEST_F(DeviceLost, ByAFailedInterruptInTransfer) {

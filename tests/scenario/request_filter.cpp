@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace scenario {
 namespace {
 
@@ -99,12 +97,6 @@ bool RequestFilter::Take(PIRP irp) {
         if (it->major != request.major ||
             (request.major == IRP_MJ_DEVICE_CONTROL && it->code != request.code))
             continue;
-        if (it->skip > 0) {
-            --it->skip;
-            return false;
-        }
-        if (!it->output.empty())
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, it->output.data(), it->output.size());
         irp->IoStatus.Status = it->status;
         irp->IoStatus.Information = it->information;
         rules_.erase(it);

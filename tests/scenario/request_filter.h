@@ -1,8 +1,8 @@
 // An upper filter attached over a plugged port's device stack: it sees every
 // request an application's call sends, as any filter above the port would, records
 // it (major function, control code, input bytes) and passes it down, unless a rule
-// says to end it in the filter with a status, an information count and output
-// bytes of the test's choosing. A test drives the serial API's result rules with
+// says to end it in the filter with a status and an information count of the
+// test's choosing. A test drives the serial API's result rules with
 // the rules, and checks the request sequences of its calls with the record.
 #pragma once
 
@@ -22,11 +22,9 @@ struct SeenRequest {
 
 struct FilterRule {
     UCHAR major = IRP_MJ_DEVICE_CONTROL;
-    ULONG code = 0;    // for IRP_MJ_DEVICE_CONTROL
-    unsigned skip = 0; // requests that match and pass before the rule applies
+    ULONG code = 0; // for IRP_MJ_DEVICE_CONTROL
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
-    std::vector<uint8_t> output; // copied to the system buffer
 };
 
 class RequestFilter {

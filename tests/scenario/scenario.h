@@ -23,11 +23,6 @@ using namespace win32;
 constexpr UCHAR SetLineCodingRequest = 0x20;
 constexpr UCHAR SetControlLineStateRequest = 0x22;
 
-// Milliseconds and seconds in the kernel clock's 100 ns units.
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
-
 inline std::vector<uint8_t> Bytes(const std::string& text) {
     return std::vector<uint8_t>(text.begin(), text.end());
 }

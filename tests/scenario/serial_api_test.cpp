@@ -97,10 +97,6 @@ class FilteredPort : public PortTest {
         EXPECT_NE(port, INVALID_HANDLE_VALUE);
         return port;
     }
-    void Ends(UCHAR major, ULONG code, NTSTATUS status, ULONG_PTR information,
-              std::vector<uint8_t> output = {}, unsigned skip = 0) {
-        filter_->AddRule(FilterRule{major, code, skip, status, information, std::move(output)});
-    }
 
     std::unique_ptr<RequestFilter> filter_;
     HANDLE sync_ = INVALID_HANDLE_VALUE;
@@ -139,7 +135,7 @@ TEST_F(FilteredPort, RequestStatusesBecomeResultsAsKernel32MakesThem) {
         UCHAR major = row.call == Read    ? IRP_MJ_READ
                       : row.call == Write ? IRP_MJ_WRITE
                                           : IRP_MJ_DEVICE_CONTROL;
-        Ends(major, IOCTL_SERIAL_GET_STATS, row.status, row.information);
+        filter_->AddRule({major, IOCTL_SERIAL_GET_STATS, row.status, row.information});
         Overlapped overlapped;
         LPOVERLAPPED lpOverlapped = row.overlapped ? overlapped.get() : nullptr;
         uint8_t buffer[8] = {};
@@ -185,7 +181,7 @@ TEST_F(FilteredPort, ARecordThatCameBackShortFailsTheCall) {
     };
     for (const auto& row : table) {
         SCOPED_TRACE(testing::Message() << "code " << std::hex << row.code);
-        Ends(IRP_MJ_DEVICE_CONTROL, row.code, STATUS_SUCCESS, row.information);
+        filter_->AddRule({IRP_MJ_DEVICE_CONTROL, row.code, STATUS_SUCCESS, row.information});
         std::vector<uint8_t> caller(row.size, 0x5A);
         SetLastError(0);
         EXPECT_FALSE(row.call(caller.data()));
@@ -234,7 +230,7 @@ TEST_F(FilteredPort, SetCommStateSendsItsRequestsInOrderAndRollsBack) {
 
     for (size_t failing = 0; failing < sets.size(); ++failing) {
         SCOPED_TRACE(testing::Message() << "failing request " << failing);
-        Ends(IRP_MJ_DEVICE_CONTROL, sets[failing], STATUS_INVALID_PARAMETER, 0);
+        filter_->AddRule({IRP_MJ_DEVICE_CONTROL, sets[failing], STATUS_INVALID_PARAMETER, 0});
         filter_->Clear();
         SetLastError(0);
         EXPECT_FALSE(SetCommState(port, &dcb));
@@ -267,7 +263,8 @@ TEST_F(FilteredPort, WaitCommEventWithoutAnOverlappedWaitsAndAFailureClearsTheMa
     EXPECT_TRUE(ok);
     EXPECT_EQ(mask, EV_RLSD);
 
-    Ends(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_INVALID_PARAMETER, 0);
+    filter_->AddRule(
+        {IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_INVALID_PARAMETER, 0});
     mask = 0xFFFF;
     EXPECT_FALSE(WaitCommEvent(port, &mask, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
@@ -284,7 +281,7 @@ TEST_F(FilteredPort, WaitCommEventWithoutAnOverlappedWaitsAndAFailureClearsTheMa
     EXPECT_EQ(transferred, sizeof(DWORD));
     EXPECT_EQ(mask, 0u);
 
-    Ends(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED, 0);
+    filter_->AddRule({IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK, STATUS_CANCELLED, 0});
     mask = 0xFFFF;
     EXPECT_FALSE(WaitCommEvent(port, &mask, overlapped.get()));
     EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);

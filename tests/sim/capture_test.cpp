@@ -48,10 +48,6 @@ CaptureFile Read(const std::string& bytes) {
     return file.value_or(CaptureFile{});
 }
 
-Bytes ToBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 UrbRecord SetLineCoding() {
     UrbRecord r;
     r.irp = reinterpret_cast<PIRP>(0x89ABCDEFu);
@@ -89,9 +85,11 @@ UrbRecord Bulk(UsbPipe pipe, uintptr_t irp, uint64_t submit, uint64_t complete, 
     return r;
 }
 
-TEST(Capture, FileHeaderIsMicrosecondPcapWithUsbPcapLinkType) {
-    std::string bytes = Write({});
-    const Bytes expected = {
+// The microsecond pcap file header with the USBPcap link type, then a class request
+// with a data stage as its SETUP, DATA and COMPLETE packets.
+TEST(Capture, SetLineCodingIsSetupDataAndCompleteAfterTheUsbPcapFileHeader) {
+    std::string bytes = Write({SetLineCoding()});
+    const Bytes header = {
         0xD4, 0xC3, 0xB2, 0xA1, // magic a1b2c3d4, little-endian
         0x02, 0x00, 0x04, 0x00, // version 2.4
         0x00, 0x00, 0x00, 0x00, // time zone
@@ -99,17 +97,7 @@ TEST(Capture, FileHeaderIsMicrosecondPcapWithUsbPcapLinkType) {
         0xFF, 0xFF, 0x00, 0x00, // snap length 65535
         0xF9, 0x00, 0x00, 0x00, // LINKTYPE_USBPCAP
     };
-    EXPECT_EQ(ToBytes(bytes), expected);
-    CaptureFile file = Read(bytes);
-    EXPECT_EQ(file.linkType, 249u);
-    EXPECT_EQ(file.versionMajor, 2);
-    EXPECT_EQ(file.versionMinor, 4);
-    EXPECT_TRUE(file.packets.empty());
-}
-
-TEST(Capture, SetLineCodingIsSetupDataAndComplete) {
-    std::string bytes = Write({SetLineCoding()});
-
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + sim::PcapFileHeaderSize), header);
     const Bytes expected = {
         // The SETUP packet.
         0x01, 0xE8, 0xD5, 0x41, 0x20, 0xA1, 0x07, 0x00, // 1104537601 s, 500000 us
@@ -142,9 +130,12 @@ TEST(Capture, SetLineCodingIsSetupDataAndComplete) {
         0x00, 0x00, 0x00, 0x00,                         // no data
         0x03,                                           // stage COMPLETE
     };
-    EXPECT_EQ(ToBytes(bytes.substr(sim::PcapFileHeaderSize)), expected);
+    EXPECT_EQ(Bytes(bytes.begin() + sim::PcapFileHeaderSize, bytes.end()), expected);
 
     CaptureFile file = Read(bytes);
+    EXPECT_EQ(file.linkType, 249u);
+    EXPECT_EQ(file.versionMajor, 2);
+    EXPECT_EQ(file.versionMinor, 4);
     ASSERT_EQ(file.packets.size(), 3u);
     EXPECT_EQ(file.packets[0].stage, sim::UsbPcapStageSetup);
     EXPECT_EQ(file.packets[0].data, Bytes({0x21, 0x20, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00}));

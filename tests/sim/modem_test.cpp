@@ -91,32 +91,23 @@ class ModemTest : public ::testing::Test {
     sim::Modem modem_{pdo_};
 };
 
-TEST_F(ModemTest, CommandsAreEchoedAsTheyArriveUntilEchoIsOffAndZRestoresIt) {
-    Write("A");
-    Write("T");
-    EXPECT_EQ(ReadText(), "AT");
-    Write("\r");
-    EXPECT_EQ(ReadText(), "\r\r\nOK\r\n");
-    Write("ATE0\r");
-    EXPECT_EQ(ReadText(), "ATE0\r\r\nOK\r\n") << "the line is echoed before it runs";
-    Write("AT\r");
-    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
-    Write("ATZ\r");
-    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
-    Write("at\r");
-    EXPECT_EQ(ReadText(), "at\r\r\nOK\r\n");
-    EXPECT_EQ(modem_.CommandLines(), (std::vector<std::string>{"AT", "ATE0", "AT", "ATZ", "at"}));
-}
-
-TEST_F(ModemTest, CommandResponsesWithoutEcho) {
-    Write("ATE0\r");
-    EXPECT_EQ(ReadText(), "ATE0\r\r\nOK\r\n");
+// Commands are echoed as they arrive until echo is off, and Z restores the echo;
+// then the responses, without echo.
+TEST_F(ModemTest, CommandsAreEchoedUntilEchoIsOffAndZRestoresItAndTheirResponses) {
     const std::string id = "\r\nKORVAX EV-DO Rev.A USB Modem\r\n", ok = "\r\nOK\r\n",
                       error = "\r\nERROR\r\n";
     const struct {
         std::string sent;
         std::string expected;
     } table[] = {
+        {"A", "A"},
+        {"T", "T"},
+        {"\r", "\r" + ok},
+        {"ATE0\r", "ATE0\r" + ok}, // the line is echoed before it runs
+        {"AT\r", ok},
+        {"ATZ\r", ok},
+        {"at\r", "at\r" + ok},
+        {"ATE0\r", "ATE0\r" + ok},
         {"ATI\r", id + ok},
         {"ATI+CSQ;+GMI\r", id + "\r\n+CSQ: 21,99\r\n\r\nKORVAX\r\n" + ok},
         {"ATS7=60S7?\r", "\r\n060\r\n" + ok},
@@ -154,6 +145,10 @@ TEST_F(ModemTest, CommandResponsesWithoutEcho) {
         Write(row.sent);
         EXPECT_EQ(ReadText(), row.expected) << row.sent;
     }
+    std::vector<std::string> lines = modem_.CommandLines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+              (std::vector<std::string>{"AT", "ATE0", "AT", "ATZ", "at"}));
 }
 
 TEST_F(ModemTest, DialConnectsAfterTheDelayWithCarrierNotification) {
@@ -171,34 +166,9 @@ TEST_F(ModemTest, DialConnectsAfterTheDelayWithCarrierNotification) {
     EXPECT_EQ(ReadText(), "\r\nCONNECT 3100000\r\n");
 }
 
-TEST_F(ModemTest, EscapeWithGuardTimesThenOnlineAgainThenHangUp) {
-    Connect();
-    kx::AdvanceTime(Second);
-    Write("+++");
-    EXPECT_EQ(ReadText(), "+++") << "the escape characters are data until the guard time";
-    kx::AdvanceTime(Second - 1);
-    EXPECT_TRUE(modem_.InDataMode());
-    kx::AdvanceTime(1);
-    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
-    EXPECT_FALSE(modem_.InDataMode());
-    EXPECT_TRUE(modem_.Connected() && modem_.Carrier());
-    EXPECT_TRUE(Notifications().empty());
-
-    Write("ATD#777\r");
-    EXPECT_EQ(ReadText(), "ATD#777\r\r\nERROR\r\n") << "already in a call";
-    Write("ATO\r");
-    EXPECT_EQ(ReadText(), "ATO\r\r\nCONNECT 3100000\r\n");
-    EXPECT_TRUE(modem_.InDataMode());
-
-    Escape();
-    Write("ATH\r");
-    EXPECT_EQ(ReadText(), "ATH\r\r\nOK\r\n");
-    EXPECT_EQ(Notifications(), std::vector<Bytes>{SerialState(0x02)});
-    EXPECT_FALSE(modem_.Connected() || modem_.Carrier());
-    EXPECT_EQ(modem_.Received(), ToBytes("++++++"));
-}
-
-TEST_F(ModemTest, EscapeWithoutItsGuardTimesStaysInDataMode) {
+// Escape characters without their guard times are data; with them the modem goes
+// to command mode, even when they come split over transfers at one instant.
+TEST_F(ModemTest, EscapeNeedsItsGuardTimesThenOnlineAgainThenHangUp) {
     Connect();
     // Each step: the time that passes, then the bytes sent.
     const std::vector<std::pair<LONGLONG, std::string>> attempts[] = {
@@ -221,12 +191,34 @@ TEST_F(ModemTest, EscapeWithoutItsGuardTimesStaysInDataMode) {
     EXPECT_EQ(ReadText(), sent) << "every attempt was data, echoed";
     EXPECT_EQ(modem_.Received(), ToBytes(sent));
 
-    // Split over transfers at one instant they still escape.
+    kx::AdvanceTime(Second);
+    Write("+++");
+    EXPECT_EQ(ReadText(), "+++") << "the escape characters are data until the guard time";
+    kx::AdvanceTime(Second - 1);
+    EXPECT_TRUE(modem_.InDataMode());
+    kx::AdvanceTime(1);
+    EXPECT_EQ(ReadText(), "\r\nOK\r\n");
+    EXPECT_FALSE(modem_.InDataMode());
+    EXPECT_TRUE(modem_.Connected() && modem_.Carrier());
+    EXPECT_TRUE(Notifications().empty());
+
+    Write("ATD#777\r");
+    EXPECT_EQ(ReadText(), "ATD#777\r\r\nERROR\r\n") << "already in a call";
+    Write("ATO\r");
+    EXPECT_EQ(ReadText(), "ATO\r\r\nCONNECT 3100000\r\n");
+    EXPECT_TRUE(modem_.InDataMode());
+
     kx::AdvanceTime(Second);
     Write("+");
     Write("++");
     kx::AdvanceTime(Second);
-    EXPECT_FALSE(modem_.InDataMode());
+    EXPECT_FALSE(modem_.InDataMode()) << "split over transfers at one instant";
+    EXPECT_EQ(ReadText(), "+++\r\nOK\r\n");
+    Write("ATH\r");
+    EXPECT_EQ(ReadText(), "ATH\r\r\nOK\r\n");
+    EXPECT_EQ(Notifications(), std::vector<Bytes>{SerialState(0x02)});
+    EXPECT_FALSE(modem_.Connected() || modem_.Carrier());
+    EXPECT_EQ(modem_.Received(), ToBytes(sent + "++++++"));
 }
 
 TEST_F(ModemTest, DtrDropOrLostCarrierEndsTheCall) {

@@ -57,9 +57,26 @@ TEST_F(ModemPdoTest, ManyTransfersOfOnePipeCompleteInSubmissionOrder) {
     }
 }
 
-TEST_F(ModemPdoTest, AbortCancelsEveryPendingTransferOfThePipeBeforeItCompletes) {
+// A failed abort ends nothing, so it must not wait behind the transfers it left:
+// its submitter gets the failure while they stay pending. One that succeeds ends
+// them all before it completes itself.
+TEST_F(ModemPdoTest, AbortCancelsEveryPendingTransferOfThePipeAndAFailedAbortNone) {
+    HostUrb kept(device_, BulkIn(), Bytes(4096));
     HostUrb a(device_, BulkIn(), Bytes(4096)), b(device_, BulkIn(), Bytes(4096));
     HostUrb notification(device_, BulkUrb(pdo_->InterruptInPipe(), 3, 16), Bytes(16));
+    sim::UrbMatch abortBulkIn;
+    abortBulkIn.function = URB_FUNCTION_ABORT_PIPE;
+    abortBulkIn.pipe = UsbPipe::BulkIn;
+    pdo_->InjectFault(
+        sim::UrbFault::Fail(abortBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+    HostUrb failed(device_, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
+    EXPECT_EQ(failed.Wait().status, STATUS_UNSUCCESSFUL);
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(kept.Done() || a.Done() || b.Done());
+    pdo_->SendBulkIn(Pattern(3, 1));
+    EXPECT_EQ(kept.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(kept.Received(), Pattern(3, 1));
+
     HostUrb abort(device_, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
     EXPECT_EQ(abort.Wait().status, STATUS_SUCCESS);
     for (HostUrb* s : {&a, &b}) {
@@ -77,25 +94,6 @@ TEST_F(ModemPdoTest, AbortCancelsEveryPendingTransferOfThePipeBeforeItCompletes)
     HostUrb next(device_, BulkIn(), Bytes(4096));
     EXPECT_EQ(next.Wait().status, STATUS_SUCCESS);
     EXPECT_EQ(next.Received(), Pattern(5, 9));
-}
-
-// A failed abort ends nothing, so it must not wait behind the transfers it left:
-// its submitter gets the failure while they stay pending.
-TEST_F(ModemPdoTest, AFailedAbortAnswersAtOnceAndLeavesThePipesTransfers) {
-    HostUrb pending(device_, BulkIn(), Bytes(4096));
-    sim::UrbMatch abortBulkIn;
-    abortBulkIn.function = URB_FUNCTION_ABORT_PIPE;
-    abortBulkIn.pipe = UsbPipe::BulkIn;
-    pdo_->InjectFault(
-        sim::UrbFault::Fail(abortBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
-    HostUrb abort(device_, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
-    EXPECT_EQ(abort.Wait().status, STATUS_UNSUCCESSFUL);
-    kx::DrainDispatchQueue();
-    EXPECT_FALSE(pending.Done());
-
-    pdo_->SendBulkIn(Pattern(3, 1));
-    EXPECT_EQ(pending.Wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(pending.Received(), Pattern(3, 1));
 }
 
 TEST_F(ModemPdoTest, CancelledTransferCompletesOnceAndLeavesTheDataForTheNext) {

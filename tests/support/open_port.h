@@ -10,6 +10,7 @@
 #include <driver/pnp/pnp.h>
 #include <driver/port/serial.h>
 #include <driver/usb/usb.h>
+#include <tests/support/kernel_time.h>
 #include <kx/host.h>
 #include <sim/bus.h>
 
@@ -37,25 +38,24 @@ class HeldRequest {
     static std::unique_ptr<HeldRequest> Ioctl(PDEVICE_OBJECT target, ULONG code,
                                               const void* input = nullptr, ULONG inputLength = 0,
                                               ULONG outputLength = 0) {
-        std::unique_ptr<HeldRequest> request(
-            new HeldRequest(target, std::max(inputLength, outputLength)));
+        auto request = Other(target, IRP_MJ_DEVICE_CONTROL, std::max(inputLength, outputLength));
         if (inputLength != 0)
             std::memcpy(request->buffer_.data(), input, inputLength);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp_);
-        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = code;
-        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        auto& parameters = IoGetNextIrpStackLocation(request->irp_)->Parameters.DeviceIoControl;
+        parameters.IoControlCode = code;
+        parameters.InputBufferLength = inputLength;
+        parameters.OutputBufferLength = outputLength;
         return request;
     }
 
-    // IRP_MJ_READ for a DO_BUFFERED_IO device.
+    // IOCTL_SERIAL_WAIT_ON_MASK with room for the event word.
+    static std::unique_ptr<HeldRequest> WaitOnMask(PDEVICE_OBJECT target) {
+        return Ioctl(target, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    }
+
+    // IRP_MJ_READ for a DO_BUFFERED_IO device (its Length sits where a write's does).
     static std::unique_ptr<HeldRequest> Read(PDEVICE_OBJECT target, ULONG length) {
-        std::unique_ptr<HeldRequest> request(new HeldRequest(target, length));
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request->irp_);
-        next->MajorFunction = IRP_MJ_READ;
-        next->Parameters.Read.Length = length;
-        return request;
+        return Other(target, IRP_MJ_READ, length);
     }
 
     // Any other major function with a system buffer of the given size (for stand-ins).
@@ -317,6 +317,13 @@ class OpenPortTest : public ::testing::Test {
         return iosb;
     }
 
+    // A wait-on-mask request, sent; it may complete at once or stay queued.
+    std::unique_ptr<HeldRequest> SendWait() {
+        auto wait = HeldRequest::WaitOnMask(fdo_);
+        wait->Send();
+        return wait;
+    }
+
     void SetTimeouts(ULONG interval, ULONG multiplier, ULONG constant) {
         SERIAL_TIMEOUTS timeouts{interval, multiplier, constant, 0, 0};
         ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).iosb.Status, STATUS_SUCCESS);
@@ -332,10 +339,5 @@ class OpenPortTest : public ::testing::Test {
     PDEVICE_OBJECT fdo_ = nullptr;
     PDEVICE_CONTEXT context_ = nullptr;
 };
-
-// Milliseconds in the kernel clock's 100 ns units.
-constexpr LONGLONG Ms(LONGLONG milliseconds) {
-    return milliseconds * 10000;
-}
 
 } // namespace korvax_test

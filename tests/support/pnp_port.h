@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -129,11 +130,8 @@ class PnpPortTest : public ::testing::Test {
     }
 
     static bool BusSaw(const sim::ModemPdo& pdo, UCHAR minor) {
-        for (UCHAR seen : BusPnpMinors(pdo)) {
-            if (seen == minor)
-                return true;
-        }
-        return false;
+        std::vector<UCHAR> minors = BusPnpMinors(pdo);
+        return std::find(minors.begin(), minors.end(), minor) != minors.end();
     }
 
     // \DosDevices\<name> as the object manager resolves it.

@@ -8,7 +8,9 @@ namespace {
 
 using korvaxsim::ParseAnswer;
 
-TEST(Dialer, AnAnswerDropsTheEchoAndKeepsTheInformationText) {
+// An answer drops the echo and keeps the information text; it is complete only once
+// its result line has ended, and bytes after the result stay out of it.
+TEST(Dialer, AnAnswerIsItsLinesAndResultOnceTheResultLineHasEnded) {
     auto answer = ParseAnswer("ATI\r\r\nKORVAX EV-DO Rev.A USB Modem\r\n\r\nOK\r\n", "ATI");
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->lines, std::vector<std::string>{"KORVAX EV-DO Rev.A USB Modem"});
@@ -16,17 +18,14 @@ TEST(Dialer, AnAnswerDropsTheEchoAndKeepsTheInformationText) {
     EXPECT_TRUE(answer->Ok());
     EXPECT_FALSE(answer->Connected());
 
-    // Bytes after the result stay out of the answer.
     answer = ParseAnswer("AT\r\r\nOK\r\nmore", "AT");
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->raw, "AT\r\r\nOK\r\n");
-}
 
-TEST(Dialer, AnAnswerIsCompleteOnlyOnceItsResultLineHasEnded) {
-    EXPECT_FALSE(ParseAnswer("ATD#777\r", "ATD#777"));
-    EXPECT_FALSE(ParseAnswer("ATD#777\r\r\nCONNECT 31", "ATD#777"));
-    EXPECT_FALSE(ParseAnswer("ATD#777\r\r\nCONNECT 3100000\r", "ATD#777"));
-    auto answer = ParseAnswer("ATD#777\r\r\nCONNECT 3100000\r\n", "ATD#777");
+    for (const char* partial :
+         {"ATD#777\r", "ATD#777\r\r\nCONNECT 31", "ATD#777\r\r\nCONNECT 3100000\r"})
+        EXPECT_FALSE(ParseAnswer(partial, "ATD#777")) << partial;
+    answer = ParseAnswer("ATD#777\r\r\nCONNECT 3100000\r\n", "ATD#777");
     ASSERT_TRUE(answer);
     EXPECT_TRUE(answer->Connected());
     EXPECT_TRUE(answer->lines.empty());

@@ -5,7 +5,6 @@
 #include <support/open_port.h>
 
 #include <algorithm>
-#include <atomic>
 #include <future>
 #include <thread>
 
@@ -26,6 +25,25 @@ class TransportTest : public OpenPortTest {
     LONG Pending() const {
         return InterlockedCompareExchange(&context_->PendingTransferCount, 0, 0);
     }
+    // A bulk-in reader started before close cleared IsOpen is held on its way to the
+    // bus while close runs; returns once close has aborted the pipes and dropped the
+    // open reference, the reader still held.
+    std::future<void> CloseWhileAReaderIsOnItsWayDown() {
+        pdo_->PauseNextSubmission(UsbPipe::BulkIn);
+        starter_ = std::thread([this] { StartBulkInRead(context_); });
+        pdo_->WaitForPausedSubmission();
+        EXPECT_EQ(Pending(), 2) << "the open reference and the transfer on its way down";
+        auto closed = std::async(std::launch::async, [this] {
+            MarkClosed();
+            AbortAllPipes(fdo_);
+            WaitForPendingTransfers(context_, fdo_);
+        });
+        while (Pending() != 1)
+            std::this_thread::yield();
+        EXPECT_EQ(Aborts(UsbPipe::BulkIn), 1u);
+        return closed;
+    }
+    std::thread starter_;
     size_t Aborts(UsbPipe pipe) const {
         auto urbs = Urbs();
         return static_cast<size_t>(std::count_if(urbs.begin(), urbs.end(), [&](const auto& urb) {
@@ -55,7 +73,11 @@ TEST_F(SynchronousTransportTest, SendUrbAndWaitReturnsAnImmediateResultWithoutWa
     EXPECT_EQ(urbs[0].pipe, UsbPipe::BulkIn);
 }
 
-TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLater) {
+TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLaterOrWantsAnIrp) {
+    // Without an IRP nothing is sent.
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    EXPECT_EQ(AbortPipe(fdo_, context_->BulkInPipe), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Urbs().empty());
     // Completions come from a DPC thread: the sender sees STATUS_PENDING below it
     // and must take the final status from the status block.
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_CLASS_INTERFACE, {}}, STATUS_IO_DEVICE_ERROR,
@@ -65,12 +87,6 @@ TEST_F(TransportTest, SendUrbAndWaitReturnsAFailureThatComesLater) {
     ASSERT_EQ(urbs.size(), 1u);
     EXPECT_EQ(urbs[0].status, STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(urbs[0].submitIrql, PASSIVE_LEVEL);
-}
-
-TEST_F(TransportTest, NoIrpMeansNoUrbAndInsufficientResources) {
-    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
-    EXPECT_EQ(AbortPipe(fdo_, context_->BulkInPipe), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(Urbs().empty());
 }
 
 TEST_F(TransportTest, AbortAllPipesSendsThreeAbortsInOrderWhateverTheFirstReturns) {
@@ -129,28 +145,23 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
 
     // With the port closed, a completing reader does not re-issue.
     context_->IsOpen = 0;
-    std::atomic<bool> waited{false};
-    std::thread closer([&] {
-        WaitForPendingTransfers(context_, nullptr);
-        waited = true;
-    });
+    auto closed =
+        std::async(std::launch::async, [&] { WaitForPendingTransfers(context_, nullptr); });
     while (Pending() != 2) // the closer has dropped the open reference
         std::this_thread::yield();
     pdo_->SendInterrupt(Bytes({0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
     kx::DrainDispatchQueue();
     EXPECT_EQ(Pending(), 1);
-    EXPECT_FALSE(waited.load());
+    EXPECT_EQ(closed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_EQ(KeReadStateEvent(&context_->NoPendingTransfersEvent), 0);
 
     pdo_->SendBulkIn(Bytes({'x'}));
-    closer.join();
-    EXPECT_TRUE(waited.load());
+    closed.wait();
     EXPECT_EQ(Pending(), 0);
     // The completion gives back its remove-lock hold just after the count.
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->DeviceLostMark, 0u) << "a closed port's readers stop without a loss";
-    context_->IsOpen = 1; // for TearDown's view of an open port
 }
 
 // A reader starts (a wake restarting it, or a completion re-issuing) while close
@@ -158,21 +169,9 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
 // reaches the bus only after close has aborted the pipes. Close must abort again
 // rather than wait for a transfer nobody will end.
 TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
-    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
-    std::thread starter([&] { StartBulkInRead(context_); });
-    pdo_->WaitForPausedSubmission();
-    EXPECT_EQ(Pending(), 2) << "the open reference and the transfer on its way down";
-
-    auto closed = std::async(std::launch::async, [&] {
-        MarkClosed();
-        AbortAllPipes(fdo_);
-        WaitForPendingTransfers(context_, fdo_);
-    });
-    while (Pending() != 1) // aborted, and the open reference dropped
-        std::this_thread::yield();
-    EXPECT_EQ(Aborts(UsbPipe::BulkIn), 1u);
+    auto closed = CloseWhileAReaderIsOnItsWayDown();
     pdo_->ResumeSubmission();
-    starter.join();
+    starter_.join();
 
     bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     if (!ended)
@@ -184,7 +183,6 @@ TEST_F(TransportTest, ATransferThatOvertakesCloseAbortIsAbortedAgain) {
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->BulkInReaderActive, 0);
-    context_->IsOpen = 1;
 }
 
 // A lower driver that reports more than the bulk-in buffer holds: only the buffer
@@ -203,7 +201,6 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
     pdo_->CompletePending(STATUS_CANCELLED);
     kx::DrainDispatchQueue();
     EXPECT_EQ(Pending(), 1);
-    context_->IsOpen = 1;
 }
 
 // Close is woken by a transfer that reached the bus after its abort and finds it
@@ -211,19 +208,10 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
 // the pause point). The count read again after the clear sees it gone, so close
 // does not wait for an event nobody will set.
 TEST_F(TransportTest, ATransferEndingAsCloseClearsTheEventIsNotWaitedFor) {
-    pdo_->PauseNextSubmission(UsbPipe::BulkIn);
-    std::thread starter([&] { StartBulkInRead(context_); });
-    pdo_->WaitForPausedSubmission();
-    auto closed = std::async(std::launch::async, [&] {
-        MarkClosed();
-        AbortAllPipes(fdo_);
-        WaitForPendingTransfers(context_, fdo_);
-    });
-    while (Pending() != 1)
-        std::this_thread::yield();
+    auto closed = CloseWhileAReaderIsOnItsWayDown();
     kx::PauseBeforeNextClear(&context_->NoPendingTransfersEvent);
     pdo_->ResumeSubmission();
-    starter.join();
+    starter_.join();
     kx::WaitForPause();
     pdo_->SendBulkIn(Bytes({'x'}));
     kx::DrainDispatchQueue();
@@ -237,10 +225,13 @@ TEST_F(TransportTest, ATransferEndingAsCloseClearsTheEventIsNotWaitedFor) {
     EXPECT_TRUE(ended) << "close waited for an event nobody will set";
     kx::DrainDispatchQueue();
     EXPECT_EQ(RemoveLockHolds(), 0);
-    context_->IsOpen = 1;
 }
 
-TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
+// A closed port's readers send nothing. A reader that cannot get its IRP fails as
+// a failed transfer does: the device is lost (later requests are refused) and a
+// waiting request hears of it whatever its mask; what the transfer held is given
+// back.
+TEST_F(TransportTest, AClosedPortsReaderSendsNothingAndOneThatCannotSendFailsAndGivesBack) {
     MarkClosed();
     StartBulkInRead(context_);
     StartInterruptRead(context_);
@@ -248,12 +239,7 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothing) {
     EXPECT_EQ(Pending(), 1);
     EXPECT_EQ(RemoveLockHolds(), 0);
     context_->IsOpen = 1;
-}
 
-// A reader that cannot get its IRP fails as a failed transfer does: the device is
-// lost (later requests are refused) and a waiting request hears of it whatever its
-// mask; what the transfer held is given back.
-TEST_F(TransportTest, AReaderThatCannotSendFailsAndGivesBackItsCountAndHold) {
     ULONG mask = SERIAL_EV_RXCHAR;
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).iosb.Status, STATUS_SUCCESS);
     auto wait =
