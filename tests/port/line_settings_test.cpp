@@ -37,9 +37,13 @@ class LineSettingsTest : public OpenPortTest {
 
 // SET_LINE_CODING's seven bytes: the rate little-endian, stop bits, parity, data bits.
 std::vector<uint8_t> Coding(ULONG rate, UCHAR stopBits, UCHAR parity, UCHAR dataBits) {
-    std::vector<uint8_t> bytes{uint8_t(rate), uint8_t(rate >> 8), uint8_t(rate >> 16)};
-    bytes.insert(bytes.end(), {uint8_t(rate >> 24), stopBits, parity, dataBits});
-    return bytes;
+    return {uint8_t(rate),
+            uint8_t(rate >> 8),
+            uint8_t(rate >> 16),
+            uint8_t(rate >> 24),
+            stopBits,
+            parity,
+            dataBits};
 }
 
 TEST_F(LineSettingsTest, EverySupportedRateIsStoredAndSentWithTheLineControl) {
