@@ -1,12 +1,20 @@
 # Helpers shared by the directory CMakeLists of both builds.
 
-# The sanitizer presets put -fsanitize=... into CMAKE_CXX_FLAGS. The sanitizers
-# register a module constructor (section .init_array.00099) in every object they
-# instrument, which the static-constructor check must accept.
+# Instrumented builds register a module constructor in every object they compile,
+# which the static-constructor check must accept: the sanitizer presets
+# (-fsanitize=... in CMAKE_CXX_FLAGS; GCC's constructor is in section
+# .init_array.00099, clang's sanitizer and coverage constructors of preset fuzz in
+# .init_array.1 and .init_array.2) and preset coverage (--coverage; gcov's
+# constructor is in .init_array.00100). Any other constructor still fails it.
+set(KORVAX_INSTRUMENTATION_CTORS)
 if(CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
-    set(KORVAX_SANITIZED ON)
-else()
-    set(KORVAX_SANITIZED OFF)
+    list(APPEND KORVAX_INSTRUMENTATION_CTORS --ignore .init_array.00099)
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        list(APPEND KORVAX_INSTRUMENTATION_CTORS --ignore .init_array.1 --ignore .init_array.2)
+    endif()
+endif()
+if(CMAKE_CXX_FLAGS MATCHES "--coverage")
+    list(APPEND KORVAX_INSTRUMENTATION_CTORS --ignore .init_array.00100)
 endif()
 
 set(KORVAX_CHECK_DIR ${PROJECT_SOURCE_DIR}/cmake)
@@ -96,17 +104,9 @@ endfunction()
 # of <object-library> has a static constructor, and register the same check as
 # the CTest test <name>.
 function(korvax_static_ctor_check name objects)
-    set(ignore)
-    if(KORVAX_SANITIZED)
-        set(ignore --ignore .init_array.00099)
-        # clang puts its sanitizer and coverage module constructors (preset fuzz)
-        # in .init_array.1 and .init_array.2.
-        if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-            list(APPEND ignore --ignore .init_array.1 --ignore .init_array.2)
-        endif()
-    endif()
     korvax_object_list(list ${objects})
-    set(command ${KORVAX_CHECK_DIR}/check-static-ctors.sh ${CMAKE_OBJDUMP} ${ignore} @${list})
+    set(command ${KORVAX_CHECK_DIR}/check-static-ctors.sh ${CMAKE_OBJDUMP}
+        ${KORVAX_INSTRUMENTATION_CTORS} @${list})
     set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${name}.stamp)
     add_custom_command(
         OUTPUT ${stamp}

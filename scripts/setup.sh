@@ -15,6 +15,7 @@ korvax_packages=(
     binutils-mingw-w64-i686    # its linker, objdump and nm
     g++-multilib               # the 32-bit hosted build that runs korvaxser.sys
     googletest                 # GoogleTest's sources, built there for 32-bit
+    gcovr                      # the driver coverage report (scripts/coverage.sh)
 )
 
 # Installed with the others when running as root; otherwise only named, since the

@@ -5,12 +5,13 @@
 # suites include the long chaos run); the fuzz targets (their seed corpora as
 # regression tests, then each target fuzzed for KORVAX_FUZZ_SECONDS, default 20);
 # then the Windows x86 driver korvaxser.sys and its image checks; then the 32-bit
-# hosted build, whose suites run that packaged korvaxser.sys itself. Stops at the
-# first failure. The fuzz preset needs clang's libFuzzer: installed when running
+# hosted build, whose suites run that packaged korvaxser.sys itself; and the
+# driver's coverage by every suite (scripts/coverage.sh), which fails below its
+# floor. Stops at the first failure. The fuzz preset needs clang's libFuzzer: installed when running
 # as root, otherwise that preset is skipped with a message.
 #
 # usage: scripts/test.sh [PRESET...]
-#        (default: default asan tsan release fuzz windows-x86 hosted-x86;
+#        (default: default asan tsan release fuzz windows-x86 hosted-x86 coverage;
 #        hosted-x86 needs the windows-x86 build's package)
 set -euo pipefail
 
@@ -25,7 +26,7 @@ source "$root/scripts/setup.sh" || {
 
 presets=("$@")
 if [[ ${#presets[@]} -eq 0 ]]; then
-    presets=(default asan tsan release fuzz windows-x86 hosted-x86)
+    presets=(default asan tsan release fuzz windows-x86 hosted-x86 coverage)
 fi
 
 jobs=${KORVAX_JOBS:-2}
@@ -74,6 +75,12 @@ ran=()
 for preset in "${presets[@]}"; do
     if [[ $preset == fuzz ]] && ! korvax_fuzz_setup; then
         echo "test: preset fuzz skipped (no libFuzzer runtime)" >&2
+        continue
+    fi
+    if [[ $preset == coverage ]]; then
+        # Builds, runs every suite and reports in one script.
+        step "$preset" "driver coverage" "$root/scripts/coverage.sh"
+        ran+=("$preset")
         continue
     fi
     step "$preset" configure cmake --preset "$preset"
