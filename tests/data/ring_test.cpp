@@ -201,7 +201,7 @@ TEST_F(ReceiveEngineTest, BytesThatDoNotFitAreReportedAsAQueueOverrun) {
     EXPECT_EQ(RingGetCount(context_), RingSize);
     EXPECT_EQ(context_->BulkInThrottled, 1);
     auto status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
-    EXPECT_EQ(status.Errors, (ULONG)SERIAL_ERROR_QUEUEOVERRUN);
+    EXPECT_EQ(status.Errors, 0x00000008u); // SERIAL_ERROR_QUEUEOVERRUN
     EXPECT_EQ(status.AmountInInQueue, RingSize);
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u) << "reported once";
 }

@@ -259,7 +259,7 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothingAndOneThatCannotSendFailsAnd
     EXPECT_TRUE(Urbs().empty());
     EXPECT_EQ(context_->DeviceLostMark, DeviceLost);
     ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), (ULONG)(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
+    EXPECT_EQ(wait->Word(), 0x0038u); // EV_CTS | EV_DSR | EV_RLSD
     EXPECT_EQ(context_->PendingEvents, 0u);
 
     // A removal under way refuses the hold: nothing is sent either.
