@@ -28,6 +28,7 @@ An entry that no longer matches any use is itself reported, so the list stays
 exact.
 
 usage: driver_values.py --source <repository root> [--allow <file>]
+       driver_values.py --self-test
 """
 
 import argparse
@@ -173,11 +174,62 @@ def read_allow_list(path):
     return entries, problems
 
 
+def self_test():
+    """The check on a small tree of its own: what it must find, and what not."""
+    import subprocess
+    import tempfile
+    files = {
+        "driver/port/rates.h": "#define RATE_COUNT 2\n#define MARK(x) (x)\n"
+                               "extern const ULONG RATES[RATE_COUNT];\n",
+        "tests/port/rates_test.cpp": (
+            "// RATES in a comment, \"RATE_COUNT\" in a string: not read.\n"
+            "TEST(Rates, A) {\n"
+            "    for (ULONG rate : RATES) {\n"                    # line 3: loop
+            "        Send(rate);\n"
+            "    }\n"
+            "    EXPECT_EQ(Count(),\n"
+            "              RATE_COUNT);\n"                       # line 7: assertion
+            "    const ULONG expected[] = {1, RATE_COUNT};\n"    # line 8: expected value
+            "    Send(RATE_COUNT); // an input\n"
+            "    EXPECT_EQ(MARK(1), 1);\n"                        # function-like: not a value
+            "}\n"),
+        "tests/pnp/pool_test.cpp": "TEST(Pool, A) { EXPECT_EQ(Pool(RATE_COUNT), 0u); }\n",
+        "tests/checks/driver_values.allow": (
+            "pnp/pool_test.cpp RATE_COUNT addresses a pool\n"
+            "port/gone_test.cpp RATES no longer there\n"),
+    }
+    with tempfile.TemporaryDirectory() as root:
+        for name, text in files.items():
+            path = pathlib.Path(root, name)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text)
+        run = subprocess.run([sys.executable, __file__, "--source", root],
+                             capture_output=True, text=True)
+    expected = [
+        "tests/port/rates_test.cpp:3: RATES (driver/port/rates.h) in a loop",
+        "tests/port/rates_test.cpp:7: RATE_COUNT (driver/port/rates.h) used in an assertion",
+        "tests/port/rates_test.cpp:8: RATE_COUNT (driver/port/rates.h) used in an expected value",
+        "driver_values.allow:2: RATES in tests/port/gone_test.cpp is no longer used",
+    ]
+    lines = run.stderr.splitlines()
+    ok = run.returncode == 1 and len(lines) == len(expected) and all(
+        line.startswith(prefix) for line, prefix in zip(lines, expected))
+    print(run.stderr, end="", file=sys.stderr)
+    print("driver values self-test: " + ("as expected" if ok else "WRONG FINDINGS"))
+    return 0 if ok else 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--source", required=True, type=pathlib.Path)
+    parser.add_argument("--source", type=pathlib.Path)
     parser.add_argument("--allow", type=pathlib.Path)
+    parser.add_argument("--self-test", action="store_true",
+                        help="run the check on a tree of its own and compare its findings")
     args = parser.parse_args()
+    if args.self_test:
+        return self_test()
+    if args.source is None:
+        parser.error("--source is required")
     source = args.source.resolve()
     allow_path = args.allow or source / "tests" / "checks" / "driver_values.allow"
 
