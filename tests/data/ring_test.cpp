@@ -11,6 +11,9 @@ namespace {
 
 using korvax_test::OpenPortTest;
 
+// The ring holds the input queue the port's properties announce (CurrentRxQueue).
+constexpr ULONG RingSize = 1024000;
+
 std::vector<uint8_t> Pattern(size_t length, uint8_t seed) {
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; i++)
@@ -59,7 +62,7 @@ TEST_F(RingTest, AStoreShortOfRoomKeepsTheOldestBytesAndRefusesMore) {
     ULONG written = 0;
     EXPECT_EQ(RingWrite(context_, packet.data(), 4096, &written), STATUS_SUCCESS);
     EXPECT_EQ(written, 1000u);
-    EXPECT_EQ(RingGetCount(context_), (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(RingGetCount(context_), RingSize);
     EXPECT_EQ(context_->RingWriteIndex, 0u) << "full: both indices meet";
     EXPECT_EQ(context_->RingReadIndex, 0u);
     EXPECT_EQ(0, std::memcmp(&context_->RingBuffer[1023000], packet.data(), 1000));
@@ -67,7 +70,7 @@ TEST_F(RingTest, AStoreShortOfRoomKeepsTheOldestBytesAndRefusesMore) {
     written = 77;
     EXPECT_EQ(RingWrite(context_, packet.data(), 4096, &written), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(written, 0u);
-    EXPECT_EQ(RingGetCount(context_), (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(RingGetCount(context_), RingSize);
     EXPECT_EQ(context_->RingWriteIndex, 0u);
 }
 
@@ -75,8 +78,8 @@ TEST_F(RingTest, AStoreShortOfRoomKeepsTheOldestBytesAndRefusesMore) {
 // sizes' worth of a counting stream through a ring that starts near its end; the
 // consumer must see every byte once, in order.
 TEST_F(RingTest, ProducerAndConsumerOnTwoProcessorsSeeOneExactStream) {
-    StartEmptyAt(RING_BUFFER_SIZE - 3000);
-    const size_t total = 3 * RING_BUFFER_SIZE + 12345;
+    StartEmptyAt(RingSize - 3000);
+    const size_t total = 3 * RingSize + 12345;
     std::atomic<bool> failed{false};
 
     std::thread producer([&] {
@@ -141,13 +144,13 @@ class ReceiveEngineTest : public RingTest {
 // transfer lets one more come. Every byte arrives, in order, and nothing is
 // reported lost.
 TEST_F(ReceiveEngineTest, AFullRingHoldsTheDeviceBackAndNoByteIsLost) {
-    std::vector<uint8_t> old = Pattern(RING_BUFFER_SIZE - 6000, 1);
+    std::vector<uint8_t> old = Pattern(RingSize - 6000, 1);
     Store(old);
     StartBulkInRead(context_);
     std::vector<uint8_t> sent = Pattern(3 * 4096, 77);
     pdo_->SendBulkIn(sent);
     kx::DrainDispatchQueue();
-    EXPECT_EQ(RingGetCount(context_), RING_BUFFER_SIZE - 6000 + 4096u);
+    EXPECT_EQ(RingGetCount(context_), RingSize - 6000 + 4096u);
     EXPECT_EQ(Outstanding(), 0u) << "no read while the ring has less room than a transfer";
     EXPECT_EQ(Waiting(), 2 * 4096u) << "the device keeps what it could not send";
     EXPECT_EQ(context_->BulkInThrottled, 1);
@@ -177,7 +180,7 @@ TEST_F(ReceiveEngineTest, AFullRingHoldsTheDeviceBackAndNoByteIsLost) {
 }
 
 TEST_F(ReceiveEngineTest, APurgeOfTheRingResumesAHeldBackEngine) {
-    Store(Pattern(RING_BUFFER_SIZE - 100, 3));
+    Store(Pattern(RingSize - 100, 3));
     StartBulkInRead(context_);
     EXPECT_EQ(Outstanding(), 0u);
     EXPECT_EQ(context_->BulkInThrottled, 1);
@@ -192,14 +195,14 @@ TEST_F(ReceiveEngineTest, APurgeOfTheRingResumesAHeldBackEngine) {
 TEST_F(ReceiveEngineTest, BytesThatDoNotFitAreReportedAsAQueueOverrun) {
     StartBulkInRead(context_);
     ASSERT_EQ(Outstanding(), 1u);
-    Store(Pattern(RING_BUFFER_SIZE - 100, 5));
+    Store(Pattern(RingSize - 100, 5));
     pdo_->SendBulkIn(Pattern(4096, 9));
     kx::DrainDispatchQueue();
-    EXPECT_EQ(RingGetCount(context_), (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(RingGetCount(context_), RingSize);
     EXPECT_EQ(context_->BulkInThrottled, 1);
     auto status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
-    EXPECT_EQ(status.Errors, (ULONG)SERIAL_ERROR_QUEUEOVERRUN);
-    EXPECT_EQ(status.AmountInInQueue, (ULONG)RING_BUFFER_SIZE);
+    EXPECT_EQ(status.Errors, 0x00000008u); // SERIAL_ERROR_QUEUEOVERRUN
+    EXPECT_EQ(status.AmountInInQueue, RingSize);
     EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u) << "reported once";
 }
 

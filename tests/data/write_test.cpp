@@ -119,7 +119,7 @@ TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     ASSERT_TRUE(write->WaitCompleted());
     kx::DrainDispatchQueue();
     ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(wait->Word(), 0x0004u); // EV_TXEMPTY
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(next->Completed()) << "the next wait got the delivered TXEMPTY again";
     EXPECT_EQ(context_->PendingEvents, 0u);
@@ -131,7 +131,7 @@ TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     kx::DrainDispatchQueue();
     auto late = SendWait();
     ASSERT_TRUE(late->Completed());
-    EXPECT_EQ(late->Word(), (ULONG)SERIAL_EV_TXEMPTY);
+    EXPECT_EQ(late->Word(), 0x0004u); // EV_TXEMPTY
 }
 
 TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {

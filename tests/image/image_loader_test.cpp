@@ -67,9 +67,12 @@ class DriverImageTest : public ::testing::Test {
     size_t ntHeaders_ = 0;
 };
 
+// Every import of the image, by its own import directory: the slot the image calls
+// through holds, once loaded, the kernel routine of that name, and that routine has
+// the calling convention and argument bytes the DDK header declares (the decorated
+// names in the Windows build's objects: __imp__Name@N stdcall, __imp_@Name@N
+// fastcall, _Name cdecl).
 TEST_F(DriverImageTest, EveryImportIsBoundWithTheCallingConventionTheDdkDeclares) {
-    // The Windows build's objects name each import as the DDK header declares it:
-    // __imp__Name@N stdcall, __imp_@Name@N fastcall, _Name cdecl.
     std::string command = std::string(KORVAX_WINDOWS_NM) + " -u @" + KORVAX_WINDOWS_OBJECTS;
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
@@ -100,19 +103,62 @@ TEST_F(DriverImageTest, EveryImportIsBoundWithTheCallingConventionTheDdkDeclares
         declared[symbol] = {convention, bytes};
     }
     pclose(pipe);
-    ASSERT_GE(declared.size(), 60u) << command;
 
-    for (const auto& [name, declaration] : declared) {
-        auto binding = kx::KernelExport("ntoskrnl.exe", name);
-        if (!binding)
-            binding = kx::KernelExport("HAL.dll", name);
-        if (!binding)
-            continue; // data or the driver's own: the loader refuses a missing import
-        EXPECT_EQ(int(binding->convention), int(declaration.first)) << name;
-        if (declaration.first != kx::CallingConvention::Cdecl) {
-            EXPECT_EQ(binding->argumentBytes, declaration.second) << name;
+    // The file's import directory (data directory 1): per module, the names (lookup
+    // table) and the slots the code calls through (address table), as RVAs.
+    auto offsetOf = [&](uint32_t rva) -> size_t {
+        size_t sections = Optional() + (Word(image_, ntHeaders_ + 20) & 0xFFFF);
+        for (size_t i = 0; i < (Word(image_, ntHeaders_ + 4) >> 16); ++i) {
+            size_t header = sections + 40 * i;
+            uint32_t va = Word(image_, header + 12), size = Word(image_, header + 8);
+            if (rva >= va && rva < va + size)
+                return Word(image_, header + 20) + (rva - va);
+        }
+        ADD_FAILURE() << "RVA " << rva << " is in no section";
+        return 0;
+    };
+    struct Import {
+        std::string module, name;
+        uint32_t slot;
+    };
+    std::vector<Import> imports;
+    for (size_t d = offsetOf(Word(image_, Optional() + 96 + 8));; d += 20) {
+        uint32_t lookup = Word(image_, d), nameRva = Word(image_, d + 12),
+                 slots = Word(image_, d + 16);
+        if (nameRva == 0 && slots == 0)
+            break;
+        std::string module(image_.data() + offsetOf(nameRva));
+        for (uint32_t i = 0;; ++i) {
+            uint32_t thunk = Word(image_, offsetOf((lookup ? lookup : slots) + 4 * i));
+            if (thunk == 0)
+                break;
+            imports.push_back({module, image_.data() + offsetOf(thunk) + 2, slots + 4 * i});
         }
     }
+    ASSERT_GE(imports.size(), 60u);
+
+    NTSTATUS status = STATUS_PENDING;
+    std::string error;
+    PDRIVER_OBJECT driver =
+        kx::LoadDriverImage(KORVAX_DRIVER_IMAGE_FILE, u"korvaxser", &status, &error);
+    ASSERT_NE(driver, nullptr) << error;
+    ASSERT_NE(driver->DriverStart, nullptr);
+    for (const Import& import : imports) {
+        SCOPED_TRACE(import.module + "!" + import.name);
+        ASSERT_LT(import.slot, driver->DriverSize);
+        void* called;
+        std::memcpy(&called, static_cast<char*>(driver->DriverStart) + import.slot, sizeof called);
+        auto binding = kx::KernelExport(import.module, import.name);
+        ASSERT_TRUE(binding.has_value());
+        EXPECT_EQ(called, binding->address) << "the slot holds another routine";
+        auto declaration = declared.find(import.name);
+        ASSERT_NE(declaration, declared.end()) << "no declaration in the Windows build's objects";
+        EXPECT_EQ(int(binding->convention), int(declaration->second.first));
+        if (declaration->second.first != kx::CallingConvention::Cdecl) {
+            EXPECT_EQ(binding->argumentBytes, declaration->second.second);
+        }
+    }
+    kx::UnloadDriver(driver);
 }
 
 TEST_F(DriverImageTest, AnImportTheKernelLacksIsRefusedByName) {

@@ -4,6 +4,7 @@
 
 namespace {
 
+constexpr ULONG DriverTag = 0x7876724B;        // "Krvx": every allocation of the driver's
 constexpr ULONG DeviceObjectTag = 0x69766544;  // pool the platform takes for a device object
 constexpr ULONG InterfaceNameTag = 0x66496F49; // "IoIf": the interface's symbolic name
 
@@ -59,9 +60,9 @@ TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverythingAndNumbersAreNeverReused)
         uint64_t nth;
         PDEVICE_OBJECT target;
     } steps[] = {
-        {"temporary name", KORVAX_POOL_TAG, 1, pdo_->Device()},
+        {"temporary name", DriverTag, 1, pdo_->Device()},
         {"device object", DeviceObjectTag, 1, pdo_->Device()},
-        {"DeviceName buffer", KORVAX_POOL_TAG, 2, pdo_->Device()},
+        {"DeviceName buffer", DriverTag, 2, pdo_->Device()},
         {"interface registration", InterfaceNameTag, 1, pdo_->Device()},
         {"attachment", 0, 0, gone},
     };
@@ -74,7 +75,7 @@ TEST_F(AddDeviceTest, EveryFailingStepUnwindsEverythingAndNumbersAreNeverReused)
         kx::DisarmFaults();
         // Nothing of a failed AddDevice may remain: no device, no pool, no interface.
         EXPECT_EQ(driver_->DeviceObject, nullptr);
-        EXPECT_EQ(kx::OutstandingPool(KORVAX_POOL_TAG).allocations, 0u);
+        EXPECT_EQ(kx::OutstandingPool(DriverTag).allocations, 0u);
         EXPECT_EQ(kx::OutstandingPool(InterfaceNameTag).allocations, 0u);
         EXPECT_EQ(kx::AttachedTo(pdo_->Device()), nullptr);
         EXPECT_EQ(pdo_->Device()->AttachedDevice, nullptr);

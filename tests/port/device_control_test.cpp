@@ -2,7 +2,10 @@
 // codes and of the codes around them, every row's buffer minimums, the rows that do
 // nothing, and deferral of requests sent above PASSIVE_LEVEL.
 #include <tests/support/open_port.h>
+#include <tests/support/pnp_port.h>
 #include <tests/support/worker_blockers.h>
+
+#include <kx/files.h>
 
 #include <cstring>
 #include <functional>
@@ -137,11 +140,11 @@ TEST_F(DeviceControlTest, NoOperationRowsSucceedAndTouchNothing) {
         << "a no-op row changed the device context";
 }
 
-// From DISPATCH_LEVEL the request returns STATUS_PENDING at once and a worker
-// thread completes it with what it returns at PASSIVE_LEVEL. It holds the remove
-// lock meanwhile (removal waits for it), and the worker checks again what the
-// dispatch routine checked, since the port may have closed or removal begun.
-TEST_F(DeviceControlTest, ARequestFromDispatchLevelHoldsTheDeviceAndIsCheckedAgain) {
+// From DISPATCH_LEVEL the request returns STATUS_PENDING at once, holding the
+// remove lock, and a worker thread completes it with what it returns at
+// PASSIVE_LEVEL. The worker checks again what the dispatch routine checked, since
+// the port may have closed meanwhile (removal: the test after this one).
+TEST_F(DeviceControlTest, ARequestFromDispatchLevelIsCheckedAgainByItsWorker) {
     const struct {
         const char* name;
         ULONG out;
@@ -151,8 +154,6 @@ TEST_F(DeviceControlTest, ARequestFromDispatchLevelHoldsTheDeviceAndIsCheckedAga
         {"nothing changes", 4, [] {}, STATUS_SUCCESS},
         {"a buffer too small", 3, [] {}, STATUS_BUFFER_TOO_SMALL},
         {"the port closes", 4, [this] { context_->IsOpen = 0; }, STATUS_INVALID_DEVICE_REQUEST},
-        {"removal begins", 4, [this] { context_->PnpState = SurpriseRemoved; },
-         STATUS_DELETE_PENDING},
     };
     for (const auto& row : rows) {
         std::unique_ptr<HeldRequest> request;
@@ -172,7 +173,83 @@ TEST_F(DeviceControlTest, ARequestFromDispatchLevelHoldsTheDeviceAndIsCheckedAga
         kx::DrainWorkItems();
         EXPECT_EQ(RemoveLockHolds(), 0) << row.name;
         context_->IsOpen = 1;
-        context_->PnpState = Started;
+    }
+}
+
+// A deferred request against the PnP manager's removal of an unplugged modem. The
+// worker checks again, and finds the surprise removal that came while the request
+// waited for it. The REMOVE that the last handle's close then sends waits in
+// IoReleaseRemoveLockAndWait ("Using Remove Locks", WDK) for the request's hold,
+// through the worker's run, which then finds the port closed.
+using DeviceControlRemovalTest = korvax_test::PnpPortTest;
+
+TEST_F(DeviceControlRemovalTest, ARequestFromDispatchLevelHoldsTheDeviceThroughItsWorkerRun) {
+    const struct {
+        const char* name;
+        bool closeBeforeWorker;
+        NTSTATUS status;
+    } rows[] = {
+        {"surprise removal", false, STATUS_DELETE_PENDING},
+        {"the REMOVE after the close", true, STATUS_INVALID_DEVICE_REQUEST},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        sim::ModemPdo& modem = NewModem();
+        auto node = Arrive(modem);
+        ASSERT_TRUE(node->Started());
+        PDEVICE_OBJECT fdo = Fdo(modem);
+        PDEVICE_CONTEXT context = GetDeviceContext(fdo);
+        kx::FileOpen open;
+        open.name = u"\\\\.\\COM5";
+        PFILE_OBJECT file = nullptr;
+        ASSERT_EQ(kx::OpenFile(open, &file), STATUS_SUCCESS);
+
+        auto request =
+            HeldRequest::Ioctl(fdo, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, sizeof(ULONG));
+        // The holds the lock counts besides its bias, which the REMOVE drops once it
+        // has marked the lock removed.
+        auto removed = [context] {
+            return __atomic_load_n(&context->RemoveLock.Common.Removed, __ATOMIC_SEQ_CST) != 0;
+        };
+        auto holds = [context, removed] {
+            return InterlockedCompareExchange(&context->RemoveLock.Common.IoCount, 0, 0) -
+                   (removed() ? 0 : 1);
+        };
+        // On the completing thread, before the worker goes on: the request's hold is
+        // still there.
+        bool heldAtCompletion = false;
+        request->OnCompletion([&] { heldAtCompletion = kx::DeviceExists(fdo) && holds() >= 1; });
+        std::thread closer;
+        {
+            korvax_test::WorkerBlockers blockers(2);
+            kx::RunAtIrql(DISPATCH_LEVEL, [&] { request->Send(); });
+            EXPECT_EQ(request->Returned(), STATUS_PENDING);
+            modem.Unplug(); // the readers' transfers fail, as the bus fails them
+            ASSERT_EQ(kx::SurpriseRemove(*node), STATUS_SUCCESS);
+            if (row.closeBeforeWorker) {
+                closer = std::thread([&] { EXPECT_EQ(kx::CloseFile(file), STATUS_SUCCESS); });
+                // The REMOVE waits once it has marked the lock removed and dropped its
+                // own hold and the bias: only the request's hold is left.
+                EXPECT_TRUE(korvax_test::WaitUntil([&] {
+                    return node->State() == kx::DeviceNodeState::Removed ||
+                           (removed() && holds() == 1);
+                }));
+                EXPECT_NE(node->State(), kx::DeviceNodeState::Removed) << "the REMOVE did not wait";
+            }
+            EXPECT_FALSE(request->Completed());
+        } // the worker runs
+        if (row.closeBeforeWorker)
+            closer.join();
+        ASSERT_TRUE(request->Completed());
+        EXPECT_EQ(request->Status(), row.status);
+        EXPECT_EQ(request->Information(), 0u);
+        EXPECT_TRUE(heldAtCompletion);
+        if (!row.closeBeforeWorker) {
+            EXPECT_EQ(kx::CloseFile(file), STATUS_SUCCESS);
+        }
+        EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
+        EXPECT_EQ(node->LastStatus(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+        EXPECT_FALSE(kx::DeviceExists(fdo));
     }
 }
 

@@ -75,7 +75,7 @@ TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     auto early = SendWait();
     EXPECT_EQ(early->Returned(), STATUS_SUCCESS);
     EXPECT_EQ(early->Information(), 4u);
-    EXPECT_EQ(early->Word(), ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_DSR));
+    EXPECT_EQ(early->Word(), 0x0011u); // EV_RXCHAR | EV_DSR
     EXPECT_EQ(context_->PendingEvents, 0u);
     EXPECT_EQ(RemoveLockHolds(), 0);
 
@@ -86,7 +86,7 @@ TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     kx::DrainDispatchQueue();
     EXPECT_TRUE(completed);
     ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), ULONG(SERIAL_EV_RLSD | SERIAL_EV_CTS));
+    EXPECT_EQ(wait->Word(), 0x0028u); // EV_RLSD | EV_CTS
     EXPECT_EQ(RemoveLockHolds(), 0);
 
     EXPECT_FALSE(CompleteWaitRequest(context_, 0x1234)) << "nothing waits any more";
@@ -150,7 +150,7 @@ TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
     waiter.join();
     ASSERT_TRUE(wait->Completed()) << "the wait missed the event";
     EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Word(), (ULONG)SERIAL_EV_RXCHAR);
+    EXPECT_EQ(wait->Word(), 0x0001u); // EV_RXCHAR
     EXPECT_EQ(RemoveLockHolds(), 0);
 }
 

@@ -29,6 +29,9 @@ using sim::UsbPipe;
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
+// What DeviceLostMark holds once the device is declared lost.
+constexpr ULONG LostMark = 9999;
+
 // What the PDO received from a position in its record on, one line per request:
 // "RESET BulkIn", "TRANSFER InterruptIn" (a transfer), "SET D0", ...
 Lines ReceivedFrom(const sim::ModemPdo& pdo, size_t first) {
@@ -213,7 +216,7 @@ TEST_P(SleepAndWakeTest, ThePortSleepsWithRequestsPendingAndResumesOnlyInD0) {
     EXPECT_EQ(context_->DevicePowerState, (ULONG)PowerDeviceD0);
     EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
     EXPECT_TRUE(ReadersRunning());
-    EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+    EXPECT_NE(context_->DeviceLostMark, LostMark);
     for (const auto& record : kx::PowerIrps())
         EXPECT_EQ(record.status, STATUS_SUCCESS) << Describe(record);
 
@@ -429,14 +432,14 @@ TEST_F(PortPowerTest, ASystemSetRequestGoesDownAndSucceedsWhateverHappensToTheDe
         EXPECT_EQ(capture_.Count(kx::Rule::SystemSetPowerFailed), 0u);
         EXPECT_EQ(context_->SystemSuspended, 0);
         if (c.lost) {
-            EXPECT_EQ(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+            EXPECT_EQ(context_->DeviceLostMark, LostMark);
             Finish(wait);
             EXPECT_NE(mask & win32::EV_RLSD, 0u) << "the waiting request learns of it";
             Bytes buffer(1);
             win32::DWORD read = 0;
             EXPECT_FALSE(win32::ReadFile(port_, buffer.data(), 1, &read, wait.get()));
         } else {
-            EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+            EXPECT_NE(context_->DeviceLostMark, LostMark);
             EXPECT_TRUE(ReadersRunning());
             EXPECT_FALSE(wait.Done());
             ExchangeData();

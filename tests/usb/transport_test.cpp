@@ -14,6 +14,13 @@ using korvax_test::OpenPortTest;
 using sim::UrbFault;
 using sim::UsbPipe;
 
+// SET_CONTROL_LINE_STATE's wValue bits (CDC PSTN): D0 DTR, D1 RTS.
+constexpr USHORT LineDtr = 0x0001;
+constexpr USHORT LineRts = 0x0002;
+// The bulk-in transfer length, 4096 bytes, and the mark of a lost device.
+constexpr ULONG BulkInLength = 4096;
+constexpr ULONG DeviceLost = 9999;
+
 std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
     return std::vector<uint8_t>(values.begin(), values.end());
 }
@@ -65,7 +72,7 @@ TEST_F(SynchronousTransportTest, SendUrbAndWaitReturnsAnImmediateResultWithoutWa
     EXPECT_EQ(ResetPipe(fdo_, context_->BulkInPipe), STATUS_SUCCESS);
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_CLASS_INTERFACE, {}}, STATUS_IO_DEVICE_ERROR,
                                      USBD_STATUS_DEV_NOT_RESPONDING));
-    EXPECT_EQ(SetControlLineState(fdo_, CDC_CONTROL_LINE_DTR), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(SetControlLineState(fdo_, LineDtr), STATUS_IO_DEVICE_ERROR);
     auto urbs = Urbs();
     ASSERT_EQ(urbs.size(), 2u);
     EXPECT_EQ(urbs[0].function, URB_FUNCTION_RESET_PIPE);
@@ -112,8 +119,7 @@ TEST_F(TransportTest, LineCodingAndControlLineStateGoOutByteForByte) {
     context_->Parity = NO_PARITY;
     context_->DataBits = 8;
     EXPECT_EQ(SetLineCoding(fdo_), STATUS_SUCCESS);
-    EXPECT_EQ(SetControlLineState(fdo_, CDC_CONTROL_LINE_DTR | CDC_CONTROL_LINE_RTS),
-              STATUS_SUCCESS);
+    EXPECT_EQ(SetControlLineState(fdo_, LineDtr | LineRts), STATUS_SUCCESS);
 
     auto urbs = Urbs();
     ASSERT_EQ(urbs.size(), 3u);
@@ -192,10 +198,10 @@ TEST_F(TransportTest, ABulkInLengthBeyondTheBufferIsClampedToIt) {
     pdo_->ScriptNext(sim::Response::Pend());
     StartBulkInRead(context_);
     pdo_->WaitForPending(1);
-    context_->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength = BULK_IN_BUFFER_SIZE + 64;
+    context_->BulkInUrb.UrbBulkOrInterruptTransfer.TransferBufferLength = BulkInLength + 64;
     pdo_->CompletePending(STATUS_SUCCESS);
     pdo_->WaitForPending(1); // the reader's next transfer
-    EXPECT_EQ(RingGetCount(context_), ULONG(BULK_IN_BUFFER_SIZE));
+    EXPECT_EQ(RingGetCount(context_), BulkInLength);
 
     MarkClosed();
     pdo_->CompletePending(STATUS_CANCELLED);
@@ -251,9 +257,9 @@ TEST_F(TransportTest, AClosedPortsReaderSendsNothingAndOneThatCannotSendFailsAnd
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_EQ(context_->BulkInReaderActive, 0);
     EXPECT_TRUE(Urbs().empty());
-    EXPECT_EQ(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+    EXPECT_EQ(context_->DeviceLostMark, DeviceLost);
     ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), (ULONG)(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD));
+    EXPECT_EQ(wait->Word(), 0x0038u); // EV_CTS | EV_DSR | EV_RLSD
     EXPECT_EQ(context_->PendingEvents, 0u);
 
     // A removal under way refuses the hold: nothing is sent either.

@@ -249,6 +249,12 @@ PDRIVER_OBJECT StartDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, N
     driver->DriverName.Length = static_cast<USHORT>(block->name.size() * 2);
     driver->DriverName.MaximumLength = driver->DriverName.Length;
     driver->DriverInit = entry;
+    // Where the image lies, as the I/O manager records it for a loaded driver
+    // ("DRIVER_OBJECT structure", WDK); a driver linked into the host has none.
+    if (mapped != nullptr) {
+        driver->DriverStart = const_cast<void*>(mapped->Base());
+        driver->DriverSize = ULONG(mapped->Size());
+    }
     for (auto& slot : driver->MajorFunction)
         slot = InvalidDeviceRequest;
 
