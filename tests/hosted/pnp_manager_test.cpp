@@ -7,6 +7,7 @@
 #include <kx/files.h>
 #include <kx/pnp.h>
 #include <sim/bus.h>
+#include <sim/filter.h>
 
 #include <gtest/gtest.h>
 
@@ -220,6 +221,93 @@ TEST_F(PnpManagerTest, FailingTheRemovalBreaksTheContract) {
     EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
     IoDetachDevice(pdo_.Device());
     IoDeleteDevice(fdo);
+}
+
+// The PnP manager's own checks of what comes back: a stack that answers the
+// unknown minor code Driver Verifier sends breaks the contract.
+TEST_F(PnpManagerTest, AStackThatAnswersTheUnknownMinorCodeBreaksTheContract) {
+    driver_.options.answerEverything = true;
+    kx::VerifierCapture capture;
+    auto node = Arrive();
+    EXPECT_EQ(capture.Count(kx::Rule::PnpContract), 1u);
+    EXPECT_EQ(node->LastStatus(0xFF), STATUS_SUCCESS);
+}
+
+// Ejection: the ejection relations, then the removal relations, the removal, and
+// IRP_MN_EJECT to the PDO alone, the function device being gone.
+TEST_F(PnpManagerTest, EjectionAsksForTheRelationsRemovesAndEjectsAtTheBus) {
+    auto node = Arrive();
+    size_t pdoBefore = PdoPnpMinors(pdo_).size();
+    EXPECT_EQ(kx::EjectDevice(*node), STATUS_SUCCESS);
+    EXPECT_EQ(driver_.Minors(),
+              (Minors{QueryRelations, QueryRelations, QueryRemove, RemoveDevice}));
+    Minors pdoMinors = PdoPnpMinors(pdo_);
+    EXPECT_EQ(Minors(pdoMinors.begin() + pdoBefore, pdoMinors.end()),
+              (Minors{QueryRelations, QueryRelations, QueryRemove, RemoveDevice, Eject}));
+    std::vector<kx::PnpRequest> requests = node->Requests();
+    ASSERT_GE(requests.size(), 5u);
+    EXPECT_EQ(requests[requests.size() - 5].type, ULONG(EjectionRelations));
+    EXPECT_EQ(requests[requests.size() - 4].type, ULONG(RemovalRelations));
+    EXPECT_EQ(node->State(), kx::DeviceNodeState::Removed);
+    EXPECT_EQ(kx::EjectDevice(*node), STATUS_INVALID_DEVICE_STATE);
+}
+
+// A handle registered for target-device notification: the relation query carries
+// the file object and the bus names its PDO; usage notifications reach the bus,
+// which holds no paging, hibernation or dump file.
+TEST_F(PnpManagerTest, TargetRelationAndUsageNotificationAreSentOnRequest) {
+    auto node = Arrive();
+    const std::u16string name = kx::DeviceName(driver_.fdo);
+    kx::FileOpen open;
+    open.name = name;
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(kx::OpenFile(open, &file), STATUS_SUCCESS);
+    kx::PnpRequest target = kx::RegisterTargetNotification(file);
+    EXPECT_EQ(target.status, STATUS_SUCCESS);
+    EXPECT_EQ(target.type, ULONG(TargetDeviceRelation));
+    EXPECT_EQ(target.relations, std::vector<PDEVICE_OBJECT>{pdo_.Device()});
+    kx::CloseFile(file);
+    EXPECT_EQ(kx::RegisterTargetNotification(nullptr).status, STATUS_INVALID_PARAMETER);
+
+    driver_.seen.clear();
+    EXPECT_EQ(kx::NotifyDeviceUsage(*node, DeviceUsageTypePaging, true), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(driver_.Minors(), (Minors{0x16}));
+    EXPECT_EQ(pdo_.Records().back().pnpType, ULONG(DeviceUsageTypePaging));
+}
+
+// Lower filters, the function driver and upper filters are added in that order,
+// each on top of the last; when a later AddDevice fails, the drivers already
+// attached get IRP_MN_REMOVE_DEVICE and leave.
+TEST_F(PnpManagerTest, FiltersJoinTheStackInOrderAndLeaveWhenTheFunctionDriverFails) {
+    sim::FilterDriver lower(u"Lower");
+    sim::FilterDriver upper(u"Upper");
+    kx::StackDrivers drivers;
+    drivers.lowerFilters = {lower.Driver()};
+    drivers.function = driver_.driver;
+    drivers.upperFilters = {upper.Driver()};
+    auto node = kx::ReportDevice(pdo_.Device(), drivers);
+    ASSERT_TRUE(node->Started());
+    PDEVICE_OBJECT below = pdo_.Device()->AttachedDevice;
+    EXPECT_EQ(below->DriverObject, lower.Driver());
+    EXPECT_EQ(below->AttachedDevice, driver_.fdo);
+    EXPECT_EQ(driver_.fdo->AttachedDevice->DriverObject, upper.Driver());
+    // The IRPs are as deep as the stack: four locations.
+    for (const test::SeenIrp& seen : driver_.seen)
+        EXPECT_EQ(seen.stackCount, 4);
+    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
+    EXPECT_EQ(pdo_.Device()->AttachedDevice, nullptr);
+
+    driver_.options.failAddDevice = true;
+    size_t pdoBefore = PdoPnpMinors(pdo_).size();
+    node = kx::ReportDevice(pdo_.Device(), drivers);
+    EXPECT_EQ(node->State(), kx::DeviceNodeState::AddDeviceFailed);
+    EXPECT_EQ(node->AddDeviceStatus(), STATUS_INSUFFICIENT_RESOURCES);
+    Minors pdoMinors = PdoPnpMinors(pdo_);
+    EXPECT_EQ(pdoMinors.back(), RemoveDevice);
+    EXPECT_EQ(pdoMinors.size(), pdoBefore + Enumeration.size() + 1);
+    EXPECT_EQ(pdo_.Device()->AttachedDevice, nullptr);
+    EXPECT_EQ(lower.Driver()->DeviceObject, nullptr);
+    EXPECT_EQ(kx::RemoveDevice(*node), STATUS_SUCCESS);
 }
 
 } // namespace

@@ -20,6 +20,8 @@ bool Take(int& count) {
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (current->options.failAddDevice)
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name =
         u"\\Device\\RecordingPort" + kx::ToU16(std::to_string(current->instances++));
     UNICODE_STRING deviceName;
@@ -52,7 +54,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         return Complete(irp, STATUS_DEVICE_BUSY);
     // The state changes a function driver must answer; the queries go down as
     // they came.
-    if (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL)
+    if (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+        options.answerEverything)
         irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
