@@ -22,12 +22,17 @@ std::u16string PluggedModem::PathW() const {
 }
 
 PDEVICE_OBJECT PluggedModem::FunctionDevice() const {
-    for (PDEVICE_OBJECT device = pdo_->Device()->AttachedDevice; device != nullptr;
-         device = device->AttachedDevice) {
+    // Down from the top, under the I/O manager's lock at each step.
+    PDEVICE_OBJECT pdo = pdo_->Device();
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PDEVICE_OBJECT found = nullptr;
+    for (PDEVICE_OBJECT device = top; device != nullptr && device != pdo;
+         device = kx::AttachedTo(device)) {
         if (device->DriverObject == functionDriver_)
-            return device;
+            found = device;
     }
-    return nullptr;
+    ObDereferenceObject(top);
+    return found;
 }
 
 PDEVICE_OBJECT PluggedModem::TopDevice() const {
