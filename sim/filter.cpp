@@ -146,7 +146,7 @@ NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
 
 } // namespace
 
-FilterDriver::FilterDriver(std::u16string name) {
+FilterDriver::FilterDriver(const std::u16string& name) {
     NTSTATUS status;
     driver_ = kx::LoadDriver(FilterEntry, name, &status);
 }

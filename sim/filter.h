@@ -37,7 +37,7 @@ struct FilterExtension {
 // flag of the device below when a device-usage notification completes.
 class FilterDriver {
   public:
-    explicit FilterDriver(std::u16string name);
+    explicit FilterDriver(const std::u16string& name);
     ~FilterDriver();
     FilterDriver(const FilterDriver&) = delete;
     FilterDriver& operator=(const FilterDriver&) = delete;
