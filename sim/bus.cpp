@@ -140,6 +140,7 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     record.statusOnEntry = irp->IoStatus.Status;
     record.informationOnEntry = irp->IoStatus.Information;
     if (record.major == IRP_MJ_PNP) {
+        record.fileObject = stack->FileObject;
         switch (record.minor) {
         case IRP_MN_QUERY_ID:
             record.pnpType = stack->Parameters.QueryId.IdType;

@@ -30,8 +30,10 @@ struct RecordedIrp {
     // IoStatus.Status and Information as the request arrived.
     NTSTATUS statusOnEntry = 0;
     ULONG_PTR informationOnEntry = 0;
-    // PnP queries: the IdType, DeviceTextType, relation Type or usage Type asked for.
+    // PnP queries: the IdType, DeviceTextType, relation Type or usage Type asked
+    // for, and the stack location's file object (a target relation's).
     ULONG pnpType = 0;
+    PFILE_OBJECT fileObject = nullptr;
     // Power requests: Parameters.Power of a set or query (IRP_MN_WAIT_WAKE: the
     // system state in powerState.SystemState).
     POWER_STATE_TYPE powerType = SystemPowerState;

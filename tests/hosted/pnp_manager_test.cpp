@@ -266,6 +266,7 @@ TEST_F(PnpManagerTest, TargetRelationAndUsageNotificationAreSentOnRequest) {
     EXPECT_EQ(target.status, STATUS_SUCCESS);
     EXPECT_EQ(target.type, ULONG(TargetDeviceRelation));
     EXPECT_EQ(target.relations, std::vector<PDEVICE_OBJECT>{pdo_.Device()});
+    EXPECT_EQ(pdo_.Records().back().fileObject, file);
     kx::CloseFile(file);
     EXPECT_EQ(kx::RegisterTargetNotification(nullptr).status, STATUS_INVALID_PARAMETER);
 
