@@ -138,6 +138,26 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     record.minor = stack->MinorFunction;
     record.irql = KeGetCurrentIrql();
     record.statusOnEntry = irp->IoStatus.Status;
+    record.informationOnEntry = irp->IoStatus.Information;
+    if (record.major == IRP_MJ_PNP) {
+        record.fileObject = stack->FileObject;
+        switch (record.minor) {
+        case IRP_MN_QUERY_ID:
+            record.pnpType = stack->Parameters.QueryId.IdType;
+            break;
+        case IRP_MN_QUERY_DEVICE_TEXT:
+            record.pnpType = stack->Parameters.QueryDeviceText.DeviceTextType;
+            break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            record.pnpType = stack->Parameters.QueryDeviceRelations.Type;
+            break;
+        case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+            record.pnpType = stack->Parameters.UsageNotification.Type;
+            break;
+        default:
+            break;
+        }
+    }
     if (IsPowerSetOrQuery(stack)) {
         record.powerType = stack->Parameters.Power.Type;
         record.powerState = stack->Parameters.Power.State;
@@ -189,12 +209,112 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
     return STATUS_PENDING;
 }
 
+// The answers to IRP_MN_QUERY_ID and IRP_MN_QUERY_DEVICE_TEXT: zero-terminated
+// strings from paged pool, a multi-string ending in an empty one for the ID lists;
+// the requester frees them ("IRP_MN_QUERY_ID", WDK).
+PWCHAR ModemPdo::PnpString(const std::vector<std::u16string>& parts, bool multi) const {
+    size_t chars = multi ? 1 : 0;
+    for (const std::u16string& part : parts)
+        chars += part.size() + 1;
+    auto* buffer = static_cast<char16_t*>(
+        ExAllocatePoolWithTag(PagedPool, chars * sizeof(char16_t), PdoSignature));
+    if (buffer == nullptr)
+        return nullptr;
+    char16_t* at = buffer;
+    for (const std::u16string& part : parts) {
+        at = std::copy(part.begin(), part.end(), at);
+        *at++ = 0;
+    }
+    if (multi)
+        *at = 0;
+    return reinterpret_cast<PWCHAR>(buffer);
+}
+
+NTSTATUS ModemPdo::AnswerString(PIRP irp, const std::vector<std::u16string>& parts, bool multi) {
+    PWCHAR text = PnpString(parts, multi);
+    if (text == nullptr)
+        return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return CompleteWith(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(text));
+}
+
+// The device ID and instance ID make up the instance path: <device ID>\<instance ID>.
+NTSTATUS ModemPdo::ServeQueryId(PIRP irp) {
+    std::u16string path = kx::DeviceInstancePath(device_);
+    size_t split = path.rfind(u'\\');
+    std::u16string deviceId = split == std::u16string::npos ? path : path.substr(0, split);
+    std::u16string instanceId = split == std::u16string::npos ? u"0" : path.substr(split + 1);
+    switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
+    case BusQueryDeviceID:
+        return AnswerString(irp, {deviceId}, false);
+    case BusQueryInstanceID:
+        return AnswerString(irp, {instanceId}, false);
+    case BusQueryHardwareIDs:
+        return AnswerString(irp,
+                            options_.hardwareIds.empty() ? std::vector<std::u16string>{deviceId}
+                                                         : options_.hardwareIds,
+                            true);
+    case BusQueryCompatibleIDs:
+        return AnswerString(irp, options_.compatibleIds, true);
+    default:
+        return CompleteUnchanged(irp);
+    }
+}
+
 // A bus driver's answers to Plug and Play for its child: it owns the device, so
 // every state change succeeds; capabilities map S0 to D0 and the sleep states to
 // the configured device state.
 NTSTATUS ModemPdo::ServePnp(PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_ID:
+        return ServeQueryId(irp);
+    case IRP_MN_QUERY_DEVICE_TEXT:
+        switch (stack->Parameters.QueryDeviceText.DeviceTextType) {
+        case DeviceTextDescription:
+            return AnswerString(irp, {options_.description}, false);
+        case DeviceTextLocationInformation:
+            return AnswerString(irp, {options_.location}, false);
+        default:
+            return CompleteUnchanged(irp);
+        }
+    case IRP_MN_QUERY_BUS_INFORMATION: {
+        // GUID_BUS_TYPE_USB (wdmguid.h); "IRP_MN_QUERY_BUS_INFORMATION", WDK.
+        static const GUID usbBus = {
+            0x9D7DEBBC, 0xC85D, 0x11D1, {0x9E, 0xB4, 0x00, 0x60, 0x08, 0xC3, 0xA1, 0x9A}};
+        auto* info = static_cast<PPNP_BUS_INFORMATION>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(PNP_BUS_INFORMATION), PdoSignature));
+        if (info == nullptr)
+            return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        info->BusTypeGuid = usbBus;
+        info->LegacyBusType = PNPBus;
+        info->BusNumber = 0;
+        return CompleteWith(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(info));
+    }
+    case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+    case IRP_MN_QUERY_RESOURCES:
+        // A USB function has no hardware resources of its own: success, no list
+        // ("IRP_MN_QUERY_RESOURCE_REQUIREMENTS", "IRP_MN_QUERY_RESOURCES", WDK).
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
+    case IRP_MN_QUERY_DEVICE_RELATIONS: {
+        // A PDO answers only the target relation, with itself referenced; the
+        // other relations are not a child's to answer ("IRP_MN_QUERY_DEVICE_
+        // RELATIONS", WDK).
+        if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+            return CompleteUnchanged(irp);
+        auto* relations = static_cast<PDEVICE_RELATIONS>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), PdoSignature));
+        if (relations == nullptr)
+            return CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+        relations->Count = 1;
+        relations->Objects[0] = device_;
+        ObReferenceObject(device_);
+        return CompleteWith(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
+    }
+    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        // Nothing of a modem holds a paging, hibernation or dump file.
+        return CompleteWith(irp, STATUS_UNSUCCESSFUL, 0);
+    case IRP_MN_EJECT:
+        return CompleteWith(irp, STATUS_SUCCESS, 0);
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -26,8 +27,13 @@ struct RecordedIrp {
     USHORT urbFunction = 0;
     USBD_PIPE_HANDLE pipe = nullptr;
     KIRQL irql = PASSIVE_LEVEL;
-    // IoStatus.Status as the request arrived.
+    // IoStatus.Status and Information as the request arrived.
     NTSTATUS statusOnEntry = 0;
+    ULONG_PTR informationOnEntry = 0;
+    // PnP queries: the IdType, DeviceTextType, relation Type or usage Type asked
+    // for, and the stack location's file object (a target relation's).
+    ULONG pnpType = 0;
+    PFILE_OBJECT fileObject = nullptr;
     // Power requests: Parameters.Power of a set or query (IRP_MN_WAIT_WAKE: the
     // system state in powerState.SystemState).
     POWER_STATE_TYPE powerType = SystemPowerState;
@@ -121,6 +127,16 @@ struct PdoOptions {
     // interrupt transfer is refused.
     ULONG maximumTransferSize = 4096;
     LowPowerUrbs lowPowerUrbs = LowPowerUrbs::HoldUntilD0;
+    // How the bus names the function to Plug and Play: IRP_MN_QUERY_ID answers the
+    // device ID and the instance ID from the PDO's instance path (<device ID>\<instance
+    // ID>), the hardware IDs from this list (the device ID alone when it is empty) and
+    // the compatible IDs from the next; IRP_MN_QUERY_DEVICE_TEXT the description and
+    // the location.
+    std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds = {u"USB\\Class_02&SubClass_02&Prot_01",
+                                                 u"USB\\Class_02&SubClass_02", u"USB\\Class_02"};
+    std::u16string description = u"USB modem";
+    std::u16string location = u"Port_#0001.Hub_#0001";
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
     // How many of the most recent URB records (and, separately, request records)
@@ -154,6 +170,17 @@ struct PdoOptions {
 // A lighter sleep (S1, S2) keeps the controller powered, and the transfers stay.
 // IRP_MN_WAIT_WAKE fails with STATUS_INVALID_DEVICE_STATE (the capabilities claim
 // no wake); other power requests keep the status they came with.
+//
+// Plug and Play, as a bus driver answers for its child: every state change
+// succeeds; IRP_MN_QUERY_ID, IRP_MN_QUERY_DEVICE_TEXT (PdoOptions) and
+// IRP_MN_QUERY_BUS_INFORMATION (the USB bus type, PNPBus, bus 0) answer from paged
+// pool; IRP_MN_QUERY_RESOURCE_REQUIREMENTS and IRP_MN_QUERY_RESOURCES succeed with
+// no list (a USB function needs no hardware resources); the target device
+// relation is the PDO, referenced; IRP_MN_DEVICE_USAGE_NOTIFICATION fails with
+// STATUS_UNSUCCESSFUL (no paging, hibernation or dump file on a modem);
+// IRP_MN_EJECT succeeds. Everything else, the other relations, IRP_MN_QUERY_INTERFACE
+// and unknown minor codes included, completes with the status and information it
+// came with.
 //
 // A URB submitted while the same URB is outstanding is a verifier finding
 // (kx::Rule::UrbInFlightTwice); that submission fails with STATUS_INVALID_PARAMETER,
@@ -283,6 +310,9 @@ class ModemPdo {
 
     NTSTATUS Serve(PIRP irp);
     NTSTATUS ServePnp(PIRP irp);
+    NTSTATUS ServeQueryId(PIRP irp);
+    PWCHAR PnpString(const std::vector<std::u16string>& parts, bool multi) const;
+    NTSTATUS AnswerString(PIRP irp, const std::vector<std::u16string>& parts, bool multi);
     NTSTATUS ServePower(PIRP irp);
     // Ends a power request as a bus driver does: a successful set takes effect,
     // PoStartNextPowerIrp, completion with the status.

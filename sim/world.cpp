@@ -22,6 +22,20 @@ std::u16string PluggedModem::PathW() const {
 }
 
 PDEVICE_OBJECT PluggedModem::FunctionDevice() const {
+    // Down from the top, under the I/O manager's lock at each step.
+    PDEVICE_OBJECT pdo = pdo_->Device();
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PDEVICE_OBJECT found = nullptr;
+    for (PDEVICE_OBJECT device = top; device != nullptr && device != pdo;
+         device = kx::AttachedTo(device)) {
+        if (device->DriverObject == functionDriver_)
+            found = device;
+    }
+    ObDereferenceObject(top);
+    return found;
+}
+
+PDEVICE_OBJECT PluggedModem::TopDevice() const {
     PDEVICE_OBJECT pdo = pdo_->Device();
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     ObDereferenceObject(top);
@@ -37,7 +51,16 @@ std::string& DefaultImage() {
     static std::string path;
     return path;
 }
+bool defaultFilters = false;
 } // namespace
+
+bool DefaultFilters() {
+    return defaultFilters;
+}
+
+void SetDefaultFilters(bool filters) {
+    defaultFilters = filters;
+}
 
 const std::string& DefaultDriverImage() {
     return DefaultImage();
@@ -58,6 +81,10 @@ World::World(WorldOptions options) {
     if (options.bootKernel)
         kernel_.emplace(options.kernel);
     bus_.emplace();
+    if (options.filters) {
+        lowerFilter_.emplace(u"KorvaxLowerFilter");
+        upperFilter_.emplace(u"KorvaxUpperFilter");
+    }
     if (options.driverEntry != nullptr)
         driver_ = kx::LoadDriver(options.driverEntry, options.driverName, &loadStatus_);
     else
@@ -94,7 +121,14 @@ PluggedModem& World::Connect(PlugOptions options) {
 }
 
 NTSTATUS World::Arrive(PluggedModem& modem) {
-    modem.node_ = kx::ReportDevice(modem.pdo_->Device(), driver_);
+    modem.functionDriver_ = driver_;
+    kx::StackDrivers drivers;
+    drivers.function = driver_;
+    if (lowerFilter_)
+        drivers.lowerFilters.push_back(lowerFilter_->Driver());
+    if (upperFilter_)
+        drivers.upperFilters.push_back(upperFilter_->Driver());
+    modem.node_ = kx::ReportDevice(modem.pdo_->Device(), drivers);
     if (!modem.node_)
         return STATUS_INVALID_DEVICE_STATE;
     NTSTATUS added = modem.node_->AddDeviceStatus();
@@ -106,6 +140,7 @@ NTSTATUS World::Arrive(PluggedModem& modem) {
 NTSTATUS World::ArriveWithStartHeld(PluggedModem& modem, const std::function<void()>& whileHeld) {
     Response hold = Response::Pend();
     hold.major = IRP_MJ_PNP;
+    hold.minor = IRP_MN_START_DEVICE;
     modem.pdo_->ScriptNext(hold);
     NTSTATUS status = STATUS_PENDING;
     std::thread arrival([&] { status = Arrive(modem); });
@@ -167,6 +202,8 @@ void World::TearDown() {
     if (driver_ != nullptr)
         kx::UnloadDriver(driver_);
     driver_ = nullptr;
+    upperFilter_.reset();
+    lowerFilter_.reset();
     bus_.reset();
     kernel_.reset();
 }

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "bus.h"
+#include "filter.h"
 #include "modem.h"
 #include "usb.h"
 
@@ -41,6 +42,12 @@ void SetDefaultDriverImage(std::string path);
 PDRIVER_OBJECT LoadPortDriver(const std::string& imagePath, std::u16string_view name,
                               NTSTATUS* status, std::string* error = nullptr);
 
+// Whether worlds attach the two pass-through filter drivers unless their options
+// say otherwise: false until a program sets it (the suites' main does, given
+// --filters or KORVAX_TEST_FILTERS=1).
+bool DefaultFilters();
+void SetDefaultFilters(bool filters);
+
 struct WorldOptions {
     // Boot a kernel of the world's own; false when the caller has booted one.
     bool bootKernel = true;
@@ -51,6 +58,11 @@ struct WorldOptions {
     // as the system loads a driver, instead of the linked-in DriverEntry.
     std::string driverImage = DefaultDriverImage();
     std::u16string driverName = u"korvaxser";
+    // Every device stack also holds a pass-through filter between the function
+    // driver and the PDO (lower filter) and one above the function driver (upper
+    // filter), as Driver Verifier's enhanced I/O verification inserts them
+    // (sim/filter.h).
+    bool filters = DefaultFilters();
 };
 
 struct PlugOptions {
@@ -79,9 +91,12 @@ class PluggedModem {
     // The name an application opens: \\.\COM5 (narrow and wide).
     std::string Path() const;
     std::u16string PathW() const;
-    // The function driver's device above the PDO; null before arrival and after
-    // removal.
+    // The function driver's device in the PDO's stack (filters may sit below and
+    // above it); null before arrival and after removal.
     PDEVICE_OBJECT FunctionDevice() const;
+    // The top of the PDO's stack, where the I/O manager sends requests: the
+    // function device, or the upper filter above it; null without a stack.
+    PDEVICE_OBJECT TopDevice() const;
     // Pulled out (Unplug) / IRP_MN_REMOVE_DEVICE sent.
     bool Unplugged() const { return pdo_->Unplugged(); }
     bool Removed() const;
@@ -89,6 +104,7 @@ class PluggedModem {
   private:
     friend class World;
     ModemPdo* pdo_ = nullptr;
+    PDRIVER_OBJECT functionDriver_ = nullptr;
     std::unique_ptr<Modem> model_;
     std::shared_ptr<UsbFunction> function_;
     std::shared_ptr<kx::DeviceNode> node_;
@@ -140,6 +156,8 @@ class World {
 
     std::optional<kx::Kernel> kernel_;
     std::optional<ParentBus> bus_;
+    std::optional<FilterDriver> lowerFilter_;
+    std::optional<FilterDriver> upperFilter_;
     PDRIVER_OBJECT driver_ = nullptr;
     NTSTATUS loadStatus_ = STATUS_PENDING;
     std::string loadError_;

@@ -20,6 +20,8 @@ bool Take(int& count) {
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (current->options.failAddDevice)
+        return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name =
         u"\\Device\\RecordingPort" + kx::ToU16(std::to_string(current->instances++));
     UNICODE_STRING deviceName;
@@ -50,9 +52,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     if ((minor == IRP_MN_QUERY_REMOVE_DEVICE && Take(options.refuseQueryRemove)) ||
         (minor == IRP_MN_QUERY_STOP_DEVICE && Take(options.refuseQueryStop)))
         return Complete(irp, STATUS_DEVICE_BUSY);
-    // The requests a function driver must answer; the device-state query stays
-    // unanswered.
-    if (minor != IRP_MN_QUERY_PNP_DEVICE_STATE && minor != IRP_MN_QUERY_CAPABILITIES)
+    // The state changes a function driver must answer; the queries go down as
+    // they came.
+    if (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+        options.answerEverything)
         irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);

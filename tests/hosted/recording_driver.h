@@ -30,6 +30,8 @@ struct RecordingDriver {
         int refuseQueryStop = 0;   // refuse this many IRP_MN_QUERY_STOP_DEVICE
         int failStart = 0;         // fail this many IRP_MN_START_DEVICE
         bool failRemove = false;   // fail IRP_MN_REMOVE_DEVICE and keep the device
+        bool failAddDevice = false;
+        bool answerEverything = false; // succeed every request, the unknown ones too
     } options;
     PDRIVER_OBJECT driver = nullptr;
     std::vector<SeenIrp> seen;

@@ -57,8 +57,13 @@ TEST_F(PnpStateTest, AnOpenAndAStopQueryRefuseEachOtherWhicheverComesFirst) {
     EXPECT_EQ(kx::StopDevice(*node), STATUS_DEVICE_BUSY);
     EXPECT_EQ(kx::RemoveDevice(*node), STATUS_DEVICE_BUSY);
     auto minors = BusPnpMinors(modem);
+    // The refused queries never reach the bus; the requirements before the stop
+    // query, the removal relations before the removal query and the
+    // cancellations do.
     EXPECT_EQ(std::vector<UCHAR>(minors.begin() + seen, minors.end()),
-              (std::vector<UCHAR>{IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}));
+              (std::vector<UCHAR>{IRP_MN_QUERY_RESOURCE_REQUIREMENTS,
+                                  IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_CANCEL_STOP_DEVICE,
+                                  IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_CANCEL_REMOVE_DEVICE}));
     EXPECT_EQ(context->PnpState, (ULONG)Started);
     EXPECT_TRUE(node->Started());
     EXPECT_EQ(LinkTarget(u"COM5"), u"\\Device\\KORVAXSER0");

@@ -15,7 +15,7 @@ using korvax_test::HeldRequest;
 
 class Receive : public OpenedPortTest {
   protected:
-    PDEVICE_OBJECT Fdo() const { return modem_->Pdo().Device()->AttachedDevice; }
+    PDEVICE_OBJECT Fdo() const { return modem_->FunctionDevice(); }
 
     // The events a wait queued before the device acts is completed with; 0 when it
     // stays queued (it is then ended by setting the mask again).

@@ -46,6 +46,8 @@ const char* MinorName(UCHAR minor) {
         "IRP_MN_DEVICE_USAGE_NOTIFICATION",
         "IRP_MN_SURPRISE_REMOVAL",
     };
+    if (minor == PnpUnknownMinor)
+        return "the unknown minor code";
     return minor < sizeof names / sizeof names[0] ? names[minor] : "unknown minor code";
 }
 
@@ -106,40 +108,180 @@ struct PnpManagerAccess {
 
     // Sends one request to the top of the stack and waits for it.
     static NTSTATUS Send(DeviceNode& node, UCHAR minor, DEVICE_CAPABILITIES* caps = nullptr) {
+        PnpQuery query;
+        query.minor = minor;
+        return Send(node, query, caps).status;
+    }
+
+    static PnpRequest Send(DeviceNode& node, const PnpQuery& query,
+                           DEVICE_CAPABILITIES* caps = nullptr) {
         detail::RequireIrqlAtMost(PASSIVE_LEVEL, "the PnP manager");
+        PnpRequest request;
+        request.minor = query.minor;
+        request.type = query.type;
         PDEVICE_OBJECT top = IoGetAttachedDeviceReference(node.pdo_);
         PIRP irp = AllocateIrpAt(top->StackSize, reinterpret_cast<uintptr_t>(&PnpRequestDone));
         if (irp == nullptr) {
             ObDereferenceObject(top);
-            Record(node, {minor, STATUS_INSUFFICIENT_RESOURCES, 0});
-            return STATUS_INSUFFICIENT_RESOURCES;
+            request.status = STATUS_INSUFFICIENT_RESOURCES;
+            Record(node, request);
+            return request;
         }
+        // Every PnP request starts as STATUS_NOT_SUPPORTED: a driver that does not
+        // handle it leaves the status as it is ("Passing PnP IRPs down the device
+        // stack", WDK).
         irp->RequestorMode = KernelMode;
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         irp->IoStatus.Information = 0;
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
         next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = minor;
-        if (minor == IRP_MN_QUERY_CAPABILITIES)
-            next->Parameters.DeviceCapabilities.Capabilities = caps;
+        next->MinorFunction = query.minor;
+        SetParameters(next, query, caps);
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         IoSetCompletionRoutine(irp, PnpRequestDone, &done, TRUE, TRUE, TRUE);
         IoCallDriver(top, irp);
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        PnpRequest request{minor, irp->IoStatus.Status, irp->IoStatus.Information};
+        request.status = irp->IoStatus.Status;
+        request.information = irp->IoStatus.Information;
         IoFreeIrp(irp);
+        TakeAnswer(request);
         Record(node, request);
-        if (MustSucceed(minor) && !NT_SUCCESS(request.status)) {
-            detail::Report(Rule::PnpContract, std::string(MinorName(minor)) + " failed with " +
+        if (MustSucceed(query.minor) && !NT_SUCCESS(request.status)) {
+            detail::Report(Rule::PnpContract, std::string(MinorName(query.minor)) +
+                                                  " failed with " +
                                                   detail::Hex(static_cast<ULONG>(request.status)) +
                                                   " in the stack of " + DeviceText(top) +
                                                   "; drivers must not fail it");
         }
+        if (query.minor == PnpUnknownMinor &&
+            (request.status != STATUS_NOT_SUPPORTED || request.information != 0)) {
+            detail::Report(Rule::PnpContract,
+                           "a PnP request of unknown minor code came back from the stack of " +
+                               DeviceText(top) + " with status " +
+                               detail::Hex(static_cast<ULONG>(request.status)) +
+                               " and information " + detail::Hex(request.information) +
+                               "; drivers must pass it on untouched (STATUS_NOT_SUPPORTED, 0)");
+        }
         // The top device may have been deleted meanwhile (removal): this reference
         // was all that kept its memory.
         ObDereferenceObject(top);
-        return request.status;
+        return request;
+    }
+
+    static void SetParameters(PIO_STACK_LOCATION stack, const PnpQuery& query,
+                              DEVICE_CAPABILITIES* caps) {
+        switch (query.minor) {
+        case IRP_MN_QUERY_CAPABILITIES:
+            stack->Parameters.DeviceCapabilities.Capabilities = caps;
+            break;
+        case IRP_MN_QUERY_ID:
+            stack->Parameters.QueryId.IdType = static_cast<BUS_QUERY_ID_TYPE>(query.type);
+            break;
+        case IRP_MN_QUERY_DEVICE_TEXT:
+            stack->Parameters.QueryDeviceText.DeviceTextType =
+                static_cast<DEVICE_TEXT_TYPE>(query.type);
+            stack->Parameters.QueryDeviceText.LocaleId = 0x0409; // en-US
+            break;
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            stack->Parameters.QueryDeviceRelations.Type =
+                static_cast<DEVICE_RELATION_TYPE>(query.type);
+            // The only PnP request with a file object: the target relation of the
+            // handle being registered ("IRP_MN_QUERY_DEVICE_RELATIONS", WDK).
+            stack->FileObject = query.fileObject;
+            break;
+        case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+            stack->Parameters.UsageNotification.InPath = query.inPath ? TRUE : FALSE;
+            stack->Parameters.UsageNotification.Type =
+                static_cast<DEVICE_USAGE_NOTIFICATION_TYPE>(query.type);
+            break;
+        case IRP_MN_QUERY_INTERFACE:
+            stack->Parameters.QueryInterface.InterfaceType = query.interfaceType;
+            stack->Parameters.QueryInterface.Size = query.interfaceSize;
+            stack->Parameters.QueryInterface.Version = query.interfaceVersion;
+            stack->Parameters.QueryInterface.Interface = query.interface;
+            stack->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+            break;
+        case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
+            // The bus asked for no resources: there is no list to filter.
+            stack->Parameters.FilterResourceRequirements.IoResourceRequirementList = nullptr;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // What a successful answer returned is the requester's: it reads it and frees
+    // it (the pool blocks with ExFreePool, the related objects are dereferenced).
+    static void TakeAnswer(PnpRequest& request) {
+        void* answer = reinterpret_cast<void*>(request.information);
+        if (!NT_SUCCESS(request.status) || answer == nullptr)
+            return;
+        switch (request.minor) {
+        case IRP_MN_QUERY_ID:
+        case IRP_MN_QUERY_DEVICE_TEXT: {
+            const auto* text = static_cast<const char16_t*>(answer);
+            bool multi =
+                request.minor == IRP_MN_QUERY_ID &&
+                (request.type == BusQueryHardwareIDs || request.type == BusQueryCompatibleIDs);
+            size_t length = 0;
+            while (text[length] != 0 || (multi && text[length + 1] != 0))
+                ++length;
+            request.text.assign(text, length);
+            break;
+        }
+        case IRP_MN_QUERY_DEVICE_RELATIONS: {
+            auto* relations = static_cast<PDEVICE_RELATIONS>(answer);
+            for (ULONG i = 0; i < relations->Count; ++i) {
+                request.relations.push_back(relations->Objects[i]);
+                ObDereferenceObject(relations->Objects[i]);
+            }
+            break;
+        }
+        case IRP_MN_QUERY_BUS_INFORMATION:
+            request.busInformation = *static_cast<PPNP_BUS_INFORMATION>(answer);
+            break;
+        case IRP_MN_QUERY_RESOURCES:
+        case IRP_MN_QUERY_RESOURCE_REQUIREMENTS:
+        case IRP_MN_FILTER_RESOURCE_REQUIREMENTS:
+            break;
+        default:
+            // Nothing else returns a block the requester owns.
+            return;
+        }
+        ExFreePool(answer);
+    }
+
+    // The queries the manager sends to a new PDO before any driver is attached:
+    // the IDs, capabilities, text and bus information that name and place the
+    // device, then its resources ("IRP_MN_QUERY_ID", "IRP_MN_QUERY_DEVICE_TEXT",
+    // "IRP_MN_QUERY_BUS_INFORMATION", "IRP_MN_QUERY_RESOURCE_REQUIREMENTS",
+    // "IRP_MN_QUERY_RESOURCES", WDK: each sent when the device is enumerated).
+    static void Enumerate(DeviceNode& node) {
+        auto query = [&](UCHAR minor, ULONG type) {
+            PnpQuery q;
+            q.minor = minor;
+            q.type = type;
+            Send(node, q);
+        };
+        query(IRP_MN_QUERY_ID, BusQueryDeviceID);
+        DEVICE_CAPABILITIES caps = InitialCapabilities();
+        Send(node, IRP_MN_QUERY_CAPABILITIES, &caps);
+        query(IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription);
+        query(IRP_MN_QUERY_DEVICE_TEXT, DeviceTextLocationInformation);
+        query(IRP_MN_QUERY_ID, BusQueryInstanceID);
+        query(IRP_MN_QUERY_ID, BusQueryHardwareIDs);
+        query(IRP_MN_QUERY_ID, BusQueryCompatibleIDs);
+        query(IRP_MN_QUERY_BUS_INFORMATION, 0);
+        query(IRP_MN_QUERY_RESOURCE_REQUIREMENTS, 0);
+        query(IRP_MN_QUERY_RESOURCES, 0);
+    }
+
+    static NTSTATUS SendRelations(DeviceNode& node, DEVICE_RELATION_TYPE type) {
+        PnpQuery q;
+        q.minor = IRP_MN_QUERY_DEVICE_RELATIONS;
+        q.type = type;
+        return Send(node, q).status;
     }
 
     // The devices attached above the PDO, bottom up, each referenced.
@@ -206,6 +348,11 @@ struct PnpManagerAccess {
     // Start or restart. A failed start removes the stack, as on Windows; the node
     // stays known, in the failed-start state.
     static NTSTATUS StartLocked(DeviceNode& node, bool firstStart) {
+        // The resource requirements, filtered by the stack, come before the start:
+        // the resources it is given are assigned from them ("IRP_MN_FILTER_RESOURCE_
+        // REQUIREMENTS", WDK: sent before IRP_MN_START_DEVICE, to the whole stack).
+        if (firstStart)
+            Send(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
         NTSTATUS status = Send(node, IRP_MN_START_DEVICE);
         if (!NT_SUCCESS(status)) {
             SendRemove(node);
@@ -220,12 +367,38 @@ struct PnpManagerAccess {
                 node.capabilities_ = caps;
             }
             Send(node, IRP_MN_QUERY_PNP_DEVICE_STATE);
+            // A started device is asked for its children ("IRP_MN_QUERY_DEVICE_
+            // RELATIONS", WDK: BusRelations when the device is enumerated).
+            SendRelations(node, BusRelations);
+            // Driver Verifier's I/O verification sends a PnP request of a minor
+            // code no request uses; every driver must pass it on untouched.
+            Send(node, PnpUnknownMinor);
         }
         return status;
     }
 
-    static std::shared_ptr<DeviceNode> Report(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
+    // One driver's AddDevice with the PDO.
+    static NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+        PDRIVER_ADD_DEVICE addDevice =
+            driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
+        if (addDevice == nullptr)
+            return STATUS_INVALID_DEVICE_REQUEST;
+        NTSTATUS status;
+        {
+            detail::DriverScope scope(driver);
+            status = addDevice(driver, pdo);
+        }
+        if (detail::Self().irql != PASSIVE_LEVEL) {
+            detail::Report(Rule::IrqlNotRestored,
+                           "AddDevice of " + ToUtf8(ToU16(driver->DriverName)) +
+                               " returned at IRQL " + std::to_string(detail::Self().irql));
+        }
+        return status;
+    }
+
+    static std::shared_ptr<DeviceNode> Report(PDEVICE_OBJECT pdo, const StackDrivers& drivers) {
         detail::RequireIrqlAtMost(PASSIVE_LEVEL, "ReportDevice");
+        PDRIVER_OBJECT driver = drivers.function;
         if (pdo == nullptr || driver == nullptr || !DeviceExists(pdo) || AttachedTo(pdo))
             return nullptr;
         auto node = std::make_shared<DeviceNode>(MakeToken(), pdo, driver);
@@ -240,23 +413,28 @@ struct PnpManagerAccess {
         detail::EnsureInstancePath(pdo);
 
         std::lock_guard<std::mutex> operation(node->operation_);
-        NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-        PDRIVER_ADD_DEVICE addDevice =
-            driver->DriverExtension ? driver->DriverExtension->AddDevice : nullptr;
-        if (addDevice != nullptr) {
-            detail::DriverScope scope(driver);
-            status = addDevice(driver, pdo);
-        }
-        if (detail::Self().irql != PASSIVE_LEVEL) {
-            detail::Report(Rule::IrqlNotRestored,
-                           "AddDevice of " + ToUtf8(ToU16(driver->DriverName)) +
-                               " returned at IRQL " + std::to_string(detail::Self().irql));
+        Enumerate(*node);
+        // Lower filters, the function driver, upper filters, each attaching to the
+        // top of the stack built so far.
+        std::vector<PDRIVER_OBJECT> order = drivers.lowerFilters;
+        order.push_back(driver);
+        order.insert(order.end(), drivers.upperFilters.begin(), drivers.upperFilters.end());
+        NTSTATUS status = STATUS_SUCCESS;
+        for (PDRIVER_OBJECT each : order) {
+            status = CallAddDevice(each, pdo);
+            if (!NT_SUCCESS(status))
+                break;
         }
         {
             std::lock_guard<std::mutex> guard(node->state_);
             node->addDeviceStatus_ = status;
         }
         if (!NT_SUCCESS(status)) {
+            // The drivers already attached are told the device goes.
+            PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+            ObDereferenceObject(top);
+            if (top != pdo)
+                SendRemove(*node);
             SetState(*node, DeviceNodeState::AddDeviceFailed);
             return node;
         }
@@ -288,6 +466,14 @@ struct PnpManagerAccess {
         default:
             break;
         }
+        return QueryAndRemove(node);
+    }
+
+    // The devices that go with this one are asked for before the query ("IRP_MN_
+    // QUERY_DEVICE_RELATIONS", WDK: RemovalRelations before the drivers are
+    // removed).
+    static NTSTATUS QueryAndRemove(DeviceNode& node) {
+        SendRelations(node, RemovalRelations);
         NTSTATUS status = Send(node, IRP_MN_QUERY_REMOVE_DEVICE);
         if (!NT_SUCCESS(status)) {
             Send(node, IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -296,10 +482,48 @@ struct PnpManagerAccess {
         return RemoveLocked(node);
     }
 
+    // Ejection asks for the ejection relations, then removes, then sends
+    // IRP_MN_EJECT to what is left of the stack: the PDO ("IRP_MN_EJECT",
+    // "IRP_MN_QUERY_DEVICE_RELATIONS", WDK).
+    static NTSTATUS Eject(DeviceNode& node) {
+        std::lock_guard<std::mutex> operation(node.operation_);
+        if (!node.Started() && node.State() != DeviceNodeState::Stopped)
+            return STATUS_INVALID_DEVICE_STATE;
+        SendRelations(node, EjectionRelations);
+        SendRelations(node, RemovalRelations);
+        NTSTATUS status = Send(node, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            Send(node, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return status;
+        }
+        SendRemove(node);
+        status = Send(node, IRP_MN_EJECT);
+        SetState(node, DeviceNodeState::Removed);
+        Forget(node);
+        return status;
+    }
+
+    static PnpRequest Query(DeviceNode& node, const PnpQuery& query) {
+        std::lock_guard<std::mutex> operation(node.operation_);
+        if (!node.Started() && node.State() != DeviceNodeState::Stopped) {
+            PnpRequest refused;
+            refused.minor = query.minor;
+            refused.type = query.type;
+            refused.status = STATUS_INVALID_DEVICE_STATE;
+            return refused;
+        }
+        return Send(node, query);
+    }
+
     static NTSTATUS Stop(DeviceNode& node) {
         std::lock_guard<std::mutex> operation(node.operation_);
         if (node.State() != DeviceNodeState::Started)
             return STATUS_INVALID_DEVICE_STATE;
+        // Rebalancing starts from the devices' requirements, asked for again and
+        // filtered by their stacks, before any is stopped ("Stopping a device for
+        // resource rebalancing", "IRP_MN_QUERY_RESOURCE_REQUIREMENTS", WDK).
+        Send(node, IRP_MN_QUERY_RESOURCE_REQUIREMENTS);
+        Send(node, IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
         NTSTATUS status = Send(node, IRP_MN_QUERY_STOP_DEVICE);
         if (!NT_SUCCESS(status)) {
             Send(node, IRP_MN_CANCEL_STOP_DEVICE);
@@ -450,7 +674,46 @@ const char* DeviceNodeStateName(DeviceNodeState state) {
 // ---- The manager ----------------------------------------------------------------------------
 
 std::shared_ptr<DeviceNode> ReportDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver) {
-    return PnpManagerAccess::Report(pdo, functionDriver);
+    StackDrivers drivers;
+    drivers.function = functionDriver;
+    return PnpManagerAccess::Report(pdo, drivers);
+}
+
+std::shared_ptr<DeviceNode> ReportDevice(PDEVICE_OBJECT pdo, const StackDrivers& drivers) {
+    return PnpManagerAccess::Report(pdo, drivers);
+}
+
+NTSTATUS EjectDevice(DeviceNode& node) {
+    return PnpManagerAccess::Eject(node);
+}
+
+PnpRequest QueryStack(DeviceNode& node, const PnpQuery& query) {
+    return PnpManagerAccess::Query(node, query);
+}
+
+PnpRequest RegisterTargetNotification(PFILE_OBJECT fileObject) {
+    PnpQuery query;
+    query.minor = IRP_MN_QUERY_DEVICE_RELATIONS;
+    query.type = TargetDeviceRelation;
+    query.fileObject = fileObject;
+    std::shared_ptr<DeviceNode> node =
+        fileObject ? FindDeviceNode(fileObject->DeviceObject) : nullptr;
+    if (!node) {
+        PnpRequest refused;
+        refused.minor = query.minor;
+        refused.type = query.type;
+        refused.status = STATUS_INVALID_PARAMETER;
+        return refused;
+    }
+    return PnpManagerAccess::Query(*node, query);
+}
+
+NTSTATUS NotifyDeviceUsage(DeviceNode& node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath) {
+    PnpQuery query;
+    query.minor = IRP_MN_DEVICE_USAGE_NOTIFICATION;
+    query.type = type;
+    query.inPath = inPath;
+    return PnpManagerAccess::Query(node, query).status;
 }
 
 std::shared_ptr<DeviceNode> FindDeviceNode(PDEVICE_OBJECT device) {

@@ -286,6 +286,67 @@ typedef enum _DEVICE_RELATION_TYPE {
     TargetDeviceRelation,
 } DEVICE_RELATION_TYPE;
 
+typedef enum _BUS_QUERY_ID_TYPE {
+    BusQueryDeviceID,
+    BusQueryHardwareIDs,
+    BusQueryCompatibleIDs,
+    BusQueryInstanceID,
+    BusQueryDeviceSerialNumber,
+} BUS_QUERY_ID_TYPE;
+
+typedef enum _DEVICE_TEXT_TYPE {
+    DeviceTextDescription,
+    DeviceTextLocationInformation,
+} DEVICE_TEXT_TYPE;
+
+typedef enum _INTERFACE_TYPE {
+    InterfaceTypeUndefined = -1,
+    Internal,
+    Isa,
+    Eisa,
+    MicroChannel,
+    TurboChannel,
+    PCIBus,
+    VMEBus,
+    NuBus,
+    PCMCIABus,
+    CBus,
+    MPIBus,
+    MPSABus,
+    ProcessorInternal,
+    InternalPowerBus,
+    PNPISABus,
+    PNPBus,
+} INTERFACE_TYPE;
+
+// IRP_MN_QUERY_BUS_INFORMATION: allocated by the bus driver from paged pool,
+// freed by the requester.
+typedef struct _PNP_BUS_INFORMATION {
+    GUID BusTypeGuid;
+    INTERFACE_TYPE LegacyBusType;
+    ULONG BusNumber;
+} PNP_BUS_INFORMATION, *PPNP_BUS_INFORMATION;
+
+// IRP_MN_QUERY_DEVICE_RELATIONS: each object referenced by the driver that
+// answers, the structure allocated from paged pool; the requester dereferences
+// the objects and frees it.
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT* Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
+
+typedef VOID(NTAPI* PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID(NTAPI* PINTERFACE_DEREFERENCE)(PVOID Context);
+
+// The header of every interface IRP_MN_QUERY_INTERFACE returns.
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
@@ -361,8 +422,25 @@ typedef struct _IO_STACK_LOCATION {
             DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
         struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+        struct {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
+        struct {
+            PVOID IoResourceRequirementList;
+        } FilterResourceRequirements;
+        struct {
+            BUS_QUERY_ID_TYPE IdType;
+        } QueryId;
+        struct {
+            DEVICE_TEXT_TYPE DeviceTextType;
+            ULONG POINTER_ALIGNMENT LocaleId;
+        } QueryDeviceText;
         struct {
             BOOLEAN InPath;
             BOOLEAN Reserved[3];

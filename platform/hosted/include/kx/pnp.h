@@ -9,20 +9,47 @@
 // STATUS_MORE_PROCESSING_REQUIRED) and frees the IRP. A device node handles one
 // operation at a time; operations on other nodes may run alongside.
 //
-// Sequences, as the Windows PnP manager drives them:
-//  arrival      AddDevice, IRP_MN_START_DEVICE, then after a successful start
-//               IRP_MN_QUERY_CAPABILITIES (Version 1, Size set, Address and
-//               UINumber -1, everything else zero or unspecified) and
-//               IRP_MN_QUERY_PNP_DEVICE_STATE. A failed start is followed by
+// Sequences, as the Windows PnP manager drives them ("Plug and Play minor IRPs",
+// "Starting a device", "Removing a device", "IRP_MN_QUERY_DEVICE_RELATIONS", WDK):
+//  arrival      to the PDO alone, before any driver is attached: IRP_MN_QUERY_ID
+//               (device ID), IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_DEVICE_TEXT
+//               (description, location), IRP_MN_QUERY_ID (instance ID, hardware
+//               IDs, compatible IDs), IRP_MN_QUERY_BUS_INFORMATION,
+//               IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_QUERY_RESOURCES. Then
+//               the AddDevice routines (lower filters, the function driver, upper
+//               filters), IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+//               and after a successful start IRP_MN_QUERY_CAPABILITIES (Version 1,
+//               Size set, Address and UINumber -1, everything else zero or
+//               unspecified), IRP_MN_QUERY_PNP_DEVICE_STATE,
+//               IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations) and the request with
+//               a minor code no PnP request uses (PnpUnknownMinor) that Driver
+//               Verifier sends: every driver must pass it on untouched, so it
+//               ends with the STATUS_NOT_SUPPORTED it came with, or the verifier
+//               reports Rule::PnpContract. A failed start is followed by
 //               IRP_MN_REMOVE_DEVICE (the node stays, in the failed-start state,
-//               without a function driver). A failed AddDevice sends nothing.
-//  removal      IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE, or
+//               without a function driver). A failed AddDevice sends
+//               IRP_MN_REMOVE_DEVICE to the drivers already attached, if any.
+//  removal      IRP_MN_QUERY_DEVICE_RELATIONS (RemovalRelations),
+//               IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE, or
 //               IRP_MN_CANCEL_REMOVE_DEVICE when the query is refused.
-//  rebalance    IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE,
-//               or IRP_MN_CANCEL_STOP_DEVICE when the query is refused. A failed
+//  eject        IRP_MN_QUERY_DEVICE_RELATIONS (EjectionRelations, then
+//               RemovalRelations), the removal, then IRP_MN_EJECT to the PDO.
+//  rebalance    IRP_MN_QUERY_RESOURCE_REQUIREMENTS and
+//               IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_QUERY_STOP_DEVICE,
+//               IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, or
+//               IRP_MN_CANCEL_STOP_DEVICE when the query is refused. A failed
 //               restart is a failed start (IRP_MN_REMOVE_DEVICE follows).
 //  surprise     IRP_MN_SURPRISE_REMOVAL, then IRP_MN_REMOVE_DEVICE once the last
 //               open handle to the device is closed (at once when none is open).
+//  on request   IRP_MN_QUERY_DEVICE_RELATIONS (TargetDeviceRelation, with the
+//               file object) when a handle is registered for target-device
+//               notification; IRP_MN_DEVICE_USAGE_NOTIFICATION when a paging,
+//               hibernation or dump file is put on the device or taken off;
+//               queries any driver or system component may send
+//               (IRP_MN_QUERY_INTERFACE, IRP_MN_QUERY_ID, ...) through QueryStack.
+// The answers the manager takes (ID strings, device text, bus information,
+// relations, resource lists) are freed by it as on Windows: the pool blocks with
+// ExFreePool, the related objects with ObDereferenceObject.
 //
 // The manager holds a reference to the PDO while the node exists; the PDO itself
 // belongs to its bus driver, which deletes it when the device is unplugged. After
@@ -39,6 +66,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace kx {
@@ -55,11 +83,41 @@ enum class DeviceNodeState {
 
 const char* DeviceNodeStateName(DeviceNodeState state);
 
+// The minor code of the request Driver Verifier sends to find drivers that do not
+// pass unknown PnP requests on untouched: one no PnP request uses.
+constexpr UCHAR PnpUnknownMinor = 0xFF;
+
+// One PnP request to send to a stack: the minor code and its parameters.
+struct PnpQuery {
+    UCHAR minor = 0;
+    // The request's type: a BUS_QUERY_ID_TYPE, DEVICE_TEXT_TYPE,
+    // DEVICE_RELATION_TYPE or DEVICE_USAGE_NOTIFICATION_TYPE, as the minor code asks.
+    ULONG type = 0;
+    // IRP_MN_DEVICE_USAGE_NOTIFICATION: the file is put on the device (true) or
+    // taken off.
+    bool inPath = false;
+    // IRP_MN_QUERY_INTERFACE: the interface asked for and the caller's buffer.
+    const GUID* interfaceType = nullptr;
+    USHORT interfaceSize = 0;
+    USHORT interfaceVersion = 0;
+    PINTERFACE interface = nullptr;
+    // IRP_MN_QUERY_DEVICE_RELATIONS (TargetDeviceRelation): the file object.
+    PFILE_OBJECT fileObject = nullptr;
+};
+
 // One PnP request as the manager sent it and saw it complete.
 struct PnpRequest {
     UCHAR minor = 0;
+    ULONG type = 0; // as in PnpQuery
     NTSTATUS status = STATUS_NOT_SUPPORTED;
-    ULONG_PTR information = 0;
+    ULONG_PTR information = 0; // as completed (a pointer the manager has freed since)
+    // What the answer held: IRP_MN_QUERY_ID and IRP_MN_QUERY_DEVICE_TEXT their
+    // string (a multi-string with the NULs between its entries, without the
+    // final one); IRP_MN_QUERY_DEVICE_RELATIONS the related objects;
+    // IRP_MN_QUERY_BUS_INFORMATION the structure.
+    std::u16string text;
+    std::vector<PDEVICE_OBJECT> relations;
+    PNP_BUS_INFORMATION busInformation{};
 };
 
 struct PnpManagerAccess;
@@ -118,9 +176,19 @@ class DeviceNode {
     bool pdoReferenced_ = false;
 };
 
-// Device arrival: creates the node, calls functionDriver's AddDevice with the PDO
-// and starts the stack. Null when the PDO already has a node.
+// The drivers of a device stack in the order their AddDevice routines run
+// ("Adding a PnP device to a running system", WDK): lower filters, the function
+// driver, upper filters. Each is called with the PDO and attaches to the top.
+struct StackDrivers {
+    std::vector<PDRIVER_OBJECT> lowerFilters;
+    PDRIVER_OBJECT function = nullptr;
+    std::vector<PDRIVER_OBJECT> upperFilters;
+};
+
+// Device arrival: creates the node, calls the drivers' AddDevice with the PDO and
+// starts the stack. Null when the PDO already has a node.
 std::shared_ptr<DeviceNode> ReportDevice(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
+std::shared_ptr<DeviceNode> ReportDevice(PDEVICE_OBJECT pdo, const StackDrivers& drivers);
 // The live node of a device stack, given the PDO or any device attached above it.
 std::shared_ptr<DeviceNode> FindDeviceNode(PDEVICE_OBJECT device);
 // Orderly removal. Returns the refusal of IRP_MN_QUERY_REMOVE_DEVICE (after
@@ -135,6 +203,20 @@ NTSTATUS StopDevice(DeviceNode& node);
 // IRP_MN_SURPRISE_REMOVAL. A node that never started gets IRP_MN_REMOVE_DEVICE
 // only, as on Windows.
 NTSTATUS SurpriseRemove(DeviceNode& node);
+// Ejection: the ejection and removal relations, the orderly removal, then
+// IRP_MN_EJECT. Returns the refusal of IRP_MN_QUERY_REMOVE_DEVICE or the status of
+// IRP_MN_EJECT.
+NTSTATUS EjectDevice(DeviceNode& node);
+// Sends one request to the top of a started node's stack, as a driver or system
+// component may, and returns what came back (STATUS_INVALID_DEVICE_STATE in status
+// when the node is not started or stopped). The request is recorded in Requests().
+PnpRequest QueryStack(DeviceNode& node, const PnpQuery& query);
+// A handle is registered for target-device notification: the manager asks the
+// stack the file object is open on for its target device relation (the PDO).
+// Returns the request; relations holds the object the stack gave.
+PnpRequest RegisterTargetNotification(PFILE_OBJECT fileObject);
+// A paging, hibernation or dump file goes on the device (inPath) or comes off.
+NTSTATUS NotifyDeviceUsage(DeviceNode& node, DEVICE_USAGE_NOTIFICATION_TYPE type, bool inPath);
 // Device nodes that exist now.
 std::vector<std::shared_ptr<DeviceNode>> DeviceNodes();
 
