@@ -213,7 +213,8 @@ void Demo::Session(Simulation& sim, SessionReport& report) {
 
     OtherApplication other(options_, sim);
     {
-        Port port(options_.port, [&] { return sim.Unplugged(); });
+        Port port(
+            options_.port, [&] { return sim.Unplugged(); }, [&] { return sim.ModemHoldingBack(); });
         Say("app:    CreateFile %s\n", PortPath(options_.port).c_str());
         // The counts reach the report however the session ends.
         struct CountsOnExit {

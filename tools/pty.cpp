@@ -374,7 +374,9 @@ int RunPty(const Options& options) {
         ran = true;
         try {
             OtherApplication other(options, sim);
-            Port port(options.port, [&] { return sim.Unplugged(); });
+            Port port(
+                options.port, [&] { return sim.Unplugged(); },
+                [&] { return sim.ModemHoldingBack(); });
             LineSettings line;
             port.SetLine(line);
             port.SetTimeouts(100, 5000);

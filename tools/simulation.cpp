@@ -71,6 +71,11 @@ void Simulation::Unplug() {
         world_->Unplug(*plugged_);
 }
 
+bool Simulation::ModemHoldingBack() const {
+    sim::Modem* modem = plugged_ != nullptr ? plugged_->Model() : nullptr;
+    return modem != nullptr && modem->HoldingBack();
+}
+
 bool Simulation::Unplugged() const {
     return plugged_ != nullptr && plugged_->Unplugged();
 }

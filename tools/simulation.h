@@ -67,6 +67,8 @@ class Simulation {
 
     // Surprise removal: the modem is pulled out (once; later calls do nothing).
     void Unplug();
+    // The modem NAKs the host's data: its buffer is full of what nobody has read.
+    bool ModemHoldingBack() const;
     bool Unplugged() const;
     // The URBs the bus has seen so far, by kind (counted as they happen, so a
     // session of any length takes no more memory for them).

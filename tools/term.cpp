@@ -321,7 +321,9 @@ int RunTerm(const Options& options) {
         ran = true;
         try {
             OtherApplication other(options, sim);
-            Port port(options.port, [&] { return sim.Unplugged(); });
+            Port port(
+                options.port, [&] { return sim.Unplugged(); },
+                [&] { return sim.ModemHoldingBack(); });
             port.SetLine(LineSettings{});
             port.SetTimeouts(100, 5000);
             port.Escape(SETDTR);

@@ -84,6 +84,7 @@ class ChildProcess {
     }
 
     bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     void Signal(int signal) { ::kill(pid_, signal); }
     void WriteStdin(const std::string& text) {
         for (size_t done = 0; stdin_ >= 0 && done < text.size();) {
@@ -209,10 +210,27 @@ class Terminal {
         return ::tcsetattr(fd_, TCSANOW, &settings) == 0;
     }
 
+    int Fd() const { return fd_; }
+
   private:
     int fd_ = -1;
     std::string received_;
 };
+
+// VmRSS of a process in KiB; 0 when it cannot be read.
+long ResidentKiB(pid_t pid) {
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (file == nullptr)
+        return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+            break;
+    }
+    std::fclose(file);
+    return kib;
+}
 
 // The bytes the capture shows going out on bulk-out, in order.
 std::string BulkOutText(const sim::CaptureFile& file) {
@@ -254,6 +272,58 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeeps
     EXPECT_NE(child.Stdout().find("0 bytes in 0 block(s)"), std::string::npos) << child.Stdout();
     EXPECT_NE(child.Stdout().find("UNLOADED"), std::string::npos);
     std::remove(capture.c_str());
+}
+
+// A program that writes to the echoing modem and does not read is held back as on a
+// plain pty: the modem NAKs once its buffer is full, the driver's write waits, and
+// the program's write blocks. Memory stays flat however long it goes on (here for
+// three seconds, where an unbounded echo grows by hundreds of MiB), and when the
+// program reads again, every byte comes back in order.
+TEST(Pty, AWriterWithoutAReaderIsHeldBackInFlatMemoryAndLosesNothing) {
+    ChildProcess child(Program, {"pty", "--echo", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open()) << *path;
+    long before = ResidentKiB(child.Pid());
+
+    auto byteAt = [](uint64_t at) { return static_cast<char>(at * 7 % 251); };
+    uint64_t sent = 0;
+    std::string chunk(4096, '\0');
+    for (auto end = Clock::now() + 3s; Clock::now() < end;) {
+        pollfd fd{terminal.Fd(), POLLOUT, 0};
+        if (::poll(&fd, 1, 100) <= 0)
+            continue;
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = byteAt(sent + i);
+        ssize_t n = ::write(terminal.Fd(), chunk.data(), chunk.size());
+        if (n > 0)
+            sent += static_cast<uint64_t>(n);
+    }
+    long after = ResidentKiB(child.Pid());
+    EXPECT_LT(after - before, 16 * 1024)
+        << "RSS " << before << " kB before, " << after << " kB after " << sent << " bytes unread";
+    EXPECT_LT(sent, 64u << 20) << "the writer was not held back";
+
+    uint64_t got = 0, wrong = 0;
+    for (auto end = Clock::now() + 20s; got < sent && Clock::now() < end;) {
+        pollfd fd{terminal.Fd(), POLLIN, 0};
+        if (::poll(&fd, 1, MsUntil(end)) <= 0)
+            continue;
+        char buffer[65536];
+        ssize_t n = ::read(terminal.Fd(), buffer, sizeof buffer);
+        for (ssize_t i = 0; i < n; ++i)
+            wrong += buffer[i] != byteAt(got + static_cast<uint64_t>(i));
+        got += n > 0 ? static_cast<uint64_t>(n) : 0;
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(wrong, 0u);
+
+    child.Signal(SIGTERM);
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_EQ(*status, 0) << child.Stderr();
 }
 
 TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
