@@ -30,6 +30,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -291,9 +292,41 @@ bool Bridge::Command(const std::string& text) {
     return true;
 }
 
+// A terminal on stdin is read only while korvaxsim is in its foreground: a
+// background job (korvaxsim pty &) that read it would be stopped with SIGTTIN
+// until brought back, and would answer no signal meanwhile.
+bool MayReadStdin() {
+    if (!::isatty(STDIN_FILENO))
+        return true;
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+// While it lives, a read of the terminal from the background fails with EIO
+// instead of stopping the process: the case of a job sent to the background
+// between MayReadStdin and its read.
+class BackgroundReadsFail {
+  public:
+    BackgroundReadsFail() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGTTIN, &ignore, &saved_);
+    }
+    ~BackgroundReadsFail() { ::sigaction(SIGTTIN, &saved_, nullptr); }
+    BackgroundReadsFail(const BackgroundReadsFail&) = delete;
+    BackgroundReadsFail& operator=(const BackgroundReadsFail&) = delete;
+
+  private:
+    struct sigaction saved_ {};
+};
+
+// How often a background job looks whether it has been brought to the foreground.
+constexpr int ForegroundCheckMs = 500;
+
 std::optional<std::string> Bridge::Run() {
     WakePipe wake;
     SignalWake signals(wake);
+    BackgroundReadsFail backgroundReadsFail;
     Receiver receiver(
         port_, [this](const uint8_t* data, size_t size) { ToProgram(data, size); }, wake);
 
@@ -302,10 +335,11 @@ std::optional<std::string> Bridge::Run() {
     std::optional<std::string> failure;
     try {
         for (;;) {
+            bool background = readStdin && !MayReadStdin();
             pollfd fds[3] = {{wake.ReadFd(), POLLIN, 0},
                              {pty_.master.Get(), POLLIN, 0},
-                             {readStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-            int ready = ::poll(fds, 3, Writing() ? 100 : -1);
+                             {readStdin && !background ? STDIN_FILENO : -1, POLLIN, 0}};
+            int ready = ::poll(fds, 3, Writing() ? 100 : background ? ForegroundCheckMs : -1);
             if (ready < 0) {
                 if (errno == EINTR)
                     continue;
@@ -329,7 +363,8 @@ std::optional<std::string> Bridge::Run() {
                 char buffer[256];
                 ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
                 if (n <= 0) {
-                    readStdin = n < 0 && (errno == EINTR || errno == EAGAIN);
+                    // EIO: moved to the background between the look and the read.
+                    readStdin = n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO);
                     continue;
                 }
                 bool more = true;

@@ -85,7 +85,10 @@ class ChildProcess {
 
     bool Started() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
-    void Signal(int signal) { ::kill(pid_, signal); }
+    void Signal(int signal) {
+        if (pid_ > 1)
+            ::kill(pid_, signal);
+    }
     void WriteStdin(const std::string& text) {
         for (size_t done = 0; stdin_ >= 0 && done < text.size();) {
             ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
@@ -324,6 +327,101 @@ TEST(Pty, AWriterWithoutAReaderIsHeldBackInFlatMemoryAndLosesNothing) {
     auto status = child.Wait(DemoLimit);
     ASSERT_TRUE(status) << child.Stdout();
     EXPECT_EQ(*status, 0) << child.Stderr();
+}
+
+// `korvaxsim pty &` from an interactive shell: a job in the background of the
+// terminal on its stdin. Input typed at that terminal belongs to the shell; the job
+// must neither take it nor be stopped for trying (SIGTTIN), and a signal ends it at
+// once. The shell here is a session leader that owns the terminal and waits.
+TEST(Pty, InTheBackgroundOfATerminalItKeepsServingAndEndsOnASignal) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    char name[128];
+    ASSERT_TRUE(::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                ::ptsname_r(master, name, sizeof name) == 0);
+    int out[2], ids[2];
+    ASSERT_TRUE(::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(ids, O_CLOEXEC) == 0);
+    pid_t shell = ::fork();
+    if (shell == 0) {
+        // Only async-signal-safe calls from here to exec.
+        ::setsid();
+        int tty = ::open(name, O_RDWR); // the session's controlling terminal
+        pid_t job = ::fork();
+        if (job == 0) {
+            ::setpgid(0, 0); // a process group of its own: not the foreground one
+            ::dup2(tty, STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(out[1], STDERR_FILENO);
+            ::execl(Program.c_str(), "korvaxsim", "pty", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::setpgid(job, job);
+        [[maybe_unused]] ssize_t n = ::write(ids[1], &job, sizeof job);
+        int status = 0;
+        ::waitpid(job, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    ::close(out[1]);
+    ::close(ids[1]);
+    pid_t job = -1;
+    ASSERT_GT(shell, 1);
+    ASSERT_EQ(::read(ids[0], &job, sizeof job), static_cast<ssize_t>(sizeof job));
+    ::close(ids[0]);
+    ASSERT_GT(job, 1);
+    struct Cleanup {
+        pid_t job, shell;
+        int master, out;
+        ~Cleanup() {
+            // Never a pid of 0 or -1 here: those would reach other processes.
+            if (job > 1)
+                ::kill(-job, SIGKILL);
+            if (shell > 1) {
+                ::kill(shell, SIGKILL);
+                ::waitpid(shell, nullptr, 0);
+            }
+            ::close(master);
+            ::close(out);
+        }
+    } cleanup{job, shell, master, out[0]};
+
+    std::string text;
+    auto readUntil = [&](const std::string& wanted, std::chrono::milliseconds limit) {
+        for (auto end = Clock::now() + limit;
+             text.find(wanted) == std::string::npos && MsUntil(end) > 0;) {
+            pollfd fd{out[0], POLLIN, 0};
+            char buffer[512];
+            if (::poll(&fd, 1, MsUntil(end)) > 0) {
+                ssize_t n = ::read(out[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                text.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return text.find(wanted) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Ctrl-C to stop\n", ReplyLimit)) << text;
+    // A line typed at the shell's terminal.
+    ASSERT_EQ(::write(master, "status\n", 7), 7);
+    size_t start = text.find("pty: /dev/") + 5;
+    Terminal terminal(text.substr(start, text.find('\n', start) - start));
+    ASSERT_TRUE(terminal.Open()) << text;
+    ASSERT_TRUE(terminal.Write("AT\r"));
+    EXPECT_EQ(terminal.ReadUntil("OK\r\n", ReplyLimit), "AT\r\r\nOK\r\n") << text;
+    EXPECT_EQ(text.find("receive queue"), std::string::npos) << "the shell's input was taken";
+
+    ASSERT_GT(job, 1);
+    ::kill(job, SIGTERM);
+    EXPECT_TRUE(readUntil("UNLOADED", ReplyLimit)) << text;
+    int status = -1;
+    for (auto end = Clock::now() + ReplyLimit; Clock::now() < end;) {
+        if (::waitpid(shell, &status, WNOHANG) == shell)
+            break;
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 1, 50);
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the job did not end on SIGTERM: " << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    cleanup.shell = 0; // reaped
 }
 
 TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
