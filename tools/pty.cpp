@@ -269,9 +269,7 @@ bool Bridge::Command(const std::string& text) {
             port_.Name().c_str(), DescribeLine(line_).c_str(), DescribeModemStatus(lines).c_str(),
             dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue,
             static_cast<unsigned>(errors));
-        Say("modem: %s", sim_.Modem().InDataMode()  ? "in a call (data)"
-                         : sim_.Modem().Connected() ? "in a call (command)"
-                                                    : "command mode");
+        Say("modem: %s", DescribeModem(sim_.Modem()).c_str());
     } else if (line == "dtr") {
         dtr_ = !dtr_;
         port_.Escape(dtr_ ? SETDTR : CLRDTR);
@@ -327,6 +325,8 @@ std::optional<std::string> Bridge::Run() {
     WakePipe wake;
     SignalWake signals(wake);
     BackgroundReadsFail backgroundReadsFail;
+    sim_.OnCaptureFailure([&wake] { wake.Notify(); });
+    CaptureFailureUnhook unhook{sim_};
     Receiver receiver(
         port_, [this](const uint8_t* data, size_t size) { ToProgram(data, size); }, wake);
 
@@ -352,6 +352,7 @@ std::optional<std::string> Bridge::Run() {
             }
             if (fds[0].revents != 0) {
                 wake.Drain();
+                sim_.ThrowIfCaptureFailed();
                 if (receiver.Failed() || SignalWake::Received() != 0)
                     break;
             }
@@ -446,7 +447,7 @@ int RunPty(const Options& options) {
     }
     if (failure)
         std::fprintf(stderr, "korvaxsim: %s\n", failure->c_str());
-    if (ran && !options.quiet)
+    if (ran)
         PrintSummary(stdout, report);
     if (ran && !report.verdict.Clean())
         std::fprintf(stderr,

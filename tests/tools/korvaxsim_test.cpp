@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -424,6 +425,43 @@ TEST(Pty, InTheBackgroundOfATerminalItKeepsServingAndEndsOnASignal) {
     cleanup.shell = 0; // reaped
 }
 
+// A capture whose write fails while the session runs (here the file reaches the
+// process's file size limit, as a full disk would stop it) ends the session at
+// once, with the file and the errno, and status 1.
+TEST(Pty, ACaptureWriteThatFailsMidSessionEndsItAtOnceWithTheErrno) {
+    std::string capture = TempPath("limited.pcap");
+    // The child inherits the limit, and SIGXFSZ ignored, so its write fails with EFBIG.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 64 * 1024;
+    auto savedSignal = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ChildProcess child(Program, {"pty", "--echo", "--quiet", "--capture", capture});
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, savedSignal);
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open());
+
+    // 256 KiB echoed: some four times what the file may hold.
+    std::string chunk(4096, 'k');
+    for (int i = 0; i < 64; ++i) {
+        pollfd fd{terminal.Fd(), POLLOUT, 0};
+        if (::poll(&fd, 1, 1000) <= 0 || ::write(terminal.Fd(), chunk.data(), chunk.size()) <= 0)
+            break; // the session has ended
+        terminal.ReadUntil(std::string(1, '\x01'), std::chrono::milliseconds(1)); // drain
+    }
+    auto status = child.Wait(ReplyLimit);
+    ASSERT_TRUE(status) << "the session did not end: " << child.Stdout();
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(child.Stderr(),
+              "korvaxsim: " + capture + ": writing the capture failed: File too large (EFBIG)\n");
+    std::remove(capture.c_str());
+}
+
 TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     std::string capture = TempPath("modem.pcap");
     ChildProcess child(Program, {"demo", "--quiet", "--bytes", "65536", "--capture", capture});
@@ -473,6 +511,13 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
     } cases[] = {
         {{}, "", 2, "korvaxsim: no mode given\n" + tryHelp, false, "-"},
         {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
+        {{"--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
+        {{"pty", "--capture", ""},
+         "",
+         2,
+         "korvaxsim: --capture needs a file name\n" + tryHelp,
+         false,
+         "-"},
         {{"term", "--bytes", "4M"},
          "",
          2,
@@ -501,6 +546,25 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
              ": cannot write the capture: No such file or directory (ENOENT)\n",
          false,
          "-"},
+        {{"demo", "--quiet", "--capture", "/tmp"},
+         "",
+         1,
+         "korvaxsim: /tmp: cannot write the capture: Is a directory (EISDIR)\n",
+         false,
+         "-"},
+        // The file opens, and its first write fails: before the session starts.
+        {{"term", "--quiet", "--capture", "/dev/full"},
+         "AT\n",
+         1,
+         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
+         false,
+         "-"},
+        {{"demo", "--quiet", "--capture", "/dev/full"},
+         "",
+         1,
+         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
+         false,
+         "-"},
         {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged, true, "-"},
         {{"pty", "--quiet"}, "unplug\n", 1, unplugged, true, ""},
         {{"term", "--quiet"}, "ATZ\n~wait OK\n~unplug\n", 1, unplugged, true, ""},
@@ -511,6 +575,14 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
          false,
          ""},
         {{"pty", "--quiet"}, "status\nquit\n", 0, "", false, "transmit queue 0, errors 0x0\n"},
+        // What the modem sees, as term's status shows it; --quiet keeps the summary.
+        {{"pty", "--quiet"},
+         "status\nquit\n",
+         0,
+         "",
+         false,
+         "pty: modem: command mode, carrier off, DSR on, sees DTR on RTS on\n"},
+        {{"term", "--quiet"}, "AT\n~wait OK\n~quit\n", 0, "", false, "verifier   0 finding(s)"},
     };
     for (const auto& c : cases) {
         ChildProcess child(Program, c.args);
@@ -532,6 +604,23 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
         else
             EXPECT_NE(child.Stdout().find(c.output), std::string::npos) << name << child.Stdout();
     }
+}
+
+// Ctrl-C (SIGINT) during a scripted ~wait ends the session at once, as it does
+// anywhere else, instead of after the wait's 10 s.
+TEST(Term, CtrlCDuringAWaitEndsTheSessionAtOnce) {
+    ChildProcess child(Program, {"term", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    child.WriteStdin("AT\n~wait NEVER\n");
+    // The answer to AT is in: the line before the wait has run.
+    ASSERT_TRUE(child.WaitForLine("OK", ReplyLimit)) << child.Stdout();
+    auto signalled = Clock::now();
+    child.Signal(SIGINT);
+    auto status = child.Wait(ReplyLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_LT(Clock::now() - signalled, 5s) << "the wait ran to its limit";
+    EXPECT_EQ(child.Stderr(), "");
+    EXPECT_EQ(*status, 0);
 }
 
 TEST(Term, AScriptedSessionDialsAndHangsUp) {
