@@ -102,8 +102,10 @@ class Bridge {
 
   private:
     void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Receiver thread: bytes from the port to the program.
+    // Receiver thread: bytes from the port to the program, with the terminal's
+    // software flow control (IXON) applied to them.
     void ToProgram(const uint8_t* data, size_t size);
+    void WriteToProgram(const uint8_t* data, size_t size);
     // Main thread: one read of the master; false when there was nothing.
     bool FromProgram();
     // Main thread: takes the outcome of the oldest outstanding write, waiting for it.
@@ -123,6 +125,9 @@ class Bridge {
     bool dtr_ = true;
     bool rts_ = true;
     std::atomic<bool> stopping_{false};
+    // The terminal's IXON and its START and STOP characters, for the receiver.
+    std::atomic<bool> ixon_{false};
+    std::atomic<uint8_t> startChar_{0x11}, stopChar_{0x13};
     std::mutex outputMutex_;
     // What one read of the master brings (the packet-mode byte, then up to 64 KiB a
     // program has written) and its WriteFile while it is outstanding.
@@ -148,7 +153,28 @@ void Bridge::Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+// With EXTPROC set the line discipline leaves input processing to the master, IXON
+// included, so the bridge does what it would: STOP stops the terminal's output
+// (the program's writes wait) and START starts it again, and neither reaches the
+// program as data.
 void Bridge::ToProgram(const uint8_t* data, size_t size) {
+    if (!ixon_.load()) {
+        WriteToProgram(data, size);
+        return;
+    }
+    const uint8_t start = startChar_.load(), stop = stopChar_.load();
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != stop && data[i] != start)
+            continue;
+        WriteToProgram(data + from, i - from);
+        ::tcflow(pty_.heldSlave.Get(), data[i] == stop ? TCOOFF : TCOON);
+        from = i + 1;
+    }
+    WriteToProgram(data + from, size - from);
+}
+
+void Bridge::WriteToProgram(const uint8_t* data, size_t size) {
     while (size != 0 && !stopping_.load()) {
         ssize_t n = ::write(pty_.master.Get(), data, size);
         if (n > 0) {
@@ -211,6 +237,9 @@ void Bridge::SettingsChanged() {
     termios settings{};
     if (::tcgetattr(pty_.master.Get(), &settings) != 0)
         return;
+    startChar_.store(settings.c_cc[VSTART]);
+    stopChar_.store(settings.c_cc[VSTOP]);
+    ixon_.store((settings.c_iflag & IXON) != 0);
     // A program that cleared EXTPROC would leave later changes unreported.
     if (!(settings.c_lflag & EXTPROC)) {
         settings.c_lflag |= EXTPROC;

@@ -278,6 +278,40 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeeps
     std::remove(capture.c_str());
 }
 
+// XON/XOFF on the terminal acts as on a plain pty: with IXON set, an XOFF that
+// arrives stops the program's output and does not reach it as data; restarting
+// the output (tcflow TCOON, or an XON arriving) lets the writes go on.
+TEST(Pty, AnArrivingXoffStopsTheProgramsOutputAsOnAPlainPty) {
+    ChildProcess child(Program, {"pty", "--echo", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open());
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(terminal.Fd(), &settings), 0);
+    settings.c_iflag |= IXON;
+    ASSERT_EQ(::tcsetattr(terminal.Fd(), TCSANOW, &settings), 0);
+    ASSERT_TRUE(child.WaitForLine("pty: line set to 115200 8N1 XON/XOFF (out)", ReplyLimit))
+        << child.Stdout();
+
+    // The modem echoes XOFF, then "hello": once "hello" is back, the XOFF has been seen.
+    ASSERT_TRUE(terminal.Write("\x13hello"));
+    EXPECT_EQ(terminal.ReadUntil("hello", ReplyLimit), "hello") << "XOFF reached the program";
+    pollfd out{terminal.Fd(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&out, 1, 0), 0) << "the terminal's output was not stopped";
+    EXPECT_FALSE(terminal.Write("x")) << "a write went out while stopped";
+
+    ASSERT_EQ(::tcflow(terminal.Fd(), TCOON), 0);
+    ASSERT_TRUE(terminal.Write("\x11world")); // the echoed XON is no data either
+    EXPECT_EQ(terminal.ReadUntil("world", ReplyLimit), "helloworld");
+
+    child.Signal(SIGTERM);
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0) << child.Stderr();
+}
+
 // A program that writes to the echoing modem and does not read is held back as on a
 // plain pty: the modem NAKs once its buffer is full, the driver's write waits, and
 // the program's write blocks. Memory stays flat however long it goes on (here for
