@@ -122,12 +122,16 @@ class ChildProcess {
         while (Pump(deadline)) {
         }
         int status = 0;
-        if (pid_ <= 0 || fds_[0] >= 0 || fds_[1] >= 0 || ::waitpid(pid_, &status, 0) != pid_)
+        rusage usage{};
+        if (pid_ <= 0 || fds_[0] >= 0 || fds_[1] >= 0 || ::wait4(pid_, &status, 0, &usage) != pid_)
             return std::nullopt;
         pid_ = -1;
+        maxRssKiB_ = usage.ru_maxrss;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // The child's peak resident set, once Wait has reaped it.
+    long MaxRssKiB() const { return maxRssKiB_; }
     const std::string& Stdout() const { return text_[0]; }
     const std::string& Stderr() const { return text_[1]; }
 
@@ -157,6 +161,7 @@ class ChildProcess {
     }
 
     pid_t pid_ = -1;
+    long maxRssKiB_ = 0;
     int stdin_ = -1;
     int fds_[2] = {-1, -1}; // stdout, stderr
     std::string text_[2];
@@ -523,6 +528,19 @@ TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     EXPECT_GT(BulkOutText(*file).size(), 65536u);
 
     std::remove(capture.c_str());
+}
+
+// The data phase makes its bytes from the seed as it goes: 24 MiB through the
+// echo take no more memory than a short session (holding the payload would be
+// 24 MiB at least).
+TEST(Demo, ALargeDataPhaseRunsInFlatMemory) {
+    ChildProcess child(Program, {"demo", "--quiet", "--bytes", "24M"});
+    ASSERT_TRUE(child.Started());
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_EQ(*status, 0) << child.Stderr();
+    EXPECT_NE(child.Stdout().find("result: PASS"), std::string::npos) << child.Stdout();
+    EXPECT_LT(child.MaxRssKiB(), 16 * 1024);
 }
 
 // Messages as command-line tools give them: a usage mistake is one line, a pointer
