@@ -26,8 +26,8 @@ std::string UsageText() {
            "  --capture FILE   write the USB traffic as a pcap file (USBPcap link type)\n"
            "  --driver FILE    run this korvaxser.sys image instead of the built-in driver\n"
            "  --seed N         seed of the demo's data bytes (default 1)\n"
-           "  --quiet          no driver debug output (kd>) and, in demo, no steps: the\n"
-           "                   summary still prints\n"
+           "  --quiet          no driver debug output (kd>); demo prints the summary only,\n"
+           "                   and on a failure only its error\n"
            "  --echo           pty: the modem starts in a call, echoing every byte\n"
            "  --other-app      another application holds the port open first\n"
            "  --unplug-midway  demo: pull the modem out halfway through the data\n";
