@@ -27,6 +27,8 @@ korvax_optional_packages=(
     python3-serial             # pyserial, the serial client of the pty tests
     ppp                        # chat, the dialer of the pty tests
     wvdial                     # wvdial, the other dialer
+    picocom                    # the terminal programs the README's pty examples use
+    socat
 )
 
 korvax_setup() {

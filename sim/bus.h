@@ -232,6 +232,10 @@ class ModemPdo {
     std::vector<uint8_t> TakeBulkOut();
     // Bytes the device has sent on an IN pipe that no transfer has taken yet.
     size_t QueuedInBytes(UsbPipe pipe) const;
+    // The device NAKs bulk-out while its buffer is full: OUT transfers that reach
+    // the bus meanwhile stay in the host controller (cancellable, nothing behind
+    // them moves) and go on, in order, once the device takes data again.
+    void NakBulkOut(bool nak);
     // The device stalls a bulk or interrupt endpoint: the oldest outstanding transfer
     // fails with USBD_STATUS_STALL_PID (the next one to come, if none is outstanding)
     // and the pipe is halted until RESET_PIPE.
@@ -281,6 +285,7 @@ class ModemPdo {
             Held,          // stuck until ReleaseHeld; nothing behind it moves
             AwaitingPower, // submitted while the port is suspended; nothing behind it moves
             AwaitingData,  // an IN transfer collecting packets
+            Nakked,        // an OUT transfer the device NAKs; nothing behind it moves
             Ready,         // outcome known, completes when it reaches the queue's head
         };
         Kind kind = Kind::In;
@@ -380,6 +385,7 @@ class ModemPdo {
     bool paused_ = false;
     std::shared_ptr<UsbFunction> function_;
     std::vector<uint8_t> bulkOut_;
+    bool nakBulkOut_ = false;
     uint64_t sequence_ = 0;
     // Pumps scheduled or running plus completions in progress outside them.
     size_t busy_ = 0;

@@ -181,7 +181,8 @@ Modem::Modem(ModemPdo& pdo, ModemOptions options)
     dialAlarm_.fire = &Modem::DialDue;
     guardAlarm_.fire = &Modem::GuardDue;
     streamAlarm_.fire = &Modem::StreamDue;
-    for (Alarm* alarm : {&dialAlarm_, &guardAlarm_, &streamAlarm_}) {
+    holdAlarm_.fire = &Modem::HoldDue;
+    for (Alarm* alarm : {&dialAlarm_, &guardAlarm_, &streamAlarm_, &holdAlarm_}) {
         alarm->modem = this;
         KeInitializeTimer(&alarm->timer);
         KeInitializeDpc(&alarm->dpc, AlarmDpc, alarm);
@@ -196,8 +197,10 @@ Modem::~Modem() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         stopping_ = true; // no alarm is set from now on
+        if (std::exchange(holding_, false))
+            pdo_.NakBulkOut(false); // a PDO without its modem takes every transfer
     }
-    for (Alarm* alarm : {&dialAlarm_, &guardAlarm_, &streamAlarm_}) {
+    for (Alarm* alarm : {&dialAlarm_, &guardAlarm_, &streamAlarm_, &holdAlarm_}) {
         KeCancelTimer(&alarm->timer);
         KeRemoveQueueDpc(&alarm->dpc);
     }
@@ -275,6 +278,11 @@ uint64_t Modem::ReceivedCount() const {
 uint64_t Modem::StreamedCount() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return streamed_;
+}
+
+bool Modem::HoldingBack() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return holding_;
 }
 
 // ---- Injection ---------------------------------------------------------------------------
@@ -400,6 +408,7 @@ void Modem::OnBulkOut(const std::vector<uint8_t>& data) {
         }
     }
     Flush(lock);
+    HoldBackWhenFull();
 }
 
 void Modem::CommandByte(uint8_t byte) {
@@ -806,6 +815,42 @@ void Modem::StreamDue() {
     }
     Arm(streamAlarm_, ChunkDue(chunks_));
     Flush(lock);
+}
+
+// ---- The modem's buffer ------------------------------------------------------------------
+
+// How often a modem that NAKs bulk-out looks whether the host has read.
+constexpr LONGLONG HoldCheckInterval = HundredNsPerSecond / 500;
+
+size_t Modem::Backlog() const {
+    size_t bytes = pdo_.QueuedInBytes(UsbPipe::BulkIn) + openText_.size();
+    for (const Outgoing& outgoing : outbox_)
+        bytes += outgoing.pipe == UsbPipe::BulkIn ? outgoing.bytes.size() : 0;
+    return bytes;
+}
+
+void Modem::HoldBackWhenFull() {
+    // Only echoed data comes back to the host for what it sends.
+    if (options_.dataHandling != DataHandling::Echo || holding_ || stopping_ ||
+        Backlog() <= options_.echoBacklog)
+        return;
+    // Full: the host's next OUT transaction is NAKed, as by a modem whose buffer
+    // has no room; the host controller retries it until the modem takes data again.
+    holding_ = true;
+    pdo_.NakBulkOut(true);
+    Arm(holdAlarm_, kx::CurrentTime() + HoldCheckInterval);
+}
+
+void Modem::HoldDue() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_ || !holding_)
+        return;
+    if (Backlog() > options_.echoBacklog) {
+        Arm(holdAlarm_, kx::CurrentTime() + HoldCheckInterval);
+        return;
+    }
+    holding_ = false;
+    pdo_.NakBulkOut(false);
 }
 
 // ---- Helpers -----------------------------------------------------------------------------

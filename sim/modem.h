@@ -108,6 +108,10 @@ struct ModemOptions {
     // The modem's buffer: while more bytes than this wait in the bus unread, the
     // stream pauses and its schedule restarts when it goes on.
     size_t streamBacklog = 16384;
+    // The buffer of what the modem sends back (echoed data and its answers): once
+    // more than this waits unread, it NAKs bulk-out until the host has read it down
+    // to this again, so a host that does not read holds back its own writes.
+    size_t echoBacklog = 16384;
 };
 
 // The modem attached to a PDO for its lifetime. Destroy it before its PDO, at
@@ -143,6 +147,8 @@ class Modem {
     std::vector<uint8_t> Received() const;
     uint64_t ReceivedCount() const; // every data-mode byte, sunk ones too
     uint64_t StreamedCount() const;
+    // The modem NAKs bulk-out: its buffer is full of what the host has not read.
+    bool HoldingBack() const;
 
     // ---- Injection ----
     // The carrier comes or goes; going during a call ends it (NO CARRIER).
@@ -176,6 +182,7 @@ class Modem {
     void DialDue();
     void GuardDue();
     void StreamDue();
+    void HoldDue();
 
     // These run with mutex_ held.
     enum class Step { Next, Error, Final };
@@ -203,6 +210,10 @@ class Modem {
     void Queue(UsbPipe pipe, std::vector<uint8_t> bytes);
     // Sends what is queued, in order, without the lock; one thread at a time.
     void Flush(std::unique_lock<std::mutex>& lock);
+    // Bulk-in bytes sent or about to be sent that the host has not taken.
+    size_t Backlog() const;
+    // After data came: NAK bulk-out while the backlog exceeds the echo buffer.
+    void HoldBackWhenFull();
 
     ModemPdo& pdo_;
     const ModemOptions options_;
@@ -210,6 +221,7 @@ class Modem {
     Alarm dialAlarm_{};
     Alarm guardAlarm_{};
     Alarm streamAlarm_{};
+    Alarm holdAlarm_{};
 
     mutable std::mutex mutex_;
     bool stopping_ = false;
@@ -248,6 +260,7 @@ class Modem {
     std::vector<uint8_t> openText_; // bulk-in bytes of the current step, one transfer
     std::deque<Outgoing> outbox_;
     bool sending_ = false;
+    bool holding_ = false; // bulk-out NAKed until the backlog is down to the buffer
 };
 
 } // namespace sim

@@ -280,6 +280,8 @@ void ModemPdo::StartMover(Transfer& transfer, UsbPipe target) {
             Halt(target);
     } else if (fault && fault->kind == UrbFault::Kind::Hold) {
         transfer.state = Transfer::State::Held;
+    } else if (target == UsbPipe::BulkOut && nakBulkOut_) {
+        transfer.state = Transfer::State::Nakked;
     } else {
         transfer.state = transfer.kind == Transfer::Kind::In ? Transfer::State::AwaitingData
                                                              : Transfer::State::Ready;
@@ -748,6 +750,18 @@ void ModemPdo::ReleaseHeld() {
         TakePackets(static_cast<UsbPipe>(i));
         Kick(static_cast<UsbPipe>(i));
     }
+}
+
+void ModemPdo::NakBulkOut(bool nak) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    nakBulkOut_ = nak;
+    if (nak)
+        return;
+    for (Transfer& transfer : pipes_[static_cast<size_t>(UsbPipe::BulkOut)].transfers) {
+        if (transfer.state == Transfer::State::Nakked)
+            transfer.state = Transfer::State::Ready;
+    }
+    Kick(UsbPipe::BulkOut);
 }
 
 void ModemPdo::PauseNextSubmission(UsbPipe pipe) {

@@ -9,9 +9,11 @@ std::string UsageText() {
     return "usage: korvaxsim demo [--port COMn] [--plug-as COMn] [--bytes N[K|M|G]] [--capture "
            "FILE]\n"
            "                      [--seed N] [--quiet] [--other-app] [--unplug-midway]\n"
-           "       korvaxsim term [--port COMn] [--plug-as COMn] [--capture FILE] [--other-app]\n"
-           "       korvaxsim pty  [--port COMn] [--plug-as COMn] [--capture FILE] [--echo] "
+           "       korvaxsim term [--port COMn] [--plug-as COMn] [--capture FILE] [--quiet] "
            "[--other-app]\n"
+           "       korvaxsim pty  [--port COMn] [--plug-as COMn] [--capture FILE] [--echo] "
+           "[--quiet]\n"
+           "                      [--other-app]\n"
            "       every mode also takes --driver FILE\n"
            "\n"
            "  demo  a dialer session on the simulated modem through the driver, with a summary\n"
@@ -24,7 +26,8 @@ std::string UsageText() {
            "  --capture FILE   write the USB traffic as a pcap file (USBPcap link type)\n"
            "  --driver FILE    run this korvaxser.sys image instead of the built-in driver\n"
            "  --seed N         seed of the demo's data bytes (default 1)\n"
-           "  --quiet          print the summary only\n"
+           "  --quiet          no driver debug output (kd>); demo prints the summary only,\n"
+           "                   and on a failure only its error\n"
            "  --echo           pty: the modem starts in a call, echoing every byte\n"
            "  --other-app      another application holds the port open first\n"
            "  --unplug-midway  demo: pull the modem out halfway through the data\n";
@@ -86,7 +89,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     } else if (mode == "-h" || mode == "--help" || mode == "help") {
         return std::nullopt;
     } else {
-        *error = "unknown mode '" + mode + "'";
+        *error = (mode[0] == '-' ? "unknown option '" : "unknown mode '") + mode + "'";
         return std::nullopt;
     }
 
@@ -129,6 +132,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
             const std::string* file = value();
             if (file == nullptr)
                 return std::nullopt;
+            if (file->empty()) {
+                *error = "--capture needs a file name";
+                return std::nullopt;
+            }
             options.capture = *file;
         } else if (option == "--driver") {
             const std::string* file = value();

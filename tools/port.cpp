@@ -98,7 +98,25 @@ std::string DescribeLine(const LineSettings& line) {
     return text;
 }
 
+// ---- Running time --------------------------------------------------------------------------
+
+RunningTime::RunningTime(std::chrono::milliseconds slice, Clock now)
+    : slice_(slice), now_(std::move(now)), last_(now_()) {}
+
+void RunningTime::Step(bool counts) {
+    auto now = now_();
+    auto step = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_);
+    last_ = now;
+    if (counts)
+        counted_ += std::min(step, slice_);
+}
+
 // ---- Overlapped ---------------------------------------------------------------------------
+
+namespace {
+// The wait between two looks at the running time.
+constexpr std::chrono::milliseconds WaitSlice{100};
+} // namespace
 
 Overlapped::Overlapped() {
     overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -107,7 +125,7 @@ Overlapped::Overlapped() {
 Overlapped::~Overlapped() {
     if (file_ != nullptr && !Done()) {
         CancelIo(file_);
-        if (!Wait(Port::StuckAfterMs)) {
+        if (!WaitRunning(std::chrono::milliseconds(Port::StuckAfterMs))) {
             // Freeing memory the driver still writes to is never an option.
             std::fprintf(stderr, "korvaxsim: a cancelled request did not end; stopping\n");
             std::abort();
@@ -120,6 +138,16 @@ bool Overlapped::Wait(DWORD milliseconds) {
     return WaitForSingleObject(overlapped_.hEvent, milliseconds) == WAIT_OBJECT_0;
 }
 
+bool Overlapped::WaitRunning(std::chrono::milliseconds limit, const std::function<bool()>& paused) {
+    RunningTime running(WaitSlice);
+    while (!Wait(static_cast<DWORD>(WaitSlice.count()))) {
+        running.Step(!(paused && paused()));
+        if (running.Counted() >= limit)
+            return false;
+    }
+    return true;
+}
+
 void Overlapped::Reset() {
     file_ = nullptr;
     HANDLE event = overlapped_.hEvent;
@@ -130,8 +158,8 @@ void Overlapped::Reset() {
 
 // ---- Port ---------------------------------------------------------------------------------
 
-Port::Port(const std::string& name, std::function<bool()> unplugged)
-    : name_(name), unplugged_(std::move(unplugged)) {
+Port::Port(const std::string& name, std::function<bool()> unplugged, std::function<bool()> heldBack)
+    : name_(name), unplugged_(std::move(unplugged)), heldBack_(std::move(heldBack)) {
     handle_ = CreateFileA(PortPath(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
@@ -260,11 +288,19 @@ size_t Port::Finish(Overlapped& overlapped, Request request) {
                        : request == Request::Write ? "WriteFile"
                                                    : "WaitCommEvent";
     DWORD limit = StuckAfterMs + std::max(readWaitMs_, writeLimitMs_);
-    if (!overlapped.Done() && !overlapped.Wait(limit)) {
+    std::function<bool()> paused;
+    if (request == Request::Write)
+        paused = heldBack_;
+    if (!overlapped.Done() && !overlapped.WaitRunning(std::chrono::milliseconds(limit), paused)) {
         // The driver kept it beyond its time-outs: take it back before the memory goes.
         CancelIo(handle_);
         overlapped.Wait(INFINITE);
-        throw Failure(name_ + ": " + call + " did not end within " + std::to_string(limit) + " ms");
+        throw Failure(name_ + ": " + call + " still in the driver after " + std::to_string(limit) +
+                      " ms, " + std::to_string(StuckAfterMs) + " ms beyond the port's time-outs (" +
+                      std::to_string(readWaitMs_) + " ms read wait, " +
+                      std::to_string(writeLimitMs_) +
+                      " ms write limit); counted while korvaxsim ran" +
+                      (request == Request::Write ? " and the modem took data" : ""));
     }
     DWORD count = 0;
     if (!GetOverlappedResult(handle_, overlapped.get(), &count, FALSE))

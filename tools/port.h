@@ -6,6 +6,7 @@
 #include <sim/serial_api.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,25 @@ struct LineSettings {
 // 115200 8N1 RTS/CTS XON/XOFF (out, in).
 std::string DescribeLine(const LineSettings& line);
 
+// The time that passes while korvaxsim runs, measured in steps of at most one
+// slice: a step that took longer (the process was stopped with Ctrl-Z or SIGSTOP,
+// the machine was suspended) counts as one slice, so waking up late never makes a
+// request look stuck. A step taken while `counts` is false adds nothing.
+class RunningTime {
+  public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    explicit RunningTime(std::chrono::milliseconds slice,
+                         Clock now = std::chrono::steady_clock::now);
+    void Step(bool counts);
+    std::chrono::milliseconds Counted() const { return counted_; }
+
+  private:
+    std::chrono::milliseconds slice_;
+    Clock now_;
+    std::chrono::steady_clock::time_point last_;
+    std::chrono::milliseconds counted_{0};
+};
+
 // An OVERLAPPED with a manual-reset event of its own. A request still in the
 // driver when it goes is cancelled and waited for first (by the thread that
 // started it, which is the one CancelIo acts for).
@@ -82,6 +102,9 @@ class Overlapped {
     bool Done() const { return win32::HasOverlappedIoCompleted(&overlapped_) != FALSE; }
     // Waits for the event; false when the time passed first.
     bool Wait(win32::DWORD milliseconds);
+    // Waits until `limit` of running time has passed (RunningTime), not counting
+    // time while `paused` says so; false when the limit passed first.
+    bool WaitRunning(std::chrono::milliseconds limit, const std::function<bool()>& paused = {});
     void Reset();
 
   private:
@@ -98,8 +121,10 @@ class Port {
 
     // Opens \\.\<name> for reading and writing, exclusively, overlapped. Throws
     // Failure with the reason when it cannot. `unplugged` tells later errors
-    // whether the modem is gone.
-    Port(const std::string& name, std::function<bool()> unplugged = {});
+    // whether the modem is gone; `heldBack` whether the modem is holding the
+    // application's data back (its buffer is full), which a write waits out.
+    Port(const std::string& name, std::function<bool()> unplugged = {},
+         std::function<bool()> heldBack = {});
     ~Port();
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -134,7 +159,8 @@ class Port {
     // The kinds of request started with an Overlapped.
     enum class Request { Read, Write, EventWait };
     // The bytes a started request moved; throws when it failed. Waits at most
-    // StuckAfterMs beyond the port's time-outs for a request that has not ended.
+    // StuckAfterMs beyond the port's time-outs, in running time, for a request that
+    // has not ended; a write does not count the time the modem holds it back.
     size_t Finish(Overlapped& overlapped, Request request);
     // What has arrived, up to `size` bytes; 0 when nothing came in the read wait.
     size_t Read(void* buffer, size_t size);
@@ -151,6 +177,7 @@ class Port {
 
     std::string name_;
     std::function<bool()> unplugged_;
+    std::function<bool()> heldBack_;
     win32::HANDLE handle_ = win32::INVALID_HANDLE_VALUE;
     win32::DWORD readWaitMs_ = 0;
     win32::DWORD writeLimitMs_ = 0;

@@ -109,14 +109,40 @@ RawTerminal::~RawTerminal() {
         ::tcsetattr(fd_, TCSANOW, &saved_);
 }
 
+bool FileOutput::Drain() {
+    for (char* at = pbase(); at < pptr();) {
+        ssize_t n = error_ == 0 ? ::write(fd_.Get(), at, static_cast<size_t>(pptr() - at)) : -1;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (error_ == 0)
+                error_ = n < 0 ? errno : EIO;
+            Reset();
+            return false;
+        }
+        at += n;
+    }
+    Reset();
+    return true;
+}
+
+FileOutput::int_type FileOutput::overflow(int_type c) {
+    if (!Drain())
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+        sputc(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+int FileOutput::sync() {
+    return Drain() ? 0 : -1;
+}
+
 std::string ErrnoText(int error) {
-    const char* name = error == EIO      ? " (EIO)"
-                       : error == EAGAIN ? " (EAGAIN)"
-                       : error == ENOENT ? " (ENOENT)"
-                       : error == EACCES ? " (EACCES)"
-                       : error == ENOTTY ? " (ENOTTY)"
-                                         : "";
-    return std::string(std::strerror(error)) + name;
+    // The symbolic name as the C library knows it (ENOSPC, EISDIR, ...).
+    const char* name = ::strerrorname_np(error);
+    return std::string(std::strerror(error)) +
+           (name != nullptr ? std::string(" (") + name + ")" : "");
 }
 
 } // namespace korvaxsim

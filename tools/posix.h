@@ -5,6 +5,8 @@
 
 #include <termios.h>
 
+#include <array>
+#include <streambuf>
 #include <string>
 
 namespace korvaxsim {
@@ -72,6 +74,29 @@ class RawTerminal {
     int fd_;
     bool active_ = false;
     termios saved_{};
+};
+
+// A buffered output stream's buffer over a file descriptor that keeps the errno
+// of its first failed write (a full disk, a broken pipe), which std::ofstream
+// loses. After a failure every write fails.
+class FileOutput : public std::streambuf {
+  public:
+    explicit FileOutput(FileDescriptor fd) : fd_(std::move(fd)) { Reset(); }
+    ~FileOutput() override { sync(); }
+    // The errno of the first failed write; 0 while none has failed.
+    int Error() const { return error_; }
+
+  protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+  private:
+    void Reset() { setp(buffer_.data(), buffer_.data() + buffer_.size()); }
+    bool Drain();
+
+    FileDescriptor fd_;
+    std::array<char, 64 * 1024> buffer_{};
+    int error_ = 0;
 };
 
 // errno as text: "Input/output error (EIO)".

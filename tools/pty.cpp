@@ -30,6 +30,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -101,8 +102,10 @@ class Bridge {
 
   private:
     void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Receiver thread: bytes from the port to the program.
+    // Receiver thread: bytes from the port to the program, with the terminal's
+    // software flow control (IXON) applied to them.
     void ToProgram(const uint8_t* data, size_t size);
+    void WriteToProgram(const uint8_t* data, size_t size);
     // Main thread: one read of the master; false when there was nothing.
     bool FromProgram();
     // Main thread: takes the outcome of the oldest outstanding write, waiting for it.
@@ -122,6 +125,9 @@ class Bridge {
     bool dtr_ = true;
     bool rts_ = true;
     std::atomic<bool> stopping_{false};
+    // The terminal's IXON and its START and STOP characters, for the receiver.
+    std::atomic<bool> ixon_{false};
+    std::atomic<uint8_t> startChar_{0x11}, stopChar_{0x13};
     std::mutex outputMutex_;
     // What one read of the master brings (the packet-mode byte, then up to 64 KiB a
     // program has written) and its WriteFile while it is outstanding.
@@ -147,7 +153,28 @@ void Bridge::Say(const char* format, ...) {
     std::fflush(stdout);
 }
 
+// With EXTPROC set the line discipline leaves input processing to the master, IXON
+// included, so the bridge does what it would: STOP stops the terminal's output
+// (the program's writes wait) and START starts it again, and neither reaches the
+// program as data.
 void Bridge::ToProgram(const uint8_t* data, size_t size) {
+    if (!ixon_.load()) {
+        WriteToProgram(data, size);
+        return;
+    }
+    const uint8_t start = startChar_.load(), stop = stopChar_.load();
+    size_t from = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != stop && data[i] != start)
+            continue;
+        WriteToProgram(data + from, i - from);
+        ::tcflow(pty_.heldSlave.Get(), data[i] == stop ? TCOOFF : TCOON);
+        from = i + 1;
+    }
+    WriteToProgram(data + from, size - from);
+}
+
+void Bridge::WriteToProgram(const uint8_t* data, size_t size) {
     while (size != 0 && !stopping_.load()) {
         ssize_t n = ::write(pty_.master.Get(), data, size);
         if (n > 0) {
@@ -210,6 +237,9 @@ void Bridge::SettingsChanged() {
     termios settings{};
     if (::tcgetattr(pty_.master.Get(), &settings) != 0)
         return;
+    startChar_.store(settings.c_cc[VSTART]);
+    stopChar_.store(settings.c_cc[VSTOP]);
+    ixon_.store((settings.c_iflag & IXON) != 0);
     // A program that cleared EXTPROC would leave later changes unreported.
     if (!(settings.c_lflag & EXTPROC)) {
         settings.c_lflag |= EXTPROC;
@@ -268,9 +298,7 @@ bool Bridge::Command(const std::string& text) {
             port_.Name().c_str(), DescribeLine(line_).c_str(), DescribeModemStatus(lines).c_str(),
             dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue,
             static_cast<unsigned>(errors));
-        Say("modem: %s", sim_.Modem().InDataMode()  ? "in a call (data)"
-                         : sim_.Modem().Connected() ? "in a call (command)"
-                                                    : "command mode");
+        Say("modem: %s", DescribeModem(sim_.Modem()).c_str());
     } else if (line == "dtr") {
         dtr_ = !dtr_;
         port_.Escape(dtr_ ? SETDTR : CLRDTR);
@@ -291,9 +319,43 @@ bool Bridge::Command(const std::string& text) {
     return true;
 }
 
+// A terminal on stdin is read only while korvaxsim is in its foreground: a
+// background job (korvaxsim pty &) that read it would be stopped with SIGTTIN
+// until brought back, and would answer no signal meanwhile.
+bool MayReadStdin() {
+    if (!::isatty(STDIN_FILENO))
+        return true;
+    return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+}
+
+// While it lives, a read of the terminal from the background fails with EIO
+// instead of stopping the process: the case of a job sent to the background
+// between MayReadStdin and its read.
+class BackgroundReadsFail {
+  public:
+    BackgroundReadsFail() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGTTIN, &ignore, &saved_);
+    }
+    ~BackgroundReadsFail() { ::sigaction(SIGTTIN, &saved_, nullptr); }
+    BackgroundReadsFail(const BackgroundReadsFail&) = delete;
+    BackgroundReadsFail& operator=(const BackgroundReadsFail&) = delete;
+
+  private:
+    struct sigaction saved_ {};
+};
+
+// How often a background job looks whether it has been brought to the foreground.
+constexpr int ForegroundCheckMs = 500;
+
 std::optional<std::string> Bridge::Run() {
     WakePipe wake;
     SignalWake signals(wake);
+    BackgroundReadsFail backgroundReadsFail;
+    sim_.OnCaptureFailure([&wake] { wake.Notify(); });
+    CaptureFailureUnhook unhook{sim_};
     Receiver receiver(
         port_, [this](const uint8_t* data, size_t size) { ToProgram(data, size); }, wake);
 
@@ -302,10 +364,11 @@ std::optional<std::string> Bridge::Run() {
     std::optional<std::string> failure;
     try {
         for (;;) {
+            bool background = readStdin && !MayReadStdin();
             pollfd fds[3] = {{wake.ReadFd(), POLLIN, 0},
                              {pty_.master.Get(), POLLIN, 0},
-                             {readStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-            int ready = ::poll(fds, 3, Writing() ? 100 : -1);
+                             {readStdin && !background ? STDIN_FILENO : -1, POLLIN, 0}};
+            int ready = ::poll(fds, 3, Writing() ? 100 : background ? ForegroundCheckMs : -1);
             if (ready < 0) {
                 if (errno == EINTR)
                     continue;
@@ -318,6 +381,7 @@ std::optional<std::string> Bridge::Run() {
             }
             if (fds[0].revents != 0) {
                 wake.Drain();
+                sim_.ThrowIfCaptureFailed();
                 if (receiver.Failed() || SignalWake::Received() != 0)
                     break;
             }
@@ -329,7 +393,8 @@ std::optional<std::string> Bridge::Run() {
                 char buffer[256];
                 ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
                 if (n <= 0) {
-                    readStdin = n < 0 && (errno == EINTR || errno == EAGAIN);
+                    // EIO: moved to the background between the look and the read.
+                    readStdin = n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO);
                     continue;
                 }
                 bool more = true;
@@ -374,7 +439,9 @@ int RunPty(const Options& options) {
         ran = true;
         try {
             OtherApplication other(options, sim);
-            Port port(options.port, [&] { return sim.Unplugged(); });
+            Port port(
+                options.port, [&] { return sim.Unplugged(); },
+                [&] { return sim.ModemHoldingBack(); });
             LineSettings line;
             port.SetLine(line);
             port.SetTimeouts(100, 5000);
@@ -409,7 +476,7 @@ int RunPty(const Options& options) {
     }
     if (failure)
         std::fprintf(stderr, "korvaxsim: %s\n", failure->c_str());
-    if (ran && !options.quiet)
+    if (ran)
         PrintSummary(stdout, report);
     if (ran && !report.verdict.Clean())
         std::fprintf(stderr,

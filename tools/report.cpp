@@ -152,6 +152,19 @@ std::string EventName(DWORD bit) {
     return "event " + std::to_string(bit);
 }
 
+std::string DescribeModem(const sim::Modem& modem) {
+    std::string text = modem.InDataMode()  ? "in a call (data)"
+                       : modem.Connected() ? "in a call (command)"
+                       : modem.Dialing()   ? "dialling"
+                                           : "command mode";
+    auto onOff = [](bool on) { return on ? "on" : "off"; };
+    text += std::string(", carrier ") + onOff(modem.Carrier()) + ", DSR " + onOff(modem.Dsr()) +
+            ", sees DTR " + onOff(modem.Dtr()) + " RTS " + onOff(modem.Rts());
+    if (modem.HoldingBack())
+        text += ", its buffer full: holding the data back";
+    return text;
+}
+
 std::string DescribeModemStatus(DWORD status) {
     static constexpr Named Lines[] = {
         {MS_CTS_ON, "CTS"}, {MS_DSR_ON, "DSR"}, {MS_RING_ON, "RING"}, {MS_RLSD_ON, "RLSD"}};

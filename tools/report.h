@@ -38,6 +38,9 @@ class EventTally {
 std::string EventName(win32::DWORD bit);
 // "CTS DSR RLSD" for the MS_*_ON bits of GetCommModemStatus; "-" when none.
 std::string DescribeModemStatus(win32::DWORD status);
+// What the modem sees and does: "in a call (data), carrier on, DSR on, sees DTR on
+// RTS on", and ", its buffer full: holding the data back" while it NAKs bulk-out.
+std::string DescribeModem(const sim::Modem& modem);
 
 struct SessionReport {
     RequestCounts requests;

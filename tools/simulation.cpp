@@ -3,17 +3,23 @@
 #include "port.h"
 #include "posix.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <ostream>
 
 namespace korvaxsim {
 
-Simulation::Simulation(const SimulationOptions& options) : portName_(options.portName) {
+Simulation::Simulation(const SimulationOptions& options)
+    : portName_(options.portName), capturePath_(options.capturePath) {
     if (!options.capturePath.empty()) {
-        captureFile_ = std::make_unique<std::ofstream>(options.capturePath,
-                                                       std::ios::binary | std::ios::trunc);
-        if (!*captureFile_)
+        FileDescriptor fd(
+            ::open(options.capturePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!fd.Valid())
             throw Failure(options.capturePath + ": cannot write the capture: " + ErrnoText(errno));
+        captureOutput_ = std::make_unique<FileOutput>(std::move(fd));
+        captureFile_ = std::make_unique<std::ostream>(captureOutput_.get());
     }
     kx::KernelOptions kernel;
     kernel.manualClock = false;
@@ -51,6 +57,13 @@ Simulation::Simulation(const SimulationOptions& options) : portName_(options.por
         capture.bulkMaxPacket = plug.pdo.bulkMaxPacket;
         capture.interruptMaxPacket = plug.pdo.interruptMaxPacket;
         capture_ = std::make_unique<sim::CaptureWriter>(*captureFile_, capture);
+        capture_->Flush();
+        if (!capture_->Ok()) {
+            int error = captureOutput_->Error();
+            Shutdown();
+            throw Failure(options.capturePath +
+                          ": writing the capture failed: " + ErrnoText(error));
+        }
     }
     plug.pdo.urbObserver = [this](const sim::UrbRecord& record, bool completion) {
         Observe(record, completion);
@@ -71,6 +84,11 @@ void Simulation::Unplug() {
         world_->Unplug(*plugged_);
 }
 
+bool Simulation::ModemHoldingBack() const {
+    sim::Modem* modem = plugged_ != nullptr ? plugged_->Model() : nullptr;
+    return modem != nullptr && modem->HoldingBack();
+}
+
 bool Simulation::Unplugged() const {
     return plugged_ != nullptr && plugged_->Unplugged();
 }
@@ -82,8 +100,35 @@ void Simulation::Observe(const sim::UrbRecord& record, bool completion) {
         urbs_.Completed(record);
     else
         urbs_.Submitted(record);
-    if (capture_)
-        capture_->Add(record);
+    if (!capture_ || captureError_ != 0)
+        return;
+    capture_->Add(record);
+    if (!capture_->Ok()) {
+        captureError_ = captureOutput_->Error() != 0 ? captureOutput_->Error() : EIO;
+        if (onCaptureFailure_)
+            onCaptureFailure_();
+    }
+}
+
+CaptureFailureUnhook::~CaptureFailureUnhook() {
+    sim.OnCaptureFailure({});
+}
+
+void Simulation::OnCaptureFailure(std::function<void()> notify) {
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    onCaptureFailure_ = std::move(notify);
+}
+
+std::optional<std::string> Simulation::CaptureFailure() const {
+    std::lock_guard<std::mutex> guard(urbsMutex_);
+    if (captureError_ == 0)
+        return std::nullopt;
+    return capturePath_ + ": writing the capture failed: " + ErrnoText(captureError_);
+}
+
+void Simulation::ThrowIfCaptureFailed() const {
+    if (auto failure = CaptureFailure())
+        throw Failure(*failure);
 }
 
 UrbTally Simulation::Urbs() const {
@@ -94,11 +139,6 @@ UrbTally Simulation::Urbs() const {
 size_t Simulation::CapturePackets() const {
     std::lock_guard<std::mutex> guard(urbsMutex_);
     return capture_ ? capture_->PacketsWritten() : 0;
-}
-
-bool Simulation::CaptureFailed() const {
-    std::lock_guard<std::mutex> guard(urbsMutex_);
-    return capture_ && !capture_->Ok();
 }
 
 Verdict Simulation::Shutdown() {

@@ -42,6 +42,15 @@ struct SimulationOptions {
     std::string driverImage;
 };
 
+class FileOutput;
+class Simulation;
+
+// While it lives, nothing is called on a capture failure (the callback's objects go).
+struct CaptureFailureUnhook {
+    Simulation& sim;
+    ~CaptureFailureUnhook();
+};
+
 // What the checks found once everything was taken down.
 struct Verdict {
     size_t findings = 0;
@@ -67,13 +76,22 @@ class Simulation {
 
     // Surprise removal: the modem is pulled out (once; later calls do nothing).
     void Unplug();
+    // The modem NAKs the host's data: its buffer is full of what nobody has read.
+    bool ModemHoldingBack() const;
     bool Unplugged() const;
     // The URBs the bus has seen so far, by kind (counted as they happen, so a
     // session of any length takes no more memory for them).
     UrbTally Urbs() const;
-    // Packets written to the capture so far; its write failed (false without one).
+    // Packets written to the capture so far.
     size_t CapturePackets() const;
-    bool CaptureFailed() const;
+    // "FILE: writing the capture failed: <errno text>" once a write of the capture
+    // has failed; nothing is written to it after that.
+    std::optional<std::string> CaptureFailure() const;
+    // Called once, from the bus's thread, when the capture's write fails: it may
+    // only wake the thread that reports it (WakePipe::Notify).
+    void OnCaptureFailure(std::function<void()> notify);
+    // Throws the capture's failure as a Failure, if it has failed.
+    void ThrowIfCaptureFailed() const;
 
     // Takes the world down and reads the verdict; the kernel shuts down after.
     // Only the first call does anything.
@@ -83,8 +101,12 @@ class Simulation {
     void Observe(const sim::UrbRecord& record, bool completion);
 
     std::string portName_;
-    std::unique_ptr<std::ofstream> captureFile_;
+    std::string capturePath_;
+    std::unique_ptr<FileOutput> captureOutput_;
+    std::unique_ptr<std::ostream> captureFile_;
     std::unique_ptr<sim::CaptureWriter> capture_;
+    int captureError_ = 0; // under urbsMutex_
+    std::function<void()> onCaptureFailure_;
     mutable std::mutex urbsMutex_;
     UrbTally urbs_;
     std::optional<kx::Kernel> kernel_;

@@ -112,17 +112,10 @@ void Terminal::Status() {
     COMSTAT stat = port_.QueueStatus(&errors);
     DWORD lines = port_.ModemStatus();
     LineSettings line = port_.Line();
-    sim::Modem& modem = sim_.Modem();
     Note("%s %s; lines in: %s; DTR %s RTS %s; receive queue %u, transmit queue %u, errors 0x%X",
          port_.Name().c_str(), DescribeLine(line).c_str(), DescribeModemStatus(lines).c_str(),
          dtr_ ? "on" : "off", rts_ ? "on" : "off", stat.cbInQue, stat.cbOutQue, errors);
-    Note("modem: %s, carrier %s, DSR %s, sees DTR %s RTS %s",
-         modem.InDataMode()  ? "in a call (data)"
-         : modem.Connected() ? "in a call (command)"
-         : modem.Dialing()   ? "dialling"
-                             : "command mode",
-         modem.Carrier() ? "on" : "off", modem.Dsr() ? "on" : "off", modem.Dtr() ? "on" : "off",
-         modem.Rts() ? "on" : "off");
+    Note("modem: %s", DescribeModem(sim_.Modem()).c_str());
 }
 
 void Terminal::ToggleDtr() {
@@ -152,9 +145,16 @@ void Terminal::Send(const std::string& bytes) {
 }
 
 bool Terminal::WaitFor(const std::string& text) {
+    // A signal handler cannot wake a condition variable: look for one (and for a
+    // failed capture) between short waits.
+    auto limit = Clock::now() + WaitLimit;
     std::unique_lock<std::mutex> lock(mutex_);
-    return received_.wait_for(lock, WaitLimit,
-                              [&] { return recent_.find(text) != std::string::npos; });
+    while (recent_.find(text) == std::string::npos) {
+        if (SignalWake::Received() != 0 || sim_.CaptureFailure() || Clock::now() >= limit)
+            return false;
+        received_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return true;
 }
 
 void Terminal::WaitQuiet() {
@@ -236,8 +236,12 @@ bool Terminal::Line(const std::string& text) {
         Note("pulling the modem out");
         sim_.Unplug();
     } else if (command == "wait") {
-        if (!WaitFor(argument))
+        if (!WaitFor(argument)) {
+            if (SignalWake::Received() != 0)
+                return false; // Ctrl-C or SIGTERM: the session ends
+            sim_.ThrowIfCaptureFailed();
             throw Failure("~wait: '" + argument + "' did not arrive within 10 s");
+        }
     } else if (command == "quit" || command == "exit") {
         return false;
     } else if (command == "help") {
@@ -252,6 +256,8 @@ bool Terminal::Line(const std::string& text) {
 std::optional<std::string> Terminal::Run() {
     WakePipe wake;
     SignalWake signals(wake);
+    sim_.OnCaptureFailure([&wake] { wake.Notify(); });
+    CaptureFailureUnhook unhook{sim_};
     Receiver receiver(
         port_, [this](const uint8_t* data, size_t size) { Show(data, size); }, wake);
     Help();
@@ -271,6 +277,7 @@ std::optional<std::string> Terminal::Run() {
                 wake.Drain();
                 if (auto failed = receiver.Failed())
                     return failed;
+                sim_.ThrowIfCaptureFailed();
                 if (SignalWake::Received() != 0)
                     break;
             }
@@ -321,7 +328,9 @@ int RunTerm(const Options& options) {
         ran = true;
         try {
             OtherApplication other(options, sim);
-            Port port(options.port, [&] { return sim.Unplugged(); });
+            Port port(
+                options.port, [&] { return sim.Unplugged(); },
+                [&] { return sim.ModemHoldingBack(); });
             port.SetLine(LineSettings{});
             port.SetTimeouts(100, 5000);
             port.Escape(SETDTR);
@@ -346,7 +355,7 @@ int RunTerm(const Options& options) {
     if (failure)
         std::fprintf(stderr, "korvaxsim: %s\n", failure->c_str());
     bool passed = ran && !failure && report.verdict.Clean();
-    if (ran && !options.quiet)
+    if (ran)
         PrintSummary(stdout, report);
     if (ran && !report.verdict.Clean())
         std::fprintf(stderr,

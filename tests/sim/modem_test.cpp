@@ -238,5 +238,43 @@ TEST_F(ModemTest, DtrDropOrLostCarrierEndsTheCall) {
     EXPECT_EQ(ReadText(), "ATO\r\r\nNO CARRIER\r\n");
 }
 
+// A host that writes and does not read: once more than the modem's buffer (16 KiB)
+// of echo waits unread, the next bulk-out transfer is NAKed and stays outstanding
+// however long the host waits; once the host reads, it goes through, and every
+// byte comes back in order.
+TEST_F(ModemTest, EchoNaksBulkOutWhileItsBufferIsFullAndLosesNothing) {
+    Connect();
+    constexpr ULONG Chunk = 4096;
+    Bytes sent;
+    auto chunk = [&](size_t k) {
+        Bytes bytes(Chunk);
+        for (size_t i = 0; i < Chunk; ++i)
+            bytes[i] = static_cast<uint8_t>((k * Chunk + i) * 7 % 251);
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+        return bytes;
+    };
+    for (size_t k = 0; k < 5; ++k) { // 20 KiB: past the buffer
+        HostUrb write(pdo_.Device(), BulkUrb(pdo_.BulkOutPipe(), 0, Chunk), chunk(k));
+        ASSERT_EQ(write.Wait().status, STATUS_SUCCESS) << "chunk " << k;
+    }
+    HostUrb held(pdo_.Device(), BulkUrb(pdo_.BulkOutPipe(), 0, Chunk), chunk(5));
+    kx::AdvanceTime(10 * Second);
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(held.Done()) << "the modem takes data nobody reads";
+    EXPECT_TRUE(modem_.HoldingBack());
+
+    Bytes echoed;
+    for (int round = 0; round < 2; ++round) {
+        for (const Bytes& transfer : Transfers(UsbPipe::BulkIn))
+            echoed.insert(echoed.end(), transfer.begin(), transfer.end());
+        kx::AdvanceTime(Second / 10);
+        kx::DrainDispatchQueue();
+    }
+    ASSERT_TRUE(held.Done());
+    EXPECT_EQ(held.Wait().status, STATUS_SUCCESS);
+    EXPECT_FALSE(modem_.HoldingBack());
+    EXPECT_EQ(echoed, sent);
+}
+
 } // namespace
 } // namespace sim_test

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -84,7 +85,11 @@ class ChildProcess {
     }
 
     bool Started() const { return pid_ > 0; }
-    void Signal(int signal) { ::kill(pid_, signal); }
+    pid_t Pid() const { return pid_; }
+    void Signal(int signal) {
+        if (pid_ > 1)
+            ::kill(pid_, signal);
+    }
     void WriteStdin(const std::string& text) {
         for (size_t done = 0; stdin_ >= 0 && done < text.size();) {
             ssize_t n = ::write(stdin_, text.data() + done, text.size() - done);
@@ -117,12 +122,16 @@ class ChildProcess {
         while (Pump(deadline)) {
         }
         int status = 0;
-        if (pid_ <= 0 || fds_[0] >= 0 || fds_[1] >= 0 || ::waitpid(pid_, &status, 0) != pid_)
+        rusage usage{};
+        if (pid_ <= 0 || fds_[0] >= 0 || fds_[1] >= 0 || ::wait4(pid_, &status, 0, &usage) != pid_)
             return std::nullopt;
         pid_ = -1;
+        maxRssKiB_ = usage.ru_maxrss;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
+    // The child's peak resident set, once Wait has reaped it.
+    long MaxRssKiB() const { return maxRssKiB_; }
     const std::string& Stdout() const { return text_[0]; }
     const std::string& Stderr() const { return text_[1]; }
 
@@ -152,6 +161,7 @@ class ChildProcess {
     }
 
     pid_t pid_ = -1;
+    long maxRssKiB_ = 0;
     int stdin_ = -1;
     int fds_[2] = {-1, -1}; // stdout, stderr
     std::string text_[2];
@@ -209,10 +219,27 @@ class Terminal {
         return ::tcsetattr(fd_, TCSANOW, &settings) == 0;
     }
 
+    int Fd() const { return fd_; }
+
   private:
     int fd_ = -1;
     std::string received_;
 };
+
+// VmRSS of a process in KiB; 0 when it cannot be read.
+long ResidentKiB(pid_t pid) {
+    FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (file == nullptr)
+        return 0;
+    char line[256];
+    long kib = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1)
+            break;
+    }
+    std::fclose(file);
+    return kib;
+}
 
 // The bytes the capture shows going out on bulk-out, in order.
 std::string BulkOutText(const sim::CaptureFile& file) {
@@ -256,6 +283,224 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeeps
     std::remove(capture.c_str());
 }
 
+// XON/XOFF on the terminal acts as on a plain pty: with IXON set, an XOFF that
+// arrives stops the program's output and does not reach it as data; restarting
+// the output (tcflow TCOON, or an XON arriving) lets the writes go on.
+TEST(Pty, AnArrivingXoffStopsTheProgramsOutputAsOnAPlainPty) {
+    ChildProcess child(Program, {"pty", "--echo", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open());
+    termios settings{};
+    ASSERT_EQ(::tcgetattr(terminal.Fd(), &settings), 0);
+    settings.c_iflag |= IXON;
+    ASSERT_EQ(::tcsetattr(terminal.Fd(), TCSANOW, &settings), 0);
+    ASSERT_TRUE(child.WaitForLine("pty: line set to 115200 8N1 XON/XOFF (out)", ReplyLimit))
+        << child.Stdout();
+
+    // The modem echoes XOFF, then "hello": once "hello" is back, the XOFF has been seen.
+    ASSERT_TRUE(terminal.Write("\x13hello"));
+    EXPECT_EQ(terminal.ReadUntil("hello", ReplyLimit), "hello") << "XOFF reached the program";
+    pollfd out{terminal.Fd(), POLLOUT, 0};
+    EXPECT_EQ(::poll(&out, 1, 0), 0) << "the terminal's output was not stopped";
+    EXPECT_FALSE(terminal.Write("x")) << "a write went out while stopped";
+
+    ASSERT_EQ(::tcflow(terminal.Fd(), TCOON), 0);
+    ASSERT_TRUE(terminal.Write("\x11world")); // the echoed XON is no data either
+    EXPECT_EQ(terminal.ReadUntil("world", ReplyLimit), "helloworld");
+
+    child.Signal(SIGTERM);
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0) << child.Stderr();
+}
+
+// A program that writes to the echoing modem and does not read is held back as on a
+// plain pty: the modem NAKs once its buffer is full, the driver's write waits, and
+// the program's write blocks. Memory stays flat however long it goes on (here for
+// three seconds, where an unbounded echo grows by hundreds of MiB), and when the
+// program reads again, every byte comes back in order.
+TEST(Pty, AWriterWithoutAReaderIsHeldBackInFlatMemoryAndLosesNothing) {
+    ChildProcess child(Program, {"pty", "--echo", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open()) << *path;
+    long before = ResidentKiB(child.Pid());
+
+    auto byteAt = [](uint64_t at) { return static_cast<char>(at * 7 % 251); };
+    uint64_t sent = 0;
+    std::string chunk(4096, '\0');
+    for (auto end = Clock::now() + 3s; Clock::now() < end;) {
+        pollfd fd{terminal.Fd(), POLLOUT, 0};
+        if (::poll(&fd, 1, 100) <= 0)
+            continue;
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = byteAt(sent + i);
+        ssize_t n = ::write(terminal.Fd(), chunk.data(), chunk.size());
+        if (n > 0)
+            sent += static_cast<uint64_t>(n);
+    }
+    long after = ResidentKiB(child.Pid());
+    EXPECT_LT(after - before, 16 * 1024)
+        << "RSS " << before << " kB before, " << after << " kB after " << sent << " bytes unread";
+    EXPECT_LT(sent, 64u << 20) << "the writer was not held back";
+
+    uint64_t got = 0, wrong = 0;
+    for (auto end = Clock::now() + 20s; got < sent && Clock::now() < end;) {
+        pollfd fd{terminal.Fd(), POLLIN, 0};
+        if (::poll(&fd, 1, MsUntil(end)) <= 0)
+            continue;
+        char buffer[65536];
+        ssize_t n = ::read(terminal.Fd(), buffer, sizeof buffer);
+        for (ssize_t i = 0; i < n; ++i)
+            wrong += buffer[i] != byteAt(got + static_cast<uint64_t>(i));
+        got += n > 0 ? static_cast<uint64_t>(n) : 0;
+    }
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(wrong, 0u);
+
+    child.Signal(SIGTERM);
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_EQ(*status, 0) << child.Stderr();
+}
+
+// `korvaxsim pty &` from an interactive shell: a job in the background of the
+// terminal on its stdin. Input typed at that terminal belongs to the shell; the job
+// must neither take it nor be stopped for trying (SIGTTIN), and a signal ends it at
+// once. The shell here is a session leader that owns the terminal and waits.
+TEST(Pty, InTheBackgroundOfATerminalItKeepsServingAndEndsOnASignal) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    char name[128];
+    ASSERT_TRUE(::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                ::ptsname_r(master, name, sizeof name) == 0);
+    int out[2], ids[2];
+    ASSERT_TRUE(::pipe2(out, O_CLOEXEC) == 0 && ::pipe2(ids, O_CLOEXEC) == 0);
+    pid_t shell = ::fork();
+    if (shell == 0) {
+        // Only async-signal-safe calls from here to exec.
+        ::setsid();
+        int tty = ::open(name, O_RDWR); // the session's controlling terminal
+        pid_t job = ::fork();
+        if (job == 0) {
+            ::setpgid(0, 0); // a process group of its own: not the foreground one
+            ::dup2(tty, STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(out[1], STDERR_FILENO);
+            ::execl(Program.c_str(), "korvaxsim", "pty", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::setpgid(job, job);
+        [[maybe_unused]] ssize_t n = ::write(ids[1], &job, sizeof job);
+        int status = 0;
+        ::waitpid(job, &status, 0);
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    ::close(out[1]);
+    ::close(ids[1]);
+    pid_t job = -1;
+    ASSERT_GT(shell, 1);
+    ASSERT_EQ(::read(ids[0], &job, sizeof job), static_cast<ssize_t>(sizeof job));
+    ::close(ids[0]);
+    ASSERT_GT(job, 1);
+    struct Cleanup {
+        pid_t job, shell;
+        int master, out;
+        ~Cleanup() {
+            // Never a pid of 0 or -1 here: those would reach other processes.
+            if (job > 1)
+                ::kill(-job, SIGKILL);
+            if (shell > 1) {
+                ::kill(shell, SIGKILL);
+                ::waitpid(shell, nullptr, 0);
+            }
+            ::close(master);
+            ::close(out);
+        }
+    } cleanup{job, shell, master, out[0]};
+
+    std::string text;
+    auto readUntil = [&](const std::string& wanted, std::chrono::milliseconds limit) {
+        for (auto end = Clock::now() + limit;
+             text.find(wanted) == std::string::npos && MsUntil(end) > 0;) {
+            pollfd fd{out[0], POLLIN, 0};
+            char buffer[512];
+            if (::poll(&fd, 1, MsUntil(end)) > 0) {
+                ssize_t n = ::read(out[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                text.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return text.find(wanted) != std::string::npos;
+    };
+    ASSERT_TRUE(readUntil("Ctrl-C to stop\n", ReplyLimit)) << text;
+    // A line typed at the shell's terminal.
+    ASSERT_EQ(::write(master, "status\n", 7), 7);
+    size_t start = text.find("pty: /dev/") + 5;
+    Terminal terminal(text.substr(start, text.find('\n', start) - start));
+    ASSERT_TRUE(terminal.Open()) << text;
+    ASSERT_TRUE(terminal.Write("AT\r"));
+    EXPECT_EQ(terminal.ReadUntil("OK\r\n", ReplyLimit), "AT\r\r\nOK\r\n") << text;
+    EXPECT_EQ(text.find("receive queue"), std::string::npos) << "the shell's input was taken";
+
+    ASSERT_GT(job, 1);
+    ::kill(job, SIGTERM);
+    EXPECT_TRUE(readUntil("UNLOADED", ReplyLimit)) << text;
+    int status = -1;
+    for (auto end = Clock::now() + ReplyLimit; Clock::now() < end;) {
+        if (::waitpid(shell, &status, WNOHANG) == shell)
+            break;
+        pollfd none{-1, 0, 0};
+        ::poll(&none, 1, 50);
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "the job did not end on SIGTERM: " << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    cleanup.shell = 0; // reaped
+}
+
+// A capture whose write fails while the session runs (here the file reaches the
+// process's file size limit, as a full disk would stop it) ends the session at
+// once, with the file and the errno, and status 1.
+TEST(Pty, ACaptureWriteThatFailsMidSessionEndsItAtOnceWithTheErrno) {
+    std::string capture = TempPath("limited.pcap");
+    // The child inherits the limit, and SIGXFSZ ignored, so its write fails with EFBIG.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 64 * 1024;
+    auto savedSignal = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ChildProcess child(Program, {"pty", "--echo", "--quiet", "--capture", capture});
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, savedSignal);
+    ASSERT_TRUE(child.Started());
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
+    Terminal terminal("/dev/" + *path);
+    ASSERT_TRUE(terminal.Open());
+
+    // 256 KiB echoed: some four times what the file may hold.
+    std::string chunk(4096, 'k');
+    for (int i = 0; i < 64; ++i) {
+        pollfd fd{terminal.Fd(), POLLOUT, 0};
+        if (::poll(&fd, 1, 1000) <= 0 || ::write(terminal.Fd(), chunk.data(), chunk.size()) <= 0)
+            break; // the session has ended
+        terminal.ReadUntil(std::string(1, '\x01'), std::chrono::milliseconds(1)); // drain
+    }
+    auto status = child.Wait(ReplyLimit);
+    ASSERT_TRUE(status) << "the session did not end: " << child.Stdout();
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(child.Stderr(),
+              "korvaxsim: " + capture + ": writing the capture failed: File too large (EFBIG)\n");
+    std::remove(capture.c_str());
+}
+
 TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     std::string capture = TempPath("modem.pcap");
     ChildProcess child(Program, {"demo", "--quiet", "--bytes", "65536", "--capture", capture});
@@ -285,6 +530,36 @@ TEST(Demo, ASessionEndsCleanAndItsCaptureHoldsTheLineCoding) {
     std::remove(capture.c_str());
 }
 
+// The data phase makes its bytes from the seed as it goes: 6 MiB through the echo
+// take no more memory than 256 KiB do (holding the payload would take 6 MiB more).
+// Compared with a short session rather than with a fixed size, so that it holds
+// under a sanitizer's own overhead too.
+TEST(Demo, ALargeDataPhaseRunsInFlatMemory) {
+    // Under AddressSanitizer freed memory waits in a quarantine (up to 256 MiB) that
+    // grows with the traffic; without it the RSS is the program's own.
+    const char* given = std::getenv("ASAN_OPTIONS");
+    const std::string saved = given != nullptr ? given : "";
+    ::setenv("ASAN_OPTIONS",
+             (saved.empty() ? "" : saved + ":").append("quarantine_size_mb=0").c_str(), 1);
+    long peak[2] = {0, 0};
+    const char* sizes[2] = {"256K", "6M"};
+    for (int i = 0; i < 2; ++i) {
+        ChildProcess child(Program, {"demo", "--quiet", "--bytes", sizes[i]});
+        ASSERT_TRUE(child.Started());
+        auto status = child.Wait(DemoLimit);
+        ASSERT_TRUE(status) << sizes[i] << ": " << child.Stdout();
+        EXPECT_EQ(*status, 0) << child.Stderr();
+        EXPECT_NE(child.Stdout().find("result: PASS"), std::string::npos) << child.Stdout();
+        peak[i] = child.MaxRssKiB();
+    }
+    if (given != nullptr)
+        ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
+    EXPECT_LT(peak[1] - peak[0], 3 * 1024)
+        << "peak RSS " << peak[0] << " kB for 256 KiB, " << peak[1] << " kB for 6 MiB";
+}
+
 // Messages as command-line tools give them: a usage mistake is one line, a pointer
 // to --help and status 2; a failure at run time (a user's mistake with the port or
 // the capture, a modem pulled out, a script's unknown command) is one line and
@@ -305,6 +580,13 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
     } cases[] = {
         {{}, "", 2, "korvaxsim: no mode given\n" + tryHelp, false, "-"},
         {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
+        {{"--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
+        {{"pty", "--capture", ""},
+         "",
+         2,
+         "korvaxsim: --capture needs a file name\n" + tryHelp,
+         false,
+         "-"},
         {{"term", "--bytes", "4M"},
          "",
          2,
@@ -333,6 +615,25 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
              ": cannot write the capture: No such file or directory (ENOENT)\n",
          false,
          "-"},
+        {{"demo", "--quiet", "--capture", "/tmp"},
+         "",
+         1,
+         "korvaxsim: /tmp: cannot write the capture: Is a directory (EISDIR)\n",
+         false,
+         "-"},
+        // The file opens, and its first write fails: before the session starts.
+        {{"term", "--quiet", "--capture", "/dev/full"},
+         "AT\n",
+         1,
+         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
+         false,
+         "-"},
+        {{"demo", "--quiet", "--capture", "/dev/full"},
+         "",
+         1,
+         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
+         false,
+         "-"},
         {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged, true, "-"},
         {{"pty", "--quiet"}, "unplug\n", 1, unplugged, true, ""},
         {{"term", "--quiet"}, "ATZ\n~wait OK\n~unplug\n", 1, unplugged, true, ""},
@@ -343,6 +644,14 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
          false,
          ""},
         {{"pty", "--quiet"}, "status\nquit\n", 0, "", false, "transmit queue 0, errors 0x0\n"},
+        // What the modem sees, as term's status shows it; --quiet keeps the summary.
+        {{"pty", "--quiet"},
+         "status\nquit\n",
+         0,
+         "",
+         false,
+         "pty: modem: command mode, carrier off, DSR on, sees DTR on RTS on\n"},
+        {{"term", "--quiet"}, "AT\n~wait OK\n~quit\n", 0, "", false, "verifier   0 finding(s)"},
     };
     for (const auto& c : cases) {
         ChildProcess child(Program, c.args);
@@ -364,6 +673,23 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
         else
             EXPECT_NE(child.Stdout().find(c.output), std::string::npos) << name << child.Stdout();
     }
+}
+
+// Ctrl-C (SIGINT) during a scripted ~wait ends the session at once, as it does
+// anywhere else, instead of after the wait's 10 s.
+TEST(Term, CtrlCDuringAWaitEndsTheSessionAtOnce) {
+    ChildProcess child(Program, {"term", "--quiet"});
+    ASSERT_TRUE(child.Started());
+    child.WriteStdin("AT\n~wait NEVER\n");
+    // The answer to AT is in: the line before the wait has run.
+    ASSERT_TRUE(child.WaitForLine("OK", ReplyLimit)) << child.Stdout();
+    auto signalled = Clock::now();
+    child.Signal(SIGINT);
+    auto status = child.Wait(ReplyLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_LT(Clock::now() - signalled, 5s) << "the wait ran to its limit";
+    EXPECT_EQ(child.Stderr(), "");
+    EXPECT_EQ(*status, 0);
 }
 
 TEST(Term, AScriptedSessionDialsAndHangsUp) {
