@@ -298,7 +298,7 @@ class ModemPdo {
         PIRP irp = nullptr;
         PURB urb = nullptr;
         size_t record = 0;
-        ULONG length = 0;          // the transfer buffer's length
+        ULONG length = 0; // the transfer buffer's length
         bool shortTransferOk = false;
         // Aborted: the record of the abort whose completion lets it complete.
         std::optional<size_t> abortedBy;

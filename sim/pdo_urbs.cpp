@@ -974,8 +974,7 @@ void ModemPdo::Shutdown() {
     std::unique_lock<std::mutex> lock(mutex_);
     removed_ = true;
     FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    changed_.wait(lock,
-                  [&] { return busy_ == 0 && cancelling_.empty() && detached_.empty(); });
+    changed_.wait(lock, [&] { return busy_ == 0 && cancelling_.empty() && detached_.empty(); });
 }
 
 } // namespace sim
