@@ -294,6 +294,9 @@ TEST_F(FilteredPort, WaitCommEventWithoutAnOverlappedWaitsAndAFailureClearsTheMa
 // waits for its request instead.
 TEST_F(FilteredPort, AReadOrWriteWithoutAnOverlappedOnAnOverlappedHandleIsRefusedUnsent) {
     HANDLE port = Port(true);
+    // A read that were sent would return at once with what the port holds.
+    COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &immediate));
     size_t before = filter_->Seen().size();
     uint8_t buffer[8] = {};
     DWORD count = 0xDEAD;
