@@ -45,6 +45,7 @@ class ModemPdoTest : public ::testing::Test {
 TEST_F(ModemPdoTest, ManyTransfersOfOnePipeCompleteInSubmissionOrder) {
     constexpr int Count = 64;
     std::vector<std::unique_ptr<HostUrb>> reads;
+    reads.reserve(Count);
     for (int i = 0; i < Count; ++i)
         reads.push_back(std::make_unique<HostUrb>(device_, BulkIn(), Bytes(4096)));
     for (int i = 0; i < Count; ++i)
