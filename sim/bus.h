@@ -104,6 +104,22 @@ enum class LowPowerUrbs {
     FailAtOnce,
 };
 
+// In which order an ABORT_PIPE and the transfers it ends complete. The abort takes
+// every outstanding transfer of the pipe off the endpoint at once either way; only
+// the completions' order differs. Windows gives no order: "The abort request might
+// complete before all outstanding requests have completed" (_URB_HEADER structure,
+// URB_FUNCTION_ABORT_PIPE (WDK)), so a client must not take the abort's completion
+// for the end of its transfers.
+enum class AbortOrder {
+    // The abort completes first, from a DPC of its own (in the submitter's call with
+    // PdoOptions::synchronousCompletion), whatever waits on the default pipe; the
+    // transfers it ended complete after it, from the controller's completion DPC,
+    // or only at ReleaseAbortedTransfers after HoldAbortedTransfers.
+    AbortFirst,
+    // The transfers complete first, in pipe order, then the abort.
+    TransfersFirst,
+};
+
 // The layout of the PDO's device extension in pointer-sized words. The function
 // driver relies on the three pipe handles at words 3, 4 and 5.
 struct PdoExtension {
@@ -137,6 +153,7 @@ struct PdoOptions {
                                                  u"USB\\Class_02&SubClass_02", u"USB\\Class_02"};
     std::u16string description = u"USB modem";
     std::u16string location = u"Port_#0001.Hub_#0001";
+    AbortOrder abortOrder = AbortOrder::AbortFirst;
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
     // How many of the most recent URB records (and, separately, request records)
@@ -181,6 +198,19 @@ struct PdoOptions {
 // IRP_MN_EJECT succeeds. Everything else, the other relations, IRP_MN_QUERY_INTERFACE
 // and unknown minor codes included, completes with the status and information it
 // came with.
+//
+// Cancelling a transfer (IoCancelIrp) takes it off its pipe at once; it completes
+// later, from the controller's completion DPC, never inside the cancel call.
+//
+// RESET_PIPE (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) of a pipe with
+// transfers still outstanding on it fails with STATUS_UNSUCCESSFUL and
+// USBD_STATUS_ERROR_BUSY and leaves the pipe as it was (halted or not): a client
+// must abort the pipe and let its transfers complete before resetting it.
+//
+// An IN transfer without USBD_SHORT_TRANSFER_OK that ends with a short packet
+// fails with STATUS_UNSUCCESSFUL and USBD_STATUS_DATA_UNDERRUN (the bytes it took
+// are returned) and halts the endpoint until RESET_PIPE, as the UHCI and OHCI
+// controllers do.
 //
 // A URB submitted while the same URB is outstanding is a verifier finding
 // (kx::Rule::UrbInFlightTwice); that submission fails with STATUS_INVALID_PARAMETER,
@@ -250,6 +280,11 @@ class ModemPdo {
     // Transfers held by a Hold fault, and letting them go on.
     size_t HeldCount() const;
     void ReleaseHeld();
+    // From now on the transfers an abort ends (AbortOrder::AbortFirst) wait after the
+    // abort has completed until ReleaseAbortedTransfers: the window in which a client
+    // has its abort back and its transfers still outstanding.
+    void HoldAbortedTransfers();
+    void ReleaseAbortedTransfers();
     // The next bulk or interrupt transfer submitted on the pipe stops at the bus's
     // door, before the bus has seen it, until ResumeSubmission: the submitter's call
     // is still on its way down the stack (as behind a filter or a busy controller).
@@ -264,8 +299,9 @@ class ModemPdo {
     // Every URB submitted so far, and those of them completed (refused ones too).
     uint64_t UrbsSubmitted() const;
     uint64_t UrbsCompleted() const;
-    // Accepted URBs on a pipe's queue that have not completed (abort and reset
-    // requests are queued on the pipe they act on and the default pipe).
+    // Accepted URBs on a pipe's queue that have not completed (a reset waits on the
+    // default pipe; an abort on the pipe it acts on with AbortOrder::TransfersFirst,
+    // on the default pipe otherwise).
     size_t OutstandingTransfers(UsbPipe pipe) const;
     // Blocks until at least `count` URBs are outstanding on the pipe.
     void WaitForOutstanding(UsbPipe pipe, size_t count) const;
@@ -287,13 +323,17 @@ class ModemPdo {
             AwaitingData,  // an IN transfer collecting packets
             Nakked,        // an OUT transfer the device NAKs; nothing behind it moves
             Ready,         // outcome known, completes when it reaches the queue's head
+            Aborted,       // ended by an abort; Ready once that abort has completed
         };
         Kind kind = Kind::In;
         State state = State::Ready;
         PIRP irp = nullptr;
         PURB urb = nullptr;
         size_t record = 0;
-        ULONG length = 0;          // the transfer buffer's length
+        ULONG length = 0; // the transfer buffer's length
+        bool shortTransferOk = false;
+        // Aborted: the record of the abort whose completion lets it complete.
+        std::optional<size_t> abortedBy;
         std::vector<uint8_t> data; // OUT: bytes to send; IN: bytes received so far
         std::optional<SetupPacket> setup;
         // For a Ready transfer: whether it goes through normally (IN data delivered,
@@ -303,6 +343,8 @@ class ModemPdo {
         USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
 
         bool MovesData() const { return kind != Kind::Abort && kind != Kind::Reset; }
+        // Its outcome is known (an aborted transfer's before it may complete).
+        bool Ended() const { return state == State::Ready || failed; }
     };
 
     struct Pipe {
@@ -335,6 +377,10 @@ class ModemPdo {
     bool CompleteHead(UsbPipe queue);
     static DRIVER_CANCEL CancelRoutine;
     void CancelTransfer(PIRP irp);
+    // Takes a transfer off every queue; a ready one's completion DPC is queued.
+    void Detach(Transfer transfer);
+    void CompleteDetached(PIRP irp);
+    void ReleaseDetached();
 
     // Helpers that run with mutex_ held.
     bool PortSuspended() const;
@@ -348,6 +394,10 @@ class ModemPdo {
     std::optional<UsbPipe> PipeFromHandle(USBD_PIPE_HANDLE handle) const;
     std::optional<UrbFault> TakeFault(USHORT function, UsbPipe pipe, bool movesData);
     void MakeReady(Transfer& transfer, NTSTATUS status, USBD_STATUS usbdStatus);
+    // An abort reaches the host controller: what is outstanding on the pipe ends.
+    void StartAbort(Transfer& abort, UsbPipe pipe, const std::optional<UrbFault>& fault);
+    // An abort has completed: the transfers it ended may complete (AbortFirst).
+    void AbortCompleted(size_t abortRecord);
     void Halt(UsbPipe pipe);
     void TakePackets(UsbPipe pipe);
     void FailOutstanding(NTSTATUS status, USBD_STATUS usbdStatus);
@@ -375,6 +425,11 @@ class ModemPdo {
     // Transfers taken off a queue whose cancel routine had already been claimed:
     // the cancel routine completes them.
     std::vector<Transfer> cancelling_;
+    // Transfers off every queue, each waiting for a completion DPC of its own:
+    // cancelled transfers, and aborts that complete ahead of what they ended (a held
+    // one waits for ReleaseHeld first).
+    std::vector<Transfer> detached_;
+    bool holdAborted_ = false;
     std::deque<UrbRecord> urbRecords_;
     size_t urbRecordBase_ = 0; // index of urbRecords_.front()
     std::map<size_t, UrbRecord> urbRecordsAside_;

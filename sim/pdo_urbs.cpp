@@ -91,9 +91,11 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
             if (it != pipe.transfers.end())
                 outstanding = it->irp;
         }
-        auto it = std::find_if(cancelling_.begin(), cancelling_.end(), same);
-        if (it != cancelling_.end())
-            outstanding = it->irp;
+        for (const auto* list : {&cancelling_, &detached_}) {
+            auto it = std::find_if(list->begin(), list->end(), same);
+            if (it != list->end())
+                outstanding = it->irp;
+        }
     }
     if (outstanding != nullptr) {
         // The URB and its buffer belong to the transfer in flight: this submission
@@ -136,9 +138,10 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         record.direction = PipeDirection(*record.pipe);
         bool abort = record.function == URB_FUNCTION_ABORT_PIPE;
         transfer.kind = abort ? Transfer::Kind::Abort : Transfer::Kind::Reset;
-        // An abort completes after the transfers it ends; a reset is a request to the
-        // device on the default pipe.
-        queue = abort ? *record.pipe : UsbPipe::Control;
+        // An abort that completes after the transfers it ends waits behind them on
+        // their pipe; a reset is a request to the device on the default pipe.
+        bool behindTransfers = abort && options_.abortOrder == AbortOrder::TransfersFirst;
+        queue = behindTransfers ? *record.pipe : UsbPipe::Control;
         break;
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
@@ -155,6 +158,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
             record.direction == UsbDirection::In ? Transfer::Kind::In : Transfer::Kind::Out;
         queue = *record.pipe;
         buffer = request.TransferBuffer;
+        transfer.shortTransferOk = (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
         if (request.TransferBufferLength > options_.maximumTransferSize)
             return Refuse(irp, urb, record, STATUS_INVALID_PARAMETER,
                           USBD_STATUS_INVALID_PARAMETER);
@@ -215,7 +219,6 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     USHORT function = record.function;
     UsbPipe target = *record.pipe;
     transfer.record = AddUrbRecord(std::move(record));
-    Pipe& pipe = pipes_[static_cast<size_t>(target)];
 
     if (needsDevice && PortSuspended()) {
         // It reaches the device when the port is resumed; its fault is taken then.
@@ -235,25 +238,95 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         MakeReady(transfer, fault->status, fault->usbdStatus);
         queue = UsbPipe::Control;
     } else if (transfer.kind == Transfer::Kind::Abort) {
-        // Every transfer of the pipe that has not finished ends as cancelled, ahead
-        // of the abort itself.
-        for (Transfer& pending : pipe.transfers) {
-            if (pending.state != Transfer::State::Ready)
-                MakeReady(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        StartAbort(transfer, target, fault);
+        if (options_.abortOrder == AbortOrder::AbortFirst) {
+            // The controller's side of the pipe: nothing on the default pipe (a
+            // request held for the suspended port) delays it.
+            if (options_.synchronousCompletion && transfer.state == Transfer::State::Ready) {
+                ++busy_;
+                lock.unlock();
+                return Finish(std::move(transfer));
+            }
+            IoMarkIrpPending(irp);
+            Detach(std::move(transfer));
+            changed_.notify_all();
+            return STATUS_PENDING;
         }
-        MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
-        if (fault && fault->kind == UrbFault::Kind::Hold)
-            transfer.state = Transfer::State::Held; // it acts at once, answers late
     } else {
         StartReset(transfer, target, fault);
     }
     return Queue(irp, std::move(transfer), queue, lock);
 }
 
+// Every transfer of the pipe that has not finished ends as cancelled (a held one
+// too: the controller lets go of it). With AbortOrder::AbortFirst they complete
+// once the abort has (AbortCompleted); otherwise ahead of the abort, which waits
+// behind them on their pipe.
+void ModemPdo::StartAbort(Transfer& abort, UsbPipe target, const std::optional<UrbFault>& fault) {
+    bool abortFirst = options_.abortOrder == AbortOrder::AbortFirst;
+    for (Transfer& pending : pipes_[static_cast<size_t>(target)].transfers) {
+        if (!pending.MovesData() || pending.Ended())
+            continue;
+        MakeReady(pending, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        if (abortFirst) {
+            pending.state = Transfer::State::Aborted;
+            pending.abortedBy = abort.record;
+        }
+    }
+    MakeReady(abort, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    if (fault && fault->kind == UrbFault::Kind::Hold)
+        abort.state = Transfer::State::Held; // it acts at once, answers late
+}
+
+void ModemPdo::AbortCompleted(size_t abortRecord) {
+    if (holdAborted_)
+        return;
+    for (size_t i = 0; i < pipes_.size(); ++i) {
+        for (Transfer& transfer : pipes_[i].transfers) {
+            if (transfer.state == Transfer::State::Aborted && transfer.abortedBy == abortRecord)
+                transfer.state = Transfer::State::Ready;
+        }
+        Kick(static_cast<UsbPipe>(i));
+    }
+}
+
+void ModemPdo::HoldAbortedTransfers() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    holdAborted_ = true;
+}
+
+void ModemPdo::ReleaseAbortedTransfers() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    holdAborted_ = false;
+    for (size_t i = 0; i < pipes_.size(); ++i) {
+        for (Transfer& transfer : pipes_[i].transfers) {
+            if (transfer.state == Transfer::State::Aborted)
+                transfer.state = Transfer::State::Ready;
+        }
+        Kick(static_cast<UsbPipe>(i));
+    }
+}
+
 void ModemPdo::StartReset(Transfer& transfer, UsbPipe target,
                           const std::optional<UrbFault>& fault) {
     if (fault && fault->kind == UrbFault::Kind::Fail) {
         MakeReady(transfer, fault->status, fault->usbdStatus);
+        return;
+    }
+    // The client must have ended the pipe's transfers (aborted them and seen them
+    // complete) before it resets the pipe: "How to recover from USB pipe errors"
+    // (WDK) has the client cancel or wait for every pending transfer first.
+    // USBD_STATUS_ERROR_BUSY is the USB stack's status for a request that finds
+    // the pipe busy. The WDK does not say what the stack does otherwise; the bus
+    // refuses the reset, the stricter reading, and the pipe stays as it was.
+    auto busy = [&](const Transfer& t) {
+        return t.MovesData() && UrbRecordAt(t.record).pipe == target;
+    };
+    const auto& onPipe = pipes_[static_cast<size_t>(target)].transfers;
+    if (std::any_of(onPipe.begin(), onPipe.end(), busy) ||
+        std::any_of(cancelling_.begin(), cancelling_.end(), busy) ||
+        std::any_of(detached_.begin(), detached_.end(), busy)) {
+        MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
         return;
     }
     // Clearing the halt also clears the device's stall of the endpoint.
@@ -456,6 +529,8 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     {
         // Notified under the lock: once busy_ is 0, Shutdown may free this object.
         std::lock_guard<std::mutex> guard(mutex_);
+        if (transfer.kind == Transfer::Kind::Abort)
+            AbortCompleted(transfer.record);
         --busy_;
         changed_.notify_all();
     }
@@ -534,9 +609,46 @@ void ModemPdo::CancelTransfer(PIRP irp) {
         }
         // A transfer that has already finished on the bus completes as it finished;
         // one still waiting ends cancelled, with whatever IN data it had received.
-        if (transfer.state != Transfer::State::Ready)
+        if (!transfer.Ended())
             MakeReady(transfer, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        transfer.state = Transfer::State::Ready;
+        // The host controller completes it from its DPC once the endpoint has let
+        // go of it, never inside IoCancelIrp: the canceller must not count on the
+        // IRP being complete when the call returns (IoCancelIrp routine (WDK): it
+        // only sets the cancel bit and calls the cancel routine).
+        Detach(std::move(transfer));
+    }
+}
+
+void ModemPdo::Detach(Transfer transfer) {
+    bool ready = transfer.state == Transfer::State::Ready;
+    PIRP irp = transfer.irp;
+    detached_.push_back(std::move(transfer));
+    if (ready) {
         ++busy_;
+        kx::QueueAtDispatch([this, irp] { CompleteDetached(irp); });
+    }
+}
+
+// Held aborts that answer ahead of their pipe go on.
+void ModemPdo::ReleaseDetached() {
+    for (Transfer& transfer : detached_) {
+        if (transfer.state != Transfer::State::Held)
+            continue;
+        transfer.state = Transfer::State::Ready;
+        ++busy_;
+        kx::QueueAtDispatch([this, irp = transfer.irp] { CompleteDetached(irp); });
+    }
+}
+
+void ModemPdo::CompleteDetached(PIRP irp) {
+    Transfer transfer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = std::find_if(detached_.begin(), detached_.end(),
+                               [irp](const Transfer& t) { return t.irp == irp; });
+        transfer = std::move(*it);
+        detached_.erase(it);
     }
     Finish(std::move(transfer));
 }
@@ -578,7 +690,7 @@ void ModemPdo::Halt(UsbPipe which) {
     Pipe& pipe = pipes_[static_cast<size_t>(which)];
     pipe.halted = true;
     for (Transfer& transfer : pipe.transfers) {
-        if (transfer.state != Transfer::State::Ready)
+        if (transfer.MovesData() && !transfer.Ended())
             MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED);
     }
     Kick(which);
@@ -594,7 +706,7 @@ void ModemPdo::TakePackets(UsbPipe which) {
     Pipe& pipe = pipes_[static_cast<size_t>(which)];
     size_t maxPacket = MaxPacketSize(which);
     for (Transfer& transfer : pipe.transfers) {
-        if (transfer.state == Transfer::State::Ready)
+        if (transfer.state == Transfer::State::Ready || transfer.state == Transfer::State::Aborted)
             continue;
         if (transfer.state == Transfer::State::Held ||
             transfer.state == Transfer::State::AwaitingPower)
@@ -609,7 +721,17 @@ void ModemPdo::TakePackets(UsbPipe which) {
                 return;
             }
             transfer.data.insert(transfer.data.end(), packet.begin(), packet.end());
-            if (packet.size() < maxPacket || transfer.data.size() == transfer.length)
+            bool full = transfer.data.size() == transfer.length;
+            if (packet.size() < maxPacket && !full && !transfer.shortTransferOk) {
+                // "If the USBD_SHORT_TRANSFER_OK flag is not set, the host controller
+                // completes the transfer with an error", and on UHCI and OHCI "a
+                // short packet transfer halts the endpoint" until the client resets
+                // it (_URB_BULK_OR_INTERRUPT_TRANSFER structure (WDK)).
+                MakeReady(transfer, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_UNDERRUN);
+                Halt(which);
+                return;
+            }
+            if (packet.size() < maxPacket || full)
                 MakeReady(transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
         }
         if (transfer.state != Transfer::State::Ready)
@@ -617,14 +739,18 @@ void ModemPdo::TakePackets(UsbPipe which) {
     }
 }
 
+// An aborted transfer keeps its outcome and no longer waits for its abort or a
+// release: the controller lets go of everything.
 void ModemPdo::FailOutstanding(NTSTATUS status, USBD_STATUS usbdStatus) {
     for (size_t i = 0; i < pipes_.size(); ++i) {
         for (Transfer& transfer : pipes_[i].transfers) {
-            if (transfer.state != Transfer::State::Ready)
+            if (!transfer.Ended())
                 MakeReady(transfer, status, usbdStatus);
+            transfer.state = Transfer::State::Ready;
         }
         Kick(static_cast<UsbPipe>(i));
     }
+    ReleaseDetached();
 }
 
 void ModemPdo::Kick(UsbPipe queue) {
@@ -696,9 +822,8 @@ void ModemPdo::StallEndpoint(UsbPipe which) {
         pipe.stallNext = true;
         return;
     }
-    auto waiting =
-        std::find_if(pipe.transfers.begin(), pipe.transfers.end(),
-                     [](const Transfer& t) { return t.state != Transfer::State::Ready; });
+    auto waiting = std::find_if(pipe.transfers.begin(), pipe.transfers.end(),
+                                [](const Transfer& t) { return !t.Ended(); });
     if (waiting == pipe.transfers.end()) {
         pipe.stallNext = true;
         return;
@@ -735,6 +860,9 @@ size_t ModemPdo::HeldCount() const {
             std::count_if(pipe.transfers.begin(), pipe.transfers.end(),
                           [](const Transfer& t) { return t.state == Transfer::State::Held; }));
     }
+    held += static_cast<size_t>(
+        std::count_if(detached_.begin(), detached_.end(),
+                      [](const Transfer& t) { return t.state == Transfer::State::Held; }));
     return held;
 }
 
@@ -750,6 +878,7 @@ void ModemPdo::ReleaseHeld() {
         TakePackets(static_cast<UsbPipe>(i));
         Kick(static_cast<UsbPipe>(i));
     }
+    ReleaseDetached();
 }
 
 void ModemPdo::NakBulkOut(bool nak) {
@@ -859,7 +988,7 @@ void ModemPdo::Shutdown() {
     std::unique_lock<std::mutex> lock(mutex_);
     removed_ = true;
     FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    changed_.wait(lock, [&] { return busy_ == 0 && cancelling_.empty(); });
+    changed_.wait(lock, [&] { return busy_ == 0 && cancelling_.empty() && detached_.empty(); });
 }
 
 } // namespace sim

@@ -192,6 +192,16 @@ BOOL Run(const Object& file, LPOVERLAPPED overlapped, DWORD* result, Issue issue
     return FailStatus(status);
 }
 
+// A read or write on a handle opened for asynchronous I/O takes its byte offset
+// from the OVERLAPPED: the I/O manager keeps a file position only for a file object
+// opened for synchronous I/O (ZwReadFile routine, ZwWriteFile routine (WDK):
+// ByteOffset), and refuses asynchronous I/O without one with
+// STATUS_INVALID_PARAMETER, which kernel32 reports as ERROR_INVALID_PARAMETER.
+// A device-control request has no offset: kernel32 waits for it instead.
+bool OffsetMissing(const Object& file, LPOVERLAPPED overlapped) {
+    return file.overlapped && overlapped == nullptr;
+}
+
 // A device-control request waited for on either kind of handle, as the
 // communications functions send theirs.
 BOOL Control(HANDLE handle, ULONG code, const void* input, ULONG inputLength, void* output,
@@ -557,6 +567,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
         return FALSE;
     if (lpNumberOfBytesRead == nullptr && lpOverlapped == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (OffsetMissing(file, lpOverlapped))
+        return Fail(ERROR_INVALID_PARAMETER);
     LARGE_INTEGER offset{};
     if (lpOverlapped != nullptr)
         offset.QuadPart = (LONGLONG(lpOverlapped->OffsetHigh) << 32) | lpOverlapped->Offset;
@@ -576,6 +588,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     if (!FileHandle(hFile, &file))
         return FALSE;
     if (lpNumberOfBytesWritten == nullptr && lpOverlapped == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (OffsetMissing(file, lpOverlapped))
         return Fail(ERROR_INVALID_PARAMETER);
     LARGE_INTEGER offset{};
     if (lpOverlapped != nullptr)
@@ -740,6 +754,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize
     // The thread keeps its object: closing the handle does not end the thread.
     std::thread([thread, lpStartAddress, lpParameter] {
         DWORD code = lpStartAddress(lpParameter);
+        // The thread's requests do not outlive it: they are cancelled, and the thread
+        // ends (its handle is signalled) once they have completed.
+        kx::CancelThreadIo();
         thread->exitCode = code;
         KeSetEvent(&thread->exited, IO_NO_INCREMENT, FALSE);
     }).detach();

@@ -19,8 +19,12 @@
 // NTSTATUS) and InternalHigh (the byte count) and by setting hEvent (the handle
 // itself when hEvent is null). The other communications functions wait for their
 // request on either kind of handle. Passing no OVERLAPPED on an overlapped handle
-// makes the call wait for its request, as kernel32 does for the communications
-// functions (Windows leaves it undefined for ReadFile and WriteFile).
+// makes the call wait for its request, as kernel32 does for DeviceIoControl and
+// the communications functions; ReadFile and WriteFile fail with
+// ERROR_INVALID_PARAMETER instead (an asynchronous read or write needs the byte
+// offset an OVERLAPPED carries). A thread created with CreateThread has its
+// requests still outstanding cancelled when its routine returns, and ends once
+// they have completed, as the system's thread rundown does.
 //
 // Results as kernel32 makes them: TRUE only for a success status that is not
 // STATUS_PENDING. A warning status fails the call on either kind of handle, the
@@ -467,8 +471,9 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 
 // ---- Threads and time ---------------------------------------------------------------------
 
-// A host thread that runs lpStartAddress at PASSIVE_LEVEL; its handle is signalled
-// when the routine has returned. CREATE_SUSPENDED is not supported.
+// A host thread that runs lpStartAddress at PASSIVE_LEVEL; when the routine has
+// returned, the requests the thread still has outstanding are cancelled, and its
+// handle is signalled once they have completed. CREATE_SUSPENDED is not supported.
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId);

@@ -74,7 +74,8 @@ TEST(SuspendedPortTest, WhatNeedsTheDeviceWaitsForD0OrFailsAtOnceAndAnAbortActsA
         ASSERT_EQ(atD0.request->Send(), STATUS_PENDING);
         ASSERT_TRUE(atD0.request->WaitCompleted());
         std::vector<uint8_t> buffer(64);
-        URB in = sim_test::BulkUrb(pdo.InterruptInPipe(), USBD_TRANSFER_DIRECTION_IN, 16);
+        URB in = sim_test::BulkUrb(pdo.InterruptInPipe(),
+                                   USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 16);
         in.UrbBulkOrInterruptTransfer.TransferBuffer = buffer.data();
         auto reader = Submit(pdo.Device(), &in);
         ASSERT_EQ(reader->Send(), STATUS_PENDING);

@@ -288,5 +288,80 @@ TEST_F(FilteredPort, WaitCommEventWithoutAnOverlappedWaitsAndAFailureClearsTheMa
     EXPECT_EQ(mask, 0u);
 }
 
+// On a handle opened with FILE_FLAG_OVERLAPPED a read or a write needs the byte
+// offset an OVERLAPPED carries: without one the call fails with
+// ERROR_INVALID_PARAMETER (87) and sends nothing. DeviceIoControl has no offset and
+// waits for its request instead.
+TEST_F(FilteredPort, AReadOrWriteWithoutAnOverlappedOnAnOverlappedHandleIsRefusedUnsent) {
+    HANDLE port = Port(true);
+    // A read that were sent would return at once with what the port holds.
+    COMMTIMEOUTS immediate{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &immediate));
+    size_t before = filter_->Seen().size();
+    uint8_t buffer[8] = {};
+    DWORD count = 0xDEAD;
+    SetLastError(0);
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(count, 0u);
+    count = 0xDEAD;
+    SetLastError(0);
+    EXPECT_FALSE(WriteFile(port, "data", 4, &count, nullptr));
+    EXPECT_EQ(GetLastError(), 87u);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(filter_->Seen().size(), before) << "nothing reached the port";
+
+    SERIAL_BAUD_RATE rate{};
+    ASSERT_TRUE(DeviceIoControl(port, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &rate, sizeof rate,
+                                &count, nullptr));
+    EXPECT_EQ(count, sizeof rate);
+}
+
+// A thread's requests end with it: when its routine returns, what it left pending
+// is cancelled (ERROR_OPERATION_ABORTED, 995) and its handle is signalled only
+// after that. Another thread's pending request on the same handle stays.
+TEST_F(FilteredPort, AThreadThatExitsHasItsPendingRequestsCancelled) {
+    HANDLE port = Port(true);
+    ASSERT_TRUE(SetCommMask(port, EV_RLSD));
+    Overlapped wait;
+    DWORD mask = 0;
+    EXPECT_FALSE(WaitCommEvent(port, &mask, wait.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+
+    struct Work {
+        HANDLE port;
+        Overlapped read;
+        uint8_t buffer[16] = {};
+        DWORD error = 0;
+    } work;
+    work.port = port;
+    auto routine = [](LPVOID parameter) -> DWORD {
+        auto* w = static_cast<Work*>(parameter);
+        DWORD count = 0;
+        if (!ReadFile(w->port, w->buffer, sizeof w->buffer, &count, w->read.get()))
+            w->error = GetLastError();
+        return 7;
+    };
+    HANDLE thread = CreateThread(nullptr, 0, routine, &work, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(work.error, ERROR_IO_PENDING) << "the read was pending when the thread ended";
+    EXPECT_TRUE(work.read.Done()) << "the exited thread's read was left pending";
+    DWORD transferred = 0xDEAD;
+    EXPECT_FALSE(GetOverlappedResult(port, work.read.get(), &transferred, FALSE));
+    EXPECT_EQ(GetLastError(), 995u);
+    EXPECT_EQ(transferred, 0u);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_TRUE(CloseHandle(thread));
+
+    world_.Settle();
+    EXPECT_FALSE(wait.Done()) << "the main thread's wait is not the exited thread's";
+    DeviceNotifies(sim::SerialState::RxCarrier);
+    ASSERT_TRUE(GetOverlappedResult(port, wait.get(), &transferred, TRUE));
+    EXPECT_EQ(mask, DWORD(EV_RLSD));
+}
+
 } // namespace
 } // namespace scenario

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace sim_test {
@@ -20,6 +21,7 @@ class HostUrb {
         NTSTATUS status = STATUS_PENDING;
         KIRQL irql = PASSIVE_LEVEL;
         uint64_t order = 0; // among the completions of every HostUrb
+        std::thread::id thread;
     };
 
     // Sent to `device` at once; a transfer's TransferBuffer is pointed at `buffer`,
@@ -71,7 +73,8 @@ class HostUrb {
     static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         static std::atomic<uint64_t> completions{0};
         auto* state = static_cast<State*>(context);
-        state->outcome = {irp->IoStatus.Status, KeGetCurrentIrql(), ++completions};
+        state->outcome = {irp->IoStatus.Status, KeGetCurrentIrql(), ++completions,
+                          std::this_thread::get_id()};
         state->done = true;
         KeSetEvent(&state->event, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;

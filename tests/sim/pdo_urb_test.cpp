@@ -1,5 +1,6 @@
 // The modem PDO as the USB stack below a function driver: URBs on IRPs of the
-// test's own, completions in pipe order, abort, and the cancel race.
+// test's own, completions in pipe order, abort in either order, reset of a busy
+// pipe, short packets, and the cancel race.
 #include "host_urb.h"
 
 #include <sim/capture.h>
@@ -44,6 +45,7 @@ class ModemPdoTest : public ::testing::Test {
 TEST_F(ModemPdoTest, ManyTransfersOfOnePipeCompleteInSubmissionOrder) {
     constexpr int Count = 64;
     std::vector<std::unique_ptr<HostUrb>> reads;
+    reads.reserve(Count);
     for (int i = 0; i < Count; ++i)
         reads.push_back(std::make_unique<HostUrb>(device_, BulkIn(), Bytes(4096)));
     for (int i = 0; i < Count; ++i)
@@ -59,48 +61,139 @@ TEST_F(ModemPdoTest, ManyTransfersOfOnePipeCompleteInSubmissionOrder) {
 
 // A failed abort ends nothing, so it must not wait behind the transfers it left:
 // its submitter gets the failure while they stay pending. One that succeeds ends
-// them all before it completes itself.
-TEST_F(ModemPdoTest, AbortCancelsEveryPendingTransferOfThePipeAndAFailedAbortNone) {
-    HostUrb kept(device_, BulkIn(), Bytes(4096));
-    HostUrb a(device_, BulkIn(), Bytes(4096)), b(device_, BulkIn(), Bytes(4096));
-    HostUrb notification(device_, BulkUrb(pdo_->InterruptInPipe(), 3, 16), Bytes(16));
-    sim::UrbMatch abortBulkIn;
-    abortBulkIn.function = URB_FUNCTION_ABORT_PIPE;
-    abortBulkIn.pipe = UsbPipe::BulkIn;
-    pdo_->InjectFault(
-        sim::UrbFault::Fail(abortBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
-    HostUrb failed(device_, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
-    EXPECT_EQ(failed.Wait().status, STATUS_UNSUCCESSFUL);
+// them all, cancelled; they complete after it or before it, as the PDO's option
+// says (Windows gives no order), each from a DPC.
+TEST(AbortTest, AnAbortEndsThePipesTransfersInEitherOrderAndAFailedAbortNone) {
+    for (sim::AbortOrder order : {sim::AbortOrder::AbortFirst, sim::AbortOrder::TransfersFirst}) {
+        bool abortFirst = order == sim::AbortOrder::AbortFirst;
+        SCOPED_TRACE(abortFirst ? "abort first" : "transfers first");
+        kx::Kernel kernel;
+        sim::ParentBus bus;
+        sim::PdoOptions options;
+        options.abortOrder = order;
+        sim::ModemPdo* pdo = &bus.CreateModemPdo(options);
+        PDEVICE_OBJECT device = pdo->Device();
+        auto bulkIn = [&] { return BulkUrb(pdo->BulkInPipe(), 3, 4096); };
+
+        HostUrb kept(device, bulkIn(), Bytes(4096));
+        HostUrb a(device, bulkIn(), Bytes(4096)), b(device, bulkIn(), Bytes(4096));
+        HostUrb notification(device, BulkUrb(pdo->InterruptInPipe(), 3, 16), Bytes(16));
+        sim::UrbMatch abortBulkIn;
+        abortBulkIn.function = URB_FUNCTION_ABORT_PIPE;
+        abortBulkIn.pipe = UsbPipe::BulkIn;
+        pdo->InjectFault(
+            sim::UrbFault::Fail(abortBulkIn, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+        HostUrb failed(device, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo->BulkInPipe()));
+        EXPECT_EQ(failed.Wait().status, STATUS_UNSUCCESSFUL);
+        kx::DrainDispatchQueue();
+        EXPECT_FALSE(kept.Done() || a.Done() || b.Done());
+        pdo->SendBulkIn(Pattern(3, 1));
+        EXPECT_EQ(kept.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(kept.Received(), Pattern(3, 1));
+
+        if (abortFirst)
+            pdo->HoldAbortedTransfers();
+        HostUrb abort(device, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo->BulkInPipe()));
+        EXPECT_EQ(abort.Wait().status, STATUS_SUCCESS);
+        if (abortFirst) {
+            kx::DrainDispatchQueue();
+            EXPECT_FALSE(a.Done() || b.Done()) << "the abort is back, its transfers are not";
+            EXPECT_EQ(pdo->OutstandingTransfers(UsbPipe::BulkIn), 2u);
+            pdo->ReleaseAbortedTransfers();
+        }
+        for (HostUrb* s : {&a, &b}) {
+            EXPECT_EQ(s->Wait().status, STATUS_CANCELLED);
+            EXPECT_EQ(s->Wait().irql, DISPATCH_LEVEL);
+            EXPECT_EQ(s->UsbdStatus(), USBD_STATUS_CANCELED);
+            EXPECT_EQ(s->Wait().order > abort.Wait().order, abortFirst);
+        }
+        kx::DrainDispatchQueue();
+        EXPECT_FALSE(notification.Done()) << "another pipe's transfer is not aborted";
+
+        // The pipe still works, and data sent now goes to the next transfer.
+        pdo->SendBulkIn(Pattern(5, 9));
+        HostUrb next(device, bulkIn(), Bytes(4096));
+        EXPECT_EQ(next.Wait().status, STATUS_SUCCESS);
+        EXPECT_EQ(next.Received(), Pattern(5, 9));
+    }
+}
+
+// A reset finds the pipe busy while a transfer is outstanding on it: it fails
+// with USBD_STATUS_ERROR_BUSY (0x80000400) and changes nothing. Once the
+// transfer is aborted and has completed, the same reset goes through.
+TEST_F(ModemPdoTest, AResetOfAPipeWithATransferOutstandingFailsBusyAndChangesNothing) {
+    HostUrb read(device_, BulkIn(), Bytes(4096));
+    HostUrb busy(device_, PipeUrb(URB_FUNCTION_RESET_PIPE, pdo_->BulkInPipe()));
+    EXPECT_EQ(busy.Wait().status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(static_cast<ULONG>(busy.UsbdStatus()), 0x80000400u);
     kx::DrainDispatchQueue();
-    EXPECT_FALSE(kept.Done() || a.Done() || b.Done());
-    pdo_->SendBulkIn(Pattern(3, 1));
-    EXPECT_EQ(kept.Wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(kept.Received(), Pattern(3, 1));
+    EXPECT_FALSE(read.Done()) << "the outstanding transfer is left alone";
+    HostUrb otherPipe(device_, PipeUrb(URB_FUNCTION_RESET_PIPE, pdo_->BulkOutPipe()));
+    EXPECT_EQ(otherPipe.Wait().status, STATUS_SUCCESS) << "only the busy pipe refuses";
 
     HostUrb abort(device_, PipeUrb(URB_FUNCTION_ABORT_PIPE, pdo_->BulkInPipe()));
     EXPECT_EQ(abort.Wait().status, STATUS_SUCCESS);
-    for (HostUrb* s : {&a, &b}) {
-        EXPECT_TRUE(s->Done()) << "aborted transfers complete before the abort";
-        EXPECT_EQ(s->Wait().status, STATUS_CANCELLED);
-        EXPECT_EQ(s->Wait().irql, DISPATCH_LEVEL);
-        EXPECT_EQ(s->UsbdStatus(), USBD_STATUS_CANCELED);
-        EXPECT_LT(s->Wait().order, abort.Wait().order);
-    }
-    kx::DrainDispatchQueue();
-    EXPECT_FALSE(notification.Done()) << "another pipe's transfer is not aborted";
-
-    // The pipe still works, and data sent now goes to the next transfer.
-    pdo_->SendBulkIn(Pattern(5, 9));
-    HostUrb next(device_, BulkIn(), Bytes(4096));
-    EXPECT_EQ(next.Wait().status, STATUS_SUCCESS);
-    EXPECT_EQ(next.Received(), Pattern(5, 9));
+    EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
+    HostUrb reset(device_, PipeUrb(URB_FUNCTION_RESET_PIPE, pdo_->BulkInPipe()));
+    EXPECT_EQ(reset.Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(reset.UsbdStatus(), USBD_STATUS_SUCCESS);
 }
 
-TEST_F(ModemPdoTest, CancelledTransferCompletesOnceAndLeavesTheDataForTheNext) {
+// An IN transfer ends with a short packet. With USBD_SHORT_TRANSFER_OK (2) that is
+// its end; without it the transfer fails with USBD_STATUS_DATA_UNDERRUN
+// (0xC0000009), keeping the bytes it took, and the endpoint halts: the next transfer
+// fails with USBD_STATUS_ENDPOINT_HALTED (0xC0000030) until RESET_PIPE. A packet
+// that fills the buffer is no short transfer, whatever its size.
+TEST_F(ModemPdoTest, AShortPacketWithoutShortTransferOkFailsTheTransferAndHaltsTheEndpoint) {
+    const struct {
+        UsbPipe pipe;
+        ULONG flags;
+        ULONG length;
+        size_t sent; // one packet (the interrupt pipe's packets are 16 bytes)
+        NTSTATUS status;
+        ULONG usbdStatus;
+        bool halts;
+    } table[] = {
+        {UsbPipe::BulkIn, 1 | 2, 4096, 3, STATUS_SUCCESS, 0, false},
+        {UsbPipe::BulkIn, 1, 4096, 3, STATUS_UNSUCCESSFUL, 0xC0000009, true},
+        {UsbPipe::InterruptIn, 1, 16, 9, STATUS_UNSUCCESSFUL, 0xC0000009, true},
+        {UsbPipe::InterruptIn, 1, 9, 9, STATUS_SUCCESS, 0, false},
+        {UsbPipe::InterruptIn, 1 | 2, 16, 9, STATUS_SUCCESS, 0, false},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "pipe " << static_cast<int>(row.pipe) << " flags "
+                                        << row.flags << " length " << row.length);
+        HostUrb read(device_, BulkUrb(pdo_->PipeHandle(row.pipe), row.flags, row.length),
+                     Bytes(row.length));
+        Bytes packet = Pattern(row.sent, 4);
+        if (row.pipe == UsbPipe::BulkIn)
+            pdo_->SendBulkIn(packet);
+        else
+            pdo_->SendInterrupt(packet);
+        EXPECT_EQ(read.Wait().status, row.status);
+        EXPECT_EQ(static_cast<ULONG>(read.UsbdStatus()), row.usbdStatus);
+        EXPECT_EQ(read.Received(), packet);
+        EXPECT_EQ(pdo_->Halted(row.pipe), row.halts);
+        if (!row.halts)
+            continue;
+        HostUrb next(device_, BulkUrb(pdo_->PipeHandle(row.pipe), 3, row.length),
+                     Bytes(row.length));
+        EXPECT_EQ(next.Wait().status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(static_cast<ULONG>(next.UsbdStatus()), 0xC0000030u);
+        HostUrb reset(device_, PipeUrb(URB_FUNCTION_RESET_PIPE, pdo_->PipeHandle(row.pipe)));
+        EXPECT_EQ(reset.Wait().status, STATUS_SUCCESS);
+        EXPECT_FALSE(pdo_->Halted(row.pipe));
+    }
+}
+
+TEST_F(ModemPdoTest, ACancelledTransferCompletesLaterFromADpcOnceAndLeavesTheDataForTheNext) {
     HostUrb read(device_, BulkIn(), Bytes(4096));
     EXPECT_TRUE(IoCancelIrp(read.Irp()));
     EXPECT_EQ(read.Wait().status, STATUS_CANCELLED);
     EXPECT_EQ(read.UsbdStatus(), USBD_STATUS_CANCELED);
+    // From the controller's DPC, not inside IoCancelIrp on this thread.
+    EXPECT_NE(read.Wait().thread, std::this_thread::get_id());
+    EXPECT_EQ(read.Wait().irql, DISPATCH_LEVEL);
     EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::BulkIn), 0u);
 
     // Data arriving and the cancel race: exactly one completion each time (the

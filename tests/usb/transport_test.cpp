@@ -170,6 +170,40 @@ TEST_F(TransportTest, CloseStyleWaitEndsExactlyWhenTheSecondReaderCompletes) {
     EXPECT_EQ(context_->DeviceLostMark, 0u) << "a closed port's readers stop without a loss";
 }
 
+// The aborts close sends come back before the transfers they end (the USB stack
+// may complete an abort first): close must go on waiting for the two readers, and
+// end only once both have completed. The readers' URBs allow short packets
+// (USBD_SHORT_TRANSFER_OK, 2), so the modem's short ones end them normally.
+TEST_F(TransportTest, CloseWaitsForItsReadersWhenTheAbortsCompleteFirst) {
+    StartInterruptRead(context_);
+    StartBulkInRead(context_);
+    pdo_->WaitForOutstanding(UsbPipe::InterruptIn, 1);
+    pdo_->WaitForOutstanding(UsbPipe::BulkIn, 1);
+    for (const auto& urb : Urbs())
+        EXPECT_EQ(urb.transferFlags, 1u | 2u) << "IN, short transfer OK";
+
+    pdo_->HoldAbortedTransfers();
+    auto closed = std::async(std::launch::async, [this] {
+        MarkClosed();
+        AbortAllPipes(fdo_);
+        WaitForPendingTransfers(context_, fdo_);
+    });
+    while (Pending() != 2 || Aborts(UsbPipe::BulkOut) != 1)
+        std::this_thread::yield(); // all three aborts back, the open reference dropped
+    EXPECT_EQ(closed.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::InterruptIn), 1u);
+    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::BulkIn), 1u);
+    EXPECT_EQ(RemoveLockHolds(), 2);
+
+    pdo_->ReleaseAbortedTransfers();
+    closed.wait();
+    EXPECT_EQ(Pending(), 0);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(RemoveLockHolds(), 0);
+    EXPECT_EQ(context_->BulkInReaderActive, 0);
+    EXPECT_EQ(context_->InterruptReaderActive, 0);
+}
+
 // A reader starts (a wake restarting it, or a completion re-issuing) while close
 // runs: it passed its open check before close cleared IsOpen, but its transfer
 // reaches the bus only after close has aborted the pipes. Close must abort again

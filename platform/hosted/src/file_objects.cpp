@@ -610,6 +610,32 @@ NTSTATUS CancelIoFile(PFILE_OBJECT fileObject) {
     return STATUS_SUCCESS;
 }
 
+// The thread rundown's part of the I/O manager: IoCancelIrp on each request the
+// thread still has outstanding, on any file object, then the wait for their ends
+// ("Canceling IRPs" (WDK): the I/O manager cancels the IRPs of a thread that
+// exits; CancelIo (Win32) is the same for one handle).
+void CancelThreadIo() {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "CancelThreadIo");
+    kx::DeliverApcs();
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
+    std::vector<std::shared_ptr<Request>> mine;
+    {
+        std::lock_guard<std::mutex> guard(filesMutex);
+        for (const auto& entry : files) {
+            for (const auto& request : entry.second->requests) {
+                if (request->thread == std::this_thread::get_id())
+                    mine.push_back(request);
+            }
+        }
+    }
+    for (const auto& request : mine)
+        IoCancelIrp(request->irp);
+    KeLowerIrql(irql);
+    for (const auto& request : mine)
+        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
+}
+
 NTSTATUS WaitForFile(PFILE_OBJECT fileObject, PLARGE_INTEGER timeout) {
     kx::DeliverApcs();
     FileRecord* file = Reference(fileObject, "WaitForFile");

@@ -124,6 +124,9 @@ NTSTATUS FlushBuffersFile(PFILE_OBJECT file, const IoCompletionTarget& target);
 // (IoCancelIrp on each) and waits until every one of them has completed, as
 // CancelIo does. Returns STATUS_SUCCESS.
 NTSTATUS CancelIoFile(PFILE_OBJECT file);
+// What the system does for a thread that exits: cancels every request the calling
+// thread has outstanding, on any file object, and waits until they have completed.
+void CancelThreadIo();
 
 // Waits on the file object itself: its event is set by each completing request
 // that named no event of its own. Timeout as for KeWaitForSingleObject.
