@@ -17,6 +17,8 @@ DRIVER_DISPATCH DispatchRead;
 NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime);
 PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext);
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext);
+// Ends the waiting read with Status and what it has been given so far.
+void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status);
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
@@ -75,6 +77,10 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead);
 PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext);
 NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext);
+// PURGE_TXABORT's end of the write in flight; see write.cpp.
+void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext);
+// The wake's restart of an engine stopped by a chunk that failed in the sleep.
+void ResumeWriteEngine(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE WriteCompletion;
 DRIVER_CANCEL WriteCancel;
 
@@ -108,3 +114,7 @@ IO_COMPLETION_ROUTINE BulkInCompletion;
 void StartInterruptRead(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE InterruptCompletion;
 void ApplySerialState(PDEVICE_CONTEXT DeviceContext);
+// Any IRQL up to DISPATCH_LEVEL, no lock held: a reader that stopped because it
+// could not get an IRP starts again (called at each read, wait and purge). Nothing
+// starts while the system sleeps or once close has begun.
+void RestartStoppedReaders(PDEVICE_CONTEXT DeviceContext);

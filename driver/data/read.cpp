@@ -109,6 +109,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (length == 0) {
         return EndRead(context, Irp, STATUS_SUCCESS);
     }
+    RestartStoppedReaders(context);
 
     // A read that arrives while another waits leaves the waiting read's timers and
     // count alone: it takes what the ring holds, or is refused.
@@ -146,6 +147,8 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
     if (!IsListEmpty(&DeviceContext->ReadIrpQueue)) {
         status = STATUS_INVALID_PARAMETER;
+    } else if (DeviceContext->CleanedUp) {
+        status = STATUS_CANCELLED; // after the handle's cleanup: nothing would end it
     } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp, CancelQueuedRequest,
                                     FALSE)) {
         status = STATUS_CANCELLED;
@@ -204,6 +207,13 @@ void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     while ((irp = DequeueRead(DeviceContext)) != NULL) {
         ServeRead(DeviceContext, irp);
+    }
+}
+
+void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status) {
+    PIRP irp;
+    while ((irp = DequeueRead(DeviceContext)) != NULL) {
+        EndRead(DeviceContext, irp, Status);
     }
 }
 

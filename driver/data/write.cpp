@@ -21,12 +21,14 @@ static void AdjustBytesQueued(PDEVICE_CONTEXT Context, LONG Delta) {
     KeReleaseSpinLock(&Context->Lock, oldIrql);
 }
 
-// STATUS_CANCELLED: the request was cancelled as it was being queued; it is not
-// queued, not marked pending, and the caller completes it.
+// STATUS_CANCELLED: the request was cancelled as it was being queued, or came
+// after the handle's cleanup; it is not queued, not marked pending, and the caller
+// completes it.
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    BOOLEAN queued = InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
+    BOOLEAN queued = !DeviceContext->CleanedUp &&
+                     InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
     return queued ? STATUS_PENDING : STATUS_CANCELLED;
 }
@@ -140,8 +142,8 @@ static NTSTATUS FailStart(PDEVICE_CONTEXT Context, PIRP Irp) {
 // The queue ran dry: the engine goes idle in the same hold of Lock that finds the
 // queue empty, so a request queued meanwhile, whose dispatch saw WriteBusy set, is
 // not left without an engine (FALSE: take that one). SERIAL_EV_TXEMPTY is raised if
-// asked for.
-static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
+// asked for, unless the last request failed: its data never went out.
+static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context, BOOLEAN LastFailed) {
     KIRQL oldIrql;
     BOOLEAN raised = FALSE;
 
@@ -151,7 +153,7 @@ static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
         return FALSE;
     }
     Context->WriteBusy = 0;
-    if (Context->WaitMask & SERIAL_EV_TXEMPTY) {
+    if ((Context->WaitMask & SERIAL_EV_TXEMPTY) && !LastFailed) {
         Context->PendingEvents |= SERIAL_EV_TXEMPTY;
         raised = TRUE;
     }
@@ -162,16 +164,24 @@ static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
     return TRUE;
 }
 
+static void SetCurrentWrite(PDEVICE_CONTEXT Context, PIRP Irp) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    Context->CurrentWriteIrp = Irp;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+}
+
 // Takes the next queued request and makes it ready for its first chunk. Returns
 // STATUS_PENDING with *Irp and *Transfer set; otherwise the engine is idle or
 // stopped (see StartNextWrite).
-static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
+static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer,
+                              BOOLEAN LastFailed) {
     if (IsDeviceRemoving(Context)) {
         return STATUS_DELETE_PENDING;
     }
     PIRP irp;
     while ((irp = DequeueWrite(Context)) == NULL) {
-        if (EngineIdle(Context)) {
+        if (EngineIdle(Context, LastFailed)) {
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -183,6 +193,7 @@ static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFE
     RtlZeroMemory(transfer, sizeof(*transfer));
     transfer->NextBuffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
     transfer->BytesRemaining = RequestAmount(irp);
+    SetCurrentWrite(Context, irp);
     IncrementPendingTransfers(Context);
     irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(irp);
@@ -206,10 +217,14 @@ static BOOLEAN ChunkGoesOn(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Tr
 }
 
 // The request ends. A cancelled request (its chunk cancelled with it, or the request
-// cancelled between chunks) ends that request only; any other failed chunk stops
-// the engine, as does a closed port. The next request is taken before this one
-// gives back its transfer count and remove-lock hold: once those are back, close
-// or removal may free the device, so nothing of the device is touched after them.
+// cancelled between chunks) ends with STATUS_CANCELLED, a failed one with its
+// chunk's status; either way the engine goes on with the next request, except
+// while the system sleeps, when a failed chunk stops it for the wake to restart
+// (the next chunk would fail the same way), and once the port has closed. The
+// next request is taken before this one gives back its transfer count and
+// remove-lock hold: once those are back, close or removal may free the device, so
+// nothing of the device is touched after them. A purge cancelling the request
+// completes it instead (see CancelCurrentWrite); its own hold keeps the device.
 // Returns TRUE with the next request in *Irp and *Transfer, ready for its first
 // chunk (that request's own hold keeps the device).
 static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
@@ -223,6 +238,8 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
     if (cancelled) {
         status = STATUS_CANCELLED;
     }
+    // Set before a canceller can be handed the request to complete.
+    irp->IoStatus.Status = status;
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     Context->WriteBytesQueued -= RequestAmount(irp);
     if (NT_SUCCESS(status)) {
@@ -233,17 +250,28 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
     } else {
         irp->IoStatus.Information = 0;
     }
-    BOOLEAN goOn = (NT_SUCCESS(status) || cancelled) && Context->IsOpen;
+    BOOLEAN stopForWake = !NT_SUCCESS(status) && !cancelled && Context->SystemSuspended;
+    if (stopForWake) {
+        Context->WriteStopped = 1;
+    }
+    BOOLEAN goOn = Context->IsOpen && !stopForWake;
+    Context->CurrentWriteIrp = NULL;
+    BOOLEAN deferred = Context->WriteCancellers != 0;
+    if (deferred) {
+        Context->WriteEndDeferred = irp;
+    }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    irp->IoStatus.Status = status;
 
-    BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer) == STATUS_PENDING;
+    BOOLEAN failed = !NT_SUCCESS(status) && !cancelled;
+    BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer, failed) == STATUS_PENDING;
     DecrementPendingTransfers(Context);
     ReleaseRequestLock(Context, irp);
     ExFreePoolWithTag(transfer, KORVAX_POOL_TAG);
     // Its completion needs nothing of the device: the request leaves the driver with
     // what it held already given back, as it left through the I/O manager before.
-    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    if (!deferred) {
+        IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    }
     return next;
 }
 
@@ -272,7 +300,7 @@ static void RunWriteEngine(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Tr
 NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     PWRITE_TRANSFER transfer;
-    NTSTATUS status = TakeNextWrite(DeviceContext, &irp, &transfer);
+    NTSTATUS status = TakeNextWrite(DeviceContext, &irp, &transfer, FALSE);
     if (status == STATUS_PENDING) {
         RunWriteEngine(DeviceContext, irp, transfer);
     }
@@ -292,6 +320,50 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
         RunWriteEngine(context, Irp, transfer);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL or below, no lock held; the caller's own request keeps the
+// device. Cancels the request the engine carries, as IoCancelIrp from CancelIo
+// does: the chunk in the lower driver is cancelled there, and the engine ends the
+// request with STATUS_CANCELLED and goes on. The request cannot be completed (and
+// freed) while this is in IoCancelIrp on it: the engine leaves the completion to
+// the last canceller (WriteCancellers).
+void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    PIRP irp = DeviceContext->CurrentWriteIrp;
+    if (irp != NULL) {
+        DeviceContext->WriteCancellers++;
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (irp == NULL) {
+        return;
+    }
+    IoCancelIrp(irp);
+
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    PIRP ended = NULL;
+    if (--DeviceContext->WriteCancellers == 0) {
+        ended = DeviceContext->WriteEndDeferred;
+        DeviceContext->WriteEndDeferred = NULL;
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (ended != NULL) {
+        IofCompleteRequest(ended, IO_SERIAL_INCREMENT);
+    }
+}
+
+// PASSIVE_LEVEL, from the wake once the port is no longer suspended: an engine
+// that a chunk's failure stopped during the sleep takes the next request.
+void ResumeWriteEngine(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    BOOLEAN restart = DeviceContext->WriteStopped != 0;
+    DeviceContext->WriteStopped = 0;
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (restart) {
+        StartNextWrite(DeviceContext);
+    }
 }
 
 // Called with the cancel spin lock held; owns the request (its cancel routine was

@@ -113,6 +113,23 @@ typedef struct _DEVICE_CONTEXT {
     // transfer (Lock); BulkInReaderActive is then 0. A read that makes room, or a
     // start once the ring has room, sends the next transfer.
     UCHAR BulkInThrottled;
+
+    // The transmit engine's request in flight (Lock): set while the engine carries
+    // it, so that a purge can cancel it. While WriteCancellers is not 0 a purge may
+    // be in IoCancelIrp on it, and the engine leaves its completion, in
+    // WriteEndDeferred, to the last of them.
+    PIRP CurrentWriteIrp;
+    PIRP WriteEndDeferred;
+    ULONG WriteCancellers;
+    // 1 while the engine is stopped because a chunk failed while the system slept
+    // (Lock); WriteBusy stays set, so writes queue, and the wake restarts it.
+    UCHAR WriteStopped;
+    // READER_RETRY_* bits of the readers that stopped because they could not get an
+    // IRP (Lock); the next read, wait or purge starts them again.
+    UCHAR ReadersToRetry;
+    // 1 from the handle's cleanup to the next open (Lock): no request is queued,
+    // so none can wait with nothing left to end it.
+    UCHAR CleanedUp;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 #if !defined(KORVAX_HOSTED)

@@ -27,6 +27,10 @@ void ResetPortForOpen(PDEVICE_CONTEXT DeviceContext) {
     DeviceContext->SpecialChars.XonChar = OPEN_XON_CHAR;
     DeviceContext->SpecialChars.XoffChar = OPEN_XOFF_CHAR;
     DeviceContext->WriteBusy = 0;
+    DeviceContext->WriteStopped = 0;
+    DeviceContext->CurrentWriteIrp = NULL;
+    DeviceContext->CleanedUp = 0;
+    DeviceContext->ReadersToRetry = 0;
     DeviceContext->BulkInThrottled = 0;
     DeviceContext->CommErrors = 0;
     KeInitializeEvent(&DeviceContext->NoPendingTransfersEvent, NotificationEvent, FALSE);
@@ -171,11 +175,15 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-// Fails the handle's queued requests; the port stays open.
+// Fails the handle's queued requests; the port stays open. A request that reaches
+// the driver after this (another thread's ReadFile on the handle being closed) is
+// refused with STATUS_CANCELLED instead of being queued, until the next open: no
+// cleanup would come to end it, and it would keep the port held for ever.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&context->Lock, &oldIrql);
+    context->CleanedUp = 1;
     CancelReadTimers(context);
     KeReleaseSpinLock(&context->Lock, oldIrql);
     CancelAllQueues(DeviceObject);
