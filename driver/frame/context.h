@@ -133,7 +133,7 @@ typedef struct _DEVICE_CONTEXT {
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 #if !defined(KORVAX_HOSTED)
-static_assert(sizeof(DEVICE_CONTEXT) == 1028896, "device extension size of the 32-bit build");
+static_assert(sizeof(DEVICE_CONTEXT) == 1028912, "device extension size of the 32-bit build");
 #endif
 
 inline PDEVICE_CONTEXT GetDeviceContext(PDEVICE_OBJECT DeviceObject) {
