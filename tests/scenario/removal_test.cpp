@@ -3,6 +3,10 @@
 #include "scenario.h"
 
 #include <kx/files.h>
+#include <kx/pnp.h>
+
+#include <chrono>
+#include <future>
 
 namespace scenario {
 namespace {
@@ -85,6 +89,33 @@ TEST_F(Removal, PullingTheModemOutEndsTheRequestsAndTheLastCloseRemovesTheDevice
     EXPECT_EQ(kx::OutstandingIrps(), 0u);
     EXPECT_EQ(kx::OutstandingPool().allocations, 0u);
     EXPECT_EQ(kx::FileObjectCount(), 0u);
+}
+
+// A parent may keep the transfers of a surprise-removed child outstanding until
+// IRP_MN_REMOVE_DEVICE, and REMOVE waits for the last close: the close must abort
+// the pipes itself (an abort on a removed device ends at once), or each waits for
+// the other for ever.
+TEST_F(Removal, CloseAfterSurpriseRemovalAbortsThePipesItself) {
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    world_.Settle();
+    sim::ModemPdo& pdo = modem_->Pdo();
+    ASSERT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
+    ASSERT_EQ(kx::SurpriseRemove(*modem_->Node()), STATUS_SUCCESS); // the PDO keeps them
+    world_.Settle();
+    ASSERT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
+
+    auto closed = std::async(std::launch::async, [&] { return CloseHandle(port); });
+    bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended)
+        pdo.Unplug(); // lets the transfers go so that the test can end
+    EXPECT_TRUE(closed.get());
+    ASSERT_TRUE(ended) << "close waited for transfers only REMOVE would end";
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 0u);
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::InterruptIn), 0u);
+    world_.Settle();
+    EXPECT_TRUE(RemoveWasSent(*modem_->Node()));
+    EXPECT_EQ(modem_->FunctionDevice(), nullptr);
 }
 
 } // namespace
