@@ -11,6 +11,10 @@ NTSTATUS RingRead(PDEVICE_CONTEXT DeviceContext, PUCHAR Destination, ULONG Lengt
 ULONG RingGetCount(PDEVICE_CONTEXT DeviceContext);
 NTSTATUS RingPurge(PDEVICE_CONTEXT DeviceContext);
 
+// Multiplier x Length + Constant milliseconds as a relative due time; FALSE when
+// the sum is too long for a due time to hold (taken as no time-out).
+BOOLEAN TotalTimeoutDueTime(ULONG Multiplier, ULONG Constant, ULONG Length, PLARGE_INTEGER DueTime);
+
 // Read requests. QueueRead sets the total time-out timer (TotalDueTime, NULL for
 // none) together with queueing, so the timer always belongs to the queued read.
 DRIVER_DISPATCH DispatchRead;
@@ -77,6 +81,9 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead);
 PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext);
 NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext);
+// The write total time-out's timer and DPCs, set up once with the device context.
+void InitializeWriteTimer(PDEVICE_CONTEXT DeviceContext);
+KDEFERRED_ROUTINE WriteTotalTimeoutDpc;
 // PURGE_TXABORT's end of the write in flight; see write.cpp.
 void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext);
 // The wake's restart of an engine stopped by a chunk that failed in the sleep.

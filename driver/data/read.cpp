@@ -50,9 +50,9 @@ static READ_TIMING ChooseReadTiming(const SERIAL_TIMEOUTS* Timeouts) {
 // exact in 64 bits; one too long for a due time to hold (beyond some 29,000 years)
 // is taken as no time-out, since the conversion would wrap into an arbitrary and
 // possibly short due time.
-static BOOLEAN TotalTimeoutDueTime(const READ_TIMING* Timing, ULONG Length,
-                                   PLARGE_INTEGER DueTime) {
-    ULONGLONG milliseconds = (ULONGLONG)Timing->Multiplier * Length + Timing->Constant;
+BOOLEAN TotalTimeoutDueTime(ULONG Multiplier, ULONG Constant, ULONG Length,
+                            PLARGE_INTEGER DueTime) {
+    ULONGLONG milliseconds = (ULONGLONG)Multiplier * Length + Constant;
     if (milliseconds > MAX_TOTAL_TIMEOUT_MS) {
         return FALSE;
     }
@@ -134,7 +134,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     LARGE_INTEGER dueTime;
-    BOOLEAN useTimer = timing.UseTotalTimer && TotalTimeoutDueTime(&timing, length, &dueTime);
+    BOOLEAN useTimer = timing.UseTotalTimer &&
+                       TotalTimeoutDueTime(timing.Multiplier, timing.Constant, length, &dueTime);
     return QueueRead(context, Irp, useTimer ? &dueTime : NULL);
 }
 

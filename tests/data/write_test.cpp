@@ -11,6 +11,7 @@
 namespace {
 
 using korvax_test::HeldRequest;
+using korvax_test::Ms;
 using korvax_test::OpenPortTest;
 using sim::UrbFault;
 using sim::UsbPipe;
@@ -306,6 +307,88 @@ TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
     EXPECT_EQ(write->Information(), 4096u);
     EXPECT_EQ(BulkOut().size(), 1u);
     context_->IsOpen = 1;
+}
+
+// COMMTIMEOUTS (Win32): "A value of zero for both the WriteTotalTimeoutMultiplier
+// and WriteTotalTimeoutConstant members indicates that total time-outs are not
+// used for write operations"; otherwise the total time-out is the multiplier times
+// the number of bytes to write, plus the constant, in milliseconds. The modem
+// takes nothing (its bulk-out endpoint NAKs): the write ends at that time, not a
+// tick before, with STATUS_TIMEOUT and the bytes sent so far (none), and the rest
+// is not sent. The next write goes out, untimed by the ended one's timer.
+TEST_F(WriteTest, AWriteTheModemDoesNotTakeEndsByItsTotalTimeOut) {
+    const struct {
+        ULONG multiplier, constant, length;
+        LONGLONG due; // -1: no time-out
+    } table[] = {
+        {0, 0, 10, -1},
+        {0, 100, 10, Ms(100)},
+        {10, 0, 5, Ms(50)},
+        {2, 30, 9000, Ms(18030)},
+        {MAXULONG, 1, 1, Ms(0x100000000LL)},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message()
+                     << row.multiplier << " x " << row.length << " + " << row.constant);
+        SERIAL_TIMEOUTS timeouts{0, 0, 0, row.multiplier, row.constant};
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).iosb.Status, STATUS_SUCCESS);
+        auto write = WriteInFlight(row.length);
+        if (row.due < 0) {
+            kx::AdvanceTime(10LL * 365 * 24 * 3600 * 10000000);
+            kx::DrainDispatchQueue();
+            EXPECT_FALSE(write->Completed());
+            pdo_->ReleaseHeld();
+            ASSERT_TRUE(write->WaitCompleted());
+            EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+            pdo_->TakeBulkOut();
+            continue;
+        }
+        kx::AdvanceTime(row.due - 1);
+        kx::DrainDispatchQueue();
+        EXPECT_FALSE(write->Completed()) << "ended before its time-out";
+        kx::AdvanceTime(1);
+        ASSERT_TRUE(write->WaitCompleted()) << "the write outlived its time-out";
+        EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
+        EXPECT_EQ(write->Information(), 0u);
+        kx::DrainDispatchQueue();
+        EXPECT_TRUE(pdo_->TakeBulkOut().empty()) << "the rest was sent after the time-out";
+        EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+
+        auto next = Write(3, 'n');
+        ASSERT_TRUE(next->WaitCompleted());
+        EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(pdo_->TakeBulkOut().size(), 3u);
+        kx::DrainDispatchQueue();
+        EXPECT_EQ(RemoveLockHolds(), 0) << "the timer of an ended write still holds the device";
+    }
+}
+
+// The first chunk goes out, the second the modem does not take: the time-out ends
+// the write with the count of the bytes that went out, and the third chunk is
+// never sent.
+TEST_F(WriteTest, ATimedOutWriteReturnsTheBytesSentAndSendsNoMore) {
+    SERIAL_TIMEOUTS timeouts{0, 0, 0, 0, 500};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).iosb.Status, STATUS_SUCCESS);
+    sim::Response firstChunk = sim::Response::Complete(STATUS_SUCCESS);
+    firstChunk.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    pdo_->ScriptNext(firstChunk);
+    HoldBulkOut();
+    auto write = Write(10000);
+    while (pdo_->HeldCount() == 0)
+        std::this_thread::yield();
+    kx::AdvanceTime(Ms(499));
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(write->Completed());
+    kx::AdvanceTime(Ms(1));
+    ASSERT_TRUE(write->WaitCompleted());
+    EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(write->Information(), 4096u);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(pdo_->HeldCount(), 0u);
+    EXPECT_EQ(BulkOut().size(), 1u) << "a chunk was sent after the time-out";
+    EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 4096u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 // Records how deep in its stack each bulk-out chunk reached the device.
