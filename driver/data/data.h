@@ -11,12 +11,18 @@ NTSTATUS RingRead(PDEVICE_CONTEXT DeviceContext, PUCHAR Destination, ULONG Lengt
 ULONG RingGetCount(PDEVICE_CONTEXT DeviceContext);
 NTSTATUS RingPurge(PDEVICE_CONTEXT DeviceContext);
 
+// Multiplier x Length + Constant milliseconds as a relative due time; FALSE when
+// the sum is too long for a due time to hold (taken as no time-out).
+BOOLEAN TotalTimeoutDueTime(ULONG Multiplier, ULONG Constant, ULONG Length, PLARGE_INTEGER DueTime);
+
 // Read requests. QueueRead sets the total time-out timer (TotalDueTime, NULL for
 // none) together with queueing, so the timer always belongs to the queued read.
 DRIVER_DISPATCH DispatchRead;
 NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime);
 PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext);
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext);
+// Ends the waiting read with Status and what it has been given so far.
+void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status);
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
@@ -75,6 +81,13 @@ NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead);
 PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext);
 NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext);
+// The write total time-out's timer and DPCs, set up once with the device context.
+void InitializeWriteTimer(PDEVICE_CONTEXT DeviceContext);
+KDEFERRED_ROUTINE WriteTotalTimeoutDpc;
+// PURGE_TXABORT's end of the write in flight; see write.cpp.
+void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext);
+// The wake's restart of an engine stopped by a chunk that failed in the sleep.
+void ResumeWriteEngine(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE WriteCompletion;
 DRIVER_CANCEL WriteCancel;
 
@@ -108,3 +121,7 @@ IO_COMPLETION_ROUTINE BulkInCompletion;
 void StartInterruptRead(PDEVICE_CONTEXT DeviceContext);
 IO_COMPLETION_ROUTINE InterruptCompletion;
 void ApplySerialState(PDEVICE_CONTEXT DeviceContext);
+// Any IRQL up to DISPATCH_LEVEL, no lock held: a reader that stopped because it
+// could not get an IRP starts again (called at each read, wait and purge). Nothing
+// starts while the system sleeps or once close has begun.
+void RestartStoppedReaders(PDEVICE_CONTEXT DeviceContext);

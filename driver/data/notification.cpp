@@ -10,6 +10,7 @@
 static void StartInterruptTransfer(PDEVICE_CONTEXT DeviceContext, READER_START How) {
     READER reader = {&DeviceContext->InterruptReaderActive,
                      NULL,
+                     READER_RETRY_INTERRUPT,
                      &DeviceContext->InterruptUrb,
                      DeviceContext->InterruptInPipe,
                      DeviceContext->NotificationBuffer,
@@ -20,6 +21,10 @@ static void StartInterruptTransfer(PDEVICE_CONTEXT DeviceContext, READER_START H
 
 void StartInterruptRead(PDEVICE_CONTEXT DeviceContext) {
     StartInterruptTransfer(DeviceContext, ReaderStart);
+}
+
+void RestartStoppedInterruptRead(PDEVICE_CONTEXT DeviceContext) {
+    StartInterruptTransfer(DeviceContext, ReaderRetry);
 }
 
 // The device does not report CTS: it follows DSR. Only carrier and DSR changes

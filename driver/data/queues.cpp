@@ -116,7 +116,9 @@ NTSTATUS QueueWaitRequestLocked(PDEVICE_CONTEXT DeviceContext, PIRP Irp) {
     if (!IsListEmpty(&DeviceContext->WaitIrpQueue)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!InsertQueuedRequest(&DeviceContext->WaitIrpQueue, Irp, CancelQueuedRequest, FALSE)) {
+    // After the handle's cleanup nothing would end it.
+    if (DeviceContext->CleanedUp ||
+        !InsertQueuedRequest(&DeviceContext->WaitIrpQueue, Irp, CancelQueuedRequest, FALSE)) {
         Irp->IoStatus.Status = STATUS_CANCELLED;
         return STATUS_CANCELLED;
     }
@@ -157,17 +159,25 @@ BOOLEAN CompleteWaitRequest(PDEVICE_CONTEXT DeviceContext, ULONG Mask) {
     return TRUE;
 }
 
-// Any IRQL up to DISPATCH_LEVEL, with Lock not held.
+// Any IRQL up to DISPATCH_LEVEL, with Lock not held. A wait is given the pending
+// events of the current mask, and those stop being pending; a lost device's
+// events (ClearAlways) reach the wait whatever its mask.
 BOOLEAN DeliverPendingEvents(PDEVICE_CONTEXT DeviceContext, BOOLEAN ClearAlways) {
     KIRQL oldIrql;
     PIRP irp = NULL;
 
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
     ULONG events = DeviceContext->PendingEvents;
+    if (!ClearAlways) {
+        events &= DeviceContext->WaitMask;
+    }
     if (events != 0) {
         irp = RemoveQueuedRequest(&DeviceContext->WaitIrpQueue);
     }
-    if (irp != NULL || ClearAlways) {
+    if (irp != NULL) {
+        DeviceContext->PendingEvents &= ~events;
+    }
+    if (ClearAlways) {
         DeviceContext->PendingEvents = 0;
     }
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);

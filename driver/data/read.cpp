@@ -50,9 +50,9 @@ static READ_TIMING ChooseReadTiming(const SERIAL_TIMEOUTS* Timeouts) {
 // exact in 64 bits; one too long for a due time to hold (beyond some 29,000 years)
 // is taken as no time-out, since the conversion would wrap into an arbitrary and
 // possibly short due time.
-static BOOLEAN TotalTimeoutDueTime(const READ_TIMING* Timing, ULONG Length,
-                                   PLARGE_INTEGER DueTime) {
-    ULONGLONG milliseconds = (ULONGLONG)Timing->Multiplier * Length + Timing->Constant;
+BOOLEAN TotalTimeoutDueTime(ULONG Multiplier, ULONG Constant, ULONG Length,
+                            PLARGE_INTEGER DueTime) {
+    ULONGLONG milliseconds = (ULONGLONG)Multiplier * Length + Constant;
     if (milliseconds > MAX_TOTAL_TIMEOUT_MS) {
         return FALSE;
     }
@@ -109,6 +109,7 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (length == 0) {
         return EndRead(context, Irp, STATUS_SUCCESS);
     }
+    RestartStoppedReaders(context);
 
     // A read that arrives while another waits leaves the waiting read's timers and
     // count alone: it takes what the ring holds, or is refused.
@@ -133,7 +134,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     LARGE_INTEGER dueTime;
-    BOOLEAN useTimer = timing.UseTotalTimer && TotalTimeoutDueTime(&timing, length, &dueTime);
+    BOOLEAN useTimer = timing.UseTotalTimer &&
+                       TotalTimeoutDueTime(timing.Multiplier, timing.Constant, length, &dueTime);
     return QueueRead(context, Irp, useTimer ? &dueTime : NULL);
 }
 
@@ -146,6 +148,8 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
     if (!IsListEmpty(&DeviceContext->ReadIrpQueue)) {
         status = STATUS_INVALID_PARAMETER;
+    } else if (DeviceContext->CleanedUp) {
+        status = STATUS_CANCELLED; // after the handle's cleanup: nothing would end it
     } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp, CancelQueuedRequest,
                                     FALSE)) {
         status = STATUS_CANCELLED;
@@ -204,6 +208,13 @@ void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     while ((irp = DequeueRead(DeviceContext)) != NULL) {
         ServeRead(DeviceContext, irp);
+    }
+}
+
+void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status) {
+    PIRP irp;
+    while ((irp = DequeueRead(DeviceContext)) != NULL) {
+        EndRead(DeviceContext, irp, Status);
     }
 }
 

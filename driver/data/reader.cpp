@@ -16,7 +16,8 @@ static void SetReaderActive(PDEVICE_CONTEXT DeviceContext, PUCHAR Active, UCHAR 
 // start (a wake and a read making room may both try to start a stopped receive
 // engine: one transfer goes), and, for a reader that waits for room, against the
 // ring's fill level (Lock before RingLock). While the system sleeps a read making
-// room does not resume the engine: the wake starts the readers that stopped.
+// room, or a retry, does not start a reader: the wake starts the readers that
+// stopped.
 static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT Context, const READER* Reader, READER_START How) {
     KIRQL oldIrql;
     BOOLEAN send = FALSE;
@@ -24,8 +25,11 @@ static BOOLEAN ClaimTransfer(PDEVICE_CONTEXT Context, const READER* Reader, READ
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     BOOLEAN throttled = Reader->Throttled != NULL && *Reader->Throttled;
     BOOLEAN wanted = How == ReaderReissue || (How == ReaderStart && !*Reader->Active) ||
-                     (How == ReaderResume && throttled);
-    if (wanted && !(How == ReaderResume && Context->SystemSuspended)) {
+                     (How == ReaderResume && throttled) ||
+                     (How == ReaderRetry && (Context->ReadersToRetry & Reader->RetryBit));
+    BOOLEAN waitsForWake = How == ReaderResume || How == ReaderRetry;
+    if (wanted && !(waitsForWake && Context->SystemSuspended)) {
+        Context->ReadersToRetry &= (UCHAR)~Reader->RetryBit;
         if (!Context->IsOpen) {
             *Reader->Active = 0;
             throttled = FALSE;
@@ -103,10 +107,14 @@ void StartReader(PDEVICE_CONTEXT DeviceContext, const READER* Reader, READER_STA
     SendUrbAsync(DeviceContext->LowerDeviceObject, Reader->Urb, Reader->CompletionRoutine,
                  DeviceContext, &sent);
     if (!sent) {
-        // No completion routine will run. A reader that stopped here would leave
-        // reads without time-outs waiting and a dropped carrier unreported: it fails
-        // as a failed transfer does, then gives back what the transfer held.
-        HandleReaderFailure(DeviceContext, Reader->Active);
+        // No IRP for the transfer (IoAllocateIrp failed): a lack of memory, not a
+        // lost device. The reader stops; the next read, wait or purge starts it
+        // again (RestartStoppedReaders), and a timed read still ends by its timer.
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+        *Reader->Active = 0;
+        DeviceContext->ReadersToRetry |= Reader->RetryBit;
+        KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
         DecrementPendingTransfers(DeviceContext);
         IoReleaseRemoveLockEx(&DeviceContext->RemoveLock, NULL, sizeof(IO_REMOVE_LOCK));
         return;
@@ -115,19 +123,23 @@ void StartReader(PDEVICE_CONTEXT DeviceContext, const READER* Reader, READER_STA
 }
 
 // A reader's transfer failed, or came back after close. While the system sleeps
-// the failure comes from the low-power transition and means nothing; otherwise an
-// open port's device is lost and a waiting request learns of it whatever its mask.
+// the failure comes from the low-power transition and means nothing: the read
+// timers go on, so a timed read still ends by its time-out, and the wake starts
+// the reader again. Otherwise an open port's device is lost: the waiting read
+// ends at once with the lost device's status, and a waiting request learns of it
+// whatever its mask.
 void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    CancelReadTimers(DeviceContext);
     *Active = 0; // this reader stops here
     if (DeviceContext->SystemSuspended) {
         KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
         return;
     }
-    if (DeviceContext->IsOpen) {
+    CancelReadTimers(DeviceContext);
+    BOOLEAN lost = DeviceContext->IsOpen != 0;
+    if (lost) {
         // The gate reads the mark under StateLock (a leaf, so it nests in Lock).
         KIRQL stateIrql;
         KeAcquireSpinLock(&DeviceContext->StateLock, &stateIrql);
@@ -137,8 +149,18 @@ void HandleReaderFailure(PDEVICE_CONTEXT DeviceContext, PUCHAR Active) {
     DeviceContext->PendingEvents |= READER_FAILURE_EVENTS;
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
 
+    if (lost) {
+        // Nothing will arrive for it, and its timers are gone.
+        EndQueuedReads(DeviceContext, STATUS_DELETE_PENDING);
+    }
     // A lost device's events are not kept for a later wait.
     DeliverPendingEvents(DeviceContext, TRUE);
+}
+
+// Any IRQL up to DISPATCH_LEVEL, no lock held. See data.h.
+void RestartStoppedReaders(PDEVICE_CONTEXT DeviceContext) {
+    RestartStoppedInterruptRead(DeviceContext);
+    RestartStoppedBulkInRead(DeviceContext);
 }
 
 // The IRP is the driver's own: freed here, and the I/O manager must not touch it.

@@ -12,6 +12,7 @@
 static void StartBulkInTransfer(PDEVICE_CONTEXT DeviceContext, READER_START How) {
     READER reader = {&DeviceContext->BulkInReaderActive,
                      &DeviceContext->BulkInThrottled,
+                     READER_RETRY_BULK_IN,
                      &DeviceContext->BulkInUrb,
                      DeviceContext->BulkInPipe,
                      DeviceContext->BulkInBuffer,
@@ -28,9 +29,13 @@ void ResumeThrottledReceive(PDEVICE_CONTEXT DeviceContext) {
     StartBulkInTransfer(DeviceContext, ReaderResume);
 }
 
-// Raises the receive events the application waits for; returns what is pending.
-// RingGetCount is read under Lock (Lock before RingLock).
-static ULONG RaiseReceiveEvents(PDEVICE_CONTEXT Context) {
+void RestartStoppedBulkInRead(PDEVICE_CONTEXT DeviceContext) {
+    StartBulkInTransfer(DeviceContext, ReaderRetry);
+}
+
+// Raises the receive events the application waits for. RingGetCount is read under
+// Lock (Lock before RingLock).
+static void RaiseReceiveEvents(PDEVICE_CONTEXT Context) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     Context->ReadIntervalActive = 0;
@@ -43,9 +48,7 @@ static ULONG RaiseReceiveEvents(PDEVICE_CONTEXT Context) {
     if (RingGetCount(Context) >= RX80FULL_THRESHOLD && (Context->WaitMask & SERIAL_EV_RX80FULL)) {
         Context->PendingEvents |= SERIAL_EV_RX80FULL;
     }
-    ULONG events = Context->PendingEvents;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    return events;
 }
 
 // A read request that arrived while this packet was handled may have asked for
@@ -85,11 +88,10 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
     KeReleaseSpinLock(&Context->Lock, oldIrql);
     CompleteQueuedReads(Context);
 
-    // Receive events stay pending after delivery until a wait request consumes them.
-    ULONG events = RaiseReceiveEvents(Context);
-    if (events != 0) {
-        CompleteWaitRequest(Context, events);
-    }
+    // A waiting request takes the events, and they stop being pending: the next
+    // wait is given only what happens after. With no wait they stay for the next.
+    RaiseReceiveEvents(Context);
+    DeliverPendingEvents(Context, FALSE);
     RearmIntervalTimer(Context);
     StartBulkInTransfer(Context, ReaderReissue);
 }

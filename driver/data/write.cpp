@@ -21,12 +21,14 @@ static void AdjustBytesQueued(PDEVICE_CONTEXT Context, LONG Delta) {
     KeReleaseSpinLock(&Context->Lock, oldIrql);
 }
 
-// STATUS_CANCELLED: the request was cancelled as it was being queued; it is not
-// queued, not marked pending, and the caller completes it.
+// STATUS_CANCELLED: the request was cancelled as it was being queued, or came
+// after the handle's cleanup; it is not queued, not marked pending, and the caller
+// completes it.
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    BOOLEAN queued = InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
+    BOOLEAN queued = !DeviceContext->CleanedUp &&
+                     InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
     return queued ? STATUS_PENDING : STATUS_CANCELLED;
 }
@@ -140,8 +142,8 @@ static NTSTATUS FailStart(PDEVICE_CONTEXT Context, PIRP Irp) {
 // The queue ran dry: the engine goes idle in the same hold of Lock that finds the
 // queue empty, so a request queued meanwhile, whose dispatch saw WriteBusy set, is
 // not left without an engine (FALSE: take that one). SERIAL_EV_TXEMPTY is raised if
-// asked for.
-static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
+// asked for, unless the last request failed: its data never went out.
+static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context, BOOLEAN LastFailed) {
     KIRQL oldIrql;
     BOOLEAN raised = FALSE;
 
@@ -151,7 +153,7 @@ static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
         return FALSE;
     }
     Context->WriteBusy = 0;
-    if (Context->WaitMask & SERIAL_EV_TXEMPTY) {
+    if ((Context->WaitMask & SERIAL_EV_TXEMPTY) && !LastFailed) {
         Context->PendingEvents |= SERIAL_EV_TXEMPTY;
         raised = TRUE;
     }
@@ -162,16 +164,184 @@ static BOOLEAN EngineIdle(PDEVICE_CONTEXT Context) {
     return TRUE;
 }
 
+// ---- The write total time-out ----
+//
+// COMMTIMEOUTS (Win32): a write that has not ended WriteTotalTimeoutMultiplier x
+// its length + WriteTotalTimeoutConstant milliseconds after the engine took it
+// ends with the bytes sent so far, the rest not sent; 0 and 0 mean no time-out.
+// The timer cancels the request as a purge does, and the engine ends it with
+// STATUS_TIMEOUT.
+//
+// The timer's DPC uses the device context, so each setting holds the remove lock
+// until its run ends. No count is taken from KeCancelTimer or KeRemoveQueueDpc
+// (on a Windows 2000/XP multiprocessor a DPC may still run after KeRemoveQueueDpc
+// returned TRUE): the timer is never cancelled, only set again, and a setting is
+// made only on a DPC that has no run to come, so that its expiry cannot merge into
+// another's queued run. KeSetTimer returning TRUE says the setting before it was
+// still waiting in the timer queue (KeSetTimer routine (WDK)): it will never
+// expire, and its hold is given back. A setting that has become stale (its write
+// ended first) is replaced by one that expires at once, so that no hold lingers
+// until a long due time.
+
+static UCHAR WriteTimerIndex(PDEVICE_CONTEXT Context, PKDPC Dpc) {
+    return Dpc == &Context->WriteTotalDpc[0] ? 0 : 1;
+}
+
+static void ReleaseWriteTimerHold(PDEVICE_CONTEXT Context, UCHAR Index) {
+    IoReleaseRemoveLockEx(&Context->RemoveLock, &Context->WriteTotalDpc[Index],
+                          sizeof(IO_REMOVE_LOCK));
+}
+
+void InitializeWriteTimer(PDEVICE_CONTEXT DeviceContext) {
+    KeInitializeTimer(&DeviceContext->WriteTotalTimer);
+    KeInitializeDpc(&DeviceContext->WriteTotalDpc[0], WriteTotalTimeoutDpc, DeviceContext);
+    KeInitializeDpc(&DeviceContext->WriteTotalDpc[1], WriteTotalTimeoutDpc, DeviceContext);
+    DeviceContext->WriteTimerCurrent = WRITE_TIMER_NONE;
+}
+
+// Lock held, and a hold of the caller's own keeps the device (a released hold may
+// be the last but one). Sets the timer on DPC Index, which has no run to come and
+// whose hold the caller has taken.
+static void SetWriteTimerOn(PDEVICE_CONTEXT Context, UCHAR Index, LARGE_INTEGER DueTime, PIRP Irp) {
+    UCHAR previous = Context->WriteTimerCurrent;
+    if (KeSetTimer(&Context->WriteTotalTimer, DueTime, &Context->WriteTotalDpc[Index]) &&
+        previous != WRITE_TIMER_NONE) {
+        Context->WriteTimerPending[previous] = 0;
+        ReleaseWriteTimerHold(Context, previous);
+    }
+    Context->WriteTimerPending[Index] = 1;
+    Context->WriteTimerCurrent = Index;
+    Context->WriteTimerIrp = Irp;
+}
+
+// Lock held; the caller's own hold keeps the device. Times Irp (NULL: replaces a
+// stale setting by one that expires at once). With both DPCs waiting for a run,
+// the first run does it; when removal has begun, nothing is set (the write goes
+// on without a time-out).
+static void ArmWriteTimer(PDEVICE_CONTEXT Context, LARGE_INTEGER DueTime, PIRP Irp) {
+    UCHAR index = !Context->WriteTimerPending[0]   ? 0
+                  : !Context->WriteTimerPending[1] ? 1
+                                                   : WRITE_TIMER_NONE;
+    Context->WriteTimerIrp = NULL;
+    if (index == WRITE_TIMER_NONE) {
+        Context->WriteTimerWanted = 1;
+        Context->WriteTimerWantedDue = DueTime;
+        Context->WriteTimerWantedIrp = Irp;
+        return;
+    }
+    Context->WriteTimerWanted = 0;
+    if (!NT_SUCCESS(IoAcquireRemoveLockEx(&Context->RemoveLock, &Context->WriteTotalDpc[index], "",
+                                          1, sizeof(IO_REMOVE_LOCK)))) {
+        return;
+    }
+    SetWriteTimerOn(Context, index, DueTime, Irp);
+}
+
+// Lock held. The write Irp has ended: a setting that times it becomes one that
+// expires at once, and a wish for it is dropped.
+static void RetireWriteTimer(PDEVICE_CONTEXT Context, PIRP Irp) {
+    if (Context->WriteTimerWanted && Context->WriteTimerWantedIrp == Irp) {
+        Context->WriteTimerWantedIrp = NULL;
+        Context->WriteTimerWantedDue.QuadPart = 0;
+    }
+    if (Context->WriteTimerCurrent != WRITE_TIMER_NONE && Context->WriteTimerIrp == Irp) {
+        LARGE_INTEGER longPast;
+        longPast.QuadPart = 0; // an absolute time long gone: expires at once
+        ArmWriteTimer(Context, longPast, NULL);
+    }
+}
+
+// Lock held, as the engine takes Irp. Only a write request is timed.
+static void StartWriteTimeout(PDEVICE_CONTEXT Context, PIRP Irp) {
+    ULONG multiplier = Context->Timeouts.WriteTotalTimeoutMultiplier;
+    ULONG constant = Context->Timeouts.WriteTotalTimeoutConstant;
+    LARGE_INTEGER dueTime;
+    if (RequestKind(Irp) != WRITE_REQUEST_MARK || (multiplier == 0 && constant == 0) ||
+        !TotalTimeoutDueTime(multiplier, constant, RequestAmount(Irp), &dueTime)) {
+        return;
+    }
+    ArmWriteTimer(Context, dueTime, Irp);
+}
+
+// Lock not held. Ends a cancellation of CurrentWriteIrp (purge or time-out): the
+// last canceller completes the request if the engine has ended it meanwhile.
+static void LeaveCurrentWrite(PDEVICE_CONTEXT Context) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    PIRP ended = NULL;
+    if (--Context->WriteCancellers == 0) {
+        ended = Context->WriteEndDeferred;
+        Context->WriteEndDeferred = NULL;
+    }
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    if (ended != NULL) {
+        IofCompleteRequest(ended, IO_SERIAL_INCREMENT);
+    }
+}
+
+// The run of one setting. Its own hold keeps the device until its last touch: it
+// passes the hold on to a setting it makes on its own DPC, or gives it back last.
+void NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                PVOID SystemArgument2) {
+    UNREFERENCED_PARAMETER(SystemArgument1);
+    UNREFERENCED_PARAMETER(SystemArgument2);
+    PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
+    UCHAR self = WriteTimerIndex(context, Dpc);
+    PIRP expired = NULL;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&context->Lock, &oldIrql);
+    context->WriteTimerPending[self] = 0;
+    if (context->WriteTimerCurrent == self) {
+        context->WriteTimerCurrent = WRITE_TIMER_NONE;
+        if (context->WriteTimerIrp != NULL && context->WriteTimerIrp == context->CurrentWriteIrp) {
+            expired = context->WriteTimerIrp;
+            context->WriteTimedOut = 1;
+            context->WriteCancellers++;
+        }
+        context->WriteTimerIrp = NULL;
+    }
+    BOOLEAN passed = FALSE;
+    if (context->WriteTimerWanted) {
+        context->WriteTimerWanted = 0;
+        PIRP wantedIrp = context->WriteTimerWantedIrp;
+        if (wantedIrp != NULL || context->WriteTimerCurrent != WRITE_TIMER_NONE) {
+            SetWriteTimerOn(context, self, context->WriteTimerWantedDue, wantedIrp);
+            passed = TRUE;
+        }
+    }
+    KeReleaseSpinLock(&context->Lock, oldIrql);
+
+    if (expired != NULL) {
+        IoCancelIrp(expired);
+        LeaveCurrentWrite(context);
+    }
+    if (!passed) {
+        ReleaseWriteTimerHold(context, self);
+    }
+}
+
+// The request becomes the engine's current one, and its time-out starts.
+static void SetCurrentWrite(PDEVICE_CONTEXT Context, PIRP Irp) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    Context->CurrentWriteIrp = Irp;
+    Context->WriteTimedOut = 0;
+    StartWriteTimeout(Context, Irp);
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+}
+
 // Takes the next queued request and makes it ready for its first chunk. Returns
 // STATUS_PENDING with *Irp and *Transfer set; otherwise the engine is idle or
 // stopped (see StartNextWrite).
-static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
+static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer,
+                              BOOLEAN LastFailed) {
     if (IsDeviceRemoving(Context)) {
         return STATUS_DELETE_PENDING;
     }
     PIRP irp;
     while ((irp = DequeueWrite(Context)) == NULL) {
-        if (EngineIdle(Context)) {
+        if (EngineIdle(Context, LastFailed)) {
             return STATUS_UNSUCCESSFUL;
         }
     }
@@ -183,6 +353,7 @@ static NTSTATUS TakeNextWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFE
     RtlZeroMemory(transfer, sizeof(*transfer));
     transfer->NextBuffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
     transfer->BytesRemaining = RequestAmount(irp);
+    SetCurrentWrite(Context, irp);
     IncrementPendingTransfers(Context);
     irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(irp);
@@ -206,10 +377,15 @@ static BOOLEAN ChunkGoesOn(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Tr
 }
 
 // The request ends. A cancelled request (its chunk cancelled with it, or the request
-// cancelled between chunks) ends that request only; any other failed chunk stops
-// the engine, as does a closed port. The next request is taken before this one
-// gives back its transfer count and remove-lock hold: once those are back, close
-// or removal may free the device, so nothing of the device is touched after them.
+// cancelled between chunks) ends with STATUS_CANCELLED, or STATUS_TIMEOUT and the
+// bytes sent when its time-out cancelled it; a failed one with its
+// chunk's status; either way the engine goes on with the next request, except
+// while the system sleeps, when a failed chunk stops it for the wake to restart
+// (the next chunk would fail the same way), and once the port has closed. The
+// next request is taken before this one gives back its transfer count and
+// remove-lock hold: once those are back, close or removal may free the device, so
+// nothing of the device is touched after them. A purge cancelling the request
+// completes it instead (see CancelCurrentWrite); its own hold keeps the device.
 // Returns TRUE with the next request in *Irp and *Transfer, ready for its first
 // chunk (that request's own hold keeps the device).
 static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Transfer) {
@@ -220,10 +396,15 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
                                         (NT_SUCCESS(status) && transfer->BytesRemaining != 0));
     KIRQL oldIrql;
 
-    if (cancelled) {
-        status = STATUS_CANCELLED;
-    }
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    if (cancelled) {
+        // The time-out's cancellation ends the write with what went out.
+        status = Context->WriteTimedOut ? STATUS_TIMEOUT : STATUS_CANCELLED;
+    }
+    // Set before a canceller can be handed the request to complete.
+    irp->IoStatus.Status = status;
+    RetireWriteTimer(Context, irp);
+    Context->WriteTimedOut = 0;
     Context->WriteBytesQueued -= RequestAmount(irp);
     if (NT_SUCCESS(status)) {
         // An immediate character returns no data: its caller may have no output buffer.
@@ -233,17 +414,28 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
     } else {
         irp->IoStatus.Information = 0;
     }
-    BOOLEAN goOn = (NT_SUCCESS(status) || cancelled) && Context->IsOpen;
+    BOOLEAN stopForWake = !NT_SUCCESS(status) && !cancelled && Context->SystemSuspended;
+    if (stopForWake) {
+        Context->WriteStopped = 1;
+    }
+    BOOLEAN goOn = Context->IsOpen && !stopForWake;
+    Context->CurrentWriteIrp = NULL;
+    BOOLEAN deferred = Context->WriteCancellers != 0;
+    if (deferred) {
+        Context->WriteEndDeferred = irp;
+    }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    irp->IoStatus.Status = status;
 
-    BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer) == STATUS_PENDING;
+    BOOLEAN failed = !NT_SUCCESS(status) && !cancelled;
+    BOOLEAN next = goOn && TakeNextWrite(Context, Irp, Transfer, failed) == STATUS_PENDING;
     DecrementPendingTransfers(Context);
     ReleaseRequestLock(Context, irp);
     ExFreePoolWithTag(transfer, KORVAX_POOL_TAG);
     // Its completion needs nothing of the device: the request leaves the driver with
     // what it held already given back, as it left through the I/O manager before.
-    IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    if (!deferred) {
+        IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    }
     return next;
 }
 
@@ -272,7 +464,7 @@ static void RunWriteEngine(PDEVICE_CONTEXT Context, PIRP Irp, PWRITE_TRANSFER Tr
 NTSTATUS StartNextWrite(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     PWRITE_TRANSFER transfer;
-    NTSTATUS status = TakeNextWrite(DeviceContext, &irp, &transfer);
+    NTSTATUS status = TakeNextWrite(DeviceContext, &irp, &transfer, FALSE);
     if (status == STATUS_PENDING) {
         RunWriteEngine(DeviceContext, irp, transfer);
     }
@@ -292,6 +484,40 @@ NTSTATUS NTAPI WriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
         RunWriteEngine(context, Irp, transfer);
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL or below, no lock held; the caller's own request keeps the
+// device. Cancels the request the engine carries, as IoCancelIrp from CancelIo
+// does: the chunk in the lower driver is cancelled there, and the engine ends the
+// request with STATUS_CANCELLED and goes on. The request cannot be completed (and
+// freed) while this is in IoCancelIrp on it: the engine leaves the completion to
+// the last canceller (WriteCancellers).
+void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    PIRP irp = DeviceContext->CurrentWriteIrp;
+    if (irp != NULL) {
+        DeviceContext->WriteCancellers++;
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (irp == NULL) {
+        return;
+    }
+    IoCancelIrp(irp);
+    LeaveCurrentWrite(DeviceContext);
+}
+
+// PASSIVE_LEVEL, from the wake once the port is no longer suspended: an engine
+// that a chunk's failure stopped during the sleep takes the next request.
+void ResumeWriteEngine(PDEVICE_CONTEXT DeviceContext) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    BOOLEAN restart = DeviceContext->WriteStopped != 0;
+    DeviceContext->WriteStopped = 0;
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (restart) {
+        StartNextWrite(DeviceContext);
+    }
 }
 
 // Called with the cancel spin lock held; owns the request (its cancel routine was

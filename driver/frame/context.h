@@ -14,6 +14,8 @@
 // system is awake. Never cleared for that device object.
 #define DEVICE_LOST_MARK 9999
 
+#define WRITE_TIMER_NONE 0xFF
+
 typedef enum _DEVICE_PNP_STATE {
     NotStarted = 0,
     Started = 1,
@@ -113,10 +115,45 @@ typedef struct _DEVICE_CONTEXT {
     // transfer (Lock); BulkInReaderActive is then 0. A read that makes room, or a
     // start once the ring has room, sends the next transfer.
     UCHAR BulkInThrottled;
+
+    // The transmit engine's request in flight (Lock): set while the engine carries
+    // it, so that a purge can cancel it. While WriteCancellers is not 0 a purge may
+    // be in IoCancelIrp on it, and the engine leaves its completion, in
+    // WriteEndDeferred, to the last of them.
+    PIRP CurrentWriteIrp;
+    PIRP WriteEndDeferred;
+    ULONG WriteCancellers;
+    // 1 while the engine is stopped because a chunk failed while the system slept
+    // (Lock); WriteBusy stays set, so writes queue, and the wake restarts it.
+    UCHAR WriteStopped;
+    // READER_RETRY_* bits of the readers that stopped because they could not get an
+    // IRP (Lock); the next read, wait or purge starts them again.
+    UCHAR ReadersToRetry;
+    // 1 from the handle's cleanup to the next open (Lock): no request is queued,
+    // so none can wait with nothing left to end it.
+    UCHAR CleanedUp;
+
+    // The write total time-out (Lock; see write.cpp). One timer, two DPCs: a
+    // setting is made only on a DPC with no run to come, so each setting has
+    // exactly one run, which holds the remove lock (tagged with its DPC) until it
+    // ends. WriteTimerCurrent is the DPC of the latest setting (WRITE_TIMER_NONE:
+    // none, or its run has begun) and WriteTimerIrp the write it times (NULL: a
+    // stale setting). A wish made while both DPCs have a run to come
+    // (WriteTimerWanted) is carried out by the first of those runs.
+    KTIMER WriteTotalTimer;
+    KDPC WriteTotalDpc[2];
+    PIRP WriteTimerIrp;
+    PIRP WriteTimerWantedIrp;
+    LARGE_INTEGER WriteTimerWantedDue;
+    UCHAR WriteTimerPending[2];
+    UCHAR WriteTimerCurrent;
+    UCHAR WriteTimerWanted;
+    // 1 once the write total time-out has cancelled CurrentWriteIrp (Lock).
+    UCHAR WriteTimedOut;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 #if !defined(KORVAX_HOSTED)
-static_assert(sizeof(DEVICE_CONTEXT) == 1028896, "device extension size of the 32-bit build");
+static_assert(sizeof(DEVICE_CONTEXT) == 1029040, "device extension size of the 32-bit build");
 #endif
 
 inline PDEVICE_CONTEXT GetDeviceContext(PDEVICE_OBJECT DeviceObject) {

@@ -54,6 +54,7 @@ static void InitializeDeviceContext(PDEVICE_CONTEXT Context) {
     KeInitializeDpc(&Context->ReadTotalDpc, ReadTotalTimeoutDpc, Context);
     KeInitializeTimer(&Context->ReadIntervalTimer);
     KeInitializeDpc(&Context->ReadIntervalDpc, ReadIntervalTimeoutDpc, Context);
+    InitializeWriteTimer(Context);
     KeInitializeSpinLock(&Context->RingLock);
     KeInitializeSpinLock(&Context->StateLock);
     ExInitializeFastMutex(&Context->OpenMutex);

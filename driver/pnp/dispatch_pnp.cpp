@@ -96,11 +96,13 @@ static NTSTATUS PnpStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteRequest(Irp, status);
 }
 
-// QUERY_STOP and QUERY_REMOVE are refused while the port is open; OpenMutex keeps
-// an open from slipping in between the test and the state change.
+// QUERY_STOP and QUERY_REMOVE are refused while the port is open, and while a close
+// is still draining its transfers (close clears IsOpen first and lets go of
+// OpenCount last); OpenMutex keeps an open from slipping in between the test and
+// the state change.
 static BOOLEAN EnterPendingStateIfClosed(PDEVICE_CONTEXT Context, ULONG NewState) {
     ExAcquireFastMutex(&Context->OpenMutex);
-    BOOLEAN closed = !Context->IsOpen;
+    BOOLEAN closed = !Context->IsOpen && Context->OpenCount == 0;
     if (closed) {
         if (NewState == RemovePending) {
             Context->PreviousPnpState = Context->PnpState;

@@ -65,7 +65,10 @@ NTSTATUS SerialGetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return ReturnSetting(context, Irp, &context->WaitMask, sizeof(ULONG));
 }
 
-// A new mask ends the wait in progress with no events; events already pending stay.
+// A new mask ends the wait in progress with no events (SetCommMask (Win32): a
+// pending WaitCommEvent returns with an event mask of 0). Pending events outside
+// the new mask are dropped: a later wait must not be given an event it did not
+// ask for; those inside it stay.
 NTSTATUS SerialSetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     ULONG mask = *(PULONG)SystemBuffer(Irp);
@@ -77,16 +80,20 @@ NTSTATUS SerialSetWaitMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     CompleteWaitRequest(context, 0);
     KeAcquireSpinLock(&context->Lock, &oldIrql);
     context->WaitMask = mask;
+    context->PendingEvents &= mask;
     KeReleaseSpinLock(&context->Lock, oldIrql);
     return STATUS_SUCCESS;
 }
 
-// Pending events are delivered at once, unmasked. Without a mask, or with a wait
-// already queued, the new wait is refused and the queued one ends with no events.
+// Pending events of the mask are delivered at once, and stop being pending.
+// Without a mask, or with a wait already queued, the new wait is refused and the
+// queued one ends with no events.
 NTSTATUS SerialWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     KIRQL oldIrql;
 
+    // The events come from the readers: one stopped for want of an IRP starts again.
+    RestartStoppedReaders(context);
     KeAcquireSpinLock(&context->Lock, &oldIrql);
     if (context->WaitMask == 0 || !IsListEmpty(&context->WaitIrpQueue)) {
         context->PendingEvents = 0;
@@ -94,9 +101,10 @@ NTSTATUS SerialWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         CompleteWaitRequest(context, 0);
         return STATUS_INVALID_PARAMETER;
     }
-    if (context->PendingEvents != 0) {
-        *(PULONG)SystemBuffer(Irp) = context->PendingEvents;
-        context->PendingEvents = 0;
+    ULONG events = context->PendingEvents & context->WaitMask;
+    if (events != 0) {
+        *(PULONG)SystemBuffer(Irp) = events;
+        context->PendingEvents &= ~events;
         KeReleaseSpinLock(&context->Lock, oldIrql);
         Irp->IoStatus.Information = sizeof(ULONG);
         return STATUS_SUCCESS;

@@ -27,6 +27,10 @@ void ResetPortForOpen(PDEVICE_CONTEXT DeviceContext) {
     DeviceContext->SpecialChars.XonChar = OPEN_XON_CHAR;
     DeviceContext->SpecialChars.XoffChar = OPEN_XOFF_CHAR;
     DeviceContext->WriteBusy = 0;
+    DeviceContext->WriteStopped = 0;
+    DeviceContext->CurrentWriteIrp = NULL;
+    DeviceContext->CleanedUp = 0;
+    DeviceContext->ReadersToRetry = 0;
     DeviceContext->BulkInThrottled = 0;
     DeviceContext->CommErrors = 0;
     KeInitializeEvent(&DeviceContext->NoPendingTransfersEvent, NotificationEvent, FALSE);
@@ -112,16 +116,19 @@ static BOOLEAN IsRemovalUnderway(PDEVICE_CONTEXT Context) {
 
 // Close of a device that is going away or was declared lost. A lost device that is
 // still started may still be in a call: DTR and RTS go down as at any close (the
-// lost mark refuses every later open, so this close is the user's only hang-up),
-// and its other reader is pending on a live device: abort the pipes so the wait
-// can end. During removal the lower driver fails the transfers itself. A device
-// that could not be brought back to D0 cannot answer a class request (the hub
-// would hold it until D0 for ever), and powered down its lines are down anyway.
+// lost mark refuses every later open, so this close is the user's only hang-up).
+// During removal no class request goes (the device is gone or going), but the
+// pipes are aborted all the same: a parent may hold the transfers until
+// IRP_MN_REMOVE_DEVICE, which waits for this close, and an abort on a removed
+// device ends at once. A device that could not be brought back to D0 cannot
+// answer a class request (the hub would hold it until D0 for ever), and powered
+// down its lines are down anyway. Once the remove lock refuses (REMOVE has come),
+// nothing may be sent, and the transfers have all ended.
 static NTSTATUS CloseGoingDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_CONTEXT Context, PIRP Irp) {
     InterlockedDecrement(&Context->OpenCount);
     ExReleaseFastMutex(&Context->CloseMutex);
-    if (!IsRemovalUnderway(Context) && NT_SUCCESS(AcquireRequestLock(Context, Irp))) {
-        if (Context->DevicePowerState == PowerDeviceD0) {
+    if (NT_SUCCESS(AcquireRequestLock(Context, Irp))) {
+        if (!IsRemovalUnderway(Context) && Context->DevicePowerState == PowerDeviceD0) {
             SetControlLineState(DeviceObject, 0);
         }
         AbortAllPipes(DeviceObject);
@@ -171,11 +178,15 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return status;
 }
 
-// Fails the handle's queued requests; the port stays open.
+// Fails the handle's queued requests; the port stays open. A request that reaches
+// the driver after this (another thread's ReadFile on the handle being closed) is
+// refused with STATUS_CANCELLED instead of being queued, until the next open: no
+// cleanup would come to end it, and it would keep the port held for ever.
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     KIRQL oldIrql;
     KeAcquireSpinLock(&context->Lock, &oldIrql);
+    context->CleanedUp = 1;
     CancelReadTimers(context);
     KeReleaseSpinLock(&context->Lock, oldIrql);
     CancelAllQueues(DeviceObject);

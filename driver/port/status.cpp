@@ -10,13 +10,18 @@ static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS layout");
 static_assert(sizeof(SERIALPERF_STATS) == 24, "SERIALPERF_STATS layout");
 
 // The steps run in this order without Lock held: a waiting read takes what the
-// ring holds before a clear throws the rest away.
+// ring holds before a clear throws the rest away. TXABORT ends every outstanding
+// write, the one in flight too (PurgeComm (Win32): "terminates all outstanding
+// overlapped write operations"): the queued ones first, so the engine does not
+// start one of them after the one in flight. A reader stopped for want of an IRP
+// starts again.
 NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     ULONG mask = *(PULONG)SystemBuffer(Irp);
 
     if (mask & SERIAL_PURGE_TXABORT) {
         CancelQueue(DeviceObject, &context->WriteIrpQueue);
+        CancelCurrentWrite(context);
     }
     if (mask & SERIAL_PURGE_RXABORT) {
         CompleteQueuedReads(context);
@@ -24,6 +29,7 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         RingPurge(context);
     }
+    RestartStoppedReaders(context);
     return STATUS_SUCCESS;
 }
 

@@ -325,6 +325,9 @@ static void ResumePort(PDEVICE_CONTEXT Context) {
     if (resume && bulkInStopped) {
         StartBulkInRead(Context);
     }
+    if (resume) {
+        ResumeWriteEngine(Context);
+    }
     ExReleaseFastMutex(&Context->OpenMutex);
 }
 

@@ -1,6 +1,7 @@
 // Cancel-all: every queued request ends through its cancel routine, newest first and
 // queue by queue, and CancelQueue running against queueing, data and the
 // application's own cancel on other processors still ends each request exactly once.
+#include <driver/port/port.h>
 #include <tests/support/open_port.h>
 
 #include <chrono>
@@ -246,6 +247,50 @@ TEST_F(CancelTest, CancelAllRacingWithQueueingDataAndCancelEndsEachRequestOnce) 
         ASSERT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
         RingPurge(context_);
         context_->PendingEvents = 0;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A request that reaches the port after the handle's cleanup (another thread's
+// ReadFile, WaitCommEvent or WriteFile on the handle being closed, dispatched
+// after the cleanup's cancel-all) has no cleanup left to end it: it is refused with
+// STATUS_CANCELLED, as Windows' serial driver refuses it, and the next open queues
+// again. The cleanup ends what was queued before it.
+TEST_F(CancelTest, ARequestAfterCleanupIsRefusedUntilTheNextOpen) {
+    driver_->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    const struct {
+        const char* name;
+        std::function<std::unique_ptr<HeldRequest>(PDEVICE_OBJECT)> make;
+    } table[] = {
+        {"read", [](PDEVICE_OBJECT fdo) { return HeldRequest::Read(fdo, 4); }},
+        {"wait", [](PDEVICE_OBJECT fdo) { return HeldRequest::WaitOnMask(fdo); }},
+        {"write", [](PDEVICE_OBJECT fdo) { return HeldRequest::Other(fdo, IRP_MJ_WRITE, 4); }},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        context_->WaitMask = SERIAL_EV_RXCHAR;
+        auto cleanup = HeldRequest::Other(fdo_, IRP_MJ_CLEANUP, 0);
+        ASSERT_EQ(cleanup->Send(), STATUS_SUCCESS);
+
+        auto late = row.make(fdo_);
+        EXPECT_EQ(late->Send(), STATUS_CANCELLED);
+        ASSERT_TRUE(late->Completed()) << "queued after cleanup: nothing would end it";
+        EXPECT_EQ(late->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(late->Information(), 0u);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+
+        ResetPortForOpen(context_);
+        PutInOpenState();
+        context_->WaitMask = SERIAL_EV_RXCHAR;
+        auto again = row.make(fdo_);
+        EXPECT_EQ(again->Send(), STATUS_PENDING) << "the next open queues again";
+        CancelAllQueues(fdo_);
+        ASSERT_TRUE(again->WaitCompleted());
+        kx::DrainDispatchQueue();
+        EXPECT_EQ(RemoveLockHolds(), 0);
     }
 }
 

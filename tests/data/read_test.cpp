@@ -3,6 +3,7 @@
 // manual clock) or cancellation ends them; the interval period; timer runs that
 // end their own read and no other; and a second read that must leave the waiting
 // one alone.
+#include <driver/data/reader.h>
 #include <tests/support/open_port.h>
 
 #include <optional>
@@ -140,6 +141,53 @@ TEST_F(ReadTest, TotalTimeoutFollowsTheTimeoutTable) {
         }
         EXPECT_EQ(RemoveLockHolds(), 0);
     }
+}
+
+// A reader's transfer fails while a read waits. In the sleep the failure means
+// nothing: the read ends by its own time-out (ReadTotalTimeoutConstant 100 ms), or
+// waits on when it has none. Awake, the device is lost: the read ends at once with
+// the status every later request gets (STATUS_DELETE_PENDING), timed or not, and
+// its timers give back their holds. Either reader's failure does the same.
+TEST_F(ReadTest, AReaderFailureEndsTheWaitingReadByItsTimeOutOrAtOnce) {
+    const struct {
+        bool asleep, timed, bulkIn;
+        LONGLONG endsAfter; // -1: still waiting ten years on
+        NTSTATUS status;
+    } table[] = {
+        {true, true, true, Ms(100), STATUS_TIMEOUT},
+        {true, true, false, Ms(100), STATUS_TIMEOUT},
+        {true, false, true, -1, STATUS_CANCELLED},
+        {false, true, true, 0, STATUS_DELETE_PENDING},
+        {false, false, false, 0, STATUS_DELETE_PENDING},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message() << "asleep " << row.asleep << " timed " << row.timed
+                                        << " bulk-in " << row.bulkIn);
+        PutInOpenState();
+        context_->DeviceLostMark = 0;
+        context_->SystemSuspended = row.asleep ? 1 : 0;
+        SetTimeouts(0, 0, row.timed ? 100 : 0);
+        auto read = QueuedRead(8);
+        PUCHAR active =
+            row.bulkIn ? &context_->BulkInReaderActive : &context_->InterruptReaderActive;
+        kx::QueueAtDispatch([&] { HandleReaderFailure(context_, active); });
+        kx::DrainDispatchQueue();
+        if (row.endsAfter < 0) {
+            kx::AdvanceTime(TenYears);
+            EXPECT_FALSE(read->Completed());
+            EXPECT_TRUE(read->Cancel());
+        } else if (row.endsAfter > 0) {
+            kx::AdvanceTime(row.endsAfter - 1);
+            EXPECT_FALSE(read->Completed());
+            kx::AdvanceTime(1);
+        }
+        ASSERT_TRUE(read->Completed()) << "the read never ends";
+        EXPECT_EQ(read->Status(), row.status);
+        EXPECT_EQ(read->Information(), 0u);
+        EXPECT_EQ(context_->DeviceLostMark != 0, !row.asleep);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+    }
+    context_->DeviceLostMark = 0;
 }
 
 TEST_F(ReadTest, MultiplierOfMaxWithoutConstantTimesOutAtOnce) {

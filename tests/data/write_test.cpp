@@ -1,5 +1,5 @@
 // The write path: chunking on the request's own IRP, the order of immediate
-// characters, the queue's byte count, TXEMPTY, a stopped engine, cancellation
+// characters, the queue's byte count, TXEMPTY, a failed chunk, the purge, cancellation
 // racing with the engine on another processor and of the request in flight, a
 // chunk racing close, and a lower driver that completes in its dispatch routine.
 #include <driver/usb/usb.h>
@@ -11,6 +11,7 @@
 namespace {
 
 using korvax_test::HeldRequest;
+using korvax_test::Ms;
 using korvax_test::OpenPortTest;
 using sim::UrbFault;
 using sim::UsbPipe;
@@ -134,45 +135,86 @@ TEST_F(WriteTest, TxEmptyReachesAWaitOnceAndStaysPendingWithoutOne) {
     EXPECT_EQ(late->Word(), 0x0004u); // EV_TXEMPTY
 }
 
-TEST_F(WriteTest, AFailedChunkStopsTheEngineUntilTheNextOpen) {
+// WriteFile (Win32) reports a failed write by its own result; the port stays
+// usable: the next write goes out whole. No TXEMPTY follows the failure, since
+// nothing of the failed write went out.
+TEST_F(WriteTest, AFailedChunkEndsItsWriteAndTheEngineGoesOnWithTheNext) {
     Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG(SERIAL_EV_TXEMPTY));
+    HoldBulkOut();
+    auto failed = Write(6000, 'f');
+    while (pdo_->HeldCount() == 0)
+        std::this_thread::yield();
+    auto next = Write(10, 'n');
     pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut},
                                      STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING));
-    auto failed = Write(6000);
+    pdo_->ReleaseHeld(); // the first chunk goes; the second fails
     ASSERT_TRUE(failed->WaitCompleted());
     EXPECT_EQ(failed->Status(), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(failed->Information(), 0u);
-    EXPECT_EQ(context_->PendingEvents & SERIAL_EV_TXEMPTY, 0u) << "no TXEMPTY after a failure";
-
-    auto stuck = Write(10);
+    ASSERT_TRUE(next->WaitCompleted()) << "one failed chunk stopped all writing";
+    EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(next->Information(), 10u);
+    std::vector<uint8_t> wire = pdo_->TakeBulkOut();
+    ASSERT_EQ(wire.size(), 4096u + 10u);
+    EXPECT_EQ(wire.back(), 'n');
     kx::DrainDispatchQueue();
-    EXPECT_FALSE(stuck->Completed());
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 10u);
-    EXPECT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT)).iosb.Status, STATUS_SUCCESS);
-    ASSERT_TRUE(stuck->Completed());
-    EXPECT_EQ(stuck->Status(), STATUS_CANCELLED);
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
-    EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 0u);
-
-    PutInOpenState();
-    auto flowing = Write(10);
-    ASSERT_TRUE(flowing->WaitCompleted());
-    EXPECT_EQ(flowing->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(context_->PendingEvents & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY)
+        << "the next write went out whole: the queue ran dry after it";
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
-TEST_F(WriteTest, PurgeCancelsQueuedWritesNewestFirstAndLeavesTheOneInFlight) {
-    auto inFlight = WriteInFlight(4);
+// While the system sleeps a failed chunk ends its write, and the engine waits for
+// the wake instead of failing every queued write the same way.
+TEST_F(WriteTest, AChunkFailedInTheSleepEndsItsWriteAndTheWakeRestartsTheEngine) {
+    context_->SystemSuspended = 1;
+    pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut},
+                                     STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING));
+    auto failed = Write(20);
+    ASSERT_TRUE(failed->WaitCompleted());
+    EXPECT_EQ(failed->Status(), STATUS_UNSUCCESSFUL);
+    auto queued = Write(10);
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(queued->Completed()) << "sent while the system sleeps";
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 10u);
+
+    context_->SystemSuspended = 0; // the wake, as ResumePort ends the suspension
+    ResumeWriteEngine(context_);
+    ASSERT_TRUE(queued->WaitCompleted());
+    EXPECT_EQ(queued->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(queued->Information(), 10u);
+    EXPECT_EQ(pdo_->TakeBulkOut().size(), 10u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// PurgeComm (Win32), PURGE_TXABORT: "Terminates all outstanding overlapped write
+// operations and returns immediately, even if the write operations have not been
+// completed." The queued ones end newest first, the one on the wire too, and the
+// engine takes the next write.
+TEST_F(WriteTest, PurgeTxAbortEndsTheQueuedWritesNewestFirstAndTheOneInFlight) {
+    auto inFlight = WriteInFlight(9000);
     auto older = Write(100);
     auto newer = Write(200);
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 304u);
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 9300u);
     Set(IOCTL_SERIAL_PURGE, ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR));
     ASSERT_TRUE(older->Completed() && newer->Completed());
     EXPECT_EQ(older->Status(), STATUS_CANCELLED);
     EXPECT_LT(newer->CompletionOrder(), older->CompletionOrder());
-    EXPECT_EQ(CommStatus().AmountInOutQueue, 4u);
-    pdo_->ReleaseHeld();
-    ASSERT_TRUE(inFlight->WaitCompleted());
-    EXPECT_EQ(inFlight->Status(), STATUS_SUCCESS);
+    ASSERT_TRUE(inFlight->WaitCompleted()) << "the write in flight goes on after the purge";
+    EXPECT_EQ(inFlight->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(inFlight->Information(), 0u);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+    EXPECT_EQ(context_->CurrentWriteIrp, nullptr);
+
+    auto after = Write(3, 'a');
+    ASSERT_TRUE(after->WaitCompleted());
+    EXPECT_EQ(after->Status(), STATUS_SUCCESS);
+    std::vector<uint8_t> wire = pdo_->TakeBulkOut();
+    EXPECT_EQ(std::string(wire.begin(), wire.end()), "aaa");
+    EXPECT_EQ(context_->PendingTransferCount, 1);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 TEST_F(WriteTest, CancellingRacesWithTheEngineAndEveryWriteEndsOnce) {
@@ -265,6 +307,88 @@ TEST_F(WriteTest, ClosingDuringAWriteEndsItWithTheBytesSentSoFar) {
     EXPECT_EQ(write->Information(), 4096u);
     EXPECT_EQ(BulkOut().size(), 1u);
     context_->IsOpen = 1;
+}
+
+// COMMTIMEOUTS (Win32): "A value of zero for both the WriteTotalTimeoutMultiplier
+// and WriteTotalTimeoutConstant members indicates that total time-outs are not
+// used for write operations"; otherwise the total time-out is the multiplier times
+// the number of bytes to write, plus the constant, in milliseconds. The modem
+// takes nothing (its bulk-out endpoint NAKs): the write ends at that time, not a
+// tick before, with STATUS_TIMEOUT and the bytes sent so far (none), and the rest
+// is not sent. The next write goes out, untimed by the ended one's timer.
+TEST_F(WriteTest, AWriteTheModemDoesNotTakeEndsByItsTotalTimeOut) {
+    const struct {
+        ULONG multiplier, constant, length;
+        LONGLONG due; // -1: no time-out
+    } table[] = {
+        {0, 0, 10, -1},
+        {0, 100, 10, Ms(100)},
+        {10, 0, 5, Ms(50)},
+        {2, 30, 9000, Ms(18030)},
+        {MAXULONG, 1, 1, Ms(0x100000000LL)},
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(testing::Message()
+                     << row.multiplier << " x " << row.length << " + " << row.constant);
+        SERIAL_TIMEOUTS timeouts{0, 0, 0, row.multiplier, row.constant};
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).iosb.Status, STATUS_SUCCESS);
+        auto write = WriteInFlight(row.length);
+        if (row.due < 0) {
+            kx::AdvanceTime(10LL * 365 * 24 * 3600 * 10000000);
+            kx::DrainDispatchQueue();
+            EXPECT_FALSE(write->Completed());
+            pdo_->ReleaseHeld();
+            ASSERT_TRUE(write->WaitCompleted());
+            EXPECT_EQ(write->Status(), STATUS_SUCCESS);
+            pdo_->TakeBulkOut();
+            continue;
+        }
+        kx::AdvanceTime(row.due - 1);
+        kx::DrainDispatchQueue();
+        EXPECT_FALSE(write->Completed()) << "ended before its time-out";
+        kx::AdvanceTime(1);
+        ASSERT_TRUE(write->WaitCompleted()) << "the write outlived its time-out";
+        EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
+        EXPECT_EQ(write->Information(), 0u);
+        kx::DrainDispatchQueue();
+        EXPECT_TRUE(pdo_->TakeBulkOut().empty()) << "the rest was sent after the time-out";
+        EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+
+        auto next = Write(3, 'n');
+        ASSERT_TRUE(next->WaitCompleted());
+        EXPECT_EQ(next->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(pdo_->TakeBulkOut().size(), 3u);
+        kx::DrainDispatchQueue();
+        EXPECT_EQ(RemoveLockHolds(), 0) << "the timer of an ended write still holds the device";
+    }
+}
+
+// The first chunk goes out, the second the modem does not take: the time-out ends
+// the write with the count of the bytes that went out, and the third chunk is
+// never sent.
+TEST_F(WriteTest, ATimedOutWriteReturnsTheBytesSentAndSendsNoMore) {
+    SERIAL_TIMEOUTS timeouts{0, 0, 0, 0, 500};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).iosb.Status, STATUS_SUCCESS);
+    sim::Response firstChunk = sim::Response::Complete(STATUS_SUCCESS);
+    firstChunk.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    pdo_->ScriptNext(firstChunk);
+    HoldBulkOut();
+    auto write = Write(10000);
+    while (pdo_->HeldCount() == 0)
+        std::this_thread::yield();
+    kx::AdvanceTime(Ms(499));
+    kx::DrainDispatchQueue();
+    EXPECT_FALSE(write->Completed());
+    kx::AdvanceTime(Ms(1));
+    ASSERT_TRUE(write->WaitCompleted());
+    EXPECT_EQ(write->Status(), STATUS_TIMEOUT);
+    EXPECT_EQ(write->Information(), 4096u);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(pdo_->HeldCount(), 0u);
+    EXPECT_EQ(BulkOut().size(), 1u) << "a chunk was sent after the time-out";
+    EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).TransmittedCount, 4096u);
+    EXPECT_EQ(RemoveLockHolds(), 0);
 }
 
 // Records how deep in its stack each bulk-out chunk reached the device.

@@ -242,7 +242,11 @@
     OFFSET(DEVICE_CONTEXT, ReadIntervalTimer) OFFSET(DEVICE_CONTEXT, BulkInUrb)                    \
     OFFSET(DEVICE_CONTEXT, RingBuffer) OFFSET(DEVICE_CONTEXT, StateLock)                           \
     OFFSET(DEVICE_CONTEXT, OpenMutex) OFFSET(DEVICE_CONTEXT, NoPendingTransfersEvent)              \
-    OFFSET(DEVICE_CONTEXT, BulkInThrottled)                                                        \
+    OFFSET(DEVICE_CONTEXT, BulkInThrottled) OFFSET(DEVICE_CONTEXT, CurrentWriteIrp)                \
+    OFFSET(DEVICE_CONTEXT, WriteCancellers) OFFSET(DEVICE_CONTEXT, WriteStopped)                   \
+    OFFSET(DEVICE_CONTEXT, ReadersToRetry) OFFSET(DEVICE_CONTEXT, CleanedUp)                       \
+    OFFSET(DEVICE_CONTEXT, WriteTotalTimer) OFFSET(DEVICE_CONTEXT, WriteTotalDpc[1])               \
+    OFFSET(DEVICE_CONTEXT, WriteTimerWantedDue) OFFSET(DEVICE_CONTEXT, WriteTimedOut)              \
     SIZE(WRITE_TRANSFER) OFFSET(WRITE_TRANSFER, NextBuffer) OFFSET(WRITE_TRANSFER, Handoff)        \
     SIZE(READER) OFFSET(READER, Length) OFFSET(READER, CompletionRoutine)                          \
     SIZE(DEVICE_CONTROL_WORK_ITEM)                                                                 \

@@ -280,3 +280,37 @@ TEST_F(DeviceControlTest, ADeferredRequestAfterRemovalBeganIsRefused) {
 }
 
 } // namespace
+
+namespace {
+
+// Close clears IsOpen first and then waits for the port's transfers; until it has
+// ended, the device is still in use and a stop or removal must wait (the PnP
+// manager cancels a refused query). Here the close is caught in that wait: the
+// port is no longer open, the open still counted. Both queries are refused with
+// STATUS_DEVICE_BUSY and leave the device started, and neither reaches the bus;
+// once the close has ended, a stop query is accepted.
+TEST_F(DeviceControlTest, AStopOrRemovalQueryWaitsForACloseStillDraining) {
+    auto query = [this](UCHAR minor) {
+        auto request = HeldRequest::Other(fdo_, IRP_MJ_PNP, 0);
+        request->Irp()->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        IoGetNextIrpStackLocation(request->Irp())->MinorFunction = minor;
+        request->Send();
+        EXPECT_TRUE(request->WaitCompleted());
+        return request->Status();
+    };
+    context_->OpenCount = 1;
+    MarkClosed();
+    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_STOP_DEVICE), UCHAR(IRP_MN_QUERY_REMOVE_DEVICE)}) {
+        SCOPED_TRACE(int(minor));
+        EXPECT_EQ(query(minor), STATUS_DEVICE_BUSY) << "accepted under a running close";
+        EXPECT_EQ(context_->PnpState, (ULONG)Started);
+    }
+    context_->OpenCount = 0; // the close has ended
+    EXPECT_EQ(query(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(context_->PnpState, (ULONG)StopPending);
+    EXPECT_EQ(query(IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(context_->PnpState, (ULONG)Started);
+    context_->IsOpen = 1;
+}
+
+} // namespace

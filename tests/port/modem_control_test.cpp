@@ -33,9 +33,8 @@ class ModemControlTest : public OpenPortTest {
         KIRQL irql;
         KeAcquireSpinLock(&context_->Lock, &irql);
         context_->PendingEvents |= event;
-        ULONG events = context_->PendingEvents;
         KeReleaseSpinLock(&context_->Lock, irql);
-        return CompleteWaitRequest(context_, events);
+        return DeliverPendingEvents(context_, FALSE);
     }
 };
 
@@ -66,16 +65,27 @@ TEST_F(ModemControlTest, EachLineRequestSendsTheOtherLineFromTheModemStatus) {
     }
 }
 
-// Events raised before a new mask stay for the next wait, which gets them at once
-// as raised, not masked. A wait queued then gets the word an event raises at
-// DISPATCH_LEVEL.
-TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
+// SetCommMask and WaitCommEvent (Win32): a wait reports the events of the mask it
+// waits with. A new mask drops the pending events outside it and keeps those
+// inside; a wait gets the pending ones of its mask at once, and they are no longer
+// pending; a wait queued then gets only the events of its mask that an event
+// raises at DISPATCH_LEVEL, the rest staying for nobody.
+TEST_F(ModemControlTest, AWaitGetsOnlyEventsOfItsMaskAndANewMaskDropsTheOthers) {
     context_->PendingEvents = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RLSD), STATUS_SUCCESS);
+    EXPECT_EQ(context_->PendingEvents, 0u) << "events outside the new mask stay pending";
+    auto none = SendWait();
+    EXPECT_EQ(none->Returned(), STATUS_PENDING) << "a wait got events it did not ask for";
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_DSR | SERIAL_EV_RLSD), STATUS_SUCCESS);
+    ASSERT_TRUE(none->Completed());
+    EXPECT_EQ(none->Word(), 0u);
+
+    context_->PendingEvents = SERIAL_EV_DSR;
+    ASSERT_EQ(SetWaitMask(SERIAL_EV_DSR | SERIAL_EV_RLSD), STATUS_SUCCESS);
     auto early = SendWait();
     EXPECT_EQ(early->Returned(), STATUS_SUCCESS);
     EXPECT_EQ(early->Information(), 4u);
-    EXPECT_EQ(early->Word(), 0x0011u); // EV_RXCHAR | EV_DSR
+    EXPECT_EQ(early->Word(), 0x0010u); // EV_DSR
     EXPECT_EQ(context_->PendingEvents, 0u);
     EXPECT_EQ(RemoveLockHolds(), 0);
 
@@ -86,7 +96,7 @@ TEST_F(ModemControlTest, AWaitGetsPendingEventsAtOnceAndLaterOnesWhenQueued) {
     kx::DrainDispatchQueue();
     EXPECT_TRUE(completed);
     ASSERT_TRUE(wait->Completed());
-    EXPECT_EQ(wait->Word(), 0x0028u); // EV_RLSD | EV_CTS
+    EXPECT_EQ(wait->Word(), 0x0020u); // EV_RLSD
     EXPECT_EQ(RemoveLockHolds(), 0);
 
     EXPECT_FALSE(CompleteWaitRequest(context_, 0x1234)) << "nothing waits any more";

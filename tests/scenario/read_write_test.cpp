@@ -1,6 +1,7 @@
 // Reading and writing through the port: reads served from what the modem sent,
 // with their time-outs on the kernel clock, nothing lost by an application that
-// reads late across a system sleep, and writes reaching the modem's bulk-out pipe.
+// reads late across a system sleep, writes reaching the modem's bulk-out pipe, and
+// timed reads and writes across a sleep in either low-power mode of the bus.
 #include "scenario.h"
 
 #include <kx/power.h>
@@ -102,6 +103,85 @@ TEST_F(ReadWrite, AHeldBackReceiverRestartsAtTheWakeNotDuringTheSleep) {
     EXPECT_TRUE(got == sent) << "bytes lost or out of order";
     EXPECT_TRUE(CloseHandle(port));
 }
+
+// A timed read and two writes across a system sleep, under either behaviour of the
+// bus for URBs while the device is in low power. The sleep ends every transfer
+// still outstanding, so the readers fail there: the read ends all the same by its
+// time-out (COMMTIMEOUTS: ReadTotalTimeoutConstant 100 ms, on the kernel clock).
+// A write sent during the sleep fails at once (FailAtOnce) or waits for D0; the
+// write behind it goes out after the wake whole, in both cases.
+struct SleepCase {
+    SYSTEM_POWER_STATE state;
+    sim::LowPowerUrbs urbs;
+};
+
+class SleepingPort : public ::testing::TestWithParam<SleepCase> {
+  protected:
+    void SetUp() override {
+        sim::PlugOptions options;
+        options.function = device_;
+        options.pdo.lowPowerUrbs = GetParam().urbs;
+        modem_ = &world_.Plug(options);
+        ASSERT_TRUE(modem_->Node()->Started());
+    }
+    void TearDown() override {
+        if (kx::CurrentSystemPowerState() != PowerSystemWorking)
+            kx::SystemWake();
+        world_.Settle();
+    }
+
+    sim::World world_;
+    std::shared_ptr<StandInDevice> device_ = std::make_shared<StandInDevice>();
+    sim::PluggedModem* modem_ = nullptr;
+};
+
+TEST_P(SleepingPort, ATimedReadEndsByItsTimeOutAndWritingGoesOnAfterTheWake) {
+    const bool failsAtOnce = GetParam().urbs == sim::LowPowerUrbs::FailAtOnce;
+    HANDLE port = CreateFileA(modem_->Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS timeouts{0, 0, 100, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    Overlapped read, first, second;
+    char buffer[8];
+    DWORD count = 0;
+    EXPECT_FALSE(ReadFile(port, buffer, sizeof buffer, &count, read.get()));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    world_.Settle();
+
+    ASSERT_EQ(kx::SystemSleep(GetParam().state), STATUS_SUCCESS);
+    world_.Settle();
+    kx::AdvanceTime(99 * 10000);
+    EXPECT_FALSE(read.Done());
+    kx::AdvanceTime(1 * 10000);
+    world_.Settle();
+    ASSERT_TRUE(read.Done()) << "the timed read outlived its time-out";
+    EXPECT_TRUE(GetOverlappedResult(port, read.get(), &count, FALSE)); // a time-out succeeds
+    EXPECT_EQ(count, 0u);
+
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(port, "first", 5, &written, first.get()));
+    EXPECT_FALSE(WriteFile(port, "second", 6, &written, second.get()));
+    world_.Settle();
+    EXPECT_EQ(first.Done(), failsAtOnce);
+    EXPECT_FALSE(second.Done()) << "a write went out during the sleep";
+
+    ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+    world_.Settle();
+    EXPECT_EQ(GetOverlappedResult(port, first.get(), &written, TRUE), !failsAtOnce);
+    ASSERT_TRUE(second.Done()) << "writing stopped for good after a failed write";
+    ASSERT_TRUE(GetOverlappedResult(port, second.get(), &written, FALSE));
+    EXPECT_EQ(written, 6u);
+    EXPECT_EQ(device_->BulkOut(), Bytes(failsAtOnce ? "second" : "firstsecond"));
+    EXPECT_TRUE(CloseHandle(port));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothBusModes, SleepingPort,
+    ::testing::Values(SleepCase{PowerSystemSleeping3, sim::LowPowerUrbs::HoldUntilD0},
+                      SleepCase{PowerSystemSleeping3, sim::LowPowerUrbs::FailAtOnce},
+                      SleepCase{PowerSystemHibernate, sim::LowPowerUrbs::HoldUntilD0},
+                      SleepCase{PowerSystemHibernate, sim::LowPowerUrbs::FailAtOnce}));
 
 } // namespace
 } // namespace scenario

@@ -118,6 +118,65 @@ TEST_F(Receive, NotificationsSetTheModemStatusAndRaiseCarrierAndDsrEvents) {
     }
 }
 
+// WaitCommEvent (Win32) reports events that happened since the last one it
+// reported, of the mask it waits with: EV_RXCHAR for a byte comes once, and a
+// byte received under EV_RXCHAR is no event for a wait after SetCommMask(EV_RLSD).
+TEST_F(Receive, AnEventReachesOneWaitOnlyAndOnlyUnderItsMask) {
+    ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR));
+    EXPECT_EQ(EventsFor([this] { modem_->Pdo().SendBulkIn(Bytes("a")); }, EV_RXCHAR), EV_RXCHAR);
+    EXPECT_EQ(EventsFor([] {}, EV_RXCHAR), 0u) << "EV_RXCHAR again, no byte since";
+
+    modem_->Pdo().SendBulkIn(Bytes("b")); // no wait: the event stays pending
+    world_.Settle();
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    EXPECT_EQ(EventsFor([] {}, EV_RLSD), 0u) << "a wait for EV_RLSD got EV_RXCHAR";
+}
+
+// A reader's transfer that cannot get an IRP (one IoAllocateIrp failing, as under
+// Driver Verifier's low-resources simulation) is a lack of memory, not a lost
+// device: the port stays usable (GetCommModemStatus, reads, a reopen), and the
+// reader starts again at the next read, or the next wait for the notification
+// reader.
+TEST_F(Receive, AReaderThatCannotGetAnIrpStartsAgainAndThePortStaysUsable) {
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0}; // reads return what is there
+    ASSERT_TRUE(SetCommTimeouts(port_, &timeouts));
+    auto& pdo = modem_->Pdo();
+
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    pdo.SendBulkIn(Bytes("one")); // its completion re-issues without an IRP
+    world_.Settle();
+    kx::DisarmFaults();
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 0u);
+    DWORD status = 0;
+    EXPECT_TRUE(GetCommModemStatus(port_, &status)) << "the port was declared lost";
+    char buffer[8];
+    DWORD count = 0;
+    Overlapped read;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, read.get()));
+    EXPECT_EQ(std::string(buffer, count), "one");
+    world_.Settle();
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u) << "the read restarted nothing";
+    pdo.SendBulkIn(Bytes("two"));
+    world_.Settle();
+    Overlapped again;
+    ASSERT_TRUE(ReadFile(port_, buffer, sizeof buffer, &count, again.get()));
+    EXPECT_EQ(std::string(buffer, count), "two");
+
+    kx::ArmFault({kx::AllocationKind::Irp, 1, std::nullopt, std::nullopt});
+    DeviceNotifies(0x01); // carrier; its completion re-issues without an IRP
+    kx::DisarmFaults();
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::InterruptIn), 0u);
+    EXPECT_TRUE(GetCommModemStatus(port_, &status));
+    EXPECT_TRUE(status & MS_RLSD_ON);
+    ASSERT_TRUE(SetCommMask(port_, EV_RLSD));
+    EXPECT_EQ(EventsFor([this] { DeviceNotifies(0x00); }, EV_RLSD), EV_RLSD)
+        << "the wait restarted no notification reader";
+
+    EXPECT_TRUE(CloseHandle(port_));
+    port_ = Open(OpenFlags());
+    EXPECT_NE(port_, INVALID_HANDLE_VALUE) << "a reopen was refused";
+}
+
 // Either reader's failed transfer declares an open, started device lost: a waiting
 // request learns of it as CTS, DSR and carrier whatever its mask, and every request
 // after it is refused as for a device going away.

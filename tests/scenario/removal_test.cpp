@@ -3,6 +3,10 @@
 #include "scenario.h"
 
 #include <kx/files.h>
+#include <kx/pnp.h>
+
+#include <chrono>
+#include <future>
 
 namespace scenario {
 namespace {
@@ -42,23 +46,24 @@ TEST_F(Removal, PullingTheModemOutEndsTheRequestsAndTheLastCloseRemovesTheDevice
     PDEVICE_OBJECT port_device = modem_->FunctionDevice();
     ASSERT_NE(port_device, nullptr);
 
-    // The device is gone first: the readers' transfers fail, and the waiting
-    // application hears of the lost lines whatever its mask.
+    // The device is gone first: the readers' transfers fail, the waiting
+    // application hears of the lost lines whatever its mask, and the waiting read,
+    // for which nothing will come, ends at once as every later request does.
     modem_->Pdo().Unplug();
     world_.Settle();
     DWORD transferred = 0;
     ASSERT_TRUE(GetOverlappedResult(port, wait.get(), &transferred, TRUE));
     EXPECT_EQ(mask, EV_CTS | EV_DSR | EV_RLSD);
-    EXPECT_FALSE(read.Done());
+    EXPECT_FALSE(GetOverlappedResult(port, read.get(), &transferred, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED); // STATUS_DELETE_PENDING
+    EXPECT_EQ(transferred, 0u);
     EXPECT_FALSE(GetOverlappedResult(port, write.get(), &written, TRUE));
     EXPECT_EQ(GetLastError(), 1167u); // STATUS_DEVICE_NOT_CONNECTED: ERROR_DEVICE_NOT_CONNECTED
     EXPECT_EQ(written, 0u);
     EXPECT_TRUE(device_->BulkOut().empty());
 
-    // Then the PnP manager learns of it: the queued read is cancelled.
+    // Then the PnP manager learns of it.
     EXPECT_EQ(world_.Unplug(*modem_), STATUS_SUCCESS);
-    EXPECT_FALSE(GetOverlappedResult(port, read.get(), &transferred, TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
     EXPECT_EQ(modem_->Node()->State(), kx::DeviceNodeState::SurpriseRemoved);
     EXPECT_FALSE(RemoveWasSent(*modem_->Node()));
 
@@ -84,6 +89,33 @@ TEST_F(Removal, PullingTheModemOutEndsTheRequestsAndTheLastCloseRemovesTheDevice
     EXPECT_EQ(kx::OutstandingIrps(), 0u);
     EXPECT_EQ(kx::OutstandingPool().allocations, 0u);
     EXPECT_EQ(kx::FileObjectCount(), 0u);
+}
+
+// A parent may keep the transfers of a surprise-removed child outstanding until
+// IRP_MN_REMOVE_DEVICE, and REMOVE waits for the last close: the close must abort
+// the pipes itself (an abort on a removed device ends at once), or each waits for
+// the other for ever.
+TEST_F(Removal, CloseAfterSurpriseRemovalAbortsThePipesItself) {
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    world_.Settle();
+    sim::ModemPdo& pdo = modem_->Pdo();
+    ASSERT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
+    ASSERT_EQ(kx::SurpriseRemove(*modem_->Node()), STATUS_SUCCESS); // the PDO keeps them
+    world_.Settle();
+    ASSERT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
+
+    auto closed = std::async(std::launch::async, [&] { return CloseHandle(port); });
+    bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    if (!ended)
+        pdo.Unplug(); // lets the transfers go so that the test can end
+    EXPECT_TRUE(closed.get());
+    ASSERT_TRUE(ended) << "close waited for transfers only REMOVE would end";
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 0u);
+    EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::InterruptIn), 0u);
+    world_.Settle();
+    EXPECT_TRUE(RemoveWasSent(*modem_->Node()));
+    EXPECT_EQ(modem_->FunctionDevice(), nullptr);
 }
 
 } // namespace

@@ -86,6 +86,7 @@ const Export exports[] = {
     NTOS(IoAllocateWorkItem),
     NTOS(IoAttachDeviceToDeviceStack),
     NTOS(IoBuildDeviceIoControlRequest),
+    NTOS(IoCancelIrp),
     NTOS(IoCreateDevice),
     NTOS(IoCreateUnprotectedSymbolicLink),
     NTOS(IoDeleteDevice),
