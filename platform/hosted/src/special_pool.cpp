@@ -37,15 +37,20 @@ namespace {
 constexpr size_t PoolAlignment = sizeof(void*) == 4 ? 8 : 16;
 constexpr unsigned char SlackPattern = 0x3C;
 
-// The quarantine: freed blocks stay mapped, inaccessible and holding no memory,
-// until one of the bounds is passed; then the oldest is unmapped and its addresses
-// may be handed out again. The bounds keep the mappings well below the system's
-// limit on their number and the 32-bit build's address space comfortable.
-constexpr size_t QuarantineBlocks = 8192;
-constexpr size_t QuarantineBytes = sizeof(void*) == 4 ? size_t(256) << 20 : size_t(1) << 30;
+// All blocks are carved from one reserved range of address space, in address
+// order, the cursor going round: a freed block's pages are inaccessible at once
+// (and give their memory back), and its addresses are handed out again only when
+// the cursor comes round to them, after every other free address of the range
+// was used: that is the quarantine, oldest recycled first. The range is large for
+// the test suites' churn (a chaos run makes some 2,000 allocations a round) and
+// keeps the 32-bit build's address space comfortable. The records of the newest
+// freed blocks are kept (for double frees and the fault report); an older freed
+// block's pages stay inaccessible until recycled.
+constexpr size_t ArenaBytes = sizeof(void*) == 4 ? size_t(256) << 20 : size_t(1) << 30;
+constexpr size_t FreedRecords = 8192;
 
 struct Region {
-    uintptr_t base = 0;    // the mapping, guard page included
+    uintptr_t base = 0;    // the pages, guard page included
     size_t length = 0;     //
     uintptr_t data = 0;    // the accessible pages
     uintptr_t dataEnd = 0; //
@@ -57,9 +62,10 @@ struct Region {
 };
 
 std::mutex specialMutex;
-std::map<uintptr_t, Region> regions; // by base
-std::deque<uintptr_t> quarantine;    // bases of freed regions, oldest first
-size_t quarantinedBytes = 0;
+uintptr_t arena = 0;                 // the reserved range, set once
+uintptr_t cursor = 0;                // where the next block is looked for
+std::map<uintptr_t, Region> regions; // live blocks and the newest freed ones, by base
+std::deque<uintptr_t> freedOrder;    // bases of the freed ones recorded, oldest first
 SpecialPoolGuard guardSide = SpecialPoolGuard::End;
 struct sigaction previousFaultAction;
 
@@ -115,6 +121,13 @@ void ReportFault(const Region& region, uintptr_t address, const char* access) {
                       "(PAGE_FAULT_IN_FREED_SPECIAL_POOL)\n",
                       what, access,
                       static_cast<long long>(address) - static_cast<long long>(region.block));
+    } else if (address >= region.block && address < region.block + region.size) {
+        // Only a block being freed faults inside itself: its pages have just been
+        // taken away, its record not yet marked.
+        std::snprintf(message, sizeof message,
+                      "*** VERIFIER: special pool: use after free of %s: %s at offset %lld "
+                      "while it was being freed (PAGE_FAULT_IN_FREED_SPECIAL_POOL)\n",
+                      what, access, static_cast<long long>(address - region.block));
     } else if (address >= region.block + region.size) {
         // Bug Check 0xCD: PAGE_FAULT_BEYOND_END_OF_ALLOCATION (WDK).
         std::snprintf(message, sizeof message,
@@ -151,9 +164,20 @@ void OnFault(int signal, siginfo_t* info, void* context) {
         Region copy;
         if (region != nullptr)
             copy = *region;
+        const bool inArena = arena != 0 && address >= arena && address < arena + ArenaBytes;
         specialMutex.unlock();
         if (region != nullptr)
             ReportFault(copy, address, access);
+        if (inArena) {
+            char message[200];
+            std::snprintf(message, sizeof message,
+                          "*** VERIFIER: special pool: use after free: %s at %p, in a block "
+                          "freed long ago (PAGE_FAULT_IN_FREED_SPECIAL_POOL)\n",
+                          access, info->si_addr);
+            ssize_t ignored = write(STDERR_FILENO, message, std::strlen(message));
+            (void)ignored;
+            std::abort();
+        }
     }
     // Not special pool: the fault goes to whoever handled it before (the default
     // action, or a sanitizer's report) when the instruction runs again.
@@ -182,6 +206,46 @@ uintptr_t FirstChanged(uintptr_t begin, uintptr_t end) {
                        std::mismatch(bytes, bytes + (end - begin), pattern.data()).first - bytes);
 }
 
+// Under specialMutex: the base of `length` bytes of the arena that hold no live
+// block, at the cursor or after it, going round once; 0 when there are none. The
+// records of freed blocks whose addresses it takes are dropped.
+uintptr_t PlaceLocked(size_t length) {
+    const uintptr_t end = arena + ArenaBytes;
+    const uintptr_t start = cursor;
+    uintptr_t position = cursor;
+    bool wrapped = false;
+    for (;;) {
+        if (position + length > end) {
+            if (wrapped)
+                return 0;
+            wrapped = true;
+            position = arena;
+        }
+        if (wrapped && position + length > start)
+            return 0;
+        auto it = regions.upper_bound(position);
+        if (it != regions.begin() && std::prev(it)->first + std::prev(it)->second.length > position)
+            --it;
+        auto first = it;
+        bool clash = false;
+        for (; it != regions.end() && it->first < position + length; ++it) {
+            if (!it->second.freed) {
+                position = it->first + it->second.length;
+                clash = true;
+                break;
+            }
+        }
+        if (clash)
+            continue;
+        for (it = first; it != regions.end() && it->first < position + length;) {
+            freedOrder.erase(std::find(freedOrder.begin(), freedOrder.end(), it->first));
+            it = regions.erase(it);
+        }
+        cursor = position + length;
+        return position;
+    }
+}
+
 } // namespace
 
 void ConfigureSpecialPool(SpecialPoolGuard guard) {
@@ -196,36 +260,39 @@ void* SpecialAllocate(size_t size, SpecialKind kind, ULONG tag) {
     InstallFaultHandler();
     const size_t page = PageSize();
     const size_t dataPages = std::max<size_t>(1, (size + page - 1) / page);
-    const size_t length = (dataPages + 1) * page;
-    void* mapping =
-        mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (mapping == MAP_FAILED)
-        return nullptr;
     Region region;
-    region.base = reinterpret_cast<uintptr_t>(mapping);
-    region.length = length;
+    region.length = (dataPages + 1) * page;
     region.size = size;
     region.tag = tag;
     region.kind = kind;
-    bool guardFirst;
     {
         std::lock_guard<std::mutex> lock(specialMutex);
-        guardFirst = guardSide == SpecialPoolGuard::Start;
+        if (arena == 0) {
+            void* range = mmap(nullptr, ArenaBytes, PROT_NONE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (range == MAP_FAILED)
+                return nullptr;
+            arena = cursor = reinterpret_cast<uintptr_t>(range);
+        }
+        region.base = PlaceLocked(region.length);
+        if (region.base == 0)
+            return nullptr;
+        const bool guardFirst = guardSide == SpecialPoolGuard::Start;
+        region.data = region.base + (guardFirst ? page : 0);
+        region.dataEnd = region.data + dataPages * page;
+        const size_t rounded = (size + PoolAlignment - 1) & ~(PoolAlignment - 1);
+        region.block = guardFirst || size >= page ? region.data : region.dataEnd - rounded;
+        regions[region.base] = region;
     }
-    region.data = region.base + (guardFirst ? page : 0);
-    region.dataEnd = region.data + dataPages * page;
-    if (mprotect(reinterpret_cast<void*>(region.data), dataPages * page, PROT_READ | PROT_WRITE) !=
-        0) {
-        munmap(mapping, length);
+    if (mprotect(reinterpret_cast<void*>(region.data), region.dataEnd - region.data,
+                 PROT_READ | PROT_WRITE) != 0) {
+        std::lock_guard<std::mutex> lock(specialMutex);
+        regions.erase(region.base);
         return nullptr;
     }
-    const size_t rounded = (size + PoolAlignment - 1) & ~(PoolAlignment - 1);
-    region.block = guardFirst || size >= page ? region.data : region.dataEnd - rounded;
     std::memset(reinterpret_cast<void*>(region.data), SlackPattern, region.block - region.data);
     std::memset(reinterpret_cast<void*>(region.block + size), SlackPattern,
                 region.dataEnd - (region.block + size));
-    std::lock_guard<std::mutex> lock(specialMutex);
-    regions[region.base] = region;
     return reinterpret_cast<void*>(region.block);
 }
 
@@ -245,21 +312,18 @@ void SpecialFree(void* block) {
         if (changed == region.dataEnd)
             changed = 0;
     }
+    // A fresh inaccessible mapping in place gives the pages back and keeps the
+    // addresses reserved. The record is still live meanwhile, so nothing is placed
+    // here; it is marked freed after.
+    mmap(reinterpret_cast<void*>(region.base), region.length, PROT_NONE,
+         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     {
         std::lock_guard<std::mutex> lock(specialMutex);
-        // A fresh inaccessible mapping in place gives the pages back and keeps the
-        // addresses reserved.
-        mmap(reinterpret_cast<void*>(region.base), region.length, PROT_NONE,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
         regions[region.base].freed = true;
-        quarantine.push_back(region.base);
-        quarantinedBytes += region.length;
-        while (quarantine.size() > QuarantineBlocks || quarantinedBytes > QuarantineBytes) {
-            auto oldest = regions.find(quarantine.front());
-            quarantine.pop_front();
-            quarantinedBytes -= oldest->second.length;
-            munmap(reinterpret_cast<void*>(oldest->first), oldest->second.length);
-            regions.erase(oldest);
+        freedOrder.push_back(region.base);
+        if (freedOrder.size() > FreedRecords) {
+            regions.erase(freedOrder.front());
+            freedOrder.pop_front();
         }
     }
     if (changed != 0) {
@@ -285,11 +349,13 @@ bool SpecialQuarantined(const void* block, SpecialKind kind) {
 
 void ResetSpecialPool() {
     std::lock_guard<std::mutex> lock(specialMutex);
-    for (const auto& entry : regions)
-        munmap(reinterpret_cast<void*>(entry.first), entry.second.length);
+    // Every block goes; the range stays reserved and the cursor where it was, so
+    // the next boot's blocks do not take this one's addresses either.
+    if (arena != 0)
+        mmap(reinterpret_cast<void*>(arena), ArenaBytes, PROT_NONE,
+             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
     regions.clear();
-    quarantine.clear();
-    quarantinedBytes = 0;
+    freedOrder.clear();
 }
 
 } // namespace kx::detail
