@@ -249,9 +249,6 @@ uintptr_t PlaceLocked(size_t length) {
 } // namespace
 
 void ConfigureSpecialPool(SpecialPoolGuard guard) {
-    const char* forced = std::getenv("KORVAX_SPECIAL_POOL");
-    if (forced != nullptr && std::strcmp(forced, "start") == 0)
-        guard = SpecialPoolGuard::Start;
     std::lock_guard<std::mutex> lock(specialMutex);
     guardSide = guard;
 }
@@ -359,3 +356,9 @@ void ResetSpecialPool() {
 }
 
 } // namespace kx::detail
+
+kx::SpecialPoolGuard kx::DefaultSpecialPoolGuard() {
+    const char* chosen = std::getenv("KORVAX_SPECIAL_POOL");
+    return chosen != nullptr && std::strcmp(chosen, "start") == 0 ? SpecialPoolGuard::Start
+                                                                  : SpecialPoolGuard::End;
+}

@@ -15,8 +15,7 @@ enum class SpecialKind { Pool, Irp, SystemBuffer };
 
 // Which side of the block the inaccessible guard page is on. End: the block ends
 // where its pages end (overruns fault). Start: the block begins where its pages
-// begin (underruns fault). Set at boot (KernelOptions::specialPool, or
-// KORVAX_SPECIAL_POOL=start in the environment for a whole run).
+// begin (underruns fault). Set at boot (KernelOptions::specialPool).
 void ConfigureSpecialPool(SpecialPoolGuard guard);
 
 // A new block of `size` bytes (its contents undefined), or null when no address

@@ -295,6 +295,9 @@ POWER_STATE AnnouncedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
 // so that one before its start faults. Driver Verifier's special pool offers the
 // same two choices.
 enum class SpecialPoolGuard { End, Start };
+// End, or Start when the environment has KORVAX_SPECIAL_POOL=start (to run whole
+// suites with the guard before each block).
+SpecialPoolGuard DefaultSpecialPoolGuard();
 
 struct KernelOptions {
     unsigned processors = 2;
@@ -308,8 +311,7 @@ struct KernelOptions {
     // at DISPATCH_LEVEL. For measuring the driver's own cost on one thread; nothing
     // completes by itself in this mode, so tests do not use it.
     bool inlineDispatch = false;
-    // KORVAX_SPECIAL_POOL=start in the environment chooses Start for every boot.
-    SpecialPoolGuard specialPool = SpecialPoolGuard::End;
+    SpecialPoolGuard specialPool = DefaultSpecialPoolGuard();
 };
 
 // One hosted kernel per process at a time. Construction chooses the clock and
