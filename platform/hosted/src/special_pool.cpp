@@ -206,6 +206,16 @@ uintptr_t FirstChanged(uintptr_t begin, uintptr_t end) {
                        std::mismatch(bytes, bytes + (end - begin), pattern.data()).first - bytes);
 }
 
+// Makes [base, base + length) of the arena inaccessible and gives its memory
+// back: a fresh inaccessible mapping in place. Should the system refuse the
+// mapping, the pages are at least made inaccessible.
+void Decommit(uintptr_t base, size_t length) {
+    void* at = reinterpret_cast<void*>(base);
+    if (mmap(at, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
+             0) == MAP_FAILED)
+        (void)mprotect(at, length, PROT_NONE);
+}
+
 // Under specialMutex: the base of `length` bytes of the arena that hold no live
 // block, at the cursor or after it, going round once; 0 when there are none. The
 // records of freed blocks whose addresses it takes are dropped.
@@ -309,11 +319,9 @@ void SpecialFree(void* block) {
         if (changed == region.dataEnd)
             changed = 0;
     }
-    // A fresh inaccessible mapping in place gives the pages back and keeps the
-    // addresses reserved. The record is still live meanwhile, so nothing is placed
-    // here; it is marked freed after.
-    mmap(reinterpret_cast<void*>(region.base), region.length, PROT_NONE,
-         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+    // The record is still live meanwhile, so nothing is placed here; it is marked
+    // freed after.
+    Decommit(region.base, region.length);
     {
         std::lock_guard<std::mutex> lock(specialMutex);
         regions[region.base].freed = true;
@@ -349,8 +357,7 @@ void ResetSpecialPool() {
     // Every block goes; the range stays reserved and the cursor where it was, so
     // the next boot's blocks do not take this one's addresses either.
     if (arena != 0)
-        mmap(reinterpret_cast<void*>(arena), ArenaBytes, PROT_NONE,
-             MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+        Decommit(arena, ArenaBytes);
     regions.clear();
     freedOrder.clear();
 }
