@@ -3,28 +3,13 @@
 #include "image.h"
 #include "io_internal.h"
 #include "pnp_internal.h"
+#include "special_pool.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unordered_map>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KX_ASAN 1
-#endif
-#endif
-#if defined(KX_ASAN)
-#include <sanitizer/asan_interface.h>
-#define KX_POISON(p, n)   ASAN_POISON_MEMORY_REGION(p, n)
-#define KX_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define KX_POISON(p, n)   ((void)(p), (void)(n))
-#define KX_UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
 
 namespace kx {
 
@@ -110,28 +95,20 @@ void ReportAll(const std::vector<std::pair<Rule, std::string>>& findings) {
         detail::Report(f.first, f.second);
 }
 
-void FreeIrpMemoryLocked(PIRP irp) {
-    auto it = irps.find(irp);
-    KX_UNPOISON(irp, it->second.size);
-    irps.erase(it);
-    std::free(irp);
-}
-
-// An IRP given back with IoFreeIrp is dead memory at once, as special pool makes
-// it: filled with a pattern and, under AddressSanitizer, inaccessible. Its block
-// goes back to the heap when no call of the I/O manager still has it in hand (so
-// that the address is not reused under a call in progress).
-void PoisonFreedIrpLocked(PIRP irp) {
-    size_t size = irps.at(irp).size;
-    std::memset(irp, 0xDD, size);
-    KX_POISON(irp, size);
+// IRPs come from special pool, as with I/O Verification (Driver Verifier, WDK):
+// an IRP given back with IoFreeIrp is inaccessible at once and its address is
+// quarantined, so that a stale pointer to it faults and can never reach a newer
+// IRP. The verifier's record of a freed IRP goes when no call of the I/O manager
+// still has it in hand.
+void ForgetFreedIrpLocked(PIRP irp) {
+    irps.erase(irp);
 }
 
 void DropCallReference(PIRP irp) {
     std::lock_guard<std::mutex> guard(IoMutex());
     auto it = irps.find(irp);
     if (it != irps.end() && --it->second.callRefs == 0 && it->second.freed)
-        FreeIrpMemoryLocked(irp);
+        ForgetFreedIrpLocked(irp);
 }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -149,8 +126,15 @@ std::mutex& IoMutex() {
     return mutex;
 }
 
+// System buffers come from special pool too: a driver that writes past the
+// buffer it was given faults there, as it would corrupt pool on the platform.
 void* NewSystemBuffer(size_t size, const void* input, size_t inputLength) {
-    auto* buffer = static_cast<char*>(std::malloc(size));
+    auto* buffer =
+        static_cast<char*>(detail::SpecialAllocate(size, detail::SpecialKind::SystemBuffer, 0));
+    if (buffer == nullptr) {
+        std::fprintf(stderr, "hosted kernel: out of address space for a system buffer\n");
+        std::abort();
+    }
     std::memset(buffer, detail::FreshPoolPattern, size);
     if (input != nullptr && inputLength != 0)
         std::memcpy(buffer, input, inputLength);
@@ -158,7 +142,7 @@ void* NewSystemBuffer(size_t size, const void* input, size_t inputLength) {
 }
 
 void FreeSystemBuffer(void* buffer) {
-    std::free(buffer);
+    detail::SpecialFree(buffer);
 }
 
 void SetThreadedCompletion(PIRP irp, size_t outputLength) {
@@ -377,7 +361,8 @@ PIRP AllocateIrpAt(CCHAR StackSize, uintptr_t site) {
     if (detail::ShouldFail(AllocationKind::Irp, 0, site))
         return nullptr;
     USHORT size = IoSizeOfIrp(StackSize);
-    auto* irp = static_cast<PIRP>(std::malloc(size));
+    constexpr ULONG IrpTag = 0x20707249; // "Irp ", as the platform tags IRPs
+    auto* irp = static_cast<PIRP>(detail::SpecialAllocate(size, detail::SpecialKind::Irp, IrpTag));
     if (irp == nullptr)
         return nullptr;
     IoInitializeIrp(irp, size, StackSize);
@@ -421,10 +406,7 @@ void ShutdownIo() {
 
 void ResetIo() {
     std::lock_guard<std::mutex> guard(IoMutex());
-    for (auto& entry : irps) {
-        KX_UNPOISON(entry.first, entry.second.size);
-        std::free(entry.first);
-    }
+    // The IRPs' memory goes with the rest of special pool (ResetPool).
     irps.clear();
     for (PDEVICE_OBJECT device : devices) {
         delete device->DeviceObjectExtension;
@@ -633,6 +615,7 @@ void NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 void NTAPI IoFreeIrp(PIRP Irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
     std::vector<std::pair<Rule, std::string>> findings;
+    bool freeMemory = false;
     {
         std::lock_guard<std::mutex> guard(IoMutex());
         auto it = irps.find(Irp);
@@ -660,11 +643,12 @@ void NTAPI IoFreeIrp(PIRP Irp) {
             }
             record.freed = true;
             if (record.callRefs == 0)
-                FreeIrpMemoryLocked(Irp);
-            else
-                PoisonFreedIrpLocked(Irp);
+                ForgetFreedIrpLocked(Irp);
+            freeMemory = true;
         }
     }
+    if (freeMemory)
+        detail::SpecialFree(Irp);
     ReportAll(findings);
 }
 

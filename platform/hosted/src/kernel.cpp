@@ -2,6 +2,7 @@
 #include "internal.h"
 #include "pnp_internal.h"
 #include "power_internal.h"
+#include "special_pool.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -49,6 +50,7 @@ Kernel::Kernel(KernelOptions options) {
         std::abort();
     }
     ResetAll();
+    detail::ConfigureSpecialPool(options.specialPool);
     detail::StartClock(options.manualClock);
     detail::StartProcessors(options.inlineDispatch   ? 0
                             : options.processors < 2 ? 2

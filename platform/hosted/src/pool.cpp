@@ -1,14 +1,12 @@
 // Pool: every allocation is recorded with its tag, size, call site and the driver
-// that made it, so leaks, double frees and foreign frees are caught, and any one
-// allocation can be made to fail.
-#include "internal.h"
+// that made it, so leaks, double frees, foreign frees and frees with the wrong tag
+// are caught, and any one allocation can be made to fail. The memory is special
+// pool (special_pool.cpp): each block against a guard page, freed blocks
+// inaccessible and quarantined, so a stale pointer never reaches a newer block.
+#include "special_pool.h"
 
-#include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <set>
 #include <unordered_map>
 
 namespace kx {
@@ -28,12 +26,8 @@ struct ArmedFault {
     uint64_t seen = 0;
 };
 
-constexpr size_t FreedHistory = 4096;
-
 std::mutex poolMutex;
 std::unordered_map<void*, Allocation> live;
-std::deque<void*> freedOrder;
-std::set<void*> freed;
 std::vector<ArmedFault> faults;
 std::array<uint64_t, 2> allocationCounts{};
 
@@ -141,14 +135,14 @@ void ForgetDriverPool(PDRIVER_OBJECT driver) {
 }
 
 void ResetPool() {
-    std::lock_guard<std::mutex> guard(poolMutex);
-    for (auto& entry : live)
-        std::free(entry.first);
-    live.clear();
-    freed.clear();
-    freedOrder.clear();
-    faults.clear();
-    allocationCounts = {};
+    {
+        std::lock_guard<std::mutex> guard(poolMutex);
+        live.clear();
+        faults.clear();
+        allocationCounts = {};
+    }
+    // Pool blocks, IRPs and system buffers alike.
+    ResetSpecialPool();
 }
 
 } // namespace detail
@@ -166,14 +160,12 @@ PVOID AllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintpt
         Report(Rule::ZeroSizeAllocation, "ExAllocatePoolWithTag(0) for tag " + TagText(Tag));
     if (ShouldFail(AllocationKind::Pool, Tag, site))
         return nullptr;
-    void* block = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+    void* block = SpecialAllocate(NumberOfBytes, SpecialKind::Pool, Tag);
     if (block == nullptr)
         return nullptr;
     std::memset(block, FreshPoolPattern, NumberOfBytes);
     std::lock_guard<std::mutex> guard(poolMutex);
     live[block] = {NumberOfBytes, Tag, Self().currentDriver, site, paged};
-    if (freed.erase(block) != 0)
-        freedOrder.erase(std::find(freedOrder.begin(), freedOrder.end(), block));
     return block;
 }
 
@@ -181,35 +173,42 @@ PVOID AllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, uintpt
 
 namespace {
 
-void FreeToPool(PVOID P) {
+// `tag` is the one ExFreePoolWithTag was given, or nullopt for ExFreePool.
+void FreeToPool(PVOID P, std::optional<ULONG> tag) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExFreePool");
     size_t size = 0;
     bool paged = false;
+    ULONG allocatedTag = 0;
     {
         std::unique_lock<std::mutex> guard(poolMutex);
         auto it = live.find(P);
         if (it == live.end()) {
-            bool twice = freed.count(P) != 0;
             guard.unlock();
+            // A freed block's addresses stay out of use while it is quarantined,
+            // so a second free finds it there even after other allocations.
+            bool twice = SpecialQuarantined(P, SpecialKind::Pool);
             Report(twice ? Rule::PoolDoubleFree : Rule::PoolBadFree, "ExFreePool(" + Hex(P) + ")");
             return;
         }
         size = it->second.size;
         paged = it->second.paged;
+        allocatedTag = it->second.tag;
         live.erase(it);
-        freed.insert(P);
-        freedOrder.push_back(P);
-        if (freedOrder.size() > FreedHistory) {
-            freed.erase(freedOrder.front());
-            freedOrder.pop_front();
-        }
+    }
+    // Bug Check 0xC2: BAD_POOL_CALLER (WDK), parameter 1 0x0A: pool freed with a tag
+    // other than the allocator's. The block is freed all the same (the safe way
+    // out under a capture: the caller meant to give it back).
+    if (tag && *tag != allocatedTag) {
+        Report(Rule::PoolFreeTagMismatch, "ExFreePoolWithTag(" + Hex(P) + ", " + TagText(*tag) +
+                                              ") of a block allocated with tag " +
+                                              TagText(allocatedTag));
     }
     if (paged)
         RequireIrqlAtMost(APC_LEVEL, "ExFreePool of paged pool");
     ForgetLocksIn(P, size);
     ForgetRemoveLocksIn(P, size);
     ForgetQueuedObjectsIn(P, size, [P] { return "pool block " + Hex(P) + " freed"; });
-    std::free(P);
+    SpecialFree(P);
 }
 
 } // namespace
@@ -228,12 +227,11 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 }
 
 void NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-    (void)Tag;
-    FreeToPool(P);
+    FreeToPool(P, Tag);
 }
 
 void NTAPI ExFreePool(PVOID P) {
-    FreeToPool(P);
+    FreeToPool(P, std::nullopt);
 }
 
 } // extern "C"

@@ -62,6 +62,8 @@ const char* RuleName(Rule rule) {
         return "pool freed twice";
     case Rule::PoolBadFree:
         return "free of memory not allocated from pool";
+    case Rule::PoolFreeTagMismatch:
+        return "pool freed with another tag than its allocation's";
     case Rule::IrpLeak:
         return "IRP leaked";
     case Rule::RemoveLockLeak:

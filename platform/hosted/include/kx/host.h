@@ -40,6 +40,8 @@ enum class Rule {
     PoolLeak,
     PoolDoubleFree,
     PoolBadFree,
+    // ExFreePoolWithTag given a tag other than the one the block was allocated with.
+    PoolFreeTagMismatch,
     IrpLeak,
     RemoveLockLeak,
     RemoveLockNotHeld,
@@ -287,6 +289,16 @@ POWER_STATE AnnouncedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
 
 // ---- Boot -------------------------------------------------------------------------------
 
+// Special pool (every pool allocation, IRP and system buffer sits in pages of its
+// own, next to an inaccessible guard page): End puts each block at the end of its
+// pages, so that a read or write past its end faults; Start puts it at the start,
+// so that one before its start faults. Driver Verifier's special pool offers the
+// same two choices.
+enum class SpecialPoolGuard { End, Start };
+// End, or Start when the environment has KORVAX_SPECIAL_POOL=start (to run whole
+// suites with the guard before each block).
+SpecialPoolGuard DefaultSpecialPoolGuard();
+
 struct KernelOptions {
     unsigned processors = 2;
     // System worker threads behind ExQueueWorkItem (at least two, so that one may
@@ -299,6 +311,7 @@ struct KernelOptions {
     // at DISPATCH_LEVEL. For measuring the driver's own cost on one thread; nothing
     // completes by itself in this mode, so tests do not use it.
     bool inlineDispatch = false;
+    SpecialPoolGuard specialPool = DefaultSpecialPoolGuard();
 };
 
 // One hosted kernel per process at a time. Construction chooses the clock and
