@@ -25,6 +25,19 @@ typedef enum _DEVICE_PNP_STATE {
 
 // Field order and widths are fixed: the 32-bit build lays the record out exactly as
 // the device extension size that AddDevice asks for.
+// A read timer between its arming and the end of its last firing's DPC run, when
+// it holds the remove lock (READ_TIMER_*). An arming made while that run is still
+// to come waits for it: the run sets the timer with RearmDue.
+typedef struct _READ_TIMER_LIFE {
+    UCHAR State;
+    UCHAR RearmPending;
+    LARGE_INTEGER RearmDue;
+} READ_TIMER_LIFE;
+
+#define READ_TIMER_IDLE  0 // not set, no run to come, no hold
+#define READ_TIMER_SET   1 // set; it may have fired, its run not begun
+#define READ_TIMER_FIRED 2 // cancelled after it fired: its run is still to come
+
 typedef struct _DEVICE_CONTEXT {
     PDEVICE_OBJECT DeviceObject;
     PDEVICE_OBJECT LowerDeviceObject;
@@ -78,6 +91,9 @@ typedef struct _DEVICE_CONTEXT {
     // from an earlier read's expiry finds it cleared or the timer set again.
     UCHAR ReadIntervalTimerArmed;
     UCHAR ReadTotalTimerArmed;
+    // Each read timer's lifetime against the remove lock (Lock; see read.cpp).
+    READ_TIMER_LIFE ReadIntervalLife;
+    READ_TIMER_LIFE ReadTotalLife;
     KTIMER ReadTotalTimer;
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;
