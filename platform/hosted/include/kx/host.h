@@ -237,6 +237,9 @@ void DeliverApcs();
 // moment a driver routine has let go of its lock or is about to clear its event.
 void PauseAfterNextRelease(PKSPIN_LOCK lock);
 void PauseBeforeNextClear(PKEVENT event);
+// The next thread that gives back a hold of *lock with IoReleaseRemoveLockEx stops
+// just after the release (its routine's last act, perhaps), until ResumePaused.
+void PauseAfterNextRemoveLockRelease(PIO_REMOVE_LOCK lock);
 // Waits until a thread has stopped at the armed pause point.
 void WaitForPause();
 void ResumePaused();
