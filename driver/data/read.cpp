@@ -216,56 +216,63 @@ void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
 // KeRemoveQueueDpc reports removed may run all the same ("KeRemoveQueueDpc
 // routine" (WDK)), so the driver never takes a run off the queue, and it never
 // sets a timer again while the run of its last firing is still to come: an arming
-// made meanwhile is left to that run. So each firing has exactly one run, a
-// timer's runs never overlap on two processors, and the run knows whether another
-// can follow. Only the timer's signal state is read: its expiry sets it (and
-// queues the DPC), setting the timer clears it.
+// made meanwhile is left to that run, its due time kept in the waiting read's
+// DriverContext (the driver owns the queued request). So each firing has exactly
+// one run, a timer's runs never overlap on two processors, and the run knows
+// whether another can follow. Only the timer's signal state is read: its expiry
+// sets it (and queues the DPC), setting the timer clears it.
 //
-// The run is the last touch of the device by the timer: it gives the hold back as
-// its very last act. What remains of it is the return from the routine, at
-// DISPATCH_LEVEL where the processor is not taken from it; without
-// KeFlushQueuedDpcs (Windows XP on) no Windows 2000 driver can wait for that.
+// The run gives the hold back as its very last act. What remains of it is the
+// return from the routine, at DISPATCH_LEVEL where the processor is not taken from
+// it; without KeFlushQueuedDpcs (Windows XP on) a Windows 2000 driver has no way
+// to wait for that.
 
 static PKDPC ReadTimerDpc(PDEVICE_CONTEXT Context, PKTIMER Timer) {
     return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalDpc : &Context->ReadIntervalDpc;
 }
 
-static PUCHAR ReadTimerArmed(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalTimerArmed
-                                             : &Context->ReadIntervalTimerArmed;
+static PUCHAR ReadTimerState(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalTimerState
+                                             : &Context->ReadIntervalTimerState;
 }
 
-static READ_TIMER_LIFE* ReadTimerLife(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalLife : &Context->ReadIntervalLife;
+// Lock held. Where the waiting read keeps the due time of an arming of Timer that
+// waits for a run; NULL when no read waits.
+static PVOID RearmDueSlot(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    if (IsListEmpty(&Context->ReadIrpQueue)) {
+        return NULL;
+    }
+    PIRP irp = CONTAINING_RECORD(Context->ReadIrpQueue.Flink, IRP, Tail.Overlay.ListEntry);
+    return &irp->Tail.Overlay.DriverContext[Timer == &Context->ReadTotalTimer ? 0 : 2];
 }
 
 static void ReleaseReadTimerHold(PDEVICE_CONTEXT Context, PKTIMER Timer) {
     IoReleaseRemoveLockEx(&Context->RemoveLock, Timer, sizeof(IO_REMOVE_LOCK));
 }
 
-// Lock held. Stops a set timer. One that has fired meanwhile has its run to come,
-// which keeps the hold; TRUE when the timer is idle and its hold is to be given
-// back.
+// Lock held. Stops a set timer and drops a waiting arming; ARMED is left to the
+// caller. A timer that has fired meanwhile has its run to come, which keeps the
+// hold. TRUE when the timer went idle here and its hold is to be given back.
 static BOOLEAN StopReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    READ_TIMER_LIFE* life = ReadTimerLife(Context, Timer);
-    life->RearmPending = 0;
-    if (life->State != READ_TIMER_SET) {
+    PUCHAR state = ReadTimerState(Context, Timer);
+    *state &= ~READ_TIMER_REARM;
+    if (!(*state & READ_TIMER_SET)) {
         return FALSE;
     }
     KeCancelTimer(Timer);
+    *state &= ~READ_TIMER_SET;
     if (KeReadStateTimer(Timer)) {
-        life->State = READ_TIMER_FIRED;
+        *state |= READ_TIMER_FIRED;
         return FALSE;
     }
-    life->State = READ_TIMER_IDLE;
     return TRUE;
 }
 
 // Lock held; any IRQL up to DISPATCH_LEVEL. Returns FALSE, the timer left unset,
 // once removal has begun.
 BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER DueTime) {
-    READ_TIMER_LIFE* life = ReadTimerLife(DeviceContext, Timer);
-    if (life->State == READ_TIMER_IDLE) {
+    PUCHAR state = ReadTimerState(DeviceContext, Timer);
+    if (!(*state & (READ_TIMER_SET | READ_TIMER_FIRED))) {
         if (!NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceContext->RemoveLock, Timer, "", 1,
                                               sizeof(IO_REMOVE_LOCK)))) {
             return FALSE;
@@ -274,14 +281,18 @@ BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER
         // The timer keeps its hold; only an unfired setting is stopped here.
         StopReadTimer(DeviceContext, Timer);
     }
-    if (life->State == READ_TIMER_FIRED) {
-        life->RearmPending = 1;
-        life->RearmDue = DueTime;
-    } else {
-        life->State = READ_TIMER_SET;
+    if (!(*state & READ_TIMER_FIRED)) {
+        *state |= READ_TIMER_SET;
         KeSetTimer(Timer, DueTime, ReadTimerDpc(DeviceContext, Timer));
+    } else {
+        // With no read waiting there is nothing to time: the run just ends.
+        PVOID slot = RearmDueSlot(DeviceContext, Timer);
+        if (slot != NULL) {
+            RtlCopyMemory(slot, &DueTime, sizeof(DueTime));
+            *state |= READ_TIMER_REARM;
+        }
     }
-    *ReadTimerArmed(DeviceContext, Timer) = 1;
+    *state |= READ_TIMER_ARMED;
     return TRUE;
 }
 
@@ -293,7 +304,7 @@ void CancelReadTimers(PDEVICE_CONTEXT DeviceContext) {
         if (StopReadTimer(DeviceContext, timers[i])) {
             ReleaseReadTimerHold(DeviceContext, timers[i]);
         }
-        *ReadTimerArmed(DeviceContext, timers[i]) = 0;
+        *ReadTimerState(DeviceContext, timers[i]) &= ~READ_TIMER_ARMED;
     }
 }
 
@@ -303,23 +314,23 @@ void CancelReadTimers(PDEVICE_CONTEXT DeviceContext) {
 // idle. The decision and taking the read off the queue are one hold of Lock, so
 // the read served is the one the decision was about.
 static void RunReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    READ_TIMER_LIFE* life = ReadTimerLife(Context, Timer);
-    PUCHAR armed = ReadTimerArmed(Context, Timer);
+    PUCHAR state = ReadTimerState(Context, Timer);
     PIRP irp = NULL;
     BOOLEAN idle = FALSE;
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    if (life->RearmPending) {
-        life->RearmPending = 0;
-        life->State = READ_TIMER_SET;
-        KeSetTimer(Timer, life->RearmDue, ReadTimerDpc(Context, Timer));
+    PVOID slot = RearmDueSlot(Context, Timer);
+    if ((*state & READ_TIMER_REARM) && slot != NULL) {
+        LARGE_INTEGER dueTime;
+        RtlCopyMemory(&dueTime, slot, sizeof(dueTime));
+        *state = (UCHAR)((*state & READ_TIMER_ARMED) | READ_TIMER_SET);
+        KeSetTimer(Timer, dueTime, ReadTimerDpc(Context, Timer));
     } else {
-        if (*armed) {
-            *armed = 0;
+        if (*state & READ_TIMER_ARMED) {
             irp = RemoveQueuedRequest(&Context->ReadIrpQueue);
         }
-        life->State = READ_TIMER_IDLE;
+        *state = 0;
         idle = TRUE;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
