@@ -218,8 +218,9 @@ void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
 // sets a timer again while the run of its last firing is still to come: an arming
 // made meanwhile is left to that run, its due time kept in the waiting read's
 // DriverContext (the driver owns the queued request). So each firing has exactly
-// one run, a timer's runs never overlap on two processors, and the run knows
-// whether another can follow. Only the timer's signal state is read: its expiry
+// one run, the run knows whether another can follow, and two runs of a timer
+// overlap on two processors only once the first has found the timer idle under
+// Lock; each then gives back a hold of its own. Only the timer's signal state is read: its expiry
 // sets it (and queues the DPC), setting the timer clears it.
 //
 // The run gives the hold back as its very last act. What remains of it is the
