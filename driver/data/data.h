@@ -26,10 +26,10 @@ void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status);
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE ReadIntervalTimeoutDpc;
 
-// The only way the two read timers are set and cancelled, both with Lock held: an
-// armed timer holds the remove lock until it is cancelled or its DPC has run, so
-// the device outlives it. ArmReadTimer returns FALSE, setting nothing, once
-// removal has begun.
+// The only way the two read timers are set and cancelled, both with Lock held: a
+// timer holds the remove lock from its arming until it is cancelled before it
+// fires or the DPC run of its last firing has ended, so the device outlives it.
+// ArmReadTimer returns FALSE, setting nothing, once removal has begun.
 BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER DueTime);
 void CancelReadTimers(PDEVICE_CONTEXT DeviceContext);
 

@@ -218,106 +218,150 @@ void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status) {
     }
 }
 
-// A run of a timer DPC ends the waiting read only if the timer was armed for that
-// read and it is that arming that expired. A run left from an earlier read's expiry
-// (already under way when that read ended) finds the flag cleared, or the timer set
-// again for the read now waiting and not yet expired, and leaves that read alone.
-// The decision and taking the read off the queue are one hold of Lock, so the read
-// served is the one the decision was about. Each expiry has a run of its own (see
-// below): none is ever dropped.
-static void ServeReadOnExpiry(PDEVICE_CONTEXT Context, PKTIMER Timer, PUCHAR Armed) {
-    KIRQL oldIrql;
-    PIRP irp = NULL;
-
-    KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    if (*Armed && KeReadStateTimer(Timer)) {
-        *Armed = 0;
-        irp = RemoveQueuedRequest(&Context->ReadIrpQueue);
-    }
-    KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (irp != NULL) {
-        ServeRead(Context, irp);
-    }
-}
-
 // ---- The read timers and the device's lifetime ----
 //
-// A set read timer, and its DPC while queued or running, use the device context, so
-// each arming holds the remove lock, tagged with its timer, until it is cancelled,
-// or until the DPC run that its firing queued has ended. Lock serialises arming
-// and cancelling, and both take back first what the timer still holds short of a
-// running DPC: so while a timer is set its DPC is not queued, every firing queues a
-// run of its own, and no two firings ever merge into one run that could give back
-// only one of their holds. A re-arming takes over the hold of what it took back.
+// A read timer that is set, or has fired with its DPC run still to come, uses the
+// device context, so from its arming until the end of that run it holds the remove
+// lock: one hold per timer, tagged with the timer. The hold never rests on what
+// KeRemoveQueueDpc or KeCancelTimer return. On Windows 2000 and XP a DPC that
+// KeRemoveQueueDpc reports removed may run all the same ("KeRemoveQueueDpc
+// routine" (WDK)), so the driver never takes a run off the queue, and it never
+// sets a timer again while the run of its last firing is still to come: an arming
+// made meanwhile is left to that run, its due time kept in the waiting read's
+// DriverContext (the driver owns the queued request). So each firing has exactly
+// one run, the run knows whether another can follow, and two runs of a timer
+// overlap on two processors only once the first has found the timer idle under
+// Lock; each then gives back a hold of its own. Only the timer's signal state is read: its expiry
+// sets it (and queues the DPC), setting the timer clears it.
+//
+// The run gives the hold back as its very last act. What remains of it is the
+// return from the routine, at DISPATCH_LEVEL where the processor is not taken from
+// it; without KeFlushQueuedDpcs (Windows XP on) a Windows 2000 driver has no way
+// to wait for that.
 
 static PKDPC ReadTimerDpc(PDEVICE_CONTEXT Context, PKTIMER Timer) {
     return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalDpc : &Context->ReadIntervalDpc;
 }
 
-static PUCHAR ReadTimerArmed(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalTimerArmed
-                                             : &Context->ReadIntervalTimerArmed;
+static PUCHAR ReadTimerState(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    return Timer == &Context->ReadTotalTimer ? &Context->ReadTotalTimerState
+                                             : &Context->ReadIntervalTimerState;
+}
+
+// Lock held. Where the waiting read keeps the due time of an arming of Timer that
+// waits for a run; NULL when no read waits.
+static PVOID RearmDueSlot(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    if (IsListEmpty(&Context->ReadIrpQueue)) {
+        return NULL;
+    }
+    PIRP irp = CONTAINING_RECORD(Context->ReadIrpQueue.Flink, IRP, Tail.Overlay.ListEntry);
+    return &irp->Tail.Overlay.DriverContext[Timer == &Context->ReadTotalTimer ? 0 : 2];
 }
 
 static void ReleaseReadTimerHold(PDEVICE_CONTEXT Context, PKTIMER Timer) {
     IoReleaseRemoveLockEx(&Context->RemoveLock, Timer, sizeof(IO_REMOVE_LOCK));
 }
 
-// Lock held. Stops an arming that has not fired and removes a run that a firing
-// has queued (once the timer is cancelled nothing else can queue it); returns how
-// many holds that freed. A run already started keeps its hold and gives it back.
-static ULONG TakeBackReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
-    ULONG freed = 0;
-    if (KeCancelTimer(Timer)) {
-        freed++;
+// Lock held. Stops a set timer and drops a waiting arming; ARMED is left to the
+// caller. A timer that has fired meanwhile has its run to come, which keeps the
+// hold. TRUE when the timer went idle here and its hold is to be given back.
+static BOOLEAN StopReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    PUCHAR state = ReadTimerState(Context, Timer);
+    *state &= ~READ_TIMER_REARM;
+    if (!(*state & READ_TIMER_SET)) {
+        return FALSE;
     }
-    if (KeRemoveQueueDpc(ReadTimerDpc(Context, Timer))) {
-        freed++;
+    KeCancelTimer(Timer);
+    *state &= ~READ_TIMER_SET;
+    if (KeReadStateTimer(Timer)) {
+        *state |= READ_TIMER_FIRED;
+        return FALSE;
     }
-    return freed;
+    return TRUE;
 }
 
 // Lock held; any IRQL up to DISPATCH_LEVEL. Returns FALSE, the timer left unset,
 // once removal has begun.
 BOOLEAN ArmReadTimer(PDEVICE_CONTEXT DeviceContext, PKTIMER Timer, LARGE_INTEGER DueTime) {
-    ULONG freed = TakeBackReadTimer(DeviceContext, Timer);
-    if (freed == 0) {
+    PUCHAR state = ReadTimerState(DeviceContext, Timer);
+    if (!(*state & (READ_TIMER_SET | READ_TIMER_FIRED))) {
         if (!NT_SUCCESS(IoAcquireRemoveLockEx(&DeviceContext->RemoveLock, Timer, "", 1,
                                               sizeof(IO_REMOVE_LOCK)))) {
             return FALSE;
         }
     } else {
-        for (; freed > 1; freed--) {
-            ReleaseReadTimerHold(DeviceContext, Timer);
+        // The timer keeps its hold; only an unfired setting is stopped here.
+        StopReadTimer(DeviceContext, Timer);
+    }
+    if (!(*state & READ_TIMER_FIRED)) {
+        *state |= READ_TIMER_SET;
+        KeSetTimer(Timer, DueTime, ReadTimerDpc(DeviceContext, Timer));
+    } else {
+        // With no read waiting there is nothing to time: the run just ends.
+        PVOID slot = RearmDueSlot(DeviceContext, Timer);
+        if (slot != NULL) {
+            RtlCopyMemory(slot, &DueTime, sizeof(DueTime));
+            *state |= READ_TIMER_REARM;
         }
     }
-    KeSetTimer(Timer, DueTime, ReadTimerDpc(DeviceContext, Timer));
-    *ReadTimerArmed(DeviceContext, Timer) = 1;
+    *state |= READ_TIMER_ARMED;
     return TRUE;
 }
 
-// Lock held; any IRQL up to DISPATCH_LEVEL. A run already under way no longer
-// serves any read.
+// Lock held; any IRQL up to DISPATCH_LEVEL. No run to come serves a read any more;
+// a timer stopped before it fired gives its hold back here.
 void CancelReadTimers(PDEVICE_CONTEXT DeviceContext) {
     PKTIMER timers[2] = {&DeviceContext->ReadTotalTimer, &DeviceContext->ReadIntervalTimer};
     for (ULONG i = 0; i < 2; i++) {
-        for (ULONG freed = TakeBackReadTimer(DeviceContext, timers[i]); freed != 0; freed--) {
+        if (StopReadTimer(DeviceContext, timers[i])) {
             ReleaseReadTimerHold(DeviceContext, timers[i]);
         }
-        *ReadTimerArmed(DeviceContext, timers[i]) = 0;
+        *ReadTimerState(DeviceContext, timers[i]) &= ~READ_TIMER_ARMED;
     }
 }
 
-// Each run gives back the hold of the firing that queued it, as its last touch of
-// the device: removal may delete it the moment the hold is back.
+// The run of a firing. An arming that waited for it sets the timer again and takes
+// over the hold; that arming superseded the firing, which ends nothing. Otherwise
+// the firing ends the waiting read if the timer was armed for it, and the timer is
+// idle. The decision and taking the read off the queue are one hold of Lock, so
+// the read served is the one the decision was about.
+static void RunReadTimer(PDEVICE_CONTEXT Context, PKTIMER Timer) {
+    PUCHAR state = ReadTimerState(Context, Timer);
+    PIRP irp = NULL;
+    BOOLEAN idle = FALSE;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    PVOID slot = RearmDueSlot(Context, Timer);
+    if ((*state & READ_TIMER_REARM) && slot != NULL) {
+        LARGE_INTEGER dueTime;
+        RtlCopyMemory(&dueTime, slot, sizeof(dueTime));
+        *state = (UCHAR)((*state & READ_TIMER_ARMED) | READ_TIMER_SET);
+        KeSetTimer(Timer, dueTime, ReadTimerDpc(Context, Timer));
+    } else {
+        if (*state & READ_TIMER_ARMED) {
+            irp = RemoveQueuedRequest(&Context->ReadIrpQueue);
+        }
+        *state = 0;
+        idle = TRUE;
+    }
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    if (irp != NULL) {
+        ServeRead(Context, irp);
+    }
+    // The last touch of the device: removal may delete it once the hold is back.
+    if (idle) {
+        ReleaseReadTimerHold(Context, Timer);
+    }
+}
+
 void NTAPI ReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
                                PVOID SystemArgument2) {
     UNREFERENCED_PARAMETER(Dpc);
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
-    ServeReadOnExpiry(context, &context->ReadTotalTimer, &context->ReadTotalTimerArmed);
-    ReleaseReadTimerHold(context, &context->ReadTotalTimer);
+    RunReadTimer(context, &context->ReadTotalTimer);
 }
 
 void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
@@ -326,6 +370,5 @@ void NTAPI ReadIntervalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID System
     UNREFERENCED_PARAMETER(SystemArgument1);
     UNREFERENCED_PARAMETER(SystemArgument2);
     PDEVICE_CONTEXT context = (PDEVICE_CONTEXT)DeferredContext;
-    ServeReadOnExpiry(context, &context->ReadIntervalTimer, &context->ReadIntervalTimerArmed);
-    ReleaseReadTimerHold(context, &context->ReadIntervalTimer);
+    RunReadTimer(context, &context->ReadIntervalTimer);
 }

@@ -27,6 +27,13 @@ typedef enum _DEVICE_PNP_STATE {
 
 // Field order and widths are fixed: the 32-bit build lays the record out exactly as
 // the device extension size that AddDevice asks for.
+// A read timer's state (Lock; see read.cpp). Neither SET nor FIRED: idle, with no
+// remove-lock hold and no DPC run to come.
+#define READ_TIMER_ARMED 0x01 // armed for the read now waiting
+#define READ_TIMER_SET   0x02 // set; it may have fired, its run not begun
+#define READ_TIMER_FIRED 0x04 // cancelled after it fired: its run is still to come
+#define READ_TIMER_REARM 0x08 // an arming waits for that run; its due time is in the read
+
 typedef struct _DEVICE_CONTEXT {
     PDEVICE_OBJECT DeviceObject;
     PDEVICE_OBJECT LowerDeviceObject;
@@ -75,11 +82,11 @@ typedef struct _DEVICE_CONTEXT {
     LARGE_INTEGER CutOverAmount;
     PLARGE_INTEGER IntervalTimeToUse;
     UCHAR ReadIntervalActive;
-    // 1 while the timer is set for the current read (Lock). A DPC run serves a read
-    // only when its timer is armed for that read and has expired: a run left over
-    // from an earlier read's expiry finds it cleared or the timer set again.
-    UCHAR ReadIntervalTimerArmed;
-    UCHAR ReadTotalTimerArmed;
+    // READ_TIMER_* (Lock). A DPC run serves a read only when its timer is armed for
+    // that read: a run of an earlier read's expiry finds ARMED cleared, or an arming
+    // waiting for it, and leaves the read alone.
+    UCHAR ReadIntervalTimerState;
+    UCHAR ReadTotalTimerState;
     KTIMER ReadTotalTimer;
     KDPC ReadTotalDpc;
     KTIMER ReadIntervalTimer;

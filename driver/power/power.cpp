@@ -75,17 +75,27 @@ static BOOLEAN PortSlept(PDEVICE_CONTEXT Context) {
     return slept;
 }
 
-// Ends the machine's work on a context: a port resume left to do takes the
-// context to a system worker, with a remove-lock hold of its own so that the
-// device stays until the worker is done.
-static void ReleaseMachineContext(PPOWER_IRP_CONTEXT Context) {
+// Decided while the machine still holds its remove-lock hold, since nothing after
+// the release may touch the device: a port resume left to do takes a hold of its
+// own for the system worker, which then owns the context. TRUE if it does.
+static BOOLEAN TakeResumeHold(PPOWER_IRP_CONTEXT Context) {
     PDEVICE_CONTEXT device = Context->DeviceContext;
-    if (Context->PortResume != PORT_RESUME_NONE && PortSlept(device) &&
-        NT_SUCCESS(
-            IoAcquireRemoveLockEx(&device->RemoveLock, Context, "", 1, sizeof(IO_REMOVE_LOCK)))) {
-        ExInitializeWorkItem(&Context->ResumeItem, PortResumeWorker, Context);
-        ExQueueWorkItem(&Context->ResumeItem, DelayedWorkQueue);
+    return Context->RemoveLockHeld && Context->ResumeItem != NULL &&
+           Context->PortResume != PORT_RESUME_NONE && PortSlept(device) &&
+           NT_SUCCESS(
+               IoAcquireRemoveLockEx(&device->RemoveLock, Context, "", 1, sizeof(IO_REMOVE_LOCK)));
+}
+
+// Ends the machine's work on a context, after its own hold is given back: the
+// context goes to the resume worker (whose hold and work item keep the device and
+// the driver) or is freed. Touches nothing of the device.
+static void ReleaseMachineContext(PPOWER_IRP_CONTEXT Context, BOOLEAN Resume) {
+    if (Resume) {
+        IoQueueWorkItem(Context->ResumeItem, PortResumeWorker, DelayedWorkQueue, Context);
         return;
+    }
+    if (Context->ResumeItem != NULL) {
+        IoFreeWorkItem(Context->ResumeItem);
     }
     ExFreePoolWithTag(Context, KORVAX_POOL_TAG);
 }
@@ -121,6 +131,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
     UCHAR minor = stack->MinorFunction;
     NTSTATUS result = STATUS_SUCCESS;
     POWER_STATE requested;
+    BOOLEAN resume = FALSE;
 
     for (;;) {
         switch (action) {
@@ -188,6 +199,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             break;
         }
         case 8:
+            resume = TakeResumeHold(Context);
             PoStartNextPowerIrp(irp);
             if (Event == PowerIrpReturned) {
                 result = Context->LastStatus;
@@ -206,7 +218,7 @@ NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event) {
             break;
         case 9:
             Context->MachineState = PowerStateFinal;
-            ReleaseMachineContext(Context);
+            ReleaseMachineContext(Context, resume);
             return result;
         case 10:
             NoteDeviceUpResult(Context, Context->LastStatus);
@@ -295,10 +307,13 @@ static void DeclarePortLost(PDEVICE_CONTEXT Context) {
 
 // The device is back in D0 after a sleep: reset the pipes (a request to the device
 // itself, hence only now), then end the suspension and restart each reader whose
-// transfer is no longer in flight (a sleep query that was abandoned leaves the
-// readers running). The resets run with SystemSuspended still set, so a reader
-// failing meanwhile is not taken for a lost device. The restart runs under
-// OpenMutex: a close and a new open in between start the readers themselves.
+// transfer is no longer in flight. A pipe is reset only with no transfer of the
+// port outstanding on it: the stack wants a pipe's transfers ended before it is
+// reset ("How to recover from USB pipe errors" (WDK)), and a sleep query that was
+// abandoned, or S1 with the transfers held, leaves a reader out. The resets run
+// with SystemSuspended still set, so a reader failing meanwhile is not taken for a
+// lost device. The restart runs under OpenMutex: a close and a new open in between
+// start the readers themselves.
 static void ResumePort(PDEVICE_CONTEXT Context) {
     PDEVICE_OBJECT deviceObject = Context->DeviceObject;
     KIRQL oldIrql;
@@ -306,18 +321,30 @@ static void ResumePort(PDEVICE_CONTEXT Context) {
     if (!PortSlept(Context)) {
         return;
     }
-    ResetPipe(deviceObject, Context->BulkInPipe);
-    ResetPipe(deviceObject, Context->BulkOutPipe);
-    ResetPipe(deviceObject, Context->InterruptInPipe);
+    KeAcquireSpinLock(&Context->Lock, &oldIrql);
+    BOOLEAN interruptStopped = !Context->InterruptReaderActive;
+    BOOLEAN bulkInStopped = !Context->BulkInReaderActive;
+    BOOLEAN writeIdle = !Context->WriteBusy;
+    KeReleaseSpinLock(&Context->Lock, oldIrql);
+    if (bulkInStopped) {
+        ResetPipe(deviceObject, Context->BulkInPipe);
+    }
+    if (writeIdle) {
+        ResetPipe(deviceObject, Context->BulkOutPipe);
+    }
+    if (interruptStopped) {
+        ResetPipe(deviceObject, Context->InterruptInPipe);
+    }
 
+    // A reader that stopped while the resets ran is restarted as well.
     ExAcquireFastMutex(&Context->OpenMutex);
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
     BOOLEAN resume = Context->IsOpen && Context->SystemSuspended;
     if (resume) {
         Context->SystemSuspended = 0;
     }
-    BOOLEAN interruptStopped = !Context->InterruptReaderActive;
-    BOOLEAN bulkInStopped = !Context->BulkInReaderActive;
+    interruptStopped = !Context->InterruptReaderActive;
+    bulkInStopped = !Context->BulkInReaderActive;
     KeReleaseSpinLock(&Context->Lock, oldIrql);
     if (resume && interruptStopped) {
         StartInterruptRead(Context);
@@ -332,8 +359,11 @@ static void ResumePort(PDEVICE_CONTEXT Context) {
 }
 
 // PASSIVE_LEVEL, queued once the power request that asked for D0 is finished.
-// Owns the machine's context and the remove-lock hold taken for it.
-void NTAPI PortResumeWorker(PVOID Parameter) {
+// Owns the machine's context, its work item and the remove-lock hold taken for
+// it. The release is its last touch of the device; the work item's reference to
+// the device object keeps the driver loaded until the routine has returned.
+void NTAPI PortResumeWorker(PDEVICE_OBJECT DeviceObject, PVOID Parameter) {
+    UNREFERENCED_PARAMETER(DeviceObject);
     PPOWER_IRP_CONTEXT machine = (PPOWER_IRP_CONTEXT)Parameter;
     PDEVICE_CONTEXT context = machine->DeviceContext;
 
@@ -342,18 +372,20 @@ void NTAPI PortResumeWorker(PVOID Parameter) {
     } else {
         DeclarePortLost(context);
     }
+    IoFreeWorkItem(machine->ResumeItem);
     ExFreePoolWithTag(machine, KORVAX_POOL_TAG);
     IoReleaseRemoveLockEx(&context->RemoveLock, machine, sizeof(IO_REMOVE_LOCK));
 }
 
 // Notes the system's sleep for an open port, for set and query alike, before the
-// request goes anywhere. The return to the working state changes nothing here:
+// request goes anywhere: every sleep state, S1 to S4, takes the device out of D0
+// (DeviceStateFor). The return to the working state changes nothing here:
 // the port stays suspended until its device is back in D0.
 static void TrackSystemState(PDEVICE_CONTEXT Context, SYSTEM_POWER_STATE State) {
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    if (Context->IsOpen && (State == PowerSystemSleeping3 || State == PowerSystemHibernate)) {
+    if (Context->IsOpen && State >= PowerSystemSleeping1 && State <= PowerSystemHibernate) {
         Context->SystemSuspended = 1;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
@@ -387,6 +419,16 @@ static NTSTATUS EnterPowerMachine(PDEVICE_CONTEXT Context, PIRP Irp) {
     RtlZeroMemory(machine, sizeof(*machine));
     machine->DeviceContext = Context;
     machine->MainIrp = Irp;
+    // A return to the working state may end in a port resume, which needs a work
+    // item. Without one the request goes down as without a context.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (IsSystemSet(stack) && stack->Parameters.Power.State.SystemState == PowerSystemWorking) {
+        machine->ResumeItem = IoAllocateWorkItem(Context->DeviceObject);
+        if (machine->ResumeItem == NULL) {
+            ExFreePoolWithTag(machine, KORVAX_POOL_TAG);
+            return PassSystemSetDown(Context, Irp);
+        }
+    }
     return RunPowerMachine(machine, PowerIrpArrived);
 }
 

@@ -43,7 +43,9 @@ typedef struct _POWER_IRP_CONTEXT {
     // (PORT_RESUME_*); acted on by a system worker after the request is finished,
     // which then owns and frees the context.
     UCHAR PortResume;
-    WORK_QUEUE_ITEM ResumeItem;
+    // The work item of the port resume, allocated with the context for a system
+    // set request to the working state (the only one that can ask for it).
+    PIO_WORKITEM ResumeItem;
 } POWER_IRP_CONTEXT, *PPOWER_IRP_CONTEXT;
 
 #define PORT_RESUME_NONE 0
@@ -54,4 +56,4 @@ NTSTATUS PassPowerIrpDown(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
 NTSTATUS RunPowerMachine(PPOWER_IRP_CONTEXT Context, POWER_EVENT Event);
 IO_COMPLETION_ROUTINE PowerIrpCompletion;
 REQUEST_POWER_COMPLETE DevicePowerRequestDone;
-WORKER_THREAD_ROUTINE PortResumeWorker;
+IO_WORKITEM_ROUTINE PortResumeWorker;

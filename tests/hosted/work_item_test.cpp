@@ -1,14 +1,18 @@
 // System worker threads: work items run at PASSIVE_LEVEL on their own threads,
 // charged to the driver that queued them; a routine that returns at raised IRQL is
-// caught; and a request its dispatch routine handed to a worker is still in its
+// caught; a request its dispatch routine handed to a worker is still in its
 // device: deleting the device then is caught, and only a reference the driver took
-// keeps the device's memory for the worker.
+// keeps the device's memory for the worker; and an unload while a routine of the
+// driver is still on a worker's stack is caught, unless an IoQueueWorkItem item's
+// reference to its device puts the unload off until the routine has returned.
 #include <kx/host.h>
 #include <support/worker_blockers.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <thread>
 
@@ -181,6 +185,90 @@ TEST(DeferredRequestTest, DeletingTheDeviceWhileTheRequestWaitsForAWorkerIsCaugh
     EXPECT_EQ(kx::OutstandingIrps(), 0u);
     EXPECT_EQ(kx::OutstandingPool(TestTag).allocations, 0u);
     kx::UnloadDriver(driver);
+}
+
+// ---- Unloading while a work item routine is still running ----------------------------
+
+struct Unloading {
+    PDEVICE_OBJECT device = nullptr;
+    PIO_WORKITEM ioItem = nullptr;
+    WORK_QUEUE_ITEM item;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool running = false, released = false, unloaded = false;
+
+    // The routine's last act is done; it has yet to return.
+    void Stall() {
+        std::unique_lock<std::mutex> lock(mutex);
+        running = true;
+        changed.notify_all();
+        changed.wait(lock, [this] { return released; });
+    }
+    void AwaitRunning() {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [this] { return running; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+Unloading* unloading = nullptr;
+
+void NTAPI StallingWorker(PVOID) {
+    unloading->Stall();
+}
+void NTAPI StallingIoWorker(PDEVICE_OBJECT, PVOID) {
+    IoFreeWorkItem(unloading->ioItem);
+    unloading->Stall();
+}
+void NTAPI NoteUnload(PDRIVER_OBJECT) {
+    unloading->unloaded = true;
+}
+
+// Creates a device and queues its work item, in the driver's name.
+bool useIoItem = false;
+NTSTATUS NTAPI UnloadingEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+    DriverObject->DriverUnload = NoteUnload;
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &unloading->device);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (useIoItem) {
+        unloading->ioItem = IoAllocateWorkItem(unloading->device);
+        IoQueueWorkItem(unloading->ioItem, StallingIoWorker, DelayedWorkQueue, nullptr);
+    } else {
+        ExInitializeWorkItem(&unloading->item, StallingWorker, nullptr);
+        ExQueueWorkItem(&unloading->item, DelayedWorkQueue);
+    }
+    return STATUS_SUCCESS;
+}
+
+// The driver deletes its device and is unloaded while its routine has not yet
+// returned. "ExQueueWorkItem routine" (WDK): device drivers must use
+// IoQueueWorkItem, whose reference to the device keeps the driver loaded.
+TEST(WorkItemTest, UnloadingWhileARoutineOfTheDriverIsRunningIsCaughtUnlessItsDeviceIsReferenced) {
+    for (bool ioItem : {false, true}) {
+        SCOPED_TRACE(ioItem ? "IoQueueWorkItem" : "ExQueueWorkItem");
+        kx::Kernel kernel;
+        Unloading state;
+        unloading = &state;
+        useIoItem = ioItem;
+        PDRIVER_OBJECT driver = kx::LoadDriver(UnloadingEntry, u"Unloading", nullptr);
+        ASSERT_NE(driver, nullptr);
+        state.AwaitRunning();
+        kx::VerifierCapture capture;
+        IoDeleteDevice(state.device);
+        kx::UnloadDriver(driver);
+        EXPECT_EQ(state.unloaded, !ioItem) << "put off while the device is referenced";
+        state.Release();
+        kx::DrainWorkItems();
+        EXPECT_TRUE(state.unloaded);
+        EXPECT_EQ(capture.Count(kx::Rule::ImageCodeRunningAtUnload), ioItem ? 0u : 1u);
+        EXPECT_EQ(capture.Findings().size(), ioItem ? 0u : 1u);
+        unloading = nullptr;
+    }
 }
 
 } // namespace

@@ -1,7 +1,8 @@
-// The two read timers against the device's lifetime: every arming holds the remove
-// lock until it is cancelled or the DPC run its firing queued has ended, however
-// firings, re-armings and cancels interleave; and removal neither leaves a timer or
-// DPC in the freed device nor ends before a run in progress.
+// The two read timers against the device's lifetime: a timer holds the remove lock
+// from its arming until it is cancelled unfired or the DPC run of its last firing
+// has ended, however firings, re-armings and cancels interleave, and whatever
+// KeRemoveQueueDpc returns; removal neither leaves a timer or DPC in the freed
+// device nor ends before a run queued or in progress.
 #include <tests/support/open_port.h>
 #include <tests/support/pnp_port.h>
 
@@ -76,26 +77,69 @@ TEST_F(ReadTimerHoldTest, AnArmingHoldsUntilCancelledAndARearmingTakesItOver) {
     EXPECT_EQ(RemoveLockHolds(), 0) << "a cancel with nothing set gives nothing back";
 }
 
-// Fired, its run still queued, then armed again: the owed run is taken back with
-// its hold, so there is one hold and one run, not two holds for the one run a
-// second firing would merge into. The stale run never serves the read.
-TEST_F(ReadTimerHoldTest, RearmingWhileAFiringsRunIsQueuedTakesThatRunBack) {
+// Fired, its run still queued, then armed again: the arming is left to that run,
+// which sets the timer again with the one hold; the run serves no read, since the
+// arming superseded the firing.
+TEST_F(ReadTimerHoldTest, ArmingWhileAFiringsRunIsQueuedLeavesTheSettingToThatRun) {
     auto read = HeldRequest::Read(fdo_, 8); // waits for data, no timer of its own: one hold
     ASSERT_EQ(read->Send(), STATUS_PENDING);
     ProcessorGate gate;
     ASSERT_TRUE(gate.closed);
     Arm(context_, &context_->ReadIntervalTimer, 0);
     EXPECT_EQ(kx::TimerCount(), 0u) << "fired at once";
-    EXPECT_EQ(RemoveLockHolds(), 2) << "the read and the firing's queued run";
+    EXPECT_EQ(RemoveLockHolds(), 2) << "the read and the timer";
     Arm(context_, &context_->ReadIntervalTimer, Ms(1000));
-    EXPECT_EQ(RemoveLockHolds(), 2) << "the run's hold went to the new arming";
+    EXPECT_EQ(kx::TimerCount(), 0u) << "set while its last firing's run is still to come";
+    EXPECT_EQ(RemoveLockHolds(), 2) << "one hold per timer";
     gate.Open();
-    EXPECT_FALSE(read->Completed()) << "the stale run was not left to serve the read";
+    EXPECT_FALSE(read->Completed()) << "the superseded firing served the read";
+    EXPECT_EQ(kx::TimerCount(), 1u) << "the run set the timer";
 
     kx::AdvanceTime(Ms(1000));
     ASSERT_TRUE(read->Completed());
     EXPECT_EQ(read->Status(), STATUS_TIMEOUT);
     EXPECT_EQ(RemoveLockHolds(), 0);
+}
+
+// On Windows 2000 and XP, KeRemoveQueueDpc may return TRUE and the routine still
+// run ("KeRemoveQueueDpc routine" (WDK)). A timer fired, its run queued, is then
+// cancelled or armed again: the run still comes and is the timer's only giver of
+// its one hold, exactly once, after the arming, if any, has been set.
+TEST_F(ReadTimerHoldTest, ARunThatKeRemoveQueueDpcReportedRemovedStillOwnsTheHold) {
+    const struct {
+        const char* name;
+        bool armAgain;
+        LONG holdsAfterRun; // the waiting read's, and the timer armed again
+    } table[] = {{"cancelled", false, 1}, {"armed again", true, 2}};
+    for (const auto& row : table) {
+        SCOPED_TRACE(row.name);
+        kx::VerifierCapture verifier;
+        auto read = HeldRequest::Read(fdo_, 8);
+        ASSERT_EQ(read->Send(), STATUS_PENDING);
+        {
+            ProcessorGate gate;
+            ASSERT_TRUE(gate.closed);
+            kx::RunNextRemovedDpc(&context_->ReadIntervalDpc);
+            Arm(context_, &context_->ReadIntervalTimer, 0);
+            if (row.armAgain) {
+                Arm(context_, &context_->ReadIntervalTimer, Ms(1000));
+            } else {
+                KIRQL oldIrql;
+                KeAcquireSpinLock(&context_->Lock, &oldIrql);
+                ::CancelReadTimers(context_);
+                KeReleaseSpinLock(&context_->Lock, oldIrql);
+            }
+            EXPECT_EQ(RemoveLockHolds(), 2) << "the read's, and the timer's for its run";
+        }
+        EXPECT_EQ(RemoveLockHolds(), row.holdsAfterRun);
+        EXPECT_FALSE(read->Completed());
+        EXPECT_TRUE(verifier.Findings().empty()) << kx::RuleName(verifier.Findings()[0].rule);
+        CancelReadTimers();
+        CancelAllQueues(fdo_);
+        kx::DrainDispatchQueue();
+        EXPECT_EQ(read->Status(), STATUS_CANCELLED);
+        EXPECT_EQ(RemoveLockHolds(), 0);
+    }
 }
 
 // ---- Removal ------------------------------------------------------------------------------
@@ -118,23 +162,37 @@ class ReadTimerRemovalTest : public PnpPortTest {
 };
 
 // A read's total timer is armed and the interval timer has fired, its run still
-// queued, when the removal begins: the removal cancels the one and takes the run of
-// the other back, rather than leave either in the freed device.
-TEST_F(ReadTimerRemovalTest, RemovalLeavesNeitherAnArmedTimerNorAQueuedRunBehind) {
+// queued, when the removal begins: the removal cancels the one, and waits for the
+// run of the other, which it cannot take back on Windows 2000 and XP, before it
+// deletes the device; neither is left in the freed device.
+TEST_F(ReadTimerRemovalTest, RemovalCancelsAnArmedTimerAndWaitsForAQueuedRun) {
     kx::VerifierCapture verifier;
     context_->Timeouts.ReadTotalTimeoutConstant = 1000;
     auto read = HeldRequest::Read(fdo_, 8);
     ASSERT_EQ(read->Send(), STATUS_PENDING);
     ASSERT_EQ(kx::TimerCount(), 1u);
-    ProcessorGate gate;
-    ASSERT_TRUE(gate.closed);
+    auto gate = std::make_unique<ProcessorGate>();
+    ASSERT_TRUE(gate->closed);
     Arm(context_, &context_->ReadIntervalTimer, 0);
 
-    EXPECT_EQ(kx::RemoveDevice(*node_), STATUS_SUCCESS);
+    NTSTATUS removed = STATUS_PENDING;
+    std::thread remover([&] { removed = kx::RemoveDevice(*node_); });
+    // Waiting with the one hold of the queued run.
+    bool waiting = WaitUntil([&] {
+        return __atomic_load_n(&context_->RemoveLock.Common.Removed, __ATOMIC_ACQUIRE) &&
+               __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE) == 1;
+    });
+    bool deviceStayed = kx::DeviceExists(fdo_);
+    size_t timersSet = kx::TimerCount();
+    gate.reset();
+    remover.join();
+
+    EXPECT_TRUE(waiting);
+    EXPECT_TRUE(deviceStayed) << "deleted with the run still queued";
+    EXPECT_EQ(timersSet, 0u);
+    EXPECT_EQ(removed, STATUS_SUCCESS);
     EXPECT_FALSE(kx::DeviceExists(fdo_));
     EXPECT_EQ(read->Status(), STATUS_CANCELLED);
-    EXPECT_EQ(kx::TimerCount(), 0u);
-    gate.Open();
     kx::AdvanceTime(Ms(1000));
     EXPECT_TRUE(verifier.Findings().empty());
 }

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tests/support/worker_blockers.h>
+
 #include <functional>
 #include <thread>
 
@@ -239,32 +241,47 @@ INSTANTIATE_TEST_SUITE_P(
                (info.param.mode == LowPowerUrbs::HoldUntilD0 ? "Hold" : "Fail");
     });
 
-// S1 keeps the host controller powered: the readers stay out (held by the
-// suspended port), the port is not suspended and nothing is resumed. The device
-// state is announced before its request goes down.
-TEST_F(PortPowerTest, S1KeepsTheTransfersAndTheWakeResetsNothing) {
+// S1 and S2 take the device to D3 as S3 does, so the port is suspended: a reader
+// that fails meanwhile (the device stalls bulk-in) stops quietly instead of losing
+// the device. The host controller stays powered and keeps the interrupt reader's
+// transfer out; at the wake only the pipes with no transfer of the port on them
+// are reset (the stack wants a pipe's transfers ended first), and only the reader
+// that stopped starts again. The device state is announced before its request
+// goes down.
+TEST_F(PortPowerTest, S1AndS2SuspendThePortAndTheWakeResetsOnlyPipesWithNoTransferOut) {
     Plug();
     Open();
-    size_t mark = pdo_->Records().size();
-    pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
-    NTSTATUS slept = STATUS_PENDING;
-    std::thread sleep([&] { slept = kx::SystemSleep(PowerSystemSleeping1); });
-    pdo_->WaitForPending(1);
-    EXPECT_EQ(Announced(fdo_), PowerDeviceD3) << "announced before the D3 request goes down";
-    pdo_->CompletePending(STATUS_SUCCESS);
-    sleep.join();
-    ASSERT_EQ(slept, STATUS_SUCCESS);
-    EXPECT_EQ(context_->SystemSuspended, 0);
-    EXPECT_TRUE(ReadersRunning());
-    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::BulkIn), 1u);
-    EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::InterruptIn), 1u);
+    for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2}) {
+        std::string s = "S" + std::to_string(state - 1);
+        SCOPED_TRACE(s);
+        size_t mark = pdo_->Records().size();
+        pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
+        NTSTATUS slept = STATUS_PENDING;
+        std::thread sleep([&] { slept = kx::SystemSleep(state); });
+        pdo_->WaitForPending(1);
+        EXPECT_EQ(Announced(fdo_), PowerDeviceD3) << "announced before the D3 request goes down";
+        pdo_->CompletePending(STATUS_SUCCESS);
+        sleep.join();
+        ASSERT_EQ(slept, STATUS_SUCCESS);
+        EXPECT_EQ(context_->SystemSuspended, 1);
+        EXPECT_TRUE(ReadersRunning());
+        pdo_->StallEndpoint(UsbPipe::BulkIn);
+        world_.Settle();
+        EXPECT_FALSE(context_->BulkInReaderActive);
+        EXPECT_TRUE(context_->InterruptReaderActive);
+        EXPECT_EQ(pdo_->OutstandingTransfers(UsbPipe::InterruptIn), 1u);
 
-    ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
-    world_.Settle();
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark),
-              (Lines{"QUERY D3", "QUERY S1", "SET D3", "SET S1", "SET S0", "SET D0"}));
-    EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
-    ExchangeData();
+        ASSERT_EQ(kx::SystemWake(), STATUS_SUCCESS);
+        world_.Settle();
+        EXPECT_EQ(ReceivedFrom(*pdo_, mark),
+                  (Lines{"QUERY D3", "QUERY " + s, "SET D3", "SET " + s, "SET S0", "SET D0",
+                         "RESET BulkIn", "RESET BulkOut", "TRANSFER BulkIn"}));
+        EXPECT_EQ(context_->SystemSuspended, 0);
+        EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+        EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
+        EXPECT_TRUE(ReadersRunning());
+        ExchangeData();
+    }
 }
 
 // With the port closed, hibernation takes the device to D3 before the system
@@ -329,14 +346,70 @@ TEST_F(PortPowerTest, EveryPowerRequestCompletedFromAnotherProcessor) {
         EXPECT_EQ(record.status, STATUS_SUCCESS);
 }
 
+// The wake's D0 request ends after the system request it belongs to has gone
+// (the PDO holds it, then completes it from a DPC): the machine's own remove-lock
+// hold is then the port's only one. Whatever the machine does at the end with the
+// device (it looks whether the port slept, under Lock), it does while it still
+// holds that hold; otherwise removal could delete the device under it.
+TEST_F(PortPowerTest, TheMachineLooksAtThePortBeforeItGivesBackItsLastHold) {
+    Plug();
+    ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
+    NTSTATUS woke = STATUS_PENDING;
+    std::thread wake([&] { woke = kx::SystemWake(); });
+    pdo_->WaitForPending(1);
+    kx::PauseAfterNextRelease(&context_->Lock);
+    pdo_->CompletePending(STATUS_SUCCESS);
+    kx::WaitForPause();
+    LONG holds = __atomic_load_n(&context_->RemoveLock.Common.IoCount, __ATOMIC_ACQUIRE) - 1;
+    kx::ResumePaused();
+    wake.join();
+    world_.Settle();
+    EXPECT_EQ(woke, STATUS_SUCCESS);
+    EXPECT_GE(holds, 1) << "Lock taken with no remove-lock hold left";
+}
+
+// The resume worker gives back its remove-lock hold as its last act. Held just
+// after that, the port is closed and the device removed: the driver must not be
+// unloaded under the routine's return. "ExQueueWorkItem routine" (WDK): device
+// drivers use IoQueueWorkItem, whose reference to the device object puts the
+// unload off until the routine has returned.
+TEST_F(PortPowerTest, TheResumeWorkerKeepsTheDriverLoadedUntilItHasReturned) {
+    Plug();
+    Open();
+    ASSERT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    pdo_->ScriptNext(sim::Response::Pend().ForPower(IRP_MN_SET_POWER, DevicePowerState));
+    NTSTATUS woke = STATUS_PENDING;
+    std::thread wake([&] { woke = kx::SystemWake(); });
+    pdo_->WaitForPending(1);
+    auto blockers = std::make_unique<korvax_test::WorkerBlockers>(2);
+    pdo_->CompletePending(STATUS_SUCCESS);
+    wake.join();
+    ASSERT_EQ(woke, STATUS_SUCCESS);
+    // The resume worker is queued behind the blockers; it runs once they go.
+    kx::PauseAfterNextRemoveLockRelease(&context_->RemoveLock);
+    std::thread unblock([&] { blockers.reset(); });
+    kx::WaitForPause();
+    EXPECT_EQ(context_->SystemSuspended, 0) << "paused in the resume worker";
+    win32::CloseHandle(port_);
+    port_ = nullptr;
+    EXPECT_EQ(world_.Remove(*modem_), STATUS_SUCCESS);
+    kx::UnloadDriver(world_.Driver());
+    EXPECT_FALSE(capture_.Has(kx::Rule::ImageCodeRunningAtUnload));
+    kx::ResumePaused();
+    unblock.join();
+    world_.Settle();
+}
+
 // ---- A sleep that does not happen ---------------------------------------------------------
 
 // The capabilities claim no wake: the PDO fails the wait-wake request, and the port
 // passes that on. Then the PDO refuses the sleep: the query noted it; the working
 // state that followed brought the device to D0 (it never left it) and the port
-// resumed: the resets went out after D0, and the readers, still out, were left
-// alone.
-TEST_F(PortPowerTest, WaitWakeIsPassedDownAndAnAbandonedSleepRestartsNoReaderThatIsStillOut) {
+// resumed after D0: the readers, still out, were left alone, and so were their
+// pipes: a pipe is reset only with no transfer of the port on it (the stack wants
+// a pipe's transfers ended before its reset), here bulk-out alone.
+TEST_F(PortPowerTest, WaitWakeIsPassedDownAndAnAbandonedSleepResetsNoPipeWithAReaderStillOut) {
     Plug();
     Open();
     size_t mark = pdo_->Records().size();
@@ -351,8 +424,7 @@ TEST_F(PortPowerTest, WaitWakeIsPassedDownAndAnAbandonedSleepRestartsNoReaderTha
     mark = pdo_->Records().size();
     EXPECT_EQ(kx::SystemSleep(PowerSystemSleeping3), STATUS_DEVICE_BUSY);
     world_.Settle();
-    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "SET D0", "SET S0", "RESET BulkIn",
-                                                "RESET BulkOut", "RESET InterruptIn"}));
+    EXPECT_EQ(ReceivedFrom(*pdo_, mark), (Lines{"QUERY D3", "SET D0", "SET S0", "RESET BulkOut"}));
     EXPECT_EQ(context_->SystemSuspended, 0);
     EXPECT_TRUE(ReadersRunning());
     ExchangeData();

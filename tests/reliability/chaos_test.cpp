@@ -373,7 +373,12 @@ TEST(Chaos, ApplicationThreadsSurviveFaultsPurgesAndSurpriseRemoval) {
     const unsigned long rounds = EnvNumber("KORVAX_CHAOS_ROUNDS", 3);
     const unsigned long seed = EnvNumber("KORVAX_CHAOS_SEED", 1);
     const unsigned long steps = EnvNumber("KORVAX_CHAOS_STEPS", 150);
-    sim::World world;
+    // KeRemoveQueueDpc as on Windows 2000/XP: now and then a removed DPC runs all the
+    // same ("KeRemoveQueueDpc routine" (WDK)).
+    sim::WorldOptions options;
+    options.kernel.removedDpcRunsPercent = 25;
+    options.kernel.removedDpcSeed = static_cast<uint32_t>(seed);
+    sim::World world(options);
     ASSERT_NE(world.Driver(), nullptr);
     Figures total;
     for (unsigned long round = 0; round < rounds && !HasFailure(); ++round) {

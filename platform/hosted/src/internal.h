@@ -3,6 +3,7 @@
 
 #include <kx/host.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -177,7 +178,13 @@ void ResetIo();
 void ResetDebug();
 void ResetRemoveLocks();
 void ResetDeviceInterfaces();
-void StartProcessors(unsigned count);
+void StartProcessors(unsigned count, unsigned removedDpcRunsPercent, uint32_t seed);
+// The DPC routines of the driver that processors are running now, described.
+std::vector<std::string> DpcRoutinesRunning(PDRIVER_OBJECT driver);
+// Waits, at most bound, until no processor runs a DPC routine of the driver.
+bool AwaitDpcRoutinesOf(PDRIVER_OBJECT driver, std::chrono::milliseconds bound);
+// The work item routines of the driver that system workers are running now.
+std::vector<std::string> WorkRoutinesRunning(PDRIVER_OBJECT driver);
 void StopProcessors();
 void StartWorkers(unsigned count);
 void StopWorkers();

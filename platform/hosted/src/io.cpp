@@ -21,6 +21,11 @@ struct DriverBlock {
     std::u16string name;
     // The mapped image of a driver loaded from its file; null for a linked-in one.
     std::unique_ptr<detail::DriverImage> image;
+    // Its devices deleted while still referenced, and an unload that waits for
+    // their last references, run then by a system worker.
+    std::set<PDEVICE_OBJECT> dying;
+    bool unloadPending = false;
+    WORK_QUEUE_ITEM unloadItem{};
 };
 
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverBlock>> drivers;
@@ -52,9 +57,19 @@ size_t DeviceHeadSize() {
 // object's, ObReferenceObject's): freed for real, so that a touch afterwards is a
 // use after free. Requests in it hold no reference, as on the platform; the
 // verifier's record of them forgets the device.
+void NTAPI RunDeferredUnload(PVOID Parameter);
+
 void DereferenceDeviceLocked(PDEVICE_OBJECT device) {
     auto* ext = device->DeviceObjectExtension;
     if (--ext->references == 0 && ext->deleted) {
+        auto driver = drivers.find(device->DriverObject);
+        if (driver != drivers.end() && driver->second->dying.erase(device) != 0 &&
+            driver->second->dying.empty() && driver->second->unloadPending) {
+            DriverBlock& block = *driver->second;
+            detail::DriverScope scope(nullptr);
+            ExInitializeWorkItem(&block.unloadItem, RunDeferredUnload, &block.object);
+            ExQueueWorkItem(&block.unloadItem, DelayedWorkQueue);
+        }
         detail::ForgetQueuedObjectsIn(device, DeviceHeadSize() + ext->extensionSize,
                                       [device] { return DeviceText(device) + " freed"; });
         for (auto& entry : irps) {
@@ -297,17 +312,33 @@ PDRIVER_OBJECT LoadDriverImage(const std::string& path, std::u16string_view name
     return StartDriver(entry, name, status, std::move(image));
 }
 
-void UnloadDriver(PDRIVER_OBJECT driver) {
-    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
-    if (driver->DeviceObject != nullptr) {
-        detail::Report(Rule::DriverUnloadedWithDevices, ToUtf8(ToU16(driver->DriverName)) +
-                                                            " still has " +
-                                                            DeviceText(driver->DeviceObject));
+namespace {
+
+// Image code still on a stack once the unload routine has returned would run in
+// unmapped memory. A DPC runs at DISPATCH_LEVEL, where Windows never preempts it:
+// one that gave back its last hold as its last act has returned long before the
+// unload gets here, so the processors are given a moment for that. A work item
+// runs in a thread that may be preempted anywhere: "ExQueueWorkItem routine" (WDK)
+// asks device drivers to use IoQueueWorkItem, whose reference to the device object
+// keeps the driver loaded until the routine has returned.
+void CheckNoImageCodeRunning(PDRIVER_OBJECT driver) {
+    detail::AwaitDpcRoutinesOf(driver, std::chrono::seconds(2));
+    std::vector<std::string> routines = detail::DpcRoutinesRunning(driver);
+    for (std::string& routine : detail::WorkRoutinesRunning(driver))
+        routines.push_back(std::move(routine));
+    for (const std::string& routine : routines) {
+        detail::Report(Rule::ImageCodeRunningAtUnload, ToUtf8(ToU16(driver->DriverName)) +
+                                                           " unloaded while " + routine +
+                                                           " of it is still running");
     }
+}
+
+void FinishUnload(PDRIVER_OBJECT driver) {
     if (driver->DriverUnload != nullptr) {
         detail::DriverScope scope(driver);
         driver->DriverUnload(driver);
     }
+    CheckNoImageCodeRunning(driver);
     detail::CheckPoolLeaks(driver);
     detail::CheckIrpLeaks(driver);
     detail::CheckDriverObjects(driver);
@@ -329,6 +360,40 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
             image.Base(), image.Size(), [&image] { return image.FileName() + " unloaded"; },
             Rule::ImageUnloadedWithWorkQueued);
     }
+}
+
+void NTAPI RunDeferredUnload(PVOID Parameter) {
+    FinishUnload(static_cast<PDRIVER_OBJECT>(Parameter));
+}
+
+} // namespace
+
+// The system unloads a driver once its last device object is gone: a device
+// deleted while something still references it (an IoQueueWorkItem item, an open
+// handle) puts the unload off until the last reference goes.
+void UnloadDriver(PDRIVER_OBJECT driver) {
+    detail::RequireIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
+    {
+        // A driver already unloaded (a test's own unload before its world's).
+        std::lock_guard<std::mutex> guard(IoMutex());
+        auto block = drivers.find(driver);
+        if (block == drivers.end() || block->second->unloadPending)
+            return;
+    }
+    if (driver->DeviceObject != nullptr) {
+        detail::Report(Rule::DriverUnloadedWithDevices, ToUtf8(ToU16(driver->DriverName)) +
+                                                            " still has " +
+                                                            DeviceText(driver->DeviceObject));
+    }
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        auto block = drivers.find(driver);
+        if (block != drivers.end() && !block->second->dying.empty()) {
+            block->second->unloadPending = true;
+            return;
+        }
+    }
+    FinishUnload(driver);
 }
 
 // Irp->Cancel is the one IRP field that the platform writes and drivers read with
@@ -526,6 +591,11 @@ void NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         *link = DeviceObject->NextDevice;
     devices.erase(DeviceObject);
     ext->deleted = true;
+    if (ext->references > 1) {
+        auto driver = drivers.find(DeviceObject->DriverObject);
+        if (driver != drivers.end())
+            driver->second->dying.insert(DeviceObject);
+    }
     DereferenceDeviceLocked(DeviceObject);
 }
 

@@ -54,7 +54,8 @@ Kernel::Kernel(KernelOptions options) {
     detail::StartClock(options.manualClock);
     detail::StartProcessors(options.inlineDispatch   ? 0
                             : options.processors < 2 ? 2
-                                                     : options.processors);
+                                                     : options.processors,
+                            options.removedDpcRunsPercent, options.removedDpcSeed);
     detail::StartWorkers(options.workerThreads < 2 ? 2 : options.workerThreads);
 }
 

@@ -1,10 +1,16 @@
 // The simulated processors: a small pool of threads at DISPATCH_LEVEL that run
-// queued DPCs and the bus's completions. A given KDPC never runs on two of them at
-// once, as on the platform.
+// queued DPCs and the bus's completions. As on a multiprocessor, a DPC taken off
+// the queue to run is no longer queued: it may be queued again and run on another
+// processor while the first run is still under way ("Introduction to DPC Objects"
+// (WDK): the routine must synchronise its own concurrent runs). KeRemoveQueueDpc
+// can behave as on Windows 2000 and XP, where the routine may run although the
+// call returned TRUE.
 #include "internal.h"
 
 #include <algorithm>
 #include <deque>
+#include <list>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -15,6 +21,16 @@ namespace {
 struct DispatchWork {
     PKDPC dpc = nullptr;
     std::function<void()> fn;
+    // A run that KeRemoveQueueDpc reported removed yet left to run: no longer
+    // counted as queued, so the DPC may be queued again meanwhile.
+    bool removedButRuns = false;
+};
+
+// What a processor is running now, for the unload check.
+struct Running {
+    PKDPC dpc;
+    const void* routine;
+    PDRIVER_OBJECT driver;
 };
 
 std::mutex queueMutex;
@@ -22,8 +38,13 @@ std::condition_variable workReady;
 std::condition_variable workIdle;
 std::deque<DispatchWork> queue;
 std::set<PKDPC> queuedDpcs;
-std::set<PKDPC> runningDpcs;
+std::list<Running> running;
 unsigned busy = 0;
+// KeRemoveQueueDpc as on Windows 2000/XP: the DPCs whose next removal returns TRUE
+// and runs anyway, and the seeded chance of that for any removal.
+std::multiset<PKDPC> removalsThatRun;
+unsigned removalRunsPercent = 0;
+std::mt19937 removalRandom;
 bool stopping = false;
 std::vector<std::thread> processors;
 
@@ -32,10 +53,6 @@ std::vector<std::thread> processors;
 void NotifyIfIdleLocked() {
     if (queue.empty() && busy == 0)
         workIdle.notify_all();
-}
-
-bool Runnable(const DispatchWork& work) {
-    return work.dpc == nullptr || runningDpcs.count(work.dpc) == 0;
 }
 
 void RunOne(const DispatchWork& work, PKDEFERRED_ROUTINE routine, PVOID context, PVOID arg1,
@@ -67,39 +84,37 @@ void TakeAndRun(std::unique_lock<std::mutex>& lock, std::deque<DispatchWork>::it
     PKDEFERRED_ROUTINE routine = nullptr;
     PVOID context = nullptr, arg1 = nullptr, arg2 = nullptr;
     PDRIVER_OBJECT driver = nullptr;
+    auto self = running.end();
     if (work.dpc != nullptr) {
-        queuedDpcs.erase(work.dpc);
-        runningDpcs.insert(work.dpc);
+        if (!work.removedButRuns)
+            queuedDpcs.erase(work.dpc);
         routine = work.dpc->DeferredRoutine;
         context = work.dpc->DeferredContext;
         arg1 = work.dpc->SystemArgument1;
         arg2 = work.dpc->SystemArgument2;
         driver = static_cast<PDRIVER_OBJECT>(work.dpc->DpcData);
+        self = running.insert(running.end(),
+                              {work.dpc, reinterpret_cast<const void*>(routine), driver});
     }
     busy++;
     lock.unlock();
     RunOne(work, routine, context, arg1, arg2, driver);
     lock.lock();
-    if (work.dpc != nullptr)
-        runningDpcs.erase(work.dpc);
+    if (self != running.end()) {
+        running.erase(self);
+        workIdle.notify_all(); // AwaitDpcRoutinesOf
+    }
     busy--;
-    // No other processor needs waking: each queued work item woke one when it was
-    // queued, and the only work this run can have made runnable is a second queuing
-    // of this DPC, which this thread takes itself when it looks at the queue again.
     NotifyIfIdleLocked();
 }
 
 void ProcessorLoop() {
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
-        auto next = queue.end();
-        workReady.wait(lock, [&] {
-            next = std::find_if(queue.begin(), queue.end(), Runnable);
-            return stopping || next != queue.end();
-        });
-        if (next == queue.end())
+        workReady.wait(lock, [&] { return stopping || !queue.empty(); });
+        if (queue.empty())
             return;
-        TakeAndRun(lock, next);
+        TakeAndRun(lock, queue.begin());
     }
 }
 
@@ -149,7 +164,8 @@ size_t ForgetDpcsIn(const void* begin, size_t size) {
     size_t forgotten = 0;
     for (auto it = queue.begin(); it != queue.end();) {
         if (inRange(*it)) {
-            queuedDpcs.erase(it->dpc);
+            if (!it->removedButRuns)
+                queuedDpcs.erase(it->dpc);
             it = queue.erase(it);
             ++forgotten;
         } else {
@@ -165,9 +181,30 @@ bool ProcessorsBusy() {
     return !queue.empty() || busy != 0;
 }
 
-void StartProcessors(unsigned count) {
+std::vector<std::string> DpcRoutinesRunning(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    std::vector<std::string> routines;
+    for (const Running& run : running) {
+        if (run.driver == driver)
+            routines.push_back("DPC " + Hex(run.dpc) + " routine " + Hex(run.routine));
+    }
+    return routines;
+}
+
+bool AwaitDpcRoutinesOf(PDRIVER_OBJECT driver, std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(queueMutex);
+    return workIdle.wait_for(lock, bound, [driver] {
+        return std::none_of(running.begin(), running.end(),
+                            [driver](const Running& run) { return run.driver == driver; });
+    });
+}
+
+void StartProcessors(unsigned count, unsigned removedDpcRunsPercent, uint32_t seed) {
     std::lock_guard<std::mutex> guard(queueMutex);
     stopping = false;
+    removalsThatRun.clear();
+    removalRunsPercent = std::min(removedDpcRunsPercent, 100u);
+    removalRandom.seed(seed);
     for (unsigned i = 0; i < count; ++i)
         processors.emplace_back(ProcessorLoop);
 }
@@ -185,10 +222,17 @@ void StopProcessors() {
     std::lock_guard<std::mutex> guard(queueMutex);
     queue.clear();
     queuedDpcs.clear();
-    runningDpcs.clear();
+    running.clear();
+    removalsThatRun.clear();
+    removalRunsPercent = 0;
 }
 
 } // namespace detail
+
+void RunNextRemovedDpc(PKDPC dpc) {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    removalsThatRun.insert(dpc);
+}
 } // namespace kx
 
 using namespace kx;
@@ -222,13 +266,28 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
     return TRUE;
 }
 
+// "KeRemoveQueueDpc routine" (WDK): before Windows Vista SP1, "the DPC routine
+// might occasionally run even if KeRemoveQueueDpc returns TRUE". Such a removal
+// (armed by RunNextRemovedDpc, or drawn at KernelOptions::removedDpcRunsPercent)
+// returns TRUE and leaves the run in the queue, no longer counted as queued.
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     std::lock_guard<std::mutex> guard(queueMutex);
     if (queuedDpcs.erase(Dpc) == 0)
         return FALSE;
-    queue.erase(std::remove_if(queue.begin(), queue.end(),
-                               [Dpc](const DispatchWork& w) { return w.dpc == Dpc; }),
-                queue.end());
+    bool runs = false;
+    if (auto armed = removalsThatRun.find(Dpc); armed != removalsThatRun.end()) {
+        removalsThatRun.erase(armed);
+        runs = true;
+    } else if (removalRunsPercent != 0) {
+        runs = std::uniform_int_distribution<unsigned>(0, 99)(removalRandom) < removalRunsPercent;
+    }
+    auto queued = std::find_if(queue.begin(), queue.end(), [Dpc](const DispatchWork& w) {
+        return w.dpc == Dpc && !w.removedButRuns;
+    });
+    if (runs)
+        queued->removedButRuns = true;
+    else
+        queue.erase(queued);
     NotifyIfIdleLocked();
     return TRUE;
 }

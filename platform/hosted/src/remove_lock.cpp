@@ -124,6 +124,7 @@ void NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
         return;
     if (InterlockedDecrement(&RemoveLock->Common.IoCount) == 0)
         KeSetEvent(&RemoveLock->Common.RemoveEvent, IO_NO_INCREMENT, FALSE);
+    PauseIfArmed(&RemoveLock->Common);
 }
 
 void NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {

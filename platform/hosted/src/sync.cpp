@@ -330,6 +330,10 @@ void PauseBeforeNextClear(PKEVENT event) {
     pauseArmed.store(event);
 }
 
+void PauseAfterNextRemoveLockRelease(PIO_REMOVE_LOCK lock) {
+    pauseArmed.store(&lock->Common);
+}
+
 void WaitForPause() {
     std::unique_lock<std::mutex> lock(pauseMutex);
     pauseChanged.wait(lock, [] { return pauseHeld; });

@@ -106,6 +106,8 @@ const char* RuleName(Rule rule) {
         return "cancel routine returned holding the cancel spin lock or at another IRQL";
     case Rule::ImageUnloadedWithWorkQueued:
         return "driver image unloaded with its timer, DPC or work item still queued";
+    case Rule::ImageCodeRunningAtUnload:
+        return "driver unloaded while its DPC or work item routine is still running";
     case Rule::KernelBugCheck:
         return "bug check";
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <thread>
+#include <unordered_map>
 
 struct _IO_WORKITEM {
     WORK_QUEUE_ITEM item;
@@ -42,6 +43,14 @@ std::condition_variable workReady;
 std::condition_variable workIdle;
 std::deque<QueuedItem> queue;
 unsigned running = 0;
+// The driver routine each worker is running now, for the unload check. An
+// IoQueueWorkItem item leaves it when the driver's routine returns, before the
+// kernel lets go of the item's device.
+struct RunningRoutine {
+    const void* routine;
+    PDRIVER_OBJECT driver;
+};
+std::unordered_map<std::thread::id, RunningRoutine> runningRoutines;
 bool stopping = false;
 std::vector<std::thread> workers;
 
@@ -83,9 +92,11 @@ void WorkerLoop() {
         QueuedItem queued = queue.front();
         queue.pop_front();
         running++;
+        runningRoutines[std::this_thread::get_id()] = {RoutineOf(queued.item), queued.driver};
         lock.unlock();
         RunOne(queued);
         lock.lock();
+        runningRoutines.erase(std::this_thread::get_id());
         running--;
         NotifyIfIdleLocked();
     }
@@ -125,6 +136,21 @@ size_t ForgetWorkItemsIn(const void* begin, size_t size) {
     return forgotten;
 }
 
+void DriverRoutineReturned() {
+    std::lock_guard<std::mutex> guard(workMutex);
+    runningRoutines.erase(std::this_thread::get_id());
+}
+
+std::vector<std::string> WorkRoutinesRunning(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(workMutex);
+    std::vector<std::string> routines;
+    for (const auto& entry : runningRoutines) {
+        if (entry.second.driver == driver)
+            routines.push_back("work item routine " + Hex(entry.second.routine));
+    }
+    return routines;
+}
+
 void StartWorkers(unsigned count) {
     std::lock_guard<std::mutex> guard(workMutex);
     stopping = false;
@@ -145,6 +171,7 @@ void StopWorkers() {
     std::lock_guard<std::mutex> guard(workMutex);
     queue.clear();
     running = 0;
+    runningRoutines.clear();
 }
 
 } // namespace detail
@@ -183,6 +210,9 @@ void NTAPI RunIoWorkItem(PVOID Parameter) {
     // Read before the routine runs: it may free the item.
     PDEVICE_OBJECT device = work->device;
     work->routine(device, work->context);
+    // "IoQueueWorkItem routine" (WDK): the item holds a reference to the device
+    // object, and so keeps the driver loaded, until its routine has returned.
+    kx::detail::DriverRoutineReturned();
     ObDereferenceObject(device);
 }
 

@@ -91,6 +91,10 @@ enum class Rule {
     // object or its routine in the image) is still queued: the routine would run
     // in unmapped memory.
     ImageUnloadedWithWorkQueued,
+    // A driver unloaded while a DPC or work item routine of its own is still on a
+    // processor's or a worker's stack (it gave back its last hold and has not
+    // returned yet): the rest of the routine would run in unmapped memory.
+    ImageCodeRunningAtUnload,
     KernelBugCheck,
 };
 
@@ -160,7 +164,9 @@ size_t OutstandingIrps();
 // Creates a driver object named \Driver\<name> and runs its entry point at
 // PASSIVE_LEVEL. Returns the object, or null with *status set when the entry fails.
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, std::u16string_view name, NTSTATUS* status);
-// Calls the unload routine and checks that the driver left nothing behind.
+// Calls the unload routine and checks that the driver left nothing behind. While
+// a device of the driver is deleted but still referenced, the unload waits for the
+// last reference and then runs on a system worker thread, as the system's does.
 void UnloadDriver(PDRIVER_OBJECT driver);
 
 void SetWdmVersion(UCHAR major, UCHAR minor);
@@ -213,6 +219,10 @@ void SetDebugSink(std::function<void(const std::string&)> sink);
 void QueueAtDispatch(std::function<void()> fn);
 // Waits until no DPC or queued dispatch-level work is pending or running.
 void DrainDispatchQueue();
+// KeRemoveQueueDpc as on Windows 2000 and XP, for the next call that finds dpc
+// queued: it returns TRUE, yet the routine runs all the same (the run stays in the
+// queue, and the DPC counts as not queued, so it may be queued again meanwhile).
+void RunNextRemovedDpc(PKDPC dpc);
 // Runs fn on the calling thread at the given IRQL, restoring the old one after.
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn);
 // Runs the I/O completions queued to the calling thread, when it is at
@@ -229,6 +239,9 @@ void DeliverApcs();
 // moment a driver routine has let go of its lock or is about to clear its event.
 void PauseAfterNextRelease(PKSPIN_LOCK lock);
 void PauseBeforeNextClear(PKEVENT event);
+// The next thread that gives back a hold of *lock with IoReleaseRemoveLockEx stops
+// just after the release (its routine's last act, perhaps), until ResumePaused.
+void PauseAfterNextRemoveLockRelease(PIO_REMOVE_LOCK lock);
 // Waits until a thread has stopped at the armed pause point.
 void WaitForPause();
 void ResumePaused();
@@ -312,6 +325,11 @@ struct KernelOptions {
     // completes by itself in this mode, so tests do not use it.
     bool inlineDispatch = false;
     SpecialPoolGuard specialPool = DefaultSpecialPoolGuard();
+    // The share (0-100) of KeRemoveQueueDpc calls that return TRUE and still let
+    // the routine run, as Windows 2000/XP may; drawn from a generator seeded with
+    // removedDpcSeed, for the chaos runs.
+    unsigned removedDpcRunsPercent = 0;
+    uint32_t removedDpcSeed = 1;
 };
 
 // One hosted kernel per process at a time. Construction chooses the clock and
