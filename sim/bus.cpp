@@ -142,6 +142,12 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
         record.powerType = stack->Parameters.Power.Type;
         record.powerState = stack->Parameters.Power.State;
         record.shutdownType = stack->Parameters.Power.ShutdownType;
+        // A state below D0 is announced before the device leaves D0, on arrival:
+        // the completion may come at DISPATCH_LEVEL, where only D0 may be announced
+        // ("PoSetPowerState" (WDK)).
+        if (record.minor == IRP_MN_SET_POWER && record.powerType == DevicePowerState &&
+            record.powerState.DeviceState != PowerDeviceD0)
+            PoSetPowerState(device_, DevicePowerState, record.powerState);
     } else if (record.major == IRP_MJ_POWER && record.minor == IRP_MN_WAIT_WAKE) {
         record.powerState.SystemState = stack->Parameters.WaitWake.PowerState;
     }
@@ -246,7 +252,8 @@ NTSTATUS ModemPdo::FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information)
                     ResumePort();
                 changed_.notify_all();
             }
-            PoSetPowerState(device_, DevicePowerState, state);
+            if (state.DeviceState == PowerDeviceD0)
+                PoSetPowerState(device_, DevicePowerState, state);
         } else {
             std::lock_guard<std::mutex> guard(mutex_);
             systemPower_ = state.SystemState;

@@ -144,7 +144,8 @@ struct PdoOptions {
 //
 // Power, as a bus driver answers it: set and query power requests for system and
 // device states succeed; the bus calls PoStartNextPowerIrp for each, records a set
-// device state (and announces it with PoSetPowerState) before completing. While
+// device state before completing, and announces it with PoSetPowerState (a state
+// below D0 when the request arrives, D0 once it is entered). While
 // the PDO is in D1 to D3 its port is suspended and URBs follow
 // PdoOptions::lowPowerUrbs. When the system set-power request for
 // PowerSystemSleeping3 or PowerSystemHibernate reaches the PDO (the last of its

@@ -104,6 +104,12 @@ const char* RuleName(Rule rule) {
         return "cancel routine returned holding the cancel spin lock or at another IRQL";
     case Rule::ImageUnloadedWithWorkQueued:
         return "driver image unloaded with its timer, DPC or work item still queued";
+    case Rule::DispatchReturnedWithIrpOutstanding:
+        return "dispatch routine returned a status for an IRP still outstanding";
+    case Rule::DispatchStatusMismatch:
+        return "dispatch routine returned another status than the IRP completed with";
+    case Rule::ThreadedIrpFreed:
+        return "IoFreeIrp of a threaded IRP still queued to its thread";
     case Rule::KernelBugCheck:
         return "bug check";
     }

@@ -89,6 +89,17 @@ enum class Rule {
     // object or its routine in the image) is still queued: the routine would run
     // in unmapped memory.
     ImageUnloadedWithWorkQueued,
+    // A dispatch routine returned a status other than STATUS_PENDING for an IRP it
+    // had neither completed nor passed down to a driver that completed it.
+    DispatchReturnedWithIrpOutstanding,
+    // A dispatch routine returned a status other than STATUS_PENDING that is
+    // neither the status it completed the IRP with nor what IoCallDriver returned
+    // for it.
+    DispatchStatusMismatch,
+    // IoFreeIrp of an IRP that IoBuildDeviceIoControlRequest or
+    // IoBuildSynchronousFsdRequest built for a thread, before it completed: the
+    // I/O manager still has it queued to the thread and frees it itself.
+    ThreadedIrpFreed,
     KernelBugCheck,
 };
 
