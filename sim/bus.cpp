@@ -323,7 +323,8 @@ ModemPdo& ParentBus::CreateModemPdo(const PdoOptions& options) {
     ext->BulkInPipe = &pdo->pipeObjects_[0];
     ext->BulkOutPipe = &pdo->pipeObjects_[1];
     ext->InterruptInPipe = &pdo->pipeObjects_[2];
-    device->Flags |= DO_POWER_PAGABLE;
+    if (options.powerPagable)
+        device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     pdo->device_ = device;
     pdos_.push_back(std::move(pdo));

@@ -123,6 +123,9 @@ struct PdoOptions {
     LowPowerUrbs lowPowerUrbs = LowPowerUrbs::HoldUntilD0;
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
+    // DO_POWER_PAGABLE on the PDO. The bus takes power requests at DISPATCH_LEVEL
+    // and clears it, as a USB bus driver may; a driver above must then clear it too.
+    bool powerPagable = false;
     // How many of the most recent URB records (and, separately, request records)
     // the PDO keeps for UrbRecords() and Records(); older ones are dropped, so a
     // long session runs in flat memory. Counters cover everything.

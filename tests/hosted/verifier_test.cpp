@@ -487,6 +487,22 @@ TEST_F(VerifierTest, LockDeviceAndIrpRulesAreCaught) {
              IoCallDriver(device_, irp);
          },
          kx::Rule::ThreadedIrpFreed},
+        {"DO_POWER_PAGABLE set above a device that has cleared it",
+         [this] {
+             PDEVICE_OBJECT upper;
+             IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+             IoAttachDeviceToDeviceStack(upper, device_);
+             upper->Flags |= DO_POWER_PAGABLE;
+             PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+             next->MajorFunction = IRP_MJ_POWER;
+             next->MinorFunction = IRP_MN_POWER_SEQUENCE;
+             IoSetCompletionRoutine(irp, FreeInItsCompletion, nullptr, TRUE, TRUE, TRUE);
+             PoCallDriver(upper, irp);
+             IoDetachDevice(device_);
+             IoDeleteDevice(upper);
+         },
+         kx::Rule::PowerPagableAboveNonPagable},
         {"KeSetEvent with Wait TRUE at DISPATCH_LEVEL",
          [this] {
              kx::RunAtIrql(DISPATCH_LEVEL, [this] { KeSetEvent(&event_, IO_NO_INCREMENT, TRUE); });

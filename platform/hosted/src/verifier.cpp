@@ -110,6 +110,8 @@ const char* RuleName(Rule rule) {
         return "dispatch routine returned another status than the IRP completed with";
     case Rule::ThreadedIrpFreed:
         return "IoFreeIrp of a threaded IRP still queued to its thread";
+    case Rule::PowerPagableAboveNonPagable:
+        return "DO_POWER_PAGABLE set above a device that has cleared it";
     case Rule::KernelBugCheck:
         return "bug check";
     }

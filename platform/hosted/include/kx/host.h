@@ -100,6 +100,9 @@ enum class Rule {
     // IoBuildSynchronousFsdRequest built for a thread, before it completed: the
     // I/O manager still has it queued to the thread and frees it itself.
     ThreadedIrpFreed,
+    // A device object with DO_POWER_PAGABLE set above one whose driver cleared it,
+    // found when a power IRP is sent into the stack.
+    PowerPagableAboveNonPagable,
     KernelBugCheck,
 };
 
