@@ -162,6 +162,12 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
         record.powerType = stack->Parameters.Power.Type;
         record.powerState = stack->Parameters.Power.State;
         record.shutdownType = stack->Parameters.Power.ShutdownType;
+        // A state below D0 is announced before the device leaves D0, on arrival:
+        // the completion may come at DISPATCH_LEVEL, where only D0 may be announced
+        // ("PoSetPowerState" (WDK)).
+        if (record.minor == IRP_MN_SET_POWER && record.powerType == DevicePowerState &&
+            record.powerState.DeviceState != PowerDeviceD0)
+            PoSetPowerState(device_, DevicePowerState, record.powerState);
     } else if (record.major == IRP_MJ_POWER && record.minor == IRP_MN_WAIT_WAKE) {
         record.powerState.SystemState = stack->Parameters.WaitWake.PowerState;
     }
@@ -366,7 +372,8 @@ NTSTATUS ModemPdo::FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information)
                     ResumePort();
                 changed_.notify_all();
             }
-            PoSetPowerState(device_, DevicePowerState, state);
+            if (state.DeviceState == PowerDeviceD0)
+                PoSetPowerState(device_, DevicePowerState, state);
         } else {
             std::lock_guard<std::mutex> guard(mutex_);
             systemPower_ = state.SystemState;
@@ -436,7 +443,8 @@ ModemPdo& ParentBus::CreateModemPdo(const PdoOptions& options) {
     ext->BulkInPipe = &pdo->pipeObjects_[0];
     ext->BulkOutPipe = &pdo->pipeObjects_[1];
     ext->InterruptInPipe = &pdo->pipeObjects_[2];
-    device->Flags |= DO_POWER_PAGABLE;
+    if (options.powerPagable)
+        device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     pdo->device_ = device;
     pdos_.push_back(std::move(pdo));

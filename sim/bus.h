@@ -156,6 +156,9 @@ struct PdoOptions {
     AbortOrder abortOrder = AbortOrder::AbortFirst;
     // The device state IRP_MN_QUERY_CAPABILITIES maps each sleep state (S1 to S5) to.
     DEVICE_POWER_STATE sleepDeviceState = PowerDeviceD3;
+    // DO_POWER_PAGABLE on the PDO. The bus takes power requests at DISPATCH_LEVEL
+    // and clears it, as a USB bus driver may; a driver above must then clear it too.
+    bool powerPagable = false;
     // How many of the most recent URB records (and, separately, request records)
     // the PDO keeps for UrbRecords() and Records(); older ones are dropped, so a
     // long session runs in flat memory. Counters cover everything.
@@ -177,7 +180,8 @@ struct PdoOptions {
 //
 // Power, as a bus driver answers it: set and query power requests for system and
 // device states succeed; the bus calls PoStartNextPowerIrp for each, records a set
-// device state (and announces it with PoSetPowerState) before completing. While
+// device state before completing, and announces it with PoSetPowerState (a state
+// below D0 when the request arrives, D0 once it is entered). While
 // the PDO is in D1 to D3 its port is suspended and URBs follow
 // PdoOptions::lowPowerUrbs. When the system set-power request for
 // PowerSystemSleeping3 or PowerSystemHibernate reaches the PDO (the last of its

@@ -115,7 +115,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Unwind;
     }
-    deviceObject->Flags |= DO_POWER_PAGABLE;
+    // The power flags follow the device below: pageable only above a pageable
+    // device, never above one whose driver has cleared the flag.
+    deviceObject->Flags |= context->LowerDeviceObject->Flags & DO_POWER_PAGABLE;
 
     status = IoRegisterDeviceInterface(PhysicalDeviceObject, &KORVAX_INTERFACE_GUID, NULL,
                                        &context->InterfaceName);

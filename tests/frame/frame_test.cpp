@@ -55,17 +55,33 @@ class FrameTest : public korvax_test::OpenPortTest {
         driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PassDownDispatch;
     }
 
-    // Sends a request to the FDO as the I/O manager would and waits for it.
+    struct Sent {
+        KEVENT done;
+        IO_STATUS_BLOCK iosb;
+    };
+
+    static NTSTATUS NTAPI SentBack(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+        auto* sent = static_cast<Sent*>(Context);
+        sent->iosb = Irp->IoStatus;
+        KeSetEvent(&sent->done, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
+    // Sends a request to the FDO and waits for it. The IRP is the test's own, so
+    // that its completion routine sees the status block the FDO completed it with
+    // even when it fails at once (the I/O manager would then write nothing back).
     IO_STATUS_BLOCK Send(UCHAR major, ULONG code = 0) {
-        KEVENT event;
-        IO_STATUS_BLOCK iosb{};
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp =
-            IoBuildDeviceIoControlRequest(code, fdo_, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-        IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+        Sent sent{};
+        KeInitializeEvent(&sent.done, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(fdo_->StackSize, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->Parameters.DeviceIoControl.IoControlCode = code;
+        IoSetCompletionRoutine(irp, SentBack, &sent, TRUE, TRUE, TRUE);
         returned_ = IoCallDriver(fdo_, irp);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        return iosb;
+        KeWaitForSingleObject(&sent.done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeIrp(irp);
+        return sent.iosb;
     }
 
     NTSTATUS returned_ = STATUS_SUCCESS;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -20,6 +21,12 @@ enum Fault : ULONG {
     PendingWithoutMark,
     MarkWithoutPending,
     LeaveRaisedIrql,
+    // Keeps the IRP, unmarked, and returns STATUS_SUCCESS (the test completes it).
+    KeepAndReturnSuccess,
+    // Completes with STATUS_SUCCESS and returns STATUS_UNSUCCESSFUL.
+    ReturnAnotherStatus,
+    // Completes with STATUS_INVALID_PARAMETER and returns it.
+    FailAtOnce,
     // Returns 8 bytes of output whatever the caller's buffer holds (METHOD_BUFFERED).
     OverstateOutput = 0x100,
     // Well-behaved: marked pending, completed, STATUS_PENDING returned.
@@ -28,8 +35,19 @@ enum Fault : ULONG {
 
 void NTAPI IgnoreCancel(PDEVICE_OBJECT, PIRP) {}
 
+PIRP kept = nullptr; // the IRP KeepAndReturnSuccess holds
+
 NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP Irp) {
     ULONG fault = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    if (fault == KeepAndReturnSuccess) {
+        kept = Irp;
+        return STATUS_SUCCESS;
+    }
+    if (fault == FailAtOnce) {
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
     Irp->IoStatus.Status = fault == CompletePending ? STATUS_PENDING : STATUS_SUCCESS;
     KIRQL old;
     if (fault == CompleteWithCancelRoutine)
@@ -43,6 +61,8 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP Irp) {
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     if (fault == CompleteTwice)
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (fault == ReturnAnotherStatus)
+        return STATUS_UNSUCCESSFUL;
     return fault == PendingWithoutMark || fault == PendAndComplete ? STATUS_PENDING
                                                                    : STATUS_SUCCESS;
 }
@@ -92,15 +112,116 @@ TEST_F(VerifierTest, CompletionRulesAreCaught) {
         {CompleteWithCancelRoutine, kx::Rule::IrpCompletedWithCancelRoutine},
         {PendingWithoutMark, kx::Rule::PendingNotMarked},
         {MarkWithoutPending, kx::Rule::MarkedNotPending},
-        {LeaveRaisedIrql, kx::Rule::IrqlNotRestored},
+        {KeepAndReturnSuccess, kx::Rule::DispatchReturnedWithIrpOutstanding},
+        {ReturnAnotherStatus, kx::Rule::DispatchStatusMismatch},
+        {LeaveRaisedIrql, kx::Rule::IrqlNotRestored}, // last: the thread stays raised
     };
     for (const Case& c : cases) {
         kx::VerifierCapture capture;
         Send(c.fault);
+        if (kept != nullptr) {
+            IoCompleteRequest(std::exchange(kept, nullptr), IO_NO_INCREMENT);
+            KeWaitForSingleObject(&event_, Executive, KernelMode, FALSE, nullptr);
+        }
         EXPECT_EQ(capture.Count(c.rule), 1u) << kx::RuleName(c.rule);
         EXPECT_EQ(capture.Findings().size(), 1u) << kx::RuleName(c.rule);
     }
     KeLowerIrql(PASSIVE_LEVEL);
+}
+
+// A filter above the misbehaving driver, passing each request down in one of the
+// ways a driver may, and once keeping a request that came back.
+enum class Filtering { Skip, RoutineChangesStatus, WaitAndComplete, KeepWhatCameBack };
+Filtering filtering = Filtering::Skip;
+PDEVICE_OBJECT filterLower = nullptr;
+
+NTSTATUS NTAPI ChangeStatus(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    if (Irp->PendingReturned)
+        IoMarkIrpPending(Irp);
+    Irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI SignalBack(PDEVICE_OBJECT, PIRP, PVOID Context) {
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI KeepBack(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    kept = Irp;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT, PIRP Irp) {
+    if (filtering == Filtering::Skip) {
+        IoSkipCurrentIrpStackLocation(Irp);
+        return IoCallDriver(filterLower, Irp);
+    }
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    KEVENT back;
+    KeInitializeEvent(&back, NotificationEvent, FALSE);
+    if (filtering == Filtering::RoutineChangesStatus)
+        IoSetCompletionRoutine(Irp, ChangeStatus, nullptr, TRUE, TRUE, TRUE);
+    else if (filtering == Filtering::WaitAndComplete)
+        IoSetCompletionRoutine(Irp, SignalBack, &back, TRUE, TRUE, TRUE);
+    else
+        IoSetCompletionRoutine(Irp, KeepBack, nullptr, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(filterLower, Irp);
+    if (filtering != Filtering::WaitAndComplete)
+        return status;
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
+    status = Irp->IoStatus.Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatch;
+    return STATUS_SUCCESS;
+}
+
+// A request passed down returns what IoCallDriver returned, or the status the
+// filter completed it with itself; only a filter that keeps the request that came
+// back and returns a status anyway is caught. Completions below come at once or
+// later (pending), with success or failure.
+TEST_F(VerifierTest, ADispatchReturnIsHeldAgainstHowTheRequestWasPassedDownOrCompleted) {
+    PDRIVER_OBJECT filterDriver = kx::LoadDriver(FilterEntry, u"Filter", nullptr);
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(filterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter),
+              STATUS_SUCCESS);
+    filterLower = IoAttachDeviceToDeviceStack(filter, device_);
+    const struct {
+        Filtering filtering;
+        Fault below;
+        size_t findings;
+    } rows[] = {
+        {Filtering::Skip, FailAtOnce, 0},
+        {Filtering::Skip, PendAndComplete, 0},
+        {Filtering::RoutineChangesStatus, FailAtOnce, 0},
+        {Filtering::RoutineChangesStatus, PendAndComplete, 0},
+        {Filtering::WaitAndComplete, FailAtOnce, 0},
+        {Filtering::WaitAndComplete, PendAndComplete, 0},
+        {Filtering::KeepWhatCameBack, FailAtOnce, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.filtering) * 100 + static_cast<int>(row.below));
+        kx::VerifierCapture capture;
+        filtering = row.filtering;
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
+        NTSTATUS status =
+            IoCallDriver(filter, IoBuildDeviceIoControlRequest(row.below, filter, nullptr, 0,
+                                                               nullptr, 0, FALSE, &event_, &iosb_));
+        if (kept != nullptr)
+            IoCompleteRequest(std::exchange(kept, nullptr), IO_NO_INCREMENT);
+        else if (status == STATUS_PENDING)
+            KeWaitForSingleObject(&event_, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(capture.Count(kx::Rule::DispatchReturnedWithIrpOutstanding), row.findings);
+        EXPECT_EQ(capture.Findings().size(), row.findings);
+    }
+    IoDetachDevice(device_);
+    IoDeleteDevice(filter);
+    kx::UnloadDriver(filterDriver);
 }
 
 void NTAPI KeepCancelSpinLock(PDEVICE_OBJECT, PIRP) {}
@@ -249,6 +370,215 @@ TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
     });
     RtlIntegerToUnicodeString(42, 10, &number);
     EXPECT_TRUE(capture.Findings().empty());
+}
+
+NTSTATUS NTAPI FreeInItsCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The lock, device-stack, IRP and power-state rules, broken once each.
+TEST_F(VerifierTest, LockDeviceAndIrpRulesAreCaught) {
+    KSPIN_LOCK a, b, c;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KeInitializeSpinLock(&c);
+    auto nested = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+        std::thread([=] {
+            KIRQL x, y;
+            KeAcquireSpinLock(outer, &x);
+            KeAcquireSpinLock(inner, &y);
+            KeReleaseSpinLock(inner, y);
+            KeReleaseSpinLock(outer, x);
+        }).join();
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> breakIt;
+        kx::Rule rule;
+    } cases[] = {
+        // No two of the threads ever hold the same two locks in opposite orders,
+        // yet the three together can deadlock.
+        {"three locks taken in a cycle on three threads",
+         [&] {
+             nested(&a, &b);
+             nested(&b, &c);
+             nested(&c, &a);
+         },
+         kx::Rule::LockOrderInversion},
+        {"spin lock acquired again by its owner",
+         [&] {
+             KIRQL x, y;
+             KeAcquireSpinLock(&a, &x);
+             KeAcquireSpinLock(&a, &y);
+             KeReleaseSpinLock(&a, x);
+         },
+         kx::Rule::LockRecursion},
+        {"fast mutex acquired again by its owner",
+         [] {
+             FAST_MUTEX mutex;
+             ExInitializeFastMutex(&mutex);
+             ExAcquireFastMutex(&mutex);
+             ExAcquireFastMutex(&mutex);
+             ExReleaseFastMutex(&mutex);
+         },
+         kx::Rule::LockRecursion},
+        {"fast mutex released by a thread that does not own it",
+         [] {
+             FAST_MUTEX mutex;
+             ExInitializeFastMutex(&mutex);
+             ExAcquireFastMutex(&mutex);
+             std::thread([&] {
+                 KIRQL old;
+                 KeRaiseIrql(APC_LEVEL, &old);
+                 ExReleaseFastMutex(&mutex);
+                 KeLowerIrql(old);
+             }).join();
+             ExReleaseFastMutex(&mutex);
+         },
+         kx::Rule::FastMutexNotOwned},
+        {"device deleted while attached to another",
+         [this] {
+             PDEVICE_OBJECT upper;
+             IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+             IoAttachDeviceToDeviceStack(upper, device_);
+             ObReferenceObject(upper); // keeps its memory for the detach below
+             IoDeleteDevice(upper);
+             IoDetachDevice(device_);
+             ObDereferenceObject(upper);
+         },
+         kx::Rule::DeviceStillAttached},
+        {"driver's own IRP completed past its last location",
+         [this] {
+             PIRP irp = IoAllocateIrp(device_->StackSize, FALSE);
+             IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+             IoCallDriver(device_, irp); // completed at once, no completion routine
+             IoFreeIrp(irp);
+         },
+         kx::Rule::DriverIrpCompletedToTop},
+        {"IRP sent with no stack location left",
+         [this] {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             IoSetNextIrpStackLocation(irp); // its one location taken by its owner
+             IoCallDriver(device_, irp);
+             IoFreeIrp(irp);
+         },
+         kx::Rule::NoMoreStackLocations},
+        {"IRP that was never allocated freed",
+         [] {
+             alignas(8) char memory[IoSizeOfIrp(1)];
+             auto* irp = reinterpret_cast<PIRP>(memory);
+             IoInitializeIrp(irp, sizeof memory, 1);
+             IoFreeIrp(irp);
+         },
+         kx::Rule::IrpNotLive},
+        // The I/O manager frees what it built for a thread, once completed.
+        {"threaded IRP freed before it is sent",
+         [this] {
+             IoFreeIrp(IoBuildDeviceIoControlRequest(FailAtOnce, device_, nullptr, 0, nullptr, 0,
+                                                     FALSE, &event_, &iosb_));
+         },
+         kx::Rule::ThreadedIrpFreed},
+        {"threaded IRP freed by a completion routine",
+         [this] {
+             PIRP irp = IoBuildDeviceIoControlRequest(FailAtOnce, device_, nullptr, 0, nullptr, 0,
+                                                      FALSE, &event_, &iosb_);
+             IoSetCompletionRoutine(irp, FreeInItsCompletion, nullptr, TRUE, TRUE, TRUE);
+             IoCallDriver(device_, irp);
+         },
+         kx::Rule::ThreadedIrpFreed},
+        {"DO_POWER_PAGABLE set above a device that has cleared it",
+         [this] {
+             PDEVICE_OBJECT upper;
+             IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper);
+             IoAttachDeviceToDeviceStack(upper, device_);
+             upper->Flags |= DO_POWER_PAGABLE;
+             PIRP irp = IoAllocateIrp(upper->StackSize, FALSE);
+             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+             next->MajorFunction = IRP_MJ_POWER;
+             next->MinorFunction = IRP_MN_POWER_SEQUENCE;
+             IoSetCompletionRoutine(irp, FreeInItsCompletion, nullptr, TRUE, TRUE, TRUE);
+             PoCallDriver(upper, irp);
+             IoDetachDevice(device_);
+             IoDeleteDevice(upper);
+         },
+         kx::Rule::PowerPagableAboveNonPagable},
+        {"KeSetEvent with Wait TRUE at DISPATCH_LEVEL",
+         [this] {
+             kx::RunAtIrql(DISPATCH_LEVEL, [this] { KeSetEvent(&event_, IO_NO_INCREMENT, TRUE); });
+         },
+         kx::Rule::IrqlTooHigh},
+        {"PoSetPowerState of D3 at DISPATCH_LEVEL",
+         [this] {
+             POWER_STATE d3;
+             d3.DeviceState = PowerDeviceD3;
+             kx::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(device_, DevicePowerState, d3); });
+         },
+         kx::Rule::IrqlTooHigh},
+    };
+    for (const Case& c : cases) {
+        kx::VerifierCapture capture;
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
+        c.breakIt();
+        EXPECT_EQ(capture.Count(c.rule), 1u) << c.what;
+        EXPECT_EQ(capture.Findings().size(), 1u) << c.what;
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.what;
+    }
+}
+
+// Windows' own behaviour where a driver might expect another: KeSetEvent with Wait
+// TRUE returns at DISPATCH_LEVEL and the wait that follows restores the IRQL; D0
+// may be announced at DISPATCH_LEVEL; a request built by the I/O manager that
+// fails at once, or that cannot be built, leaves the caller's status block and
+// event as they were.
+TEST_F(VerifierTest, WindowsBehaviourAtTheEdgesOfSetEventPowerStateAndBuiltRequests) {
+    kx::VerifierCapture capture;
+    KEVENT other;
+    KeInitializeEvent(&other, NotificationEvent, TRUE);
+    KeInitializeEvent(&event_, NotificationEvent, FALSE);
+    KeSetEvent(&event_, IO_NO_INCREMENT, TRUE);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(KeWaitForSingleObject(&other, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(KeReadStateEvent(&event_), 1);
+
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] { PoSetPowerState(device_, DevicePowerState, d0); });
+
+    for (bool builds : {true, false}) {
+        KeInitializeEvent(&event_, NotificationEvent, FALSE);
+        iosb_.Status = STATUS_ALERTED;
+        iosb_.Information = 0x5A;
+        if (!builds) {
+            kx::FaultRule fail;
+            fail.kind = kx::AllocationKind::Irp;
+            kx::ArmFault(fail);
+        }
+        PIRP irp = IoBuildDeviceIoControlRequest(FailAtOnce, device_, nullptr, 0, nullptr, 0, FALSE,
+                                                 &event_, &iosb_);
+        ASSERT_EQ(irp == nullptr, !builds);
+        if (builds) {
+            EXPECT_EQ(IoCallDriver(device_, irp), STATUS_INVALID_PARAMETER);
+        }
+        kx::DeliverApcs();
+        EXPECT_EQ(iosb_.Status, STATUS_ALERTED) << builds;
+        EXPECT_EQ(iosb_.Information, 0x5Au) << builds;
+        EXPECT_EQ(KeReadStateEvent(&event_), 0) << builds;
+    }
+    EXPECT_TRUE(capture.Findings().empty());
+}
+
+TEST(VerifierUnloadTest, ADriverUnloadedWithADeviceLeftIsCaught) {
+    kx::VerifierCapture capture; // outlives the kernel, which reports the device again
+    kx::Kernel kernel;
+    PDRIVER_OBJECT driver = kx::LoadDriver(MisbehavingEntry, u"Misbehaving", nullptr);
+    PDEVICE_OBJECT device;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    kx::UnloadDriver(driver);
+    EXPECT_EQ(capture.Count(kx::Rule::DriverUnloadedWithDevices), 1u);
+    EXPECT_EQ(capture.Findings().size(), 1u);
 }
 
 struct Recursion {

@@ -22,9 +22,10 @@ TEST_F(AddDeviceTest, CreatesANamedAttachedSerialPortWithItsFirstValues) {
 
     EXPECT_EQ(fdo->DeviceType, (DEVICE_TYPE)FILE_DEVICE_SERIAL_PORT);
     EXPECT_EQ(fdo->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
+    // The bus cleared DO_POWER_PAGABLE: the port must not set it above.
     EXPECT_EQ(fdo->Flags &
                   (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_EXCLUSIVE | DO_DEVICE_INITIALIZING),
-              (ULONG)(DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_EXCLUSIVE));
+              (ULONG)(DO_BUFFERED_IO | DO_EXCLUSIVE));
     EXPECT_EQ(kx::AttachedTo(fdo), pdo_->Device());
     // DeviceName: zero-terminated in its own buffer.
     EXPECT_EQ(context->DeviceName.Buffer[context->DeviceName.Length / 2], 0);
@@ -38,6 +39,18 @@ TEST_F(AddDeviceTest, CreatesANamedAttachedSerialPortWithItsFirstValues) {
     EXPECT_EQ(context->DevicePowerState, (ULONG)PowerDeviceD0);
     EXPECT_EQ(kx::AnnouncedPowerState(fdo, DevicePowerState).DeviceState, PowerDeviceD0);
     EXPECT_EQ(context->RemoveLock.Common.IoCount, 1);
+}
+
+// The port's DO_POWER_PAGABLE follows the device below: on Windows 2000 and XP
+// every device object of a stack carries the same power flags, and none sets it
+// above a device whose driver cleared it.
+TEST_F(AddDeviceTest, ThePortIsPowerPageableExactlyWhenTheDeviceBelowIs) {
+    for (bool pagable : {false, true}) {
+        sim::PdoOptions options;
+        options.powerPagable = pagable;
+        PDEVICE_OBJECT fdo = AddOnly(bus_.CreateModemPdo(options));
+        EXPECT_EQ((fdo->Flags & DO_POWER_PAGABLE) != 0, pagable);
+    }
 }
 
 // Every step that can fail is undone, nothing of the device is left, and a number

@@ -49,7 +49,7 @@ NTSTATUS NTAPI PassingAdd(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (!NT_SUCCESS(status))
         return status;
     *static_cast<PassingStack*>(fdo->DeviceExtension) = {IoAttachDeviceToDeviceStack(fdo, pdo)};
-    fdo->Flags |= DO_POWER_PAGABLE;
+    fdo->Flags |= pdo->Flags & DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

@@ -180,8 +180,10 @@ void Round::DispatchLevelControl() {
     kx::RunAtIrql(DISPATCH_LEVEL, [&] { sent = IoCallDriver(portDevice_, irp); });
     if (sent == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    } else {
+    } else if (!NT_ERROR(sent)) {
         EXPECT_EQ(sent, ioStatus.Status);
+    } else {
+        ioStatus.Status = sent; // failed at once: the status block stays untouched
     }
     if (NT_SUCCESS(ioStatus.Status)) {
         EXPECT_EQ(ioStatus.Information, sizeof status);

@@ -284,7 +284,12 @@ class OpenPortTest : public ::testing::Test {
                                                  outputLength ? result.output.data() : nullptr,
                                                  outputLength, FALSE, &event, &result.iosb);
         result.returned = IoCallDriver(fdo_, irp);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        // A request that fails at once leaves the status block and the event
+        // untouched: its status is the one returned.
+        if (result.returned == STATUS_PENDING || !NT_ERROR(result.returned))
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        else
+            result.iosb.Status = result.returned;
         return result;
     }
 
@@ -309,8 +314,11 @@ class OpenPortTest : public ::testing::Test {
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, fdo_, buffer.data(), length, nullptr,
                                                 &event, &iosb);
-        IoCallDriver(fdo_, irp);
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS status = IoCallDriver(fdo_, irp);
+        if (status == STATUS_PENDING || !NT_ERROR(status))
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        else
+            iosb.Status = status; // failed at once: the status block stays untouched
         if (data != nullptr)
             data->assign(buffer.begin(),
                          buffer.begin() + std::min<size_t>(iosb.Information, length));

@@ -7,6 +7,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kx::detail {
 
@@ -98,6 +99,10 @@ namespace {
 // keep their state.
 NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                         PLARGE_INTEGER Timeout) {
+    // The wait that follows KeSetEvent(..., TRUE) starts at DISPATCH_LEVEL and
+    // waits at the IRQL KeSetEvent was called at ("KeSetEvent" (WDK)).
+    if (std::optional<KIRQL> before = std::exchange(Self().setEventWaitIrql, std::nullopt))
+        KeLowerIrql(*before);
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (!poll && Self().irql > APC_LEVEL) {
         Report(Rule::WaitAtRaisedIrql, std::string(routine) + " on " + Hex(Object[0]) +
@@ -172,17 +177,31 @@ void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     InitializeListHead(&Event->Header.WaitListHead);
 }
 
+// With Wait TRUE the routine returns at DISPATCH_LEVEL, the dispatcher lock held
+// on the platform, and the caller must call KeWaitXxx next, which restores the
+// IRQL; the caller must then be at APC_LEVEL or below ("KeSetEvent" (WDK)). The
+// hosted kernel drops its lock (the wait that follows takes it again) but keeps
+// the raised IRQL, so anything else the caller does before the wait runs at
+// DISPATCH_LEVEL, as it would on Windows.
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
-    (void)Wait;
-    RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
-    DispatcherWakes wakes;
-    std::lock_guard<std::mutex> guard(DispatcherMutex());
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    // The waiter may free the event as soon as it sees the state: nothing touches
-    // the object after the lock is dropped (the wake-ups go to the waiting threads).
-    wakes.AddWaitersOf(Event);
+    RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, "KeSetEvent");
+    LONG previous;
+    {
+        DispatcherWakes wakes;
+        std::lock_guard<std::mutex> guard(DispatcherMutex());
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        // The waiter may free the event as soon as it sees the state: nothing
+        // touches the object after the lock is dropped (the wake-ups go to the
+        // waiting threads).
+        wakes.AddWaitersOf(Event);
+    }
+    if (Wait && Self().irql <= APC_LEVEL) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        Self().setEventWaitIrql = old;
+    }
     return previous;
 }
 

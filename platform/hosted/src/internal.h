@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <optional>
 #include <vector>
 
 namespace kx::detail {
@@ -25,6 +26,9 @@ struct ThreadState {
     std::vector<std::pair<PDEVICE_OBJECT, PIRP>> dispatchFrames;
     // IofCallDriver calls in progress on this thread, nested.
     unsigned callDepth = 0;
+    // KeSetEvent with Wait TRUE returned at DISPATCH_LEVEL: the IRQL it was called
+    // at, which the wait that must follow restores.
+    std::optional<KIRQL> setEventWaitIrql;
 };
 
 ThreadState& Self();

@@ -161,6 +161,10 @@ void FreeSystemBuffer(void* buffer) {
 }
 
 void SetThreadedCompletion(PIRP irp, size_t outputLength) {
+    {
+        std::lock_guard<std::mutex> guard(IoMutex());
+        irps.at(irp).threaded = true;
+    }
     auto caller = detail::CurrentApcQueue();
     SetIrpTopCompletion(irp, [caller, outputLength](PIRP completed) {
         detail::QueueApc(caller, [completed, outputLength] {
@@ -172,11 +176,17 @@ void SetThreadedCompletion(PIRP irp, size_t outputLength) {
             }
             if (done->Flags & IRP_DEALLOCATE_BUFFER)
                 FreeSystemBuffer(buffer);
-            if (done->UserIosb)
+            // A request that failed without pending returned its status to the
+            // caller from IoCallDriver, and the I/O manager writes neither the
+            // status block nor signals the event: a caller that waits for the event
+            // after an error waits for ever ("IoBuildDeviceIoControlRequest" and
+            // "IoCallDriver" (WDK): wait only when STATUS_PENDING comes back).
+            bool report = !NT_ERROR(done->IoStatus.Status) || done->PendingReturned;
+            if (report && done->UserIosb)
                 *done->UserIosb = done->IoStatus;
             // The IRP is gone before the waiter runs: a driver that unloads right
             // after its wait must not find it still counted against it.
-            PKEVENT event = done->UserEvent;
+            PKEVENT event = report ? done->UserEvent : nullptr;
             IoFreeIrp(done);
             if (event)
                 KeSetEvent(event, IO_NO_INCREMENT, FALSE);
@@ -694,6 +704,16 @@ void NTAPI IoFreeIrp(PIRP Irp) {
                                                       " (freed twice or never allocated)"});
         } else {
             IrpRecord& record = it->second;
+            // Only the I/O manager frees a threaded IRP, after its completion has
+            // reached the top ("IoBuildDeviceIoControlRequest" and
+            // "IoBuildSynchronousFsdRequest" (WDK): the caller must not call
+            // IoFreeIrp; the I/O manager frees the IRP after IoCompleteRequest).
+            if (record.threaded && record.state != IrpState::Completed) {
+                findings.push_back(
+                    {Rule::ThreadedIrpFreed, "IoFreeIrp of " + IrpText(Irp) +
+                                                 ", built by the I/O manager for a thread and not "
+                                                 "completed"});
+            }
             for (size_t location = 1; location < record.levels.size(); ++location) {
                 LevelTrack& level = record.levels[location];
                 if ((level.device != nullptr || !level.goneDevice.empty()) && !level.completed) {
@@ -748,6 +768,40 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 // and a recursion whose depth grows with the data is caught at its 9th level.
 constexpr unsigned MaxCallDriverNesting = 8;
 
+// A dispatch routine in progress on this thread, with what the calls it made to
+// pass the same IRP down returned.
+struct CallFrame {
+    PIRP irp;
+    std::vector<NTSTATUS> lowerReturns;
+};
+thread_local std::vector<CallFrame> callFrames;
+
+// A dispatch routine that returns anything but STATUS_PENDING has completed the
+// IRP, or passed it down and the lower driver has, and returns the status it
+// completed with or what IoCallDriver returned for it ("Enhanced I/O Verification"
+// and the CompleteRequestStatusCheck rule (WDK): the status returned matches the
+// IRP's I/O status). A driver that keeps the IRP and returns a status anyway lets
+// its caller free or reuse a request still in use.
+void CheckReturnedStatus(PIRP irp, PDEVICE_OBJECT device, const LevelTrack& level, unsigned call,
+                         NTSTATUS returned, const std::vector<NTSTATUS>& lowerReturns,
+                         std::vector<std::pair<Rule, std::string>>& findings) {
+    if (level.statuses.size() <= call) {
+        findings.push_back({Rule::DispatchReturnedWithIrpOutstanding,
+                            "dispatch of " + IrpText(irp) + " by " + DeviceText(device) +
+                                " returned " + Hex(static_cast<ULONG>(returned)) +
+                                " while the IRP is neither completed nor passed down"});
+        return;
+    }
+    NTSTATUS completed = level.statuses[call];
+    if (returned == completed || completed == STATUS_PENDING ||
+        std::find(lowerReturns.begin(), lowerReturns.end(), returned) != lowerReturns.end())
+        return;
+    findings.push_back({Rule::DispatchStatusMismatch,
+                        "dispatch of " + IrpText(irp) + " by " + DeviceText(device) + " returned " +
+                            Hex(static_cast<ULONG>(returned)) + " for an IRP completed with " +
+                            Hex(static_cast<ULONG>(completed))});
+}
+
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
     size_t location;
@@ -801,11 +855,16 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
                    "): a request is sent down again from its completion routine, recursively");
     }
     self.dispatchFrames.push_back({DeviceObject, Irp});
+    callFrames.push_back({Irp, {}});
     NTSTATUS status;
     {
         DriverScope scope(DeviceObject->DriverObject);
         status = dispatch(DeviceObject, Irp);
     }
+    CallFrame frame = std::move(callFrames.back());
+    callFrames.pop_back();
+    if (!callFrames.empty() && callFrames.back().irp == Irp)
+        callFrames.back().lowerReturns.push_back(status);
     self.dispatchFrames.pop_back();
     self.callDepth--;
     if (self.irql != irql) {
@@ -825,6 +884,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
             CheckPendingRule(Irp, status == STATUS_PENDING, level.marks[call], findings);
         else if (checked)
             level.waitingChecks.push_back({call, status == STATUS_PENDING});
+        if (checked && status != STATUS_PENDING)
+            CheckReturnedStatus(Irp, DeviceObject, level, call, status, frame.lowerReturns,
+                                findings);
     }
     ReportAll(findings);
     DropCallReference(Irp);
@@ -910,6 +972,7 @@ void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             LevelTrack& level = record.levels[location];
             level.completed = true;
             level.marks.push_back(Irp->PendingReturned);
+            level.statuses.push_back(Irp->IoStatus.Status);
             const unsigned completion = static_cast<unsigned>(level.marks.size() - 1);
             auto& waiting = level.waitingChecks;
             for (auto check = waiting.begin(); check != waiting.end();) {

@@ -38,6 +38,9 @@ struct LevelTrack {
     // a driver passes the request on with the same location), so each call records
     // how many completions had passed here when it began.
     std::vector<bool> marks; // SL_PENDING_RETURNED as each completion found it
+    // IoStatus.Status as each completion left this location: the status the driver
+    // here completed the request with (or let its completion routine leave).
+    std::vector<NTSTATUS> statuses;
     // Dispatch returns whose completion has not come yet: the index of that
     // completion and whether the call returned STATUS_PENDING.
     std::vector<std::pair<unsigned, bool>> waitingChecks;
@@ -59,6 +62,9 @@ struct IrpRecord {
     // The I/O manager's work when the IRP completes past its last location;
     // empty for IRPs a driver allocated for itself.
     std::function<void(PIRP)> onTopCompletion;
+    // Built by the I/O manager for the calling thread and queued to it: only the
+    // I/O manager frees it, once it has completed to the top.
+    bool threaded = false;
 };
 
 std::mutex& IoMutex();

@@ -26,7 +26,10 @@ extern "C" {
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State) {
-    RequireIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
+    // D0 may be announced at DISPATCH_LEVEL (a power-up completes in a completion
+    // routine); any other state at APC_LEVEL or below ("PoSetPowerState" (WDK)).
+    bool d0 = Type == DevicePowerState && State.DeviceState == PowerDeviceD0;
+    RequireIrqlAtMost(d0 ? DISPATCH_LEVEL : APC_LEVEL, "PoSetPowerState");
     std::lock_guard<std::mutex> guard(IoMutex());
     POWER_STATE& announced = DeviceObject->DeviceObjectExtension->announcedPower[Index(Type)];
     POWER_STATE previous = announced;

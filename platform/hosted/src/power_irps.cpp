@@ -152,6 +152,30 @@ void CheckPowerIrpStarted(PIRP irp) {
         DispatchLater(device, next);
 }
 
+// A driver never sets DO_POWER_PAGABLE above a device whose driver has cleared it:
+// the power manager would send at PASSIVE_LEVEL only what the device below must be
+// able to take at DISPATCH_LEVEL, and on Windows 2000 and XP every device object of
+// a stack carries the same power flags ("Setting Device Object Flags for Power
+// Management" (WDK)). Checked down the stack each power IRP is sent into.
+void CheckPowerPagableStack(PDEVICE_OBJECT device) {
+    std::vector<std::string> findings;
+    for (PDEVICE_OBJECT above = device; above != nullptr;) {
+        PDEVICE_OBJECT below = AttachedTo(above);
+        if (below != nullptr && (above->Flags & DO_POWER_PAGABLE) &&
+            !(below->Flags & DO_POWER_PAGABLE)) {
+            std::u16string name = DeviceName(above);
+            findings.push_back(
+                "device " + Hex(above) + (name.empty() ? "" : " (" + ToUtf8(name) + ")") + " of " +
+                ToUtf8(ToU16(above->DriverObject->DriverName)) +
+                " sets DO_POWER_PAGABLE above device " + Hex(below) + " of " +
+                ToUtf8(ToU16(below->DriverObject->DriverName)) + ", which has cleared it");
+        }
+        above = below;
+    }
+    for (const auto& detail : findings)
+        Report(Rule::PowerPagableAboveNonPagable, detail);
+}
+
 void ResetPowerIrps() {
     std::lock_guard<std::mutex> guard(powerMutex);
     devicePowerIrps.clear();
@@ -165,6 +189,7 @@ extern "C" {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
+    CheckPowerPagableStack(DeviceObject);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     if (IsSetOrQuery(next)) {
         int kind = next->Parameters.Power.Type == SystemPowerState ? SystemKind : DeviceKind;

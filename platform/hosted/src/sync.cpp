@@ -22,24 +22,74 @@ std::mutex orderMutex;
 std::map<const void*, std::set<const void*>> lockOrder;
 std::map<const void*, std::string> lockKinds;
 
+// A path from -> ... -> to along the recorded order, empty if there is none
+// (depth first; the graph holds the locks of a few devices).
+std::vector<const void*> OrderPathLocked(const void* from, const void* to) {
+    std::vector<const void*> path{from};
+    std::set<const void*> visited{from};
+    std::vector<std::set<const void*>::const_iterator> next;
+    auto edges = [](const void* lock) -> const std::set<const void*>* {
+        auto it = lockOrder.find(lock);
+        return it == lockOrder.end() ? nullptr : &it->second;
+    };
+    static const std::set<const void*> none;
+    const std::set<const void*>* first = edges(from);
+    next.push_back((first ? first : &none)->begin());
+    while (!path.empty()) {
+        const std::set<const void*>* out = edges(path.back());
+        if (out == nullptr || next.back() == out->end()) {
+            path.pop_back();
+            next.pop_back();
+            continue;
+        }
+        const void* lock = *next.back()++;
+        if (lock == to) {
+            path.push_back(lock);
+            return path;
+        }
+        if (!visited.insert(lock).second)
+            continue;
+        const std::set<const void*>* deeper = edges(lock);
+        path.push_back(lock);
+        next.push_back((deeper ? deeper : &none)->begin());
+    }
+    return {};
+}
+
+std::string LockText(const void* lock) {
+    auto kind = lockKinds.find(lock);
+    return (kind == lockKinds.end() ? std::string("lock") : kind->second) + " " + Hex(lock);
+}
+
 } // namespace
 
+// Driver Verifier's deadlock detection: every order in which two locks were ever
+// held together is remembered, and a new order that closes a cycle through them,
+// of any length (A then B on one thread, B then C on another, C then A on a third),
+// is a potential deadlock even if the threads never met ("Deadlock Detection"
+// (WDK)). Each order is checked once, when it is first seen.
 void NoteLockAcquired(const void* lock, const char* kind) {
     ThreadState& self = Self();
     if (!self.heldLocks.empty()) {
-        std::lock_guard<std::mutex> guard(orderMutex);
-        lockKinds[lock] = kind;
-        for (const void* held : self.heldLocks) {
-            auto reverse = lockOrder.find(lock);
-            if (reverse != lockOrder.end() && reverse->second.count(held) != 0) {
-                std::string detail = lockKinds[held] + " " + Hex(held) + " then " + kind + " " +
-                                     Hex(lock) + "; the opposite order was seen before";
-                orderMutex.unlock();
-                Report(Rule::LockOrderInversion, detail);
-                orderMutex.lock();
+        std::vector<std::string> cycles;
+        {
+            std::lock_guard<std::mutex> guard(orderMutex);
+            lockKinds[lock] = kind;
+            for (const void* held : self.heldLocks) {
+                if (!lockOrder[held].insert(lock).second)
+                    continue;
+                std::vector<const void*> path = OrderPathLocked(lock, held);
+                if (path.empty())
+                    continue;
+                std::string detail = LockText(held) + " then " + LockText(lock) +
+                                     "; the opposite order was seen before:";
+                for (const void* step : path)
+                    detail += (step == path.front() ? " " : " then ") + LockText(step);
+                cycles.push_back(detail);
             }
-            lockOrder[held].insert(lock);
         }
+        for (const auto& detail : cycles)
+            Report(Rule::LockOrderInversion, detail);
     }
     self.heldLocks.push_back(lock);
 }

@@ -108,6 +108,14 @@ const char* RuleName(Rule rule) {
         return "driver image unloaded with its timer, DPC or work item still queued";
     case Rule::ImageCodeRunningAtUnload:
         return "driver unloaded while its DPC or work item routine is still running";
+    case Rule::DispatchReturnedWithIrpOutstanding:
+        return "dispatch routine returned a status for an IRP still outstanding";
+    case Rule::DispatchStatusMismatch:
+        return "dispatch routine returned another status than the IRP completed with";
+    case Rule::ThreadedIrpFreed:
+        return "IoFreeIrp of a threaded IRP still queued to its thread";
+    case Rule::PowerPagableAboveNonPagable:
+        return "DO_POWER_PAGABLE set above a device that has cleared it";
     case Rule::KernelBugCheck:
         return "bug check";
     }

@@ -95,6 +95,20 @@ enum class Rule {
     // processor's or a worker's stack (it gave back its last hold and has not
     // returned yet): the rest of the routine would run in unmapped memory.
     ImageCodeRunningAtUnload,
+    // A dispatch routine returned a status other than STATUS_PENDING for an IRP it
+    // had neither completed nor passed down to a driver that completed it.
+    DispatchReturnedWithIrpOutstanding,
+    // A dispatch routine returned a status other than STATUS_PENDING that is
+    // neither the status it completed the IRP with nor what IoCallDriver returned
+    // for it.
+    DispatchStatusMismatch,
+    // IoFreeIrp of an IRP that IoBuildDeviceIoControlRequest or
+    // IoBuildSynchronousFsdRequest built for a thread, before it completed: the
+    // I/O manager still has it queued to the thread and frees it itself.
+    ThreadedIrpFreed,
+    // A device object with DO_POWER_PAGABLE set above one whose driver cleared it,
+    // found when a power IRP is sent into the stack.
+    PowerPagableAboveNonPagable,
     KernelBugCheck,
 };
 
