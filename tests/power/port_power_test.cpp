@@ -277,7 +277,7 @@ TEST_F(PortPowerTest, S1AndS2SuspendThePortAndTheWakeResetsOnlyPipesWithNoTransf
                   (Lines{"QUERY D3", "QUERY " + s, "SET D3", "SET " + s, "SET S0", "SET D0",
                          "RESET BulkIn", "RESET BulkOut", "TRANSFER BulkIn"}));
         EXPECT_EQ(context_->SystemSuspended, 0);
-        EXPECT_NE(context_->DeviceLostMark, (ULONG)DEVICE_LOST_MARK);
+        EXPECT_NE(context_->DeviceLostMark, LostMark);
         EXPECT_EQ(Announced(fdo_), PowerDeviceD0);
         EXPECT_TRUE(ReadersRunning());
         ExchangeData();
