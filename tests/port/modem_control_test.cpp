@@ -147,13 +147,23 @@ TEST_F(ModemControlTest, RefusedWaitsAndMasksAndWhatEndsTheQueuedWait) {
 }
 
 // An event raised just after the wait request has let go of Lock, having found no
-// event pending, finds the wait already queued and completes it.
+// event pending, finds the wait already queued and completes it. The request first
+// lets each of the two readers look for a restart under a hold of Lock of its own;
+// its third release of Lock is the one after the check for events, and the wait
+// must be queued by then.
 TEST_F(ModemControlTest, EventRaisedWhileTheWaitArrivesIsNeverMissed) {
     ASSERT_EQ(SetWaitMask(SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     auto wait = HeldRequest::WaitOnMask(fdo_);
     kx::PauseAfterNextRelease(&context_->Lock);
     std::thread waiter([&] { wait->Send(); });
+    for (int readerRelease = 0; readerRelease < 2; ++readerRelease) {
+        kx::WaitForPause();
+        kx::PauseAfterNextRelease(&context_->Lock);
+        kx::ResumePaused();
+    }
     kx::WaitForPause();
+    EXPECT_FALSE(IsListEmpty(&context_->WaitIrpQueue))
+        << "Lock let go between the check for events and the queueing of the wait";
     kx::QueueAtDispatch([&] { RaiseEvent(SERIAL_EV_RXCHAR); });
     kx::DrainDispatchQueue();
     kx::ResumePaused();
