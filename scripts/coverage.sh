@@ -5,6 +5,11 @@
 # one summary line and lists the driver lines that no suite reaches in
 # build/coverage/report/unreached.txt.
 #
+# The coverage test preset leaves out the one test that runs korvaxsim under a
+# 64 KiB file-size limit (tools.Pty.ACaptureWriteThatFailsMidSessionEndsItAtOnceWithTheErrno):
+# the limit would also cut that process's gcov counters short, and a truncated
+# counter file spoils the merge of every process after it.
+#
 # Fails when line or branch coverage of driver/ falls below its floor: the figures
 # measured on main, rounded down. Raise a floor when the suites reach more; never
 # lower one to pass.
