@@ -11,14 +11,15 @@
 # counter file spoils the merge of every process after it.
 #
 # Fails when line or branch coverage of driver/ falls below its floor: the figures
-# measured on main, rounded down. Raise a floor when the suites reach more; never
-# lower one to pass.
+# measured on main (97.8% of lines, 91.7% of branches), rounded down to the half
+# per cent, since the threads' interleavings move a few lines from run to run.
+# Raise a floor when the suites reach more; never lower one to pass.
 #
 # usage: scripts/coverage.sh [--no-build]
 #        --no-build  report on the counters the last run left (no build, no tests)
 set -euo pipefail
 
-floor_lines=97.0
+floor_lines=97.5
 floor_branches=91.0
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
