@@ -581,31 +581,39 @@ NTSTATUS FlushBuffersFile(PFILE_OBJECT file, const IoCompletionTarget& target) {
                  [](PIRP, PDEVICE_OBJECT, PIO_STACK_LOCATION) { return STATUS_SUCCESS; });
 }
 
+// IoCancelIrp on each of the calling thread's requests that `offer` hands to its
+// argument (called under filesMutex), then, as the platform's CancelIo, a wait until
+// they have ended, taking their completions as they come. At APC_LEVEL the thread's
+// completions cannot run and free the IRPs being cancelled; they run once it is
+// back at PASSIVE_LEVEL.
+template <typename Offer> void CancelOwnRequests(const Offer& offer) {
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
+    std::vector<std::shared_ptr<Request>> mine;
+    {
+        std::lock_guard<std::mutex> guard(filesMutex);
+        offer([&](const std::shared_ptr<Request>& request) {
+            if (request->thread == std::this_thread::get_id())
+                mine.push_back(request);
+        });
+    }
+    for (const auto& request : mine)
+        IoCancelIrp(request->irp);
+    KeLowerIrql(irql);
+    for (const auto& request : mine)
+        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
+}
+
 NTSTATUS CancelIoFile(PFILE_OBJECT fileObject) {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "CancelIoFile");
     kx::DeliverApcs();
     FileRecord* file = Reference(fileObject, "CancelIoFile");
     if (file == nullptr)
         return STATUS_INVALID_HANDLE;
-    // At APC_LEVEL the thread's completions cannot run and free the IRPs being
-    // cancelled; they run once it is back at PASSIVE_LEVEL.
-    KIRQL irql;
-    KeRaiseIrql(APC_LEVEL, &irql);
-    std::vector<std::shared_ptr<Request>> mine;
-    {
-        std::lock_guard<std::mutex> guard(filesMutex);
-        for (const auto& request : file->requests) {
-            if (request->thread == std::this_thread::get_id())
-                mine.push_back(request);
-        }
-    }
-    for (const auto& request : mine)
-        IoCancelIrp(request->irp);
-    KeLowerIrql(irql);
-    // As the platform's CancelIo, returns once the requests have ended, taking
-    // their completions as they come.
-    for (const auto& request : mine)
-        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
+    CancelOwnRequests([&](const auto& take) {
+        for (const auto& request : file->requests)
+            take(request);
+    });
     DropReference(file, false);
     return STATUS_SUCCESS;
 }
@@ -617,23 +625,12 @@ NTSTATUS CancelIoFile(PFILE_OBJECT fileObject) {
 void CancelThreadIo() {
     detail::RequireIrqlAtMost(PASSIVE_LEVEL, "CancelThreadIo");
     kx::DeliverApcs();
-    KIRQL irql;
-    KeRaiseIrql(APC_LEVEL, &irql);
-    std::vector<std::shared_ptr<Request>> mine;
-    {
-        std::lock_guard<std::mutex> guard(filesMutex);
+    CancelOwnRequests([&](const auto& take) {
         for (const auto& entry : files) {
-            for (const auto& request : entry.second->requests) {
-                if (request->thread == std::this_thread::get_id())
-                    mine.push_back(request);
-            }
+            for (const auto& request : entry.second->requests)
+                take(request);
         }
-    }
-    for (const auto& request : mine)
-        IoCancelIrp(request->irp);
-    KeLowerIrql(irql);
-    for (const auto& request : mine)
-        KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, nullptr);
+    });
 }
 
 NTSTATUS WaitForFile(PFILE_OBJECT fileObject, PLARGE_INTEGER timeout) {
