@@ -85,24 +85,24 @@ USHORT ModemPdo::MaxPacketSize(UsbPipe pipe) const {
 }
 
 void ModemPdo::ScriptNext(const Response& response) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     script_.push_back(response);
 }
 
 std::vector<RecordedIrp> ModemPdo::Records() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return {records_.begin(), records_.end()};
 }
 
 size_t ModemPdo::PendingCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return pended_.size();
 }
 
 void ModemPdo::CompletePending(NTSTATUS status, ULONG_PTR information) {
     PIRP irp;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (pended_.empty())
             return;
         irp = pended_.front();
@@ -117,17 +117,18 @@ void ModemPdo::CompletePending(NTSTATUS status, ULONG_PTR information) {
 }
 
 void ModemPdo::WaitForPending(size_t count) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return pended_.size() >= count; });
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
+    kx::BlockUntil(lock, changed_, [&] { return pended_.size() >= count; },
+                   "requests pended by the bus");
 }
 
 DEVICE_POWER_STATE ModemPdo::DevicePower() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return devicePower_;
 }
 
 SYSTEM_POWER_STATE ModemPdo::SystemPower() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return systemPower_;
 }
 
@@ -186,7 +187,7 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
 
     std::optional<Response> scripted;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         record.sequence = ++sequence_;
         records_.push_back(record);
         if (records_.size() > options_.recordWindow)
@@ -208,7 +209,7 @@ NTSTATUS ModemPdo::Dispatch(PIRP irp) {
 
     IoMarkIrpPending(irp);
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         pended_.push_back(irp);
         changed_.notify_all();
     }
@@ -365,7 +366,7 @@ NTSTATUS ModemPdo::FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information)
         POWER_STATE state = stack->Parameters.Power.State;
         if (stack->Parameters.Power.Type == DevicePowerState) {
             {
-                std::lock_guard<std::mutex> guard(mutex_);
+                std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
                 bool resumes = devicePower_ != PowerDeviceD0 && state.DeviceState == PowerDeviceD0;
                 devicePower_ = state.DeviceState;
                 if (resumes)
@@ -375,7 +376,7 @@ NTSTATUS ModemPdo::FinishPower(PIRP irp, NTSTATUS status, ULONG_PTR information)
             if (state.DeviceState == PowerDeviceD0)
                 PoSetPowerState(device_, DevicePowerState, state);
         } else {
-            std::lock_guard<std::mutex> guard(mutex_);
+            std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
             systemPower_ = state.SystemState;
             // The host controller loses power after the last of its children has
             // heard of the sleep: what is still outstanding is aborted.
@@ -396,14 +397,14 @@ NTSTATUS ModemPdo::Serve(PIRP irp) {
         if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
             // The function's configuration goes away with the removal: whatever is
             // still outstanding ends, as aborted while the device is present.
-            std::lock_guard<std::mutex> guard(mutex_);
+            std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
             removed_ = true;
             if (unplugged_)
                 FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
             else
                 FailOutstanding(STATUS_CANCELLED, USBD_STATUS_CANCELED);
         } else if (stack->MinorFunction == IRP_MN_START_DEVICE) {
-            std::lock_guard<std::mutex> guard(mutex_);
+            std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
             removed_ = false;
         }
         return ServePnp(irp);

@@ -372,7 +372,7 @@ class ModemPdo {
     // Blocks a submission that PauseNextSubmission stops.
     void WaitAtTheDoor(PURB urb);
     NTSTATUS Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status, USBD_STATUS usbdStatus);
-    NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<std::mutex>& lock);
+    NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<kx::UnscheduledMutex>& lock);
     // Completes a transfer that this thread owns; takes the lock only briefly.
     NTSTATUS Finish(Transfer transfer);
     void Pump(UsbPipe queue);
@@ -419,8 +419,8 @@ class ModemPdo {
 
     const PdoOptions options_;
     PDEVICE_OBJECT device_ = nullptr;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    mutable kx::UnscheduledMutex mutex_;
+    mutable std::condition_variable_any changed_;
     std::deque<Response> script_;
     std::deque<RecordedIrp> records_;
     std::deque<PIRP> pended_;

@@ -151,27 +151,27 @@ class Modem::Attachment final : public UsbFunction {
     }
 
     void Sever() {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
         modem_ = nullptr;
-        idle_.wait(lock, [&] { return calls_ == 0; });
+        kx::BlockUntil(lock, idle_, [&] { return calls_ == 0; }, "the modem's calls to end");
     }
 
   private:
     Modem* Enter() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (modem_ != nullptr)
             ++calls_;
         return modem_;
     }
 
     void Leave() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (--calls_ == 0)
             idle_.notify_all();
     }
 
-    std::mutex mutex_;
-    std::condition_variable idle_;
+    kx::UnscheduledMutex mutex_;
+    std::condition_variable_any idle_;
     Modem* modem_;
     size_t calls_ = 0;
 };
@@ -195,7 +195,7 @@ Modem::~Modem() {
     pdo_.Attach(nullptr);
     attachment_->Sever();
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         stopping_ = true; // no alarm is set from now on
         if (std::exchange(holding_, false))
             pdo_.NakBulkOut(false); // a PDO without its modem takes every transfer
@@ -211,84 +211,84 @@ Modem::~Modem() {
 // ---- Observation -------------------------------------------------------------------------
 
 CdcLineCoding Modem::LineCoding() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return lineCoding_;
 }
 
 bool Modem::Dtr() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return (controlLines_ & DtrBit) != 0;
 }
 
 bool Modem::Rts() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return (controlLines_ & RtsBit) != 0;
 }
 
 std::vector<ControlEvent> Modem::ControlLog() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return controlLog_;
 }
 
 bool Modem::Carrier() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return carrier_;
 }
 
 bool Modem::Dsr() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return dsr_;
 }
 
 bool Modem::Dialing() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return phase_ == Phase::Dialing;
 }
 
 bool Modem::Connected() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return phase_ == Phase::Data || phase_ == Phase::OnlineCommand;
 }
 
 bool Modem::InDataMode() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return phase_ == Phase::Data;
 }
 
 bool Modem::CommandEcho() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return echo_;
 }
 
 std::vector<std::string> Modem::CommandLines() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return commandLines_;
 }
 
 std::vector<uint8_t> Modem::Received() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return received_;
 }
 
 uint64_t Modem::ReceivedCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return receivedCount_;
 }
 
 uint64_t Modem::StreamedCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return streamed_;
 }
 
 bool Modem::HoldingBack() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return holding_;
 }
 
 // ---- Injection ---------------------------------------------------------------------------
 
 void Modem::SetCarrier(bool on) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (!on && (phase_ == Phase::Data || phase_ == Phase::OnlineCommand)) {
         EndCall(dsr_);
         Respond("NO CARRIER");
@@ -299,25 +299,25 @@ void Modem::SetCarrier(bool on) {
 }
 
 void Modem::SetDsr(bool on) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     SetLines(carrier_, on);
     Flush(lock);
 }
 
 void Modem::SendSerialState(uint16_t eventBits) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     Queue(UsbPipe::InterruptIn, SerialStateNotification(LineBits() | eventBits));
     Flush(lock);
 }
 
 void Modem::SendRawNotification(std::vector<uint8_t> bytes) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     Queue(UsbPipe::InterruptIn, std::move(bytes));
     Flush(lock);
 }
 
 void Modem::SendData(std::vector<uint8_t> bytes) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     Queue(UsbPipe::BulkIn, std::move(bytes));
     Flush(lock);
 }
@@ -325,7 +325,7 @@ void Modem::SendData(std::vector<uint8_t> bytes) {
 // ---- The control pipe --------------------------------------------------------------------
 
 Handshake Modem::OnControlRequest(const SetupPacket& setup, std::vector<uint8_t>& data) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     ControlEvent event{kx::CurrentTime(), setup, data, Handshake::Stall};
     event.handshake = ControlRequest(setup, data);
     if (setup.bmRequestType & 0x80)
@@ -380,7 +380,7 @@ Handshake Modem::ControlRequest(const SetupPacket& setup, std::vector<uint8_t>& 
 // ---- Bulk-out: commands and data ---------------------------------------------------------
 
 void Modem::OnBulkOut(const std::vector<uint8_t>& data) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     LONGLONG now = kx::CurrentTime();
     for (size_t at = 0; at < data.size(); ++at) {
         uint8_t byte = data[at];
@@ -703,7 +703,7 @@ void Modem::Dial(const std::string& number) {
 }
 
 void Modem::DialDue() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (stopping_ || phase_ != Phase::Dialing)
         return; // the dial was abandoned
     if (kx::CurrentTime() < dialDue_) {
@@ -764,7 +764,7 @@ void Modem::EndCall(bool dsr) {
 }
 
 void Modem::GuardDue() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (stopping_ || phase_ != Phase::Data || escapeCount_ != 3)
         return; // data came after the escape characters
     if (kx::CurrentTime() < guardDue_) {
@@ -788,7 +788,7 @@ LONGLONG Modem::ChunkDue(uint64_t chunk) const {
 }
 
 void Modem::StreamDue() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (stopping_ || phase_ != Phase::Data)
         return;
     LONGLONG now = kx::CurrentTime();
@@ -842,7 +842,7 @@ void Modem::HoldBackWhenFull() {
 }
 
 void Modem::HoldDue() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     if (stopping_ || !holding_)
         return;
     if (Backlog() > options_.echoBacklog) {
@@ -901,7 +901,7 @@ void Modem::Queue(UsbPipe pipe, std::vector<uint8_t> bytes) {
     outbox_.push_back({pipe, std::move(bytes)});
 }
 
-void Modem::Flush(std::unique_lock<std::mutex>& lock) {
+void Modem::Flush(std::unique_lock<kx::UnscheduledMutex>& lock) {
     if (!openText_.empty())
         outbox_.push_back({UsbPipe::BulkIn, std::exchange(openText_, {})});
     if (sending_)

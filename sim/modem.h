@@ -209,7 +209,7 @@ class Modem {
     void Respond(const std::string& text);
     void Queue(UsbPipe pipe, std::vector<uint8_t> bytes);
     // Sends what is queued, in order, without the lock; one thread at a time.
-    void Flush(std::unique_lock<std::mutex>& lock);
+    void Flush(std::unique_lock<kx::UnscheduledMutex>& lock);
     // Bulk-in bytes sent or about to be sent that the host has not taken.
     size_t Backlog() const;
     // After data came: NAK bulk-out while the backlog exceeds the echo buffer.
@@ -223,7 +223,7 @@ class Modem {
     Alarm streamAlarm_{};
     Alarm holdAlarm_{};
 
-    mutable std::mutex mutex_;
+    mutable kx::UnscheduledMutex mutex_;
     bool stopping_ = false;
     CdcLineCoding lineCoding_;
     USHORT controlLines_ = 0;

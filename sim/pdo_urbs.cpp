@@ -84,7 +84,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
     WaitAtTheDoor(urb);
     PIRP outstanding = nullptr;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         auto same = [urb](const Transfer& t) { return t.urb == urb; };
         for (const Pipe& pipe : pipes_) {
             auto it = std::find_if(pipe.transfers.begin(), pipe.transfers.end(), same);
@@ -204,7 +204,7 @@ NTSTATUS ModemPdo::SubmitUrb(PIRP irp) {
         }
     }
 
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (unplugged_ || removed_) {
         lock.unlock();
         return Refuse(irp, urb, record, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
@@ -291,12 +291,12 @@ void ModemPdo::AbortCompleted(size_t abortRecord) {
 }
 
 void ModemPdo::HoldAbortedTransfers() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     holdAborted_ = true;
 }
 
 void ModemPdo::ReleaseAbortedTransfers() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     holdAborted_ = false;
     for (size_t i = 0; i < pipes_.size(); ++i) {
         for (Transfer& transfer : pipes_[i].transfers) {
@@ -384,7 +384,7 @@ void ModemPdo::ResumePort() {
 }
 
 size_t ModemPdo::PowerHeldCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     size_t held = 0;
     for (const Pipe& pipe : pipes_) {
         held += static_cast<size_t>(
@@ -402,7 +402,7 @@ NTSTATUS ModemPdo::Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status,
     record.usbdStatus = usbdStatus;
     record.completeTime = record.submitTime;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         record.submitSequence = ++sequence_;
         record.completeSequence = ++sequence_;
         UrbCompleted(AddUrbRecord(std::move(record)));
@@ -413,7 +413,7 @@ NTSTATUS ModemPdo::Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status,
 }
 
 NTSTATUS ModemPdo::Queue(PIRP irp, Transfer transfer, UsbPipe queue,
-                         std::unique_lock<std::mutex>& lock) {
+                         std::unique_lock<kx::UnscheduledMutex>& lock) {
     Pipe& pipe = pipes_[static_cast<size_t>(queue)];
     pipe.transfers.push_back(std::move(transfer));
     TakePackets(queue);
@@ -454,7 +454,7 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     USBD_STATUS usbdStatus = transfer.usbdStatus;
     std::shared_ptr<UsbFunction> function;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         function = function_;
     }
 
@@ -477,7 +477,7 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
         } else if (function) {
             function->OnBulkOut(transfer.data);
         } else {
-            std::lock_guard<std::mutex> guard(mutex_);
+            std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
             bulkOut_.insert(bulkOut_.end(), transfer.data.begin(), transfer.data.end());
         }
         break;
@@ -515,7 +515,7 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     transfer.urb->UrbHeader.Status = usbdStatus;
     LONGLONG now = kx::CurrentTime();
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         UrbRecord& record = UrbRecordAt(transfer.record);
         record.completeTime = now;
         record.status = status;
@@ -528,7 +528,7 @@ NTSTATUS ModemPdo::Finish(Transfer transfer) {
     CompleteUrbIrp(transfer.irp, status);
     {
         // Notified under the lock: once busy_ is 0, Shutdown may free this object.
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (transfer.kind == Transfer::Kind::Abort)
             AbortCompleted(transfer.record);
         --busy_;
@@ -560,7 +560,7 @@ bool ModemPdo::CompleteHead(UsbPipe queue) {
     Pipe& pipe = pipes_[static_cast<size_t>(queue)];
     Transfer transfer;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (pipe.transfers.empty() || pipe.transfers.front().state != Transfer::State::Ready) {
             pipe.pumping = false;
             --busy_;
@@ -588,7 +588,7 @@ void NTAPI ModemPdo::CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 void ModemPdo::CancelTransfer(PIRP irp) {
     Transfer transfer;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         auto owns = [irp](const Transfer& t) { return t.irp == irp; };
         auto it = std::find_if(cancelling_.begin(), cancelling_.end(), owns);
         if (it != cancelling_.end()) {
@@ -644,7 +644,7 @@ void ModemPdo::ReleaseDetached() {
 void ModemPdo::CompleteDetached(PIRP irp) {
     Transfer transfer;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         auto it = std::find_if(detached_.begin(), detached_.end(),
                                [irp](const Transfer& t) { return t.irp == irp; });
         transfer = std::move(*it);
@@ -772,7 +772,7 @@ void ModemPdo::Kick(UsbPipe queue) {
 void ModemPdo::Send(UsbPipe which, const std::vector<uint8_t>& bytes, bool endWithShortPacket) {
     size_t maxPacket = MaxPacketSize(which);
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
         if (unplugged_)
             return;
         Pipe& pipe = pipes_[static_cast<size_t>(which)];
@@ -798,17 +798,17 @@ void ModemPdo::SendInterrupt(const std::vector<uint8_t>& bytes) {
 }
 
 void ModemPdo::Attach(std::shared_ptr<UsbFunction> function) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     function_ = std::move(function);
 }
 
 std::vector<uint8_t> ModemPdo::TakeBulkOut() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return std::exchange(bulkOut_, {});
 }
 
 size_t ModemPdo::QueuedInBytes(UsbPipe pipe) const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     size_t total = 0;
     for (const auto& packet : pipes_[static_cast<size_t>(pipe)].packets)
         total += packet.size();
@@ -816,7 +816,7 @@ size_t ModemPdo::QueuedInBytes(UsbPipe pipe) const {
 }
 
 void ModemPdo::StallEndpoint(UsbPipe which) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     Pipe& pipe = pipes_[static_cast<size_t>(which)];
     if (which == UsbPipe::Control) {
         pipe.stallNext = true;
@@ -833,7 +833,7 @@ void ModemPdo::StallEndpoint(UsbPipe which) {
 }
 
 void ModemPdo::Unplug() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     unplugged_ = true;
     for (Pipe& pipe : pipes_)
         pipe.packets.clear();
@@ -841,19 +841,19 @@ void ModemPdo::Unplug() {
 }
 
 bool ModemPdo::Unplugged() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return unplugged_;
 }
 
 // ---- Faults and inspection --------------------------------------------------------------
 
 void ModemPdo::InjectFault(const UrbFault& fault) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     faults_.push_back(fault);
 }
 
 size_t ModemPdo::HeldCount() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     size_t held = 0;
     for (const Pipe& pipe : pipes_) {
         held += static_cast<size_t>(
@@ -867,7 +867,7 @@ size_t ModemPdo::HeldCount() const {
 }
 
 void ModemPdo::ReleaseHeld() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     for (size_t i = 0; i < pipes_.size(); ++i) {
         for (Transfer& transfer : pipes_[i].transfers) {
             if (transfer.state != Transfer::State::Held)
@@ -882,7 +882,7 @@ void ModemPdo::ReleaseHeld() {
 }
 
 void ModemPdo::NakBulkOut(bool nak) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     nakBulkOut_ = nak;
     if (nak)
         return;
@@ -894,17 +894,17 @@ void ModemPdo::NakBulkOut(bool nak) {
 }
 
 void ModemPdo::PauseNextSubmission(UsbPipe pipe) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     pauseAt_ = pipe;
 }
 
 void ModemPdo::WaitForPausedSubmission() const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return paused_; });
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
+    kx::BlockUntil(lock, changed_, [&] { return paused_; }, "a paused submission");
 }
 
 void ModemPdo::ResumeSubmission() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     pauseAt_.reset();
     changed_.notify_all();
 }
@@ -912,27 +912,28 @@ void ModemPdo::ResumeSubmission() {
 void ModemPdo::WaitAtTheDoor(PURB urb) {
     if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)
         return;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     if (!pauseAt_ || PipeFromHandle(urb->UrbBulkOrInterruptTransfer.PipeHandle) != pauseAt_)
         return;
     paused_ = true;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return !pauseAt_; });
+    kx::BlockUntil(lock, changed_, [&] { return !pauseAt_.has_value(); },
+                   "the test to resume the submission");
     paused_ = false;
 }
 
 std::vector<UrbRecord> ModemPdo::UrbRecords() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return {urbRecords_.begin(), urbRecords_.end()};
 }
 
 uint64_t ModemPdo::UrbsSubmitted() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return urbRecordBase_ + urbRecords_.size();
 }
 
 uint64_t ModemPdo::UrbsCompleted() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return urbsCompleted_;
 }
 
@@ -967,28 +968,32 @@ void ModemPdo::UrbCompleted(size_t index) {
 }
 
 size_t ModemPdo::OutstandingTransfers(UsbPipe pipe) const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return pipes_[static_cast<size_t>(pipe)].transfers.size();
 }
 
 void ModemPdo::WaitForOutstanding(UsbPipe pipe, size_t count) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock,
-                  [&] { return pipes_[static_cast<size_t>(pipe)].transfers.size() >= count; });
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
+    kx::BlockUntil(
+        lock, changed_,
+        [&] { return pipes_[static_cast<size_t>(pipe)].transfers.size() >= count; },
+        "outstanding transfers");
 }
 
 bool ModemPdo::Halted(UsbPipe pipe) const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<kx::UnscheduledMutex> guard(mutex_);
     return pipes_[static_cast<size_t>(pipe)].halted;
 }
 
 // ---- Teardown ---------------------------------------------------------------------------
 
 void ModemPdo::Shutdown() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     removed_ = true;
     FailOutstanding(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    changed_.wait(lock, [&] { return busy_ == 0 && cancelling_.empty() && detached_.empty(); });
+    kx::BlockUntil(
+        lock, changed_, [&] { return busy_ == 0 && cancelling_.empty() && detached_.empty(); },
+        "the bus's completions to end");
 }
 
 } // namespace sim

@@ -752,14 +752,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize
     if (lpThreadId != nullptr)
         *lpThreadId = nextThreadId += 4;
     // The thread keeps its object: closing the handle does not end the thread.
-    std::thread([thread, lpStartAddress, lpParameter] {
+    kx::ControlledThread("CreateThread", [thread, lpStartAddress, lpParameter] {
         DWORD code = lpStartAddress(lpParameter);
         // The thread's requests do not outlive it: they are cancelled, and the thread
         // ends (its handle is signalled) once they have completed.
         kx::CancelThreadIo();
         thread->exitCode = code;
         KeSetEvent(&thread->exited, IO_NO_INCREMENT, FALSE);
-    }).detach();
+    }).Detach();
     lastError = ERROR_SUCCESS;
     return handle;
 }

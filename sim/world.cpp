@@ -143,13 +143,12 @@ NTSTATUS World::ArriveWithStartHeld(PluggedModem& modem, const std::function<voi
     hold.minor = IRP_MN_START_DEVICE;
     modem.pdo_->ScriptNext(hold);
     NTSTATUS status = STATUS_PENDING;
-    std::thread arrival([&] { status = Arrive(modem); });
+    kx::ControlledThread arrival("arrival", [&] { status = Arrive(modem); });
     // The start reaches the PDO once AddDevice has made the function device.
-    while (modem.pdo_->PendingCount() == 0)
-        std::this_thread::yield();
+    modem.pdo_->WaitForPending(1);
     whileHeld();
     modem.pdo_->CompletePending(STATUS_SUCCESS);
-    arrival.join();
+    arrival.Join();
     return status;
 }
 

@@ -82,9 +82,10 @@ void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> rout
 }
 
 bool ApcPendingLocked() {
-    if (Self().irql != PASSIVE_LEVEL)
-        return false;
-    const ApcQueue& queue = *Mine().queue;
+    return Self().irql == PASSIVE_LEVEL && ApcPendingLocked(*Mine().queue);
+}
+
+bool ApcPendingLocked(const ApcQueue& queue) {
     return !queue.delivering && !queue.pending.empty();
 }
 

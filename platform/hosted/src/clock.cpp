@@ -38,7 +38,11 @@ class ManualClock final : public Clock {
         // deadline pass.
         auto entry = waiters_.insert(deadline);
         detail::DispatcherCondition().notify_all();
-        wake.wait(lock, [&] { return ready() || Now() >= deadline; });
+        detail::sched::Block(lock, wake, ready, deadline, "a timed wait",
+                             [&](std::unique_lock<std::mutex>& held) {
+                                 wake.wait(held, [&] { return ready() || Now() >= deadline; });
+                                 return ready();
+                             });
         waiters_.erase(entry);
         detail::DispatcherCondition().notify_all();
         return ready();
@@ -181,8 +185,10 @@ void AdvanceTime(LONGLONG hundredNs) {
             manualClock->SetLocked(more ? due : target);
             if (more)
                 detail::FireDueTimersLocked(manualClock->Now());
-            detail::DispatcherCondition().wait(lock,
-                                               [] { return !manualClock->ExpiredWaitersLocked(); });
+            detail::sched::Block(
+                lock, detail::DispatcherCondition(),
+                [] { return !manualClock->ExpiredWaitersLocked(); }, Forever,
+                "the timed waits that expired", nullptr);
         }
         // What this step made due has run before time moves on, so a timer set by
         // a DPC is measured from the due time of the timer that queued it.
@@ -195,8 +201,10 @@ void AdvanceTime(LONGLONG hundredNs) {
 void AwaitTimedWaits(size_t count) {
     RequireManualClock("AwaitTimedWaits");
     std::unique_lock<std::mutex> lock(detail::DispatcherMutex());
-    detail::DispatcherCondition().wait(lock,
-                                       [count] { return manualClock->WaitersLocked() >= count; });
+    detail::sched::Block(
+        lock, detail::DispatcherCondition(),
+        [count] { return manualClock->WaitersLocked() >= count; }, Forever, "timed waits",
+        nullptr);
 }
 
 LONGLONG CurrentTime() {
@@ -204,6 +212,13 @@ LONGLONG CurrentTime() {
 }
 
 namespace detail {
+
+void AdvanceManualClockTo(LONGLONG t) {
+    RequireManualClock("the controlled scheduler");
+    std::lock_guard<std::mutex> guard(DispatcherMutex());
+    manualClock->SetLocked(t);
+    FireDueTimersLocked(manualClock->Now());
+}
 
 Clock& KernelClock() {
     return *Active().load();

@@ -7,6 +7,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace kx::detail {
@@ -126,16 +127,22 @@ NTSTATUS WaitForObjects(const char* routine, ULONG Count, PVOID Object[], WAIT_T
     DeliverApcs();
     Waiter waiter{std::make_shared<std::condition_variable>(), Object, Count,
                   CurrentApcQueue().get()};
+    sched::Point(routine);
     std::unique_lock<std::mutex> lock(DispatcherMutex());
     auto ready = [&] { return satisfied() < Count; };
-    auto wake = [&] { return ready() || ApcPendingLocked(); };
+    // Evaluated by other threads under the controlled scheduler: the APC test reads
+    // this thread's queue, not the caller's.
+    const bool takesApcs = Self().irql == PASSIVE_LEVEL;
+    auto wake = [&] { return ready() || (takesApcs && ApcPendingLocked(*waiter.apcs)); };
+    const std::string waitsFor = std::string(routine) + " on " + Hex(Object[0]);
     // Listed only while asleep: the lock is dropped only inside the wait and for
     // the APCs, and the entry goes before the wait block does.
     auto sleep = [&] {
         Waiters().push_back(&waiter);
         bool woken = true;
         if (Timeout == nullptr)
-            waiter.wake->wait(lock, wake);
+            sched::Block(lock, *waiter.wake, wake, std::numeric_limits<LONGLONG>::max(),
+                         waitsFor.c_str(), nullptr);
         else
             woken = KernelClock().WaitUntil(lock, *waiter.wake, deadline, wake);
         Waiters().erase(std::find(Waiters().begin(), Waiters().end(), &waiter));
@@ -186,6 +193,7 @@ void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
     RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL, "KeSetEvent");
+    sched::Point("KeSetEvent");
     LONG previous;
     {
         DispatcherWakes wakes;
@@ -207,6 +215,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 
 void NTAPI KeClearEvent(PRKEVENT Event) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    sched::Point("KeClearEvent");
     PauseIfArmed(Event);
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     Event->Header.SignalState = 0;
@@ -214,6 +223,7 @@ void NTAPI KeClearEvent(PRKEVENT Event) {
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    sched::Point("KeResetEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -221,6 +231,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    sched::Point("KeReadStateEvent");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     return Event->Header.SignalState;
 }

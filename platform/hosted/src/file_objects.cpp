@@ -298,7 +298,8 @@ void HoldIfArmed() {
     completionHold.armed = false;
     completionHold.held = true;
     completionHold.changed.notify_all();
-    completionHold.changed.wait(lock, [] { return !completionHold.held; });
+    BlockUntil(lock, completionHold.changed, [] { return !completionHold.held; },
+               "the test to release the completion");
 }
 
 // What the I/O manager does on the processor that completed the request past the
@@ -662,7 +663,8 @@ void HoldNextCompletion() {
 
 void WaitCompletionHeld() {
     std::unique_lock<std::mutex> lock(completionHold.mutex);
-    completionHold.changed.wait(lock, [] { return completionHold.held; });
+    BlockUntil(lock, completionHold.changed, [] { return completionHold.held; },
+               "a completion to be held");
 }
 
 void ReleaseCompletion() {

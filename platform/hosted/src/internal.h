@@ -2,6 +2,7 @@
 #pragma once
 
 #include <kx/host.h>
+#include <kx/schedule.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <optional>
 #include <vector>
@@ -114,6 +116,8 @@ void QueueApc(const std::shared_ptr<ApcQueue>& queue, std::function<void()> rout
 // Under the dispatcher lock: the calling thread is at PASSIVE_LEVEL with APCs to
 // take (a wait then wakes to deliver them).
 bool ApcPendingLocked();
+// Under the dispatcher lock: APCs wait in this queue (whatever thread asks).
+bool ApcPendingLocked(const ApcQueue& queue);
 // kx::DeliverApcs runs the calling thread's queued APCs (at PASSIVE_LEVEL).
 void ResetApcs();
 
@@ -199,5 +203,45 @@ void ShutdownIo();
 // File objects still open at shutdown are reported and let go of their devices.
 void ShutdownFiles();
 void ResetFiles();
+
+// ---- The controlled scheduler (schedule.cpp) --------------------------------------------
+
+namespace sched {
+struct Thread;
+void Start(const ScheduleOptions& options);
+// Every thread runs free again (before the kernel's shutdown joins its threads).
+void Stop();
+const ScheduleResult& Result();
+// A scheduling point: under control the strategy may run another thread here. Never
+// called with one of the hosted kernel's own mutexes held.
+void Point(const char* what);
+// Cheap, without the scheduler's lock: whether this thread could be under control.
+bool MayBeControlled();
+// Waits under lock until ready() or, on the kernel clock, deadline; returns ready().
+// Controlled, the thread gives up its turn; free, it waits on cv (or as freeWait,
+// given, waits) as before.
+bool Block(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+           const std::function<bool()>& ready, LONGLONG deadline, const char* what,
+           const std::function<bool(std::unique_lock<std::mutex>&)>& freeWait);
+// A thread of the kernel (daemon: a processor or worker, which may idle for ever)
+// or of an application, controlled from its first instruction when the scheduler
+// is active.
+std::thread Spawn(std::string name, bool daemon, std::function<void()> body,
+                  std::shared_ptr<Thread>* record = nullptr);
+void WaitForExit(const std::shared_ptr<Thread>& thread);
+// No scheduling point on this thread while it lives: the kernel's own calls of its
+// services with one of its mutexes held.
+class NoPoints {
+  public:
+    NoPoints();
+    ~NoPoints();
+    NoPoints(const NoPoints&) = delete;
+    NoPoints& operator=(const NoPoints&) = delete;
+};
+} // namespace sched
+
+// The controlled scheduler moves the manual clock when nothing can run: to t,
+// firing the timers due by then.
+void AdvanceManualClockTo(LONGLONG t);
 
 } // namespace kx::detail

@@ -804,6 +804,7 @@ void CheckReturnedStatus(PIRP irp, PDEVICE_OBJECT device, const LevelTrack& leve
 
 NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool checkReturn) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    sched::Point("IoCallDriver");
     size_t location;
     bool checked;
     unsigned call;
@@ -933,6 +934,7 @@ namespace {
 void CompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
     RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    sched::Point("IoCompleteRequest");
     unsigned cycle;
     {
         std::unique_lock<std::mutex> guard(IoMutex());
@@ -1130,6 +1132,7 @@ void NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
+    sched::Point("IoCancelIrp");
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;

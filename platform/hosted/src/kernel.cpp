@@ -51,6 +51,10 @@ Kernel::Kernel(KernelOptions options) {
     }
     ResetAll();
     detail::ConfigureSpecialPool(options.specialPool);
+    if (options.schedule.controlled) {
+        options.manualClock = true;
+        detail::sched::Start(options.schedule);
+    }
     detail::StartClock(options.manualClock);
     detail::StartProcessors(options.inlineDispatch   ? 0
                             : options.processors < 2 ? 2
@@ -60,6 +64,8 @@ Kernel::Kernel(KernelOptions options) {
 }
 
 Kernel::~Kernel() {
+    // The shutdown joins the kernel's threads: every thread runs free from here.
+    detail::sched::Stop();
     // No timer fires once the clock has stopped; what is still set is cancelled
     // below without firing, whoever's memory it is in.
     detail::StopClock();

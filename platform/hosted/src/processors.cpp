@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <list>
 #include <random>
 #include <set>
@@ -111,7 +112,9 @@ void TakeAndRun(std::unique_lock<std::mutex>& lock, std::deque<DispatchWork>::it
 void ProcessorLoop() {
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
-        workReady.wait(lock, [&] { return stopping || !queue.empty(); });
+        detail::sched::Block(
+            lock, workReady, [] { return stopping || !queue.empty(); },
+            std::numeric_limits<LONGLONG>::max(), "DPCs to run", nullptr);
         if (queue.empty())
             return;
         TakeAndRun(lock, queue.begin());
@@ -138,7 +141,9 @@ void DrainDispatchQueue() {
             TakeAndRun(lock, queue.begin());
         return;
     }
-    workIdle.wait(lock, [] { return queue.empty() && busy == 0; });
+    detail::sched::Block(
+        lock, workIdle, [] { return queue.empty() && busy == 0; },
+        std::numeric_limits<LONGLONG>::max(), "the processors to be idle", nullptr);
 }
 
 void RunAtIrql(KIRQL irql, const std::function<void()>& fn) {
@@ -193,20 +198,30 @@ std::vector<std::string> DpcRoutinesRunning(PDRIVER_OBJECT driver) {
 
 bool AwaitDpcRoutinesOf(PDRIVER_OBJECT driver, std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(queueMutex);
-    return workIdle.wait_for(lock, bound, [driver] {
+    auto ended = [driver] {
         return std::none_of(running.begin(), running.end(),
                             [driver](const Running& run) { return run.driver == driver; });
-    });
+    };
+    // Controlled, the routine runs again only when the scheduler lets it: the wait
+    // is for its end, whatever the bound.
+    return sched::Block(lock, workIdle, ended, std::numeric_limits<LONGLONG>::max(),
+                        "the driver's DPC routines to return",
+                        [&](std::unique_lock<std::mutex>& held) {
+                            return workIdle.wait_for(held, bound, ended);
+                        });
 }
 
 void StartProcessors(unsigned count, unsigned removedDpcRunsPercent, uint32_t seed) {
-    std::lock_guard<std::mutex> guard(queueMutex);
-    stopping = false;
-    removalsThatRun.clear();
-    removalRunsPercent = std::min(removedDpcRunsPercent, 100u);
-    removalRandom.seed(seed);
+    {
+        std::lock_guard<std::mutex> guard(queueMutex);
+        stopping = false;
+        removalsThatRun.clear();
+        removalRunsPercent = std::min(removedDpcRunsPercent, 100u);
+        removalRandom.seed(seed);
+    }
+    // The threads list is the booting thread's alone until shutdown.
     for (unsigned i = 0; i < count; ++i)
-        processors.emplace_back(ProcessorLoop);
+        processors.push_back(sched::Spawn("processor " + std::to_string(i), true, ProcessorLoop));
 }
 
 void StopProcessors() {
@@ -253,6 +268,7 @@ void NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
     detail::RequireIrqlAtMost(HIGH_LEVEL, "KeInsertQueueDpc");
+    detail::sched::Point("KeInsertQueueDpc");
     {
         std::lock_guard<std::mutex> guard(queueMutex);
         if (queuedDpcs.count(Dpc) != 0)
@@ -271,6 +287,7 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 // (armed by RunNextRemovedDpc, or drawn at KernelOptions::removedDpcRunsPercent)
 // returns TRUE and leaves the run in the queue, no longer counted as queued.
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
+    detail::sched::Point("KeRemoveQueueDpc");
     std::lock_guard<std::mutex> guard(queueMutex);
     if (queuedDpcs.erase(Dpc) == 0)
         return FALSE;

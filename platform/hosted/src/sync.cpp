@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <map>
 #include <set>
 #include <sched.h>
@@ -136,17 +137,33 @@ ULONG_PTR OwnerToken() {
     return reinterpret_cast<ULONG_PTR>(&Self());
 }
 
+// Under the controlled scheduler: off the processor until the lock is free.
+void SpinControlled(PKSPIN_LOCK lock, const char* kind) {
+    static std::mutex none;
+    static std::condition_variable never;
+    std::unique_lock<std::mutex> held(none);
+    sched::Block(
+        held, never, [lock] { return __atomic_load_n(lock, __ATOMIC_RELAXED) == 0; },
+        std::numeric_limits<LONGLONG>::max(), kind,
+        [](std::unique_lock<std::mutex>&) { return false; });
+}
+
 void AcquireRaw(PKSPIN_LOCK lock, const char* kind) {
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == OwnerToken()) {
         Report(Rule::LockRecursion, std::string(kind) + " " + Hex(lock));
         return;
     }
     NoteLockAcquired(lock, kind);
+    sched::Point(kind);
     for (unsigned spins = 0;; ++spins) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, OwnerToken(), false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             return;
+        // Controlled, a thread spinning on a lock another holds cannot run until
+        // the lock is free.
+        if (sched::MayBeControlled())
+            SpinControlled(lock, kind);
         // Two processors share the host's cores: let the owner run.
         if (spins > 64)
             sched_yield();
@@ -160,6 +177,7 @@ bool ReleaseRaw(PKSPIN_LOCK lock, const char* kind) {
     }
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
     NoteLockReleased(lock);
+    sched::Point(kind);
     return true;
 }
 
@@ -262,34 +280,41 @@ PKTHREAD NTAPI KeGetCurrentThread(void) {
 }
 
 LONG FASTCALL InterlockedIncrement(volatile LONG* Addend) {
+    sched::Point("InterlockedIncrement");
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedDecrement(volatile LONG* Addend) {
+    sched::Point("InterlockedDecrement");
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedExchange(volatile LONG* Target, LONG Value) {
+    sched::Point("InterlockedExchange");
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+    sched::Point("InterlockedExchangeAdd");
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 
 LONG FASTCALL InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
                                          LONG Comparand) {
+    sched::Point("InterlockedCompareExchange");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
 
 PVOID NTAPI InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+    sched::Point("InterlockedExchangePointer");
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
 PVOID NTAPI InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                               PVOID Comparand) {
+    sched::Point("InterlockedCompareExchangePointer");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
@@ -367,7 +392,9 @@ void PauseIfArmed(const void* object) {
     std::unique_lock<std::mutex> lock(pauseMutex);
     pauseHeld = true;
     pauseChanged.notify_all();
-    pauseChanged.wait(lock, [] { return !pauseHeld; });
+    sched::Block(
+        lock, pauseChanged, [] { return !pauseHeld; }, std::numeric_limits<LONGLONG>::max(),
+        "the test to resume it", nullptr);
 }
 
 } // namespace detail
@@ -386,7 +413,9 @@ void PauseAfterNextRemoveLockRelease(PIO_REMOVE_LOCK lock) {
 
 void WaitForPause() {
     std::unique_lock<std::mutex> lock(pauseMutex);
-    pauseChanged.wait(lock, [] { return pauseHeld; });
+    detail::sched::Block(
+        lock, pauseChanged, [] { return pauseHeld; }, std::numeric_limits<LONGLONG>::max(),
+        "a thread to pause", nullptr);
 }
 
 void ResumePaused() {

@@ -61,6 +61,9 @@ void InsertLocked(PKTIMER timer, LONGLONG due, PKDPC dpc, LONG period) {
 // the system time of the expiry as its two system arguments, and a periodic timer
 // goes back into the queue one period later.
 void ExpireLocked(const Setting setting, LONGLONG now) {
+    // The DPC is queued with the dispatcher lock held: no thread may be given the
+    // turn while this one holds it.
+    detail::sched::NoPoints noPoints;
     PKTIMER timer = setting.key.timer;
     RemoveLocked(timer);
     timer->Header.SignalState = 1;
@@ -166,6 +169,7 @@ void NTAPI KeInitializeTimer(PKTIMER Timer) {
 
 BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimerEx");
+    sched::Point("KeSetTimerEx");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     bool wasSet = RemoveLocked(Timer);
     LONGLONG due = DueTimeFrom(DueTime.QuadPart);
@@ -188,6 +192,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    sched::Point("KeCancelTimer");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     bool wasSet = RemoveLocked(Timer);
     Timer->Header.Inserted = FALSE;
@@ -195,6 +200,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer) {
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer) {
+    sched::Point("KeReadStateTimer");
     std::lock_guard<std::mutex> guard(DispatcherMutex());
     return Timer->Header.SignalState != 0 ? TRUE : FALSE;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <thread>
 #include <unordered_map>
 
@@ -86,7 +87,9 @@ void RunOne(const QueuedItem& queued) {
 void WorkerLoop() {
     std::unique_lock<std::mutex> lock(workMutex);
     for (;;) {
-        workReady.wait(lock, [] { return stopping || !queue.empty(); });
+        detail::sched::Block(
+            lock, workReady, [] { return stopping || !queue.empty(); },
+            std::numeric_limits<LONGLONG>::max(), "work items to run", nullptr);
         if (queue.empty())
             return;
         QueuedItem queued = queue.front();
@@ -106,7 +109,9 @@ void WorkerLoop() {
 
 void DrainWorkItems() {
     std::unique_lock<std::mutex> lock(workMutex);
-    workIdle.wait(lock, [] { return queue.empty() && running == 0; });
+    detail::sched::Block(
+        lock, workIdle, [] { return queue.empty() && running == 0; },
+        std::numeric_limits<LONGLONG>::max(), "the workers to be idle", nullptr);
 }
 
 namespace detail {
@@ -152,10 +157,13 @@ std::vector<std::string> WorkRoutinesRunning(PDRIVER_OBJECT driver) {
 }
 
 void StartWorkers(unsigned count) {
-    std::lock_guard<std::mutex> guard(workMutex);
-    stopping = false;
+    {
+        std::lock_guard<std::mutex> guard(workMutex);
+        stopping = false;
+    }
+    // The threads list is the booting thread's alone until shutdown.
     for (unsigned i = 0; i < count; ++i)
-        workers.emplace_back(WorkerLoop);
+        workers.push_back(detail::sched::Spawn("worker " + std::to_string(i), true, WorkerLoop));
 }
 
 void StopWorkers() {
@@ -185,6 +193,7 @@ extern "C" {
 void NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
     (void)QueueType;
     RequireIrqlAtMost(DISPATCH_LEVEL, "ExQueueWorkItem");
+    sched::Point("ExQueueWorkItem");
     ThreadState& self = Self();
     {
         std::lock_guard<std::mutex> guard(workMutex);

@@ -4,6 +4,7 @@
 // kernel clock, system worker threads, device interfaces and announced power states.
 #pragma once
 
+#include <kx/schedule.h>
 #include <kx/wdm.h>
 
 #include <cstdint>
@@ -344,6 +345,9 @@ struct KernelOptions {
     // removedDpcSeed, for the chaos runs.
     unsigned removedDpcRunsPercent = 0;
     uint32_t removedDpcSeed = 1;
+    // The controlled scheduler (kx/schedule.h): one thread at a time, chosen from a
+    // seed, from boot until the kernel's destruction begins. Needs the manual clock.
+    ScheduleOptions schedule;
 };
 
 // One hosted kernel per process at a time. Construction chooses the clock and
