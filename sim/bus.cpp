@@ -118,8 +118,8 @@ void ModemPdo::CompletePending(NTSTATUS status, ULONG_PTR information) {
 
 void ModemPdo::WaitForPending(size_t count) const {
     std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
-    kx::BlockUntil(lock, changed_, [&] { return pended_.size() >= count; },
-                   "requests pended by the bus");
+    kx::BlockUntil(
+        lock, changed_, [&] { return pended_.size() >= count; }, "requests pended by the bus");
 }
 
 DEVICE_POWER_STATE ModemPdo::DevicePower() const {

@@ -372,7 +372,8 @@ class ModemPdo {
     // Blocks a submission that PauseNextSubmission stops.
     void WaitAtTheDoor(PURB urb);
     NTSTATUS Refuse(PIRP irp, PURB urb, UrbRecord record, NTSTATUS status, USBD_STATUS usbdStatus);
-    NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue, std::unique_lock<kx::UnscheduledMutex>& lock);
+    NTSTATUS Queue(PIRP irp, Transfer transfer, UsbPipe queue,
+                   std::unique_lock<kx::UnscheduledMutex>& lock);
     // Completes a transfer that this thread owns; takes the lock only briefly.
     NTSTATUS Finish(Transfer transfer);
     void Pump(UsbPipe queue);

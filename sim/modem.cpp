@@ -153,7 +153,8 @@ class Modem::Attachment final : public UsbFunction {
     void Sever() {
         std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
         modem_ = nullptr;
-        kx::BlockUntil(lock, idle_, [&] { return calls_ == 0; }, "the modem's calls to end");
+        kx::BlockUntil(
+            lock, idle_, [&] { return calls_ == 0; }, "the modem's calls to end");
     }
 
   private:

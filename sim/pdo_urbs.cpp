@@ -900,7 +900,8 @@ void ModemPdo::PauseNextSubmission(UsbPipe pipe) {
 
 void ModemPdo::WaitForPausedSubmission() const {
     std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
-    kx::BlockUntil(lock, changed_, [&] { return paused_; }, "a paused submission");
+    kx::BlockUntil(
+        lock, changed_, [&] { return paused_; }, "a paused submission");
 }
 
 void ModemPdo::ResumeSubmission() {
@@ -917,8 +918,8 @@ void ModemPdo::WaitAtTheDoor(PURB urb) {
         return;
     paused_ = true;
     changed_.notify_all();
-    kx::BlockUntil(lock, changed_, [&] { return !pauseAt_.has_value(); },
-                   "the test to resume the submission");
+    kx::BlockUntil(
+        lock, changed_, [&] { return !pauseAt_.has_value(); }, "the test to resume the submission");
     paused_ = false;
 }
 
@@ -975,8 +976,7 @@ size_t ModemPdo::OutstandingTransfers(UsbPipe pipe) const {
 void ModemPdo::WaitForOutstanding(UsbPipe pipe, size_t count) const {
     std::unique_lock<kx::UnscheduledMutex> lock(mutex_);
     kx::BlockUntil(
-        lock, changed_,
-        [&] { return pipes_[static_cast<size_t>(pipe)].transfers.size() >= count; },
+        lock, changed_, [&] { return pipes_[static_cast<size_t>(pipe)].transfers.size() >= count; },
         "outstanding transfers");
 }
 

@@ -203,8 +203,7 @@ void AwaitTimedWaits(size_t count) {
     std::unique_lock<std::mutex> lock(detail::DispatcherMutex());
     detail::sched::Block(
         lock, detail::DispatcherCondition(),
-        [count] { return manualClock->WaitersLocked() >= count; }, Forever, "timed waits",
-        nullptr);
+        [count] { return manualClock->WaitersLocked() >= count; }, Forever, "timed waits", nullptr);
 }
 
 LONGLONG CurrentTime() {

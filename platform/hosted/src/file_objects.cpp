@@ -298,8 +298,9 @@ void HoldIfArmed() {
     completionHold.armed = false;
     completionHold.held = true;
     completionHold.changed.notify_all();
-    BlockUntil(lock, completionHold.changed, [] { return !completionHold.held; },
-               "the test to release the completion");
+    BlockUntil(
+        lock, completionHold.changed, [] { return !completionHold.held; },
+        "the test to release the completion");
 }
 
 // What the I/O manager does on the processor that completed the request past the
@@ -663,8 +664,9 @@ void HoldNextCompletion() {
 
 void WaitCompletionHeld() {
     std::unique_lock<std::mutex> lock(completionHold.mutex);
-    BlockUntil(lock, completionHold.changed, [] { return completionHold.held; },
-               "a completion to be held");
+    BlockUntil(
+        lock, completionHold.changed, [] { return completionHold.held; },
+        "a completion to be held");
 }
 
 void ReleaseCompletion() {

@@ -204,11 +204,10 @@ bool AwaitDpcRoutinesOf(PDRIVER_OBJECT driver, std::chrono::milliseconds bound) 
     };
     // Controlled, the routine runs again only when the scheduler lets it: the wait
     // is for its end, whatever the bound.
-    return sched::Block(lock, workIdle, ended, std::numeric_limits<LONGLONG>::max(),
-                        "the driver's DPC routines to return",
-                        [&](std::unique_lock<std::mutex>& held) {
-                            return workIdle.wait_for(held, bound, ended);
-                        });
+    return sched::Block(
+        lock, workIdle, ended, std::numeric_limits<LONGLONG>::max(),
+        "the driver's DPC routines to return",
+        [&](std::unique_lock<std::mutex>& held) { return workIdle.wait_for(held, bound, ended); });
 }
 
 void StartProcessors(unsigned count, unsigned removedDpcRunsPercent, uint32_t seed) {

@@ -40,7 +40,6 @@ struct Thread {
     long priority = 0;
 };
 
-
 namespace {
 // Kernel time the clock may move with nothing else happening before a run counts as
 // hung: a periodic timer nobody waits for would move it for ever.
@@ -96,10 +95,10 @@ std::string DescribeThreads(const Scheduler& s) {
             text += "ended\n";
             break;
         case State::Blocked:
-            text += "waits for " + t->waitsFor +
-                    (t->deadline == Forever ? std::string()
-                                            : " until " + std::to_string(t->deadline)) +
-                    "\n";
+            text +=
+                "waits for " + t->waitsFor +
+                (t->deadline == Forever ? std::string() : " until " + std::to_string(t->deadline)) +
+                "\n";
             break;
         }
     }
@@ -109,9 +108,10 @@ std::string DescribeThreads(const Scheduler& s) {
 [[noreturn]] void Hang(Scheduler& s) {
     s.result.hang = true;
     s.result.hangDetail = DescribeThreads(s);
-    std::fprintf(stderr,
-                 "*** SCHEDULER: hang: no thread can run and no timer is due, at step %llu\n%s",
-                 static_cast<unsigned long long>(s.result.steps), s.result.hangDetail.c_str());
+    std::fprintf(
+        stderr, "*** SCHEDULER: hang: no thread can run and no timer is due, at step %llu%s%s\n%s",
+        static_cast<unsigned long long>(s.result.steps), s.options.label.empty() ? "" : ", in ",
+        s.options.label.c_str(), s.result.hangDetail.c_str());
     std::fprintf(stderr, "%s", DescribeSchedule(s.result, 40).c_str());
     std::fflush(stderr);
     std::_Exit(86);
@@ -167,8 +167,8 @@ Thread* Choose(Scheduler& s, Thread* self, const std::vector<Thread*>& candidate
         return selfRuns ? self : candidates.front();
     }
     if (s.options.strategy == Strategy::RandomWalk)
-        return candidates[std::uniform_int_distribution<size_t>(0, candidates.size() - 1)(
-            s.random)];
+        return candidates[std::uniform_int_distribution<size_t>(0,
+                                                                candidates.size() - 1)(s.random)];
     if (!s.changePoints.empty() && s.changePoints.front() <= s.result.steps) {
         s.changePoints.erase(s.changePoints.begin());
         self->priority = --s.lowestPriority;

@@ -44,6 +44,8 @@ struct ScheduleOptions {
     // thread that stops hands over to the lowest-numbered runnable one. A run's
     // preemptions replayed this way give the same run; fewer of them give the
     // nearest run with fewer preemptions (how a finding is shrunk).
+    // Printed with a hang (which ends the process): what ran and how to replay it.
+    std::string label;
     bool guided = false;
     std::vector<std::pair<uint64_t, unsigned>> guide;
 };
