@@ -5,7 +5,9 @@
 # suites include the long chaos run); the fuzz targets (their seed corpora as
 # regression tests, then each target fuzzed for KORVAX_FUZZ_SECONDS, default 20);
 # then the Windows x86 driver korvaxser.sys and its image checks; then the 32-bit
-# hosted build, whose suites run that packaged korvaxser.sys itself; and the
+# hosted build, whose suites run that packaged korvaxser.sys itself; exploration
+# under the controlled scheduler (scripts/explore.sh) in the default, sanitizer and
+# 32-bit builds, and the race-only mutants after the mutation check; and the
 # driver's coverage by every suite (scripts/coverage.sh), which fails below its
 # floor. Stops at the first failure. The fuzz preset needs clang's libFuzzer: installed when running
 # as root, otherwise that preset is skipped with a message.
@@ -122,7 +124,17 @@ for preset in "${presets[@]}"; do
     if [[ $preset == default ]]; then
         # Every mutant of the mutation check, about 9 minutes on 2 cores.
         step "$preset" "mutation check" "$root/scripts/mutants.sh"
+        # Every scenario under the controlled scheduler (seeds from the commit), then
+        # the race-only mutants, each of which exploration must find.
+        step "$preset" "exploration" "$root/scripts/explore.sh"
+        step "$preset" "race-only mutants" "$root/scripts/explore.sh" --mutants
     fi
+    case $preset in
+    asan | tsan) step "$preset" "exploration" env KORVAX_EXPLORE_SECONDS=30 \
+        "$root/scripts/explore.sh" --preset "$preset" ;;
+    hosted-x86) step "$preset" "exploration of the packaged image" \
+        env KORVAX_EXPLORE_SECONDS=60 "$root/scripts/explore.sh" --preset "$preset" ;;
+    esac
     if [[ $preset == fuzz ]]; then
         step "$preset" "bounded fuzzing" run_fuzzers
     fi

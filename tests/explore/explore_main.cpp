@@ -298,7 +298,10 @@ int main(int argc, char** argv) {
             sim::SetDefaultDriverImage(value());
         else if (arg == "--trace")
             options.trace = true;
-        else
+        else if (arg == "--help") {
+            Usage();
+            return 0;
+        } else
             return Usage();
     }
     if (options.list) {
