@@ -38,6 +38,21 @@ class Run {
             failures_.push_back(what);
     }
     const std::vector<std::string>& Failures() const { return failures_; }
+
+    // Failures from the seed: in a scenario that allows them, a quarter of the runs
+    // fail one pool allocation, IRP or URB, armed once the port is open. The checks
+    // that only hold when nothing failed go through ExpectUnlessFaulted.
+    void AllowFaults() { faultsAllowed_ = true; }
+    void ArmFaults(sim::ModemPdo& pdo);
+    // A fault was armed and, for allocations, has been reached.
+    bool Faulted() const;
+    std::string FaultText() const { return faultText_; }
+    void ExpectUnlessFaulted(bool holds, const std::string& what) {
+        Expect(holds || Faulted(), what);
+    }
+    // What was read is what was sent, once and in order; with a fault, bytes may be
+    // missing but none may be duplicated or reordered.
+    void ExpectStream(const std::vector<uint8_t>& got, const std::vector<uint8_t>& sent);
     // The world options of every world this run makes (controlled, seeded).
     sim::WorldOptions& World() { return world_; }
 
@@ -46,6 +61,12 @@ class Run {
     std::mt19937_64 random_;
     std::vector<std::string> failures_;
     sim::WorldOptions world_;
+    bool faultsAllowed_ = false;
+    std::optional<kx::AllocationKind> faultKind_;
+    uint64_t faultBase_ = 0;
+    uint64_t faultNth_ = 0;
+    bool urbFault_ = false;
+    std::string faultText_;
 };
 
 using ScenarioBody = void (*)(Run&);
@@ -104,6 +125,10 @@ struct Outcome {
     win32::DWORD error = 0;
 };
 Outcome Await(win32::HANDLE handle, korvax_test::Overlapped& overlapped);
+// The end of a request started with the outcome given: its wait when it went
+// pending, otherwise the outcome itself (a request that failed at once signals
+// nothing).
+Outcome Finish(win32::HANDLE handle, const Outcome& started, korvax_test::Overlapped& overlapped);
 // Starts an overlapped read or write: true when it went pending or ended at once
 // (then *done holds its end).
 Outcome ReadAsync(win32::HANDLE handle, void* buffer, win32::DWORD size,

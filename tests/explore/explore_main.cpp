@@ -95,6 +95,8 @@ Outcome RunOnce(const Scenario& scenario, uint64_t seed, const Options& options,
         for (const kx::Finding& finding : capture.Findings())
             outcome.findings.push_back(std::string("verifier: ") + kx::RuleName(finding.rule) +
                                        ": " + finding.detail);
+        if (!outcome.findings.empty() && !run.FaultText().empty())
+            outcome.findings.push_back("(the run's injected failure: " + run.FaultText() + ")");
     }
     outcome.schedule = kx::LastSchedule();
     return outcome;

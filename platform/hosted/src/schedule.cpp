@@ -422,6 +422,12 @@ std::string DescribeSchedule(const ScheduleResult& result, size_t lastSwitches) 
     return out.str();
 }
 
+void AddScheduleNote(const std::string& note) {
+    detail::sched::Scheduler& s = detail::sched::S();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.options.label += "; " + note;
+}
+
 void SchedulingPoint(const char* what) {
     detail::sched::Point(what);
 }

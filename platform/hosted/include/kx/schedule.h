@@ -77,6 +77,9 @@ const ScheduleResult& LastSchedule();
 // The trace as lines: "step N: thread A -> thread B at <point> [preempted]".
 std::string DescribeSchedule(const ScheduleResult& result, size_t lastSwitches = 0);
 
+// Added to the label a hang prints (e.g. the failure a run injected).
+void AddScheduleNote(const std::string& note);
+
 // A scheduling point of a component outside the kernel (the bus, the serial API).
 void SchedulingPoint(const char* what);
 
