@@ -29,6 +29,10 @@ if [[ ${1:-} == --preset ]]; then
     shift 2
 fi
 seconds=${KORVAX_EXPLORE_SECONDS:-150}
+# In the sanitizer builds the first report ends the run, as in their test suites.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 base=$((16#$(git -C "$root" rev-parse HEAD | cut -c1-12)))
 
 if [[ ${1:-} == --mutants ]]; then
