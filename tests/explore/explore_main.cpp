@@ -11,6 +11,7 @@
 #include <kx/schedule.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace explore {
@@ -42,13 +44,44 @@ struct Outcome {
 
 // What the crash handler prints: the run under way.
 char runLabel[512];
+// Runs begun, for the watchdog.
+std::atomic<uint64_t> runsBegun{0};
+
+// A run that passes no scheduling point (a thread spinning on its own) never hands
+// the turn back: after two minutes on one run the watchdog names it and ends the
+// process. It touches no kernel state.
+void StartWatchdog() {
+    std::thread([] {
+        uint64_t seen = runsBegun.load();
+        int quiet = 0;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            uint64_t now = runsBegun.load();
+            quiet = now == seen ? quiet + 1 : 0;
+            seen = now;
+            if (quiet == 120) {
+                std::fprintf(stderr, "\n*** EXPLORE: no progress for 120 s in %s\n", runLabel);
+                std::fflush(stderr);
+                std::_Exit(88);
+            }
+        }
+    }).detach();
+}
+
+void Say(const char* text) {
+    for (size_t left = std::strlen(text); left != 0;) {
+        ssize_t written = write(2, text, left);
+        if (written <= 0)
+            return;
+        text += written;
+        left -= static_cast<size_t>(written);
+    }
+}
 
 void OnCrash(int signal) {
-    const char prefix[] = "\n*** EXPLORE: crashed (signal) in ";
-    ssize_t ignored = write(2, prefix, sizeof prefix - 1);
-    ignored = write(2, runLabel, std::strlen(runLabel));
-    ignored = write(2, "\n", 1);
-    (void)ignored;
+    Say("\n*** EXPLORE: crashed (signal) in ");
+    Say(runLabel);
+    Say("\n");
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -76,6 +109,7 @@ Outcome RunOnce(const Scenario& scenario, uint64_t seed, const Options& options,
                 const std::vector<std::pair<uint64_t, unsigned>>* guide) {
     std::snprintf(runLabel, sizeof runLabel, "scenario %s, seed %llu (replay: %s)", scenario.name,
                   static_cast<unsigned long long>(seed), ReplayCommand(scenario, seed).c_str());
+    ++runsBegun;
     Outcome outcome;
     {
         kx::VerifierCapture capture;
@@ -85,6 +119,8 @@ Outcome RunOnce(const Scenario& scenario, uint64_t seed, const Options& options,
         schedule.strategy = StrategyOf(seed, options);
         schedule.seed = seed;
         schedule.steps = steps;
+        // Ten times the calibrated length, at least: a run that long is stuck.
+        schedule.stepLimit = std::max<uint64_t>(steps * 10, 20000);
         schedule.label = runLabel;
         if (guide != nullptr) {
             schedule.guided = true;
@@ -317,5 +353,6 @@ int main(int argc, char** argv) {
     std::signal(SIGBUS, OnCrash);
     std::signal(SIGABRT, OnCrash);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    StartWatchdog();
     return Explore(options);
 }

@@ -105,16 +105,18 @@ std::string DescribeThreads(const Scheduler& s) {
     return text;
 }
 
-[[noreturn]] void Hang(Scheduler& s) {
+[[noreturn]] void Hang(Scheduler& s,
+                       const char* what = "hang: no thread can run and no timer is due",
+                       int status = 86) {
     s.result.hang = true;
     s.result.hangDetail = DescribeThreads(s);
-    std::fprintf(
-        stderr, "*** SCHEDULER: hang: no thread can run and no timer is due, at step %llu%s%s\n%s",
-        static_cast<unsigned long long>(s.result.steps), s.options.label.empty() ? "" : ", in ",
-        s.options.label.c_str(), s.result.hangDetail.c_str());
+    std::fprintf(stderr, "*** SCHEDULER: %s, at step %llu%s%s\n%s", what,
+                 static_cast<unsigned long long>(s.result.steps),
+                 s.options.label.empty() ? "" : ", in ", s.options.label.c_str(),
+                 s.result.hangDetail.c_str());
     std::fprintf(stderr, "%s", DescribeSchedule(s.result, 40).c_str());
     std::fflush(stderr);
-    std::_Exit(86);
+    std::_Exit(status);
 }
 
 // Nothing can run: the clock moves to the next timer or timed wait; with neither
@@ -188,7 +190,8 @@ void Record(Scheduler& s, Thread* from, Thread* to, const char* what) {
 // scheduler's mutex.
 void Next(Scheduler& s, std::unique_lock<std::mutex>& lock, const char* what) {
     Thread* self = me.get();
-    ++s.result.steps;
+    if (++s.result.steps == s.options.stepLimit)
+        Hang(s, "livelock: the run goes on past its step limit", 87);
     std::vector<Thread*> candidates;
     for (;;) {
         LONGLONG now = KernelClock().Now();

@@ -46,6 +46,9 @@ struct ScheduleOptions {
     // nearest run with fewer preemptions (how a finding is shrunk).
     // Printed with a hang (which ends the process): what ran and how to replay it.
     std::string label;
+    // A run still going after this many steps is a livelock, reported as a hang is
+    // (0: no limit). A thread that polls under PCT, say, starves the one it waits for.
+    uint64_t stepLimit = 0;
     bool guided = false;
     std::vector<std::pair<uint64_t, unsigned>> guide;
 };
