@@ -114,6 +114,9 @@ Outcome RunOnce(const Scenario& scenario, uint64_t seed, const Options& options,
     {
         kx::VerifierCapture capture;
         Run run(seed);
+        // KeRemoveQueueDpc as Windows 2000/XP may have it, a quarter of the time.
+        run.World().kernel.removedDpcRunsPercent = 25;
+        run.World().kernel.removedDpcSeed = static_cast<uint32_t>(seed);
         kx::ScheduleOptions& schedule = run.World().kernel.schedule;
         schedule.controlled = true;
         schedule.strategy = StrategyOf(seed, options);
