@@ -136,6 +136,16 @@ ULONG_PTR OwnerToken() {
     return reinterpret_cast<ULONG_PTR>(&Self());
 }
 
+} // namespace
+
+// The pause point before a lock's acquisition is keyed apart from the one after its
+// release: a spin lock is pointer-aligned, so its address plus one is no other key.
+const void* BeforeAcquireKey(PKSPIN_LOCK lock) {
+    return reinterpret_cast<const char*>(lock) + 1;
+}
+
+namespace {
+
 void AcquireRaw(PKSPIN_LOCK lock, const char* kind) {
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == OwnerToken()) {
         Report(Rule::LockRecursion, std::string(kind) + " " + Hex(lock));
@@ -147,6 +157,7 @@ void AcquireRaw(PKSPIN_LOCK lock, const char* kind) {
         if (__atomic_compare_exchange_n(lock, &expected, OwnerToken(), false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             return;
+        NoteSpinning(lock);
         // Two processors share the host's cores: let the owner run.
         if (spins > 64)
             sched_yield();
@@ -224,6 +235,7 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    PauseIfArmed(BeforeAcquireKey(SpinLock));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     AcquireRaw(SpinLock, "spin lock");
@@ -354,6 +366,9 @@ std::atomic<const void*> pauseArmed{nullptr};
 std::mutex pauseMutex;
 std::condition_variable pauseChanged;
 bool pauseHeld = false;
+// The lock a test waits to see contended, and whether a thread has spun for it.
+std::atomic<const void*> spinWatched{nullptr};
+bool spinSeen = false;
 
 } // namespace
 
@@ -370,7 +385,28 @@ void PauseIfArmed(const void* object) {
     pauseChanged.wait(lock, [] { return !pauseHeld; });
 }
 
+void NoteSpinning(const void* lock) {
+    const void* watched = lock;
+    if (spinWatched.load(std::memory_order_relaxed) != lock ||
+        !spinWatched.compare_exchange_strong(watched, nullptr))
+        return;
+    std::lock_guard<std::mutex> guard(pauseMutex);
+    spinSeen = true;
+    pauseChanged.notify_all();
+}
+
 } // namespace detail
+
+void PauseBeforeNextAcquire(PKSPIN_LOCK lock) {
+    pauseArmed.store(BeforeAcquireKey(lock));
+}
+
+void WaitForSpinner(PKSPIN_LOCK lock) {
+    std::unique_lock<std::mutex> guard(pauseMutex);
+    spinSeen = false;
+    spinWatched.store(lock);
+    pauseChanged.wait(guard, [] { return spinSeen; });
+}
 
 void PauseAfterNextRelease(PKSPIN_LOCK lock) {
     pauseArmed.store(lock);
