@@ -59,7 +59,7 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine);
 // Lock-order bookkeeping for spin locks, the cancel spin lock and fast mutexes.
 void NoteLockAcquired(const void* lock, const char* kind);
 // Stops the calling thread here when a test armed this object's pause point
-// (kx::PauseAfterNextRelease, kx::PauseBeforeNextClear).
+// (kx::PauseAfterNextRelease, kx::PauseBeforeNextAcquire, kx::PauseBeforeNextClear).
 void PauseIfArmed(const void* object);
 // The key of kx::PauseBeforeNextAcquire's pause point for lock.
 const void* BeforeAcquireKey(PKSPIN_LOCK lock);
