@@ -4,7 +4,6 @@
 #include <driver/port/port.h>
 #include <tests/support/open_port.h>
 
-#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -32,12 +31,10 @@ NTSTATUS NTAPI QueueWriteStandIn(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Stand-in for a queue operation caught half-way: the read is in ReadIrpQueue but
-// its cancel routine is not yet published when cancel-all starts on another thread.
-// The operation then lingers under Lock before it finishes queueing.
-std::atomic<bool> halfQueued;
-std::atomic<bool> cancelAllStarted;
+// its cancel routine is not yet published. whileHalfQueued runs there, under Lock.
+std::function<void()> whileHalfQueued;
 
-NTSTATUS NTAPI QueueReadSlowly(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS NTAPI QueueReadHalfWay(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
     NTSTATUS status = AcceptRequest(context, Irp);
     if (!NT_SUCCESS(status))
@@ -45,12 +42,7 @@ NTSTATUS NTAPI QueueReadSlowly(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KIRQL irql;
     KeAcquireSpinLock(&context->Lock, &irql);
     InsertTailList(&context->ReadIrpQueue, &Irp->Tail.Overlay.ListEntry);
-    halfQueued = true;
-    while (!cancelAllStarted)
-        std::this_thread::yield();
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-    while (std::chrono::steady_clock::now() < until)
-        std::this_thread::yield();
+    whileHalfQueued();
     IoSetCancelRoutine(Irp, CancelQueuedRequest);
     IoMarkIrpPending(Irp);
     KeReleaseSpinLock(&context->Lock, irql);
@@ -104,34 +96,40 @@ TEST_F(CancelTest, CancelAllEndsWritesNewestFirstThenTheReadThenTheWait) {
 }
 
 // Cancel-all waits for a queue operation in progress instead of taking a request
-// whose cancel routine is not yet there.
+// whose cancel routine is not yet there: the queueing goes on only once cancel-all
+// spins for Lock. A cancel-all that looked at the queue without Lock has returned by
+// then, and its own try for Lock afterwards lets the queueing finish.
 TEST_F(CancelTest, CancelAllWaitsForAQueueOperationInProgress) {
-    driver_->MajorFunction[IRP_MJ_READ] = QueueReadSlowly;
-    halfQueued = false;
-    cancelAllStarted = false;
+    driver_->MajorFunction[IRP_MJ_READ] = QueueReadHalfWay;
+    std::thread canceller;
+    whileHalfQueued = [&] {
+        canceller = std::thread([&] {
+            CancelQueue(fdo_, &context_->ReadIrpQueue);
+            KIRQL irql;
+            KeAcquireSpinLock(&context_->Lock, &irql);
+            KeReleaseSpinLock(&context_->Lock, irql);
+        });
+        kx::WaitForSpinner(&context_->Lock);
+    };
     auto read = HeldRequest::Read(fdo_, 4);
-    std::thread canceller([&] {
-        while (!halfQueued)
-            std::this_thread::yield();
-        cancelAllStarted = true;
-        CancelQueue(fdo_, &context_->ReadIrpQueue);
-    });
     EXPECT_EQ(read->Send(), STATUS_PENDING);
     canceller.join();
-    ASSERT_EQ(read->Completions(), 1);
+    ASSERT_EQ(read->Completions(), 1) << "left queued with nobody to cancel it";
     EXPECT_EQ(read->Status(), STATUS_CANCELLED);
     EXPECT_EQ(RemoveLockHolds(), 0);
     EXPECT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
 }
 
-// The application cancels a wait or a read while an event or a packet completes
-// it on another processor. Exactly one of them ends the request, and each one's
-// answer says which. A cancel that comes while a completion has taken the request
-// off its queue but not yet completed it (held there by the pause after Lock's
-// release) finds no cancel routine; the other way round, the completion finds
-// nothing to complete. A request whose IoCancelIrp ran before it was sent must not
-// stay queued with nobody left to cancel it. Every way, the request ends once and
-// gives back its hold.
+// A wait or a read is cancelled, by the application or by cancel-all, while an
+// event or a packet completes it on another processor. Whichever side takes the
+// cancel routine away owns the request: exactly one of them ends it, and each
+// one's answer says which. Each interleaving holds one side at the point that
+// matters: the completion just after it took the request off its queue (the pause
+// after Lock's release), the application's cancel routine entered by IoCancelIrp
+// but not yet holding Lock (the pause before its acquisition), cancel-all just
+// after it took the request. A request whose IoCancelIrp ran before it was sent
+// must not stay queued with nobody left to cancel it. Every way, the request ends
+// once and gives back its hold.
 TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
     context_->WaitMask = SERIAL_EV_RXCHAR;
     const struct {
@@ -161,92 +159,94 @@ TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
          STATUS_TIMEOUT,
          {0x5A}},
     };
-    enum { CancelledBeforeSent, CompletionFirst, CancelFirst };
-    const char* orders[] = {"cancelled before it is sent", "completion first", "cancel first"};
+    struct Outcome {
+        BOOLEAN cancelReturned = FALSE, completed = FALSE;
+    };
+    using Run =
+        std::function<void(HeldRequest&, const std::function<BOOLEAN()>&, PLIST_ENTRY, Outcome&)>;
+    auto atDispatch = [](const std::function<BOOLEAN()>& complete, Outcome& out) {
+        kx::RunAtIrql(DISPATCH_LEVEL, [&] { out.completed = complete(); });
+    };
+    const struct {
+        const char* name;
+        Run run;
+        bool byCompletion, cancelReturns;
+    } orders[] = {
+        {"cancelled before it is sent",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+             EXPECT_FALSE(request.Cancel());
+             EXPECT_EQ(request.Send(), STATUS_CANCELLED);
+             atDispatch(complete, out);
+         },
+         false, false},
+        {"cancel first",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+             ASSERT_EQ(request.Send(), STATUS_PENDING);
+             out.cancelReturned = request.Cancel();
+             atDispatch(complete, out);
+         },
+         false, true},
+        {"cancel after the completion took it off its queue",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+             ASSERT_EQ(request.Send(), STATUS_PENDING);
+             kx::PauseAfterNextRelease(&context_->Lock);
+             kx::QueueAtDispatch([&] { out.completed = complete(); });
+             kx::WaitForPause();
+             std::thread canceller([&] { out.cancelReturned = request.Cancel(); });
+             canceller.join();
+             kx::ResumePaused();
+             kx::DrainDispatchQueue();
+         },
+         true, false},
+        {"completion while the cancel routine waits for Lock",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+             ASSERT_EQ(request.Send(), STATUS_PENDING);
+             kx::PauseBeforeNextAcquire(&context_->Lock);
+             std::thread canceller([&] { out.cancelReturned = request.Cancel(); });
+             kx::WaitForPause();
+             atDispatch(complete, out);
+             kx::ResumePaused();
+             canceller.join();
+         },
+         false, true},
+        {"cancel-all after the completion took it off its queue",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+             ASSERT_EQ(request.Send(), STATUS_PENDING);
+             kx::PauseAfterNextRelease(&context_->Lock);
+             kx::QueueAtDispatch([&] { out.completed = complete(); });
+             kx::WaitForPause();
+             CancelAllQueues(fdo_);
+             kx::ResumePaused();
+             kx::DrainDispatchQueue();
+         },
+         true, false},
+        {"completion after cancel-all took it",
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY queue, Outcome& out) {
+             ASSERT_EQ(request.Send(), STATUS_PENDING);
+             kx::PauseAfterNextRelease(&context_->Lock);
+             std::thread canceller([&] { CancelQueue(fdo_, queue); });
+             kx::WaitForPause();
+             atDispatch(complete, out);
+             kx::ResumePaused();
+             canceller.join();
+         },
+         false, false},
+    };
     for (const auto& row : rows) {
-        for (int order : {CancelledBeforeSent, CompletionFirst, CancelFirst}) {
-            SCOPED_TRACE(testing::Message() << row.name << ": " << orders[order]);
+        for (const auto& order : orders) {
+            SCOPED_TRACE(testing::Message() << row.name << ": " << order.name);
             auto request = row.make();
-            BOOLEAN cancelReturned = FALSE, completed = FALSE;
-            if (order == CancelledBeforeSent) {
-                EXPECT_FALSE(request->Cancel());
-                EXPECT_EQ(request->Send(), STATUS_CANCELLED);
-                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
-            } else if (order == CancelFirst) {
-                ASSERT_EQ(request->Send(), STATUS_PENDING);
-                cancelReturned = request->Cancel();
-                kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
-            } else {
-                ASSERT_EQ(request->Send(), STATUS_PENDING);
-                kx::PauseAfterNextRelease(&context_->Lock);
-                kx::QueueAtDispatch([&] { completed = row.complete(); });
-                kx::WaitForPause();
-                std::thread canceller([&] { cancelReturned = request->Cancel(); });
-                canceller.join();
-                kx::ResumePaused();
-                kx::DrainDispatchQueue();
-            }
-            const bool byCompletion = order == CompletionFirst;
+            Outcome out;
+            order.run(*request, row.complete, row.queue, out);
             ASSERT_EQ(request->Completions(), 1);
-            EXPECT_EQ(cancelReturned, order == CancelFirst);
-            EXPECT_EQ(completed, byCompletion);
-            EXPECT_EQ(request->Status(), byCompletion ? row.status : STATUS_CANCELLED);
-            EXPECT_EQ(request->Data(), byCompletion ? row.data : std::vector<uint8_t>{});
+            EXPECT_EQ(out.cancelReturned, order.cancelReturns);
+            EXPECT_EQ(out.completed, order.byCompletion);
+            EXPECT_EQ(request->Status(), order.byCompletion ? row.status : STATUS_CANCELLED);
+            EXPECT_EQ(request->Data(), order.byCompletion ? row.data : std::vector<uint8_t>{});
             EXPECT_EQ(RemoveLockHolds(), 0);
             EXPECT_TRUE(IsListEmpty(row.queue));
             RingPurge(context_);
         }
-    }
-}
-
-// Reads are queued and served on two threads and a processor while cancel-all and
-// the application's cancel run: whatever the interleaving, each request ends
-// exactly once and gives back its hold.
-TEST_F(CancelTest, CancelAllRacingWithQueueingDataAndCancelEndsEachRequestOnce) {
-    for (int i = 0; i < 1000; i++) {
-        context_->WaitMask = SERIAL_EV_RXCHAR;
-        auto read = HeldRequest::Read(fdo_, 4);
-        auto wait = HeldRequest::WaitOnMask(fdo_);
-        std::atomic<int> go{0};
-        // All four start together, then each waits its own sweeping delay.
-        auto ready = [&go, i](int stride) {
-            go++;
-            while (go.load() < 4)
-                std::this_thread::yield();
-            for (volatile int spin = 0; spin < (i * stride) % 3000; spin++) {
-            }
-        };
-        std::thread reader([&] {
-            ready(0);
-            read->Send();
-            wait->Send();
-        });
-        std::thread canceller([&] {
-            ready(53);
-            read->Cancel();
-        });
-        kx::QueueAtDispatch([&] {
-            ready(37);
-            ULONG written;
-            uint8_t byte = 1;
-            RingWrite(context_, &byte, 1, &written);
-            CompleteQueuedReads(context_);
-            CompleteWaitRequest(context_, SERIAL_EV_RXCHAR);
-        });
-        ready(17);
-        CancelAllQueues(fdo_);
-        reader.join();
-        canceller.join();
-        kx::DrainDispatchQueue();
-        CancelAllQueues(fdo_); // whatever was queued after the first pass
-
-        ASSERT_EQ(read->Completions(), 1) << "iteration " << i;
-        ASSERT_EQ(wait->Completions(), 1) << "iteration " << i;
-        ASSERT_EQ(RemoveLockHolds(), 0) << "iteration " << i;
-        ASSERT_TRUE(IsListEmpty(&context_->ReadIrpQueue));
-        ASSERT_TRUE(IsListEmpty(&context_->WaitIrpQueue));
-        RingPurge(context_);
-        context_->PendingEvents = 0;
     }
 }
 

@@ -3,6 +3,7 @@
 // and KeRemoveQueueDpc may return TRUE with the routine still to run, as on
 // Windows 2000 and XP, at a chosen call or at random.
 #include <kx/host.h>
+#include <tests/support/processor_gate.h>
 
 #include <gtest/gtest.h>
 
@@ -13,37 +14,7 @@
 
 namespace {
 
-// Holds both processors in dispatch work of their own until it goes, so that a
-// DPC queued meanwhile stays queued.
-class Processors {
-  public:
-    Processors() {
-        for (int i = 0; i < 2; ++i) {
-            kx::QueueAtDispatch([this] {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ++held_;
-                changed_.notify_all();
-                changed_.wait(lock, [this] { return open_; });
-            });
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return held_ == 2; });
-    }
-    ~Processors() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_ = true;
-        }
-        changed_.notify_all();
-        kx::DrainDispatchQueue();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int held_ = 0;
-    bool open_ = false;
-};
+using korvax_test::ProcessorGate;
 
 void NTAPI CountRun(PKDPC, PVOID context, PVOID, PVOID) {
     ++*static_cast<std::atomic<int>*>(context);
@@ -72,7 +43,8 @@ TEST(DpcTest, ARemovedDpcRunsOnlyWhenTheRemovalIsOneThatWindowsXpLetsRun) {
         KDPC dpc;
         KeInitializeDpc(&dpc, CountRun, &runs);
         {
-            Processors held;
+            ProcessorGate held;
+            ASSERT_TRUE(held.closed);
             EXPECT_EQ(KeRemoveQueueDpc(&dpc), FALSE) << "not queued";
             EXPECT_EQ(KeInsertQueueDpc(&dpc, nullptr, nullptr), TRUE);
             if (row.hook)

@@ -5,6 +5,7 @@
 // device nor ends before a run queued or in progress.
 #include <tests/support/open_port.h>
 #include <tests/support/pnp_port.h>
+#include <tests/support/processor_gate.h>
 
 #include <future>
 
@@ -13,43 +14,8 @@ namespace {
 using korvax_test::HeldRequest;
 using korvax_test::Ms;
 using korvax_test::PnpPortTest;
+using korvax_test::ProcessorGate;
 using korvax_test::WaitUntil;
-
-// Holds both simulated processors in work items of their own until it is opened,
-// so that a timer that fires meanwhile leaves its DPC queued.
-class ProcessorGate {
-  public:
-    ProcessorGate() {
-        for (int i = 0; i < 2; ++i) {
-            kx::QueueAtDispatch([this] {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ++held_;
-                changed_.notify_all();
-                changed_.wait(lock, [this] { return open_; });
-            });
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        closed = changed_.wait_for(lock, std::chrono::seconds(10), [this] { return held_ == 2; });
-    }
-    ~ProcessorGate() { Open(); }
-
-    void Open() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_ = true;
-        }
-        changed_.notify_all();
-        kx::DrainDispatchQueue();
-    }
-
-    bool closed = false;
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int held_ = 0;
-    bool open_ = false;
-};
 
 // Arms a read timer as the driver does, under the port's lock. A due time of 0 is
 // already past: the timer fires within KeSetTimer and queues its DPC.

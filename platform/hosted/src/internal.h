@@ -61,8 +61,12 @@ void RequireIrqlAtMost(KIRQL maximum, const char* routine);
 // Lock-order bookkeeping for spin locks, the cancel spin lock and fast mutexes.
 void NoteLockAcquired(const void* lock, const char* kind);
 // Stops the calling thread here when a test armed this object's pause point
-// (kx::PauseAfterNextRelease, kx::PauseBeforeNextClear).
+// (kx::PauseAfterNextRelease, kx::PauseBeforeNextAcquire, kx::PauseBeforeNextClear).
 void PauseIfArmed(const void* object);
+// The key of kx::PauseBeforeNextAcquire's pause point for lock.
+const void* BeforeAcquireKey(PKSPIN_LOCK lock);
+// A thread found lock held by another and spins for it (kx::WaitForSpinner).
+void NoteSpinning(const void* lock);
 void NoteLockReleased(const void* lock);
 void ForgetLocksIn(const void* begin, size_t size);
 void AcquireSpinLockRaw(PKSPIN_LOCK lock, const char* kind);

@@ -137,6 +137,16 @@ ULONG_PTR OwnerToken() {
     return reinterpret_cast<ULONG_PTR>(&Self());
 }
 
+} // namespace
+
+// The pause point before a lock's acquisition is keyed apart from the one after its
+// release: a spin lock is pointer-aligned, so its address plus one is no other key.
+const void* BeforeAcquireKey(PKSPIN_LOCK lock) {
+    return reinterpret_cast<const char*>(lock) + 1;
+}
+
+namespace {
+
 // Under the controlled scheduler: off the processor until the lock is free.
 void SpinControlled(PKSPIN_LOCK lock, const char* kind) {
     static std::mutex none;
@@ -160,6 +170,7 @@ void AcquireRaw(PKSPIN_LOCK lock, const char* kind) {
         if (__atomic_compare_exchange_n(lock, &expected, OwnerToken(), false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             return;
+        NoteSpinning(lock);
         // Controlled, a thread spinning on a lock another holds cannot run until
         // the lock is free.
         if (sched::MayBeControlled())
@@ -242,6 +253,7 @@ void NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
     RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
+    PauseIfArmed(BeforeAcquireKey(SpinLock));
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     AcquireRaw(SpinLock, "spin lock");
@@ -379,6 +391,9 @@ std::atomic<const void*> pauseArmed{nullptr};
 std::mutex pauseMutex;
 std::condition_variable pauseChanged;
 bool pauseHeld = false;
+// The lock a test waits to see contended, and whether a thread has spun for it.
+std::atomic<const void*> spinWatched{nullptr};
+bool spinSeen = false;
 
 } // namespace
 
@@ -397,7 +412,30 @@ void PauseIfArmed(const void* object) {
         "the test to resume it", nullptr);
 }
 
+void NoteSpinning(const void* lock) {
+    const void* watched = lock;
+    if (spinWatched.load(std::memory_order_relaxed) != lock ||
+        !spinWatched.compare_exchange_strong(watched, nullptr))
+        return;
+    std::lock_guard<std::mutex> guard(pauseMutex);
+    spinSeen = true;
+    pauseChanged.notify_all();
+}
+
 } // namespace detail
+
+void PauseBeforeNextAcquire(PKSPIN_LOCK lock) {
+    pauseArmed.store(BeforeAcquireKey(lock));
+}
+
+void WaitForSpinner(PKSPIN_LOCK lock) {
+    std::unique_lock<std::mutex> guard(pauseMutex);
+    spinSeen = false;
+    spinWatched.store(lock);
+    detail::sched::Block(
+        guard, pauseChanged, [] { return spinSeen; }, std::numeric_limits<LONGLONG>::max(),
+        "a thread to spin for the lock", nullptr);
+}
 
 void PauseAfterNextRelease(PKSPIN_LOCK lock) {
     pauseArmed.store(lock);

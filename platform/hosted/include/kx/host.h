@@ -257,6 +257,13 @@ void PauseBeforeNextClear(PKEVENT event);
 // The next thread that gives back a hold of *lock with IoReleaseRemoveLockEx stops
 // just after the release (its routine's last act, perhaps), until ResumePaused.
 void PauseAfterNextRemoveLockRelease(PIO_REMOVE_LOCK lock);
+// The next thread that calls KeAcquireSpinLock on *lock stops just before it raises
+// IRQL and takes the lock, until ResumePaused: a cancel routine, say, whose request
+// IoCancelIrp has already taken from the queue's owner.
+void PauseBeforeNextAcquire(PKSPIN_LOCK lock);
+// Waits until a thread finds *lock held by another and spins for it: the caller,
+// holding the lock, then knows the other side is blocked at that acquisition.
+void WaitForSpinner(PKSPIN_LOCK lock);
 // Waits until a thread has stopped at the armed pause point.
 void WaitForPause();
 void ResumePaused();
