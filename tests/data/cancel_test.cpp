@@ -171,6 +171,9 @@ TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
             if (order == CancelledBeforeSent) {
                 EXPECT_FALSE(request->Cancel());
                 EXPECT_EQ(request->Send(), STATUS_CANCELLED);
+                // Its caller completes it and the I/O manager frees it: no queue may
+                // still link it.
+                EXPECT_TRUE(IsListEmpty(row.queue)) << "a refused request is still queued";
                 kx::RunAtIrql(DISPATCH_LEVEL, [&] { completed = row.complete(); });
             } else if (order == CancelFirst) {
                 ASSERT_EQ(request->Send(), STATUS_PENDING);
