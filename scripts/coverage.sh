@@ -3,7 +3,10 @@
 # gcov), runs every suite in it, and writes an HTML report of driver/ with line and
 # branch coverage, file by file and line by line, to build/coverage/report/. Prints
 # one summary line and lists the driver lines that no suite reaches in
-# build/coverage/report/unreached.txt.
+# build/coverage/report/unreached.txt, each with its reason from
+# tests/coverage/unreached.txt (why no hosted test can reach it); a line without
+# one, and a reason whose line is reached now, are listed at the end of the file
+# and counted in the summary line.
 #
 # The coverage test preset leaves out the one test that runs korvaxsim under a
 # 64 KiB file-size limit (tools.Pty.ACaptureWriteThatFailsMidSessionEndsItAtOnceWithTheErrno):
@@ -47,12 +50,19 @@ gcovr "${gcovr_args[@]}" --html-details "$report/index.html" --json-summary "$re
     --print-summary >/dev/null
 # Every driver line no suite reaches, as FILE:LINE: SOURCE.
 gcovr "${gcovr_args[@]}" --json "$report/lines.json"
-python3 - "$report" "$floor_lines" "$floor_branches" <<'EOF'
-import json, sys
+python3 - "$report" "$floor_lines" "$floor_branches" "$root/tests/coverage/unreached.txt" <<'EOF'
+import json, os, sys
 report, floor_lines, floor_branches = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
+# The reasons: "file | source text of the line | why", keyed by file and text.
+reasons = {}
+with open(sys.argv[4], encoding="utf-8") as notes:
+    for row in notes:
+        if row.strip() and not row.startswith("#"):
+            file, text, why = (part.strip() for part in row.split(" | ", 2))
+            reasons[(file, text)] = why
 with open(f"{report}/lines.json") as f:
     data = json.load(f)
-unreached = []
+unreached, used, unexplained = [], set(), 0
 for entry in data["files"]:
     path = entry["file"]
     with open(path, encoding="utf-8") as src:
@@ -60,16 +70,27 @@ for entry in data["files"]:
     for line in entry["lines"]:
         if line["count"] == 0 and not line.get("gcovr/noncode", False):
             number = line["line_number"]
-            unreached.append(f"{path}:{number}: {text[number - 1].strip()}")
+            source = text[number - 1].strip()
+            key = (os.path.relpath(os.path.abspath(path)), source)
+            why = reasons.get(key)
+            if why is None:
+                unexplained += 1
+                why = "NO REASON GIVEN: reach it with a test, or say why none can"
+            used.add(key)
+            unreached.append(f"{path}:{number}: {source}\n    {why}")
+stale = sorted(key for key in reasons if key not in used)
 with open(f"{report}/unreached.txt", "w") as out:
     out.write("\n".join(unreached) + ("\n" if unreached else ""))
+    for file, source in stale:
+        out.write(f"reached now, its reason is stale: {file}: {source}\n")
 with open(f"{report}/summary.json") as f:
     summary = json.load(f)
 lines = summary["line_percent"]
 branches = summary["branch_percent"]
 print(f"coverage: driver lines {lines:.1f}% ({summary['line_covered']} of {summary['line_total']}), "
       f"branches {branches:.1f}% ({summary['branch_covered']} of {summary['branch_total']}); "
-      f"report {report}/index.html, unreached lines {report}/unreached.txt")
+      f"report {report}/index.html, unreached lines {report}/unreached.txt "
+      f"({len(unreached)}, {unexplained} without a reason, {len(stale)} stale reasons)")
 failed = False
 if lines < floor_lines:
     print(f"coverage: FAILED: driver line coverage {lines:.1f}% is below its floor {floor_lines}%")

@@ -48,10 +48,9 @@ void CancelQueue(PDEVICE_OBJECT DeviceObject, PLIST_ENTRY QueueHead);
 void CancelAllQueues(PDEVICE_OBJECT DeviceObject);
 DRIVER_CANCEL CancelQueuedRequest;
 
-// Event waits. QueueWaitRequestLocked is QueueWaitRequest for a caller that holds
-// Lock, so that finding no pending events and queueing the wait are one step.
+// Event waits. The wait is queued with Lock held by the caller, so that finding no
+// pending events and queueing the wait are one step.
 NTSTATUS QueueWaitRequestLocked(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
-NTSTATUS QueueWaitRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp);
 PIRP DequeueWaitRequest(PDEVICE_CONTEXT DeviceContext);
 BOOLEAN CompleteWaitRequest(PDEVICE_CONTEXT DeviceContext, ULONG Mask);
 

@@ -125,14 +125,6 @@ NTSTATUS QueueWaitRequestLocked(PDEVICE_CONTEXT DeviceContext, PIRP Irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS QueueWaitRequest(PDEVICE_CONTEXT DeviceContext, PIRP Irp) {
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    NTSTATUS status = QueueWaitRequestLocked(DeviceContext, Irp);
-    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    return status;
-}
-
 PIRP DequeueWaitRequest(PDEVICE_CONTEXT DeviceContext) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);

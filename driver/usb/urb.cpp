@@ -43,12 +43,14 @@ NTSTATUS SendUrbAsync(PDEVICE_OBJECT TargetDevice, PURB Urb,
     return IofCallDriver(TargetDevice, irp);
 }
 
-// The count's event is cleared on the rise from 0 and set on a completion's fall to
-// 0; a notification event, so one waiter is released whatever the interleaving.
+// The count never rises from 0: a transfer is counted only while the port is open
+// (the readers test IsOpen under Lock; the write engine takes a request while the
+// port is open, or after close with its previous request still counted), and the
+// open reference keeps it at 1 or more until close drops it. Open initialises the
+// event not signalled, so only a completion's fall to 0 sets it; a notification
+// event, so one waiter is released whatever the interleaving.
 void IncrementPendingTransfers(PDEVICE_CONTEXT DeviceContext) {
-    if (InterlockedIncrement(&DeviceContext->PendingTransferCount) == 1) {
-        KeClearEvent(&DeviceContext->NoPendingTransfersEvent);
-    }
+    InterlockedIncrement(&DeviceContext->PendingTransferCount);
 }
 
 void DecrementPendingTransfers(PDEVICE_CONTEXT DeviceContext) {

@@ -173,9 +173,12 @@ TEST_F(CancelTest, CancelAndCompletionEndEveryRequestExactlyOnce) {
         bool byCompletion, cancelReturns;
     } orders[] = {
         {"cancelled before it is sent",
-         [&](HeldRequest& request, auto& complete, PLIST_ENTRY, Outcome& out) {
+         [&](HeldRequest& request, auto& complete, PLIST_ENTRY queue, Outcome& out) {
              EXPECT_FALSE(request.Cancel());
              EXPECT_EQ(request.Send(), STATUS_CANCELLED);
+             // Its caller completes it and the I/O manager frees it: no queue may
+             // still link it.
+             EXPECT_TRUE(IsListEmpty(queue)) << "a refused request is still queued";
              atDispatch(complete, out);
          },
          false, false},
@@ -268,6 +271,11 @@ TEST_F(CancelTest, ARequestAfterCleanupIsRefusedUntilTheNextOpen) {
         {"read", [](PDEVICE_OBJECT fdo) { return HeldRequest::Read(fdo, 4); }},
         {"wait", [](PDEVICE_OBJECT fdo) { return HeldRequest::WaitOnMask(fdo); }},
         {"write", [](PDEVICE_OBJECT fdo) { return HeldRequest::Other(fdo, IRP_MJ_WRITE, 4); }},
+        {"immediate character",
+         [](PDEVICE_OBJECT fdo) {
+             static const UCHAR byte = 'x';
+             return HeldRequest::Ioctl(fdo, IOCTL_SERIAL_IMMEDIATE_CHAR, &byte, 1);
+         }},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -280,6 +288,7 @@ TEST_F(CancelTest, ARequestAfterCleanupIsRefusedUntilTheNextOpen) {
         ASSERT_TRUE(late->Completed()) << "queued after cleanup: nothing would end it";
         EXPECT_EQ(late->Status(), STATUS_CANCELLED);
         EXPECT_EQ(late->Information(), 0u);
+        EXPECT_EQ(context_->WriteBytesQueued, 0) << "a refused request left in the output queue";
         EXPECT_EQ(RemoveLockHolds(), 0);
 
         ResetPortForOpen(context_);

@@ -161,6 +161,17 @@ TEST_F(WriteTest, AFailedChunkEndsItsWriteAndTheEngineGoesOnWithTheNext) {
     EXPECT_EQ(CommStatus().AmountInOutQueue, 0u);
     EXPECT_EQ(context_->PendingEvents & SERIAL_EV_TXEMPTY, (ULONG)SERIAL_EV_TXEMPTY)
         << "the next write went out whole: the queue ran dry after it";
+
+    // EV_TXEMPTY says the last character was sent: a queue that runs dry on a
+    // failed write, whose data never went out, raises nothing.
+    context_->PendingEvents = 0;
+    pdo_->InjectFault(UrbFault::Fail({URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, UsbPipe::BulkOut},
+                                     STATUS_IO_DEVICE_ERROR, USBD_STATUS_DEV_NOT_RESPONDING));
+    auto lone = Write(5, 'l');
+    ASSERT_TRUE(lone->WaitCompleted());
+    EXPECT_EQ(lone->Status(), STATUS_IO_DEVICE_ERROR);
+    kx::DrainDispatchQueue();
+    EXPECT_EQ(context_->PendingEvents & SERIAL_EV_TXEMPTY, 0u) << "TXEMPTY after a failed write";
     EXPECT_EQ(context_->PendingTransferCount, 1);
     EXPECT_EQ(RemoveLockHolds(), 0);
 }

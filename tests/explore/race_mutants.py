@@ -18,10 +18,7 @@ import run as mutation  # noqa: E402  the mutation check's list format and scrat
 
 
 def build(src, jobs):
-    targets = [f"{suite}_tests" for suite in mutation.SUITES] + ["explore"]
-    result = subprocess.run(["cmake", "--build", "--preset", "default", f"-j{jobs}", "--target",
-                             *targets], cwd=src, capture_output=True, text=True)
-    return result.returncode == 0, result.stdout + result.stderr
+    return mutation.build(src, jobs, mutation.all_targets() + ["explore"])
 
 
 def explore(src, scenarios, seconds, seed):
@@ -90,7 +87,11 @@ def main():
                 print(f"{label}\n     ERROR: does not build")
                 errors += 1
                 continue
-            killed = mutation.run_suites(src)
+            killed, log = mutation.run_suites(src, args.jobs, mutation.SUITES)
+            if log is not None:
+                print(f"{label}\n     ERROR: a suite does not build")
+                errors += 1
+                continue
             finding = None if killed else explore(src, scenarios, args.seconds, args.seed)
         finally:
             with open(path, "w", encoding="utf-8") as f:

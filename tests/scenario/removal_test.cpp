@@ -94,7 +94,7 @@ TEST_F(Removal, PullingTheModemOutEndsTheRequestsAndTheLastCloseRemovesTheDevice
 // A parent may keep the transfers of a surprise-removed child outstanding until
 // IRP_MN_REMOVE_DEVICE, and REMOVE waits for the last close: the close must abort
 // the pipes itself (an abort on a removed device ends at once), or each waits for
-// the other for ever.
+// the other for ever. It sends nothing else: the device is gone.
 TEST_F(Removal, CloseAfterSurpriseRemovalAbortsThePipesItself) {
     HANDLE port = Open(FILE_FLAG_OVERLAPPED);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -105,12 +105,16 @@ TEST_F(Removal, CloseAfterSurpriseRemovalAbortsThePipesItself) {
     world_.Settle();
     ASSERT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 1u);
 
+    const size_t mark = UrbCount();
     auto closed = std::async(std::launch::async, [&] { return CloseHandle(port); });
     bool ended = closed.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
     if (!ended)
         pdo.Unplug(); // lets the transfers go so that the test can end
     EXPECT_TRUE(closed.get());
     ASSERT_TRUE(ended) << "close waited for transfers only REMOVE would end";
+    // The device is gone: the close lowers no lines on it, it only aborts.
+    for (const sim::UrbRecord& urb : UrbsFrom(mark))
+        EXPECT_EQ(urb.function, URB_FUNCTION_ABORT_PIPE) << "close sent the removed device more";
     EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::BulkIn), 0u);
     EXPECT_EQ(pdo.OutstandingTransfers(sim::UsbPipe::InterruptIn), 0u);
     world_.Settle();
