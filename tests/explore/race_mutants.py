@@ -6,7 +6,7 @@ the scenarios expected to find the fault ("name,name: what the fault is"). Each
 mutant is applied to the mutation check's scratch tree; it must survive every
 deterministic suite (else it is not race-only and belongs in the mutation check)
 and be found by exploring its scenarios within the budget. Run through
-scripts/explore.sh --mutants."""
+scripts/explore.sh --mutants [--all-suites] [ID...]."""
 import argparse
 import os
 import subprocess
@@ -47,6 +47,8 @@ def main():
     parser.add_argument("--seconds", type=int,
                         default=int(os.environ.get("KORVAX_RACE_MUTANT_SECONDS", "30")))
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("KORVAX_JOBS", "2")))
+    parser.add_argument("--all-suites", action="store_true",
+                        help="also the reliability and tools suites (minutes per mutant)")
     parser.add_argument("ids", nargs="*")
     args = parser.parse_args()
 
@@ -64,6 +66,10 @@ def main():
         print(log[-4000:])
         sys.exit("race mutants: the unmutated tree does not build")
 
+    # The hosted suites take seconds; the reliability and tools suites, which run
+    # for minutes, join them with --all-suites.
+    suites = [suite for suite in mutation.SUITES
+              if args.all_suites or suite[0] not in ("reliability", "tools")]
     found = missed = errors = 0
     started = time.monotonic()
     for m in mutants:
@@ -87,7 +93,7 @@ def main():
                 print(f"{label}\n     ERROR: does not build")
                 errors += 1
                 continue
-            killed, log = mutation.run_suites(src, args.jobs, mutation.SUITES)
+            killed, log = mutation.run_suites(src, args.jobs, suites)
             if log is not None:
                 print(f"{label}\n     ERROR: a suite does not build")
                 errors += 1
