@@ -187,6 +187,24 @@ void ExpectCleanEndOnSigterm(ChildProcess& child) {
     EXPECT_EQ(*status, 0) << child.Stderr();
 }
 
+// Reads `fd` into `received` until it holds `text`, the file ends or the time is up.
+bool ReadUntil(int fd, std::string& received, const std::string& text,
+               std::chrono::milliseconds limit) {
+    for (auto deadline = Clock::now() + limit;
+         received.find(text) == std::string::npos && MsUntil(deadline) > 0;) {
+        pollfd polled{fd, POLLIN, 0};
+        if (::poll(&polled, 1, MsUntil(deadline)) <= 0)
+            continue;
+        char buffer[512];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n > 0)
+            received.append(buffer, static_cast<size_t>(n));
+    }
+    return received.find(text) != std::string::npos;
+}
+
 // The terminal side of korvaxsim pty, opened as any serial program opens one.
 class Terminal {
   public:
@@ -211,16 +229,7 @@ class Terminal {
     }
     // Reads until `text` has arrived or the time is up; returns all that came.
     std::string ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
-        auto deadline = Clock::now() + limit;
-        while (received_.find(text) == std::string::npos && MsUntil(deadline) > 0) {
-            pollfd fd{fd_, POLLIN, 0};
-            if (::poll(&fd, 1, MsUntil(deadline)) <= 0)
-                continue;
-            char buffer[256];
-            ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n > 0)
-                received_.append(buffer, static_cast<size_t>(n));
-        }
+        tools_test::ReadUntil(fd_, received_, text, limit);
         return received_;
     }
     // A new speed, and `flags` set in c_cflag.
@@ -431,18 +440,7 @@ TEST(Pty, InTheBackgroundOfATerminalItKeepsServingAndEndsOnASignal) {
 
     std::string text;
     auto readUntil = [&](const std::string& wanted, std::chrono::milliseconds limit) {
-        for (auto end = Clock::now() + limit;
-             text.find(wanted) == std::string::npos && MsUntil(end) > 0;) {
-            pollfd fd{out[0], POLLIN, 0};
-            char buffer[512];
-            if (::poll(&fd, 1, MsUntil(end)) > 0) {
-                ssize_t n = ::read(out[0], buffer, sizeof buffer);
-                if (n <= 0)
-                    break;
-                text.append(buffer, static_cast<size_t>(n));
-            }
-        }
-        return text.find(wanted) != std::string::npos;
+        return ReadUntil(out[0], text, wanted, limit);
     };
     ASSERT_TRUE(readUntil("Ctrl-C to stop\n", ReplyLimit)) << text;
     // A line typed at the shell's terminal.
