@@ -226,21 +226,31 @@ TEST_F(VerifierTest, ADispatchReturnIsHeldAgainstHowTheRequestWasPassedDownOrCom
 
 void NTAPI KeepCancelSpinLock(PDEVICE_OBJECT, PIRP) {}
 
-// Each routine at an IRQL above its documented maximum, and the pool and cancel
-// rules, broken once each.
-TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
+NTSTATUS NTAPI FreeInItsCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Each routine at an IRQL above its documented maximum, and the pool, cancel, lock,
+// device-stack, IRP and power-state rules, broken once each.
+TEST_F(VerifierTest, IrqlPoolCancelLockDeviceAndIrpRulesAreCaught) {
     auto atDispatch = [](std::function<void()> fn) {
         return [fn] { kx::RunAtIrql(DISPATCH_LEVEL, fn); };
     };
     auto atHigh = [](std::function<void()> fn) { return [fn] { kx::RunAtIrql(HIGH_LEVEL, fn); }; };
     KEVENT event, set;
-    KSPIN_LOCK a, b;
+    KSPIN_LOCK a, b, d, e, f;
+    for (PKSPIN_LOCK lock : {&a, &b, &d, &e, &f})
+        KeInitializeSpinLock(lock);
     auto nested = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
         KIRQL x, y;
         KeAcquireSpinLock(outer, &x);
         KeAcquireSpinLock(inner, &y);
         KeReleaseSpinLock(inner, y);
         KeReleaseSpinLock(outer, x);
+    };
+    auto nestedOnThread = [nested](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
+        std::thread([=] { nested(outer, inner); }).join();
     };
     KTIMER timer;
     IO_REMOVE_LOCK lock;
@@ -336,74 +346,13 @@ TEST_F(VerifierTest, IrqlPoolAndCancelRulesAreCaught) {
              std::thread([&] { nested(&b, &a); }).join();
          },
          kx::Rule::LockOrderInversion},
-    };
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    KeInitializeEvent(&set, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&a);
-    KeInitializeSpinLock(&b);
-    for (const Case& c : cases) {
-        kx::VerifierCapture capture;
-        c.breakIt();
-        EXPECT_EQ(capture.Count(c.rule), 1u) << c.what;
-        EXPECT_EQ(capture.Findings().size(), 1u) << c.what;
-        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.what;
-    }
-    {
-        kx::VerifierCapture capture;
-        kx::RunAtIrql(DISPATCH_LEVEL, [] {
-            FAST_MUTEX mutex;
-            ExInitializeFastMutex(&mutex);
-            ExAcquireFastMutex(&mutex);
-            ExReleaseFastMutex(&mutex);
-        });
-        EXPECT_EQ(capture.Count(kx::Rule::FastMutexIrql), 2u) << "both calls above APC_LEVEL";
-    }
-    // Within their limits the same routines are quiet; a wait that only polls may
-    // be made at DISPATCH_LEVEL.
-    kx::VerifierCapture capture;
-    kx::RunAtIrql(DISPATCH_LEVEL, [&] {
-        LARGE_INTEGER zero{};
-        KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, &zero);
-        KeClearEvent(&event);
-        KeInitializeTimerEx(&timer, NotificationTimer);
-        DbgPrint("%d\n", 1);
-    });
-    RtlIntegerToUnicodeString(42, 10, &number);
-    EXPECT_TRUE(capture.Findings().empty());
-}
-
-NTSTATUS NTAPI FreeInItsCompletion(PDEVICE_OBJECT, PIRP Irp, PVOID) {
-    IoFreeIrp(Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// The lock, device-stack, IRP and power-state rules, broken once each.
-TEST_F(VerifierTest, LockDeviceAndIrpRulesAreCaught) {
-    KSPIN_LOCK a, b, c;
-    KeInitializeSpinLock(&a);
-    KeInitializeSpinLock(&b);
-    KeInitializeSpinLock(&c);
-    auto nested = [](PKSPIN_LOCK outer, PKSPIN_LOCK inner) {
-        std::thread([=] {
-            KIRQL x, y;
-            KeAcquireSpinLock(outer, &x);
-            KeAcquireSpinLock(inner, &y);
-            KeReleaseSpinLock(inner, y);
-            KeReleaseSpinLock(outer, x);
-        }).join();
-    };
-    struct Case {
-        const char* what;
-        std::function<void()> breakIt;
-        kx::Rule rule;
-    } cases[] = {
         // No two of the threads ever hold the same two locks in opposite orders,
         // yet the three together can deadlock.
         {"three locks taken in a cycle on three threads",
          [&] {
-             nested(&a, &b);
-             nested(&b, &c);
-             nested(&c, &a);
+             nestedOnThread(&d, &e);
+             nestedOnThread(&e, &f);
+             nestedOnThread(&f, &d);
          },
          kx::Rule::LockOrderInversion},
         {"spin lock acquired again by its owner",
@@ -516,6 +465,8 @@ TEST_F(VerifierTest, LockDeviceAndIrpRulesAreCaught) {
          },
          kx::Rule::IrqlTooHigh},
     };
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&set, NotificationEvent, TRUE);
     for (const Case& c : cases) {
         kx::VerifierCapture capture;
         KeInitializeEvent(&event_, NotificationEvent, FALSE);
@@ -524,6 +475,28 @@ TEST_F(VerifierTest, LockDeviceAndIrpRulesAreCaught) {
         EXPECT_EQ(capture.Findings().size(), 1u) << c.what;
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << c.what;
     }
+    {
+        kx::VerifierCapture capture;
+        kx::RunAtIrql(DISPATCH_LEVEL, [] {
+            FAST_MUTEX mutex;
+            ExInitializeFastMutex(&mutex);
+            ExAcquireFastMutex(&mutex);
+            ExReleaseFastMutex(&mutex);
+        });
+        EXPECT_EQ(capture.Count(kx::Rule::FastMutexIrql), 2u) << "both calls above APC_LEVEL";
+    }
+    // Within their limits the same routines are quiet; a wait that only polls may
+    // be made at DISPATCH_LEVEL.
+    kx::VerifierCapture capture;
+    kx::RunAtIrql(DISPATCH_LEVEL, [&] {
+        LARGE_INTEGER zero{};
+        KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, &zero);
+        KeClearEvent(&event);
+        KeInitializeTimerEx(&timer, NotificationTimer);
+        DbgPrint("%d\n", 1);
+    });
+    RtlIntegerToUnicodeString(42, 10, &number);
+    EXPECT_TRUE(capture.Findings().empty());
 }
 
 // Windows' own behaviour where a driver might expect another: KeSetEvent with Wait

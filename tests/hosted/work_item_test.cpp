@@ -1,10 +1,8 @@
 // System worker threads: work items run at PASSIVE_LEVEL on their own threads,
-// charged to the driver that queued them; a routine that returns at raised IRQL is
-// caught; a request its dispatch routine handed to a worker is still in its
-// device: deleting the device then is caught, and only a reference the driver took
-// keeps the device's memory for the worker; and an unload while a routine of the
-// driver is still on a worker's stack is caught, unless an IoQueueWorkItem item's
-// reference to its device puts the unload off until the routine has returned.
+// charged to the driver that queued them; freeing or queueing again an item still
+// queued is caught; and an unload while a routine of the driver is still on a
+// worker's stack is caught, unless an IoQueueWorkItem item's reference to its
+// device puts the unload off until the routine has returned.
 #include <kx/host.h>
 #include <support/worker_blockers.h>
 
@@ -88,103 +86,6 @@ TEST(WorkItemTest, FreeingOrRequeueingAQueuedItemIsCaught) {
         EXPECT_EQ(capture.Count(kx::Rule::ObjectFreedWhileQueued), 1u);
     }
     EXPECT_EQ(runs, 0) << "the freed item left the queue";
-}
-
-// ---- A device-control request deferred to a worker while its device goes away ----------
-
-constexpr ULONG Signature = 0x5A5A1234;
-
-struct DeferringExtension {
-    ULONG signature;
-    IO_REMOVE_LOCK removeLock;
-};
-
-struct DeferredRequest {
-    WORK_QUEUE_ITEM item;
-    PDEVICE_OBJECT device;
-    PIRP irp;
-};
-
-ULONG signatureSeenByWorker;
-
-void NTAPI DeferredWorker(PVOID Parameter) {
-    auto* request = static_cast<DeferredRequest*>(Parameter);
-    // The device may be deleted by now; its memory lives while the reference the
-    // dispatch routine took does.
-    auto* ext = static_cast<DeferringExtension*>(request->device->DeviceExtension);
-    signatureSeenByWorker = ext->signature;
-    NTSTATUS status = IoAcquireRemoveLock(&ext->removeLock, request->irp);
-    if (NT_SUCCESS(status))
-        IoReleaseRemoveLock(&ext->removeLock, request->irp);
-    request->irp->IoStatus.Status = status;
-    request->irp->IoStatus.Information = 0;
-    IoCompleteRequest(request->irp, IO_NO_INCREMENT);
-    ObDereferenceObject(request->device);
-    ExFreePool(request);
-}
-
-// Every request is handed to a worker thread.
-NTSTATUS NTAPI DeferringDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    auto* request = static_cast<DeferredRequest*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(DeferredRequest), TestTag));
-    ExInitializeWorkItem(&request->item, DeferredWorker, request);
-    request->device = DeviceObject;
-    request->irp = Irp;
-    ObReferenceObject(DeviceObject);
-    IoMarkIrpPending(Irp);
-    ExQueueWorkItem(&request->item, DelayedWorkQueue);
-    return STATUS_PENDING;
-}
-
-NTSTATUS NTAPI DeferringEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING) {
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DeferringDispatch;
-    return STATUS_SUCCESS;
-}
-
-// A request waiting for a worker is still in the device: deleting the device then
-// is caught, and neither the request nor the queued work item keeps the device's
-// memory; only the reference its driver took does.
-TEST(DeferredRequestTest, DeletingTheDeviceWhileTheRequestWaitsForAWorkerIsCaught) {
-    kx::Kernel kernel;
-    PDRIVER_OBJECT driver = kx::LoadDriver(DeferringEntry, u"Deferring", nullptr);
-    PDEVICE_OBJECT device;
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(DeferringExtension), nullptr, FILE_DEVICE_SERIAL_PORT,
-                             0, FALSE, &device),
-              STATUS_SUCCESS);
-    auto* ext = static_cast<DeferringExtension*>(device->DeviceExtension);
-    ext->signature = Signature;
-    IoInitializeRemoveLock(&ext->removeLock, TestTag, 0, 0);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    signatureSeenByWorker = 0;
-    kx::VerifierCapture capture;
-    {
-        WorkerBlockers blockers(2);
-        // Sent at DISPATCH_LEVEL, as a kernel-mode caller may.
-        PIRP irp = IoBuildDeviceIoControlRequest(0x001B0004, device, nullptr, 0, nullptr, 0, FALSE,
-                                                 &done, &iosb);
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        kx::RunAtIrql(DISPATCH_LEVEL, [&] { status = IoCallDriver(device, irp); });
-        EXPECT_EQ(status, STATUS_PENDING);
-        // What the driver's remove handler does before deleting the device.
-        ASSERT_EQ(IoAcquireRemoveLock(&ext->removeLock, &done), STATUS_SUCCESS);
-        IoReleaseRemoveLockAndWait(&ext->removeLock, &done);
-        IoDeleteDevice(device);
-        EXPECT_EQ(capture.Count(kx::Rule::DeviceDeletedBusy), 1u);
-        EXPECT_FALSE(kx::DeviceExists(device));
-        capture.Clear();
-    }
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    // The worker read the deleted device's memory (kept by the driver's reference)
-    // and found the remove lock refusing.
-    EXPECT_EQ(signatureSeenByWorker, Signature);
-    EXPECT_EQ(iosb.Status, STATUS_DELETE_PENDING);
-    kx::DrainWorkItems();
-    EXPECT_TRUE(capture.Findings().empty());
-    EXPECT_EQ(kx::OutstandingIrps(), 0u);
-    EXPECT_EQ(kx::OutstandingPool(TestTag).allocations, 0u);
-    kx::UnloadDriver(driver);
 }
 
 // ---- Unloading while a work item routine is still running ----------------------------

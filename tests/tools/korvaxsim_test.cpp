@@ -173,6 +173,38 @@ std::string TempPath(const std::string& name) {
            "-" + name;
 }
 
+// The pseudo-terminal's path, once the pty session has printed it; "" if it has not.
+std::string PtyPath(ChildProcess& child) {
+    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
+    return path ? "/dev/" + *path : std::string();
+}
+
+// SIGTERM ends the session cleanly: close, unplug, unload, summary, status 0.
+void ExpectCleanEndOnSigterm(ChildProcess& child) {
+    child.Signal(SIGTERM);
+    auto status = child.Wait(DemoLimit);
+    ASSERT_TRUE(status) << child.Stdout();
+    EXPECT_EQ(*status, 0) << child.Stderr();
+}
+
+// Reads `fd` into `received` until it holds `text`, the file ends or the time is up.
+bool ReadUntil(int fd, std::string& received, const std::string& text,
+               std::chrono::milliseconds limit) {
+    for (auto deadline = Clock::now() + limit;
+         received.find(text) == std::string::npos && MsUntil(deadline) > 0;) {
+        pollfd polled{fd, POLLIN, 0};
+        if (::poll(&polled, 1, MsUntil(deadline)) <= 0)
+            continue;
+        char buffer[512];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n > 0)
+            received.append(buffer, static_cast<size_t>(n));
+    }
+    return received.find(text) != std::string::npos;
+}
+
 // The terminal side of korvaxsim pty, opened as any serial program opens one.
 class Terminal {
   public:
@@ -197,16 +229,7 @@ class Terminal {
     }
     // Reads until `text` has arrived or the time is up; returns all that came.
     std::string ReadUntil(const std::string& text, std::chrono::milliseconds limit) {
-        auto deadline = Clock::now() + limit;
-        while (received_.find(text) == std::string::npos && MsUntil(deadline) > 0) {
-            pollfd fd{fd_, POLLIN, 0};
-            if (::poll(&fd, 1, MsUntil(deadline)) <= 0)
-                continue;
-            char buffer[256];
-            ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n > 0)
-                received_.append(buffer, static_cast<size_t>(n));
-        }
+        tools_test::ReadUntil(fd_, received_, text, limit);
         return received_;
     }
     // A new speed, and `flags` set in c_cflag.
@@ -263,11 +286,8 @@ std::string BulkOutText(const sim::CaptureFile& file) {
 TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeepsUp) {
     std::string capture = TempPath("pty.pcap");
     ChildProcess child(Program, {"pty", "--capture", capture});
-    ASSERT_TRUE(child.Started());
-    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
-    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
-    Terminal terminal("/dev/" + *path);
-    ASSERT_TRUE(terminal.Open()) << *path;
+    Terminal terminal(PtyPath(child));
+    ASSERT_TRUE(terminal.Open()) << child.Stdout() << child.Stderr();
 
     ASSERT_TRUE(terminal.Write("AT\r"));
     EXPECT_EQ(terminal.ReadUntil("OK\r\n", ReplyLimit), "AT\r\r\nOK\r\n");
@@ -280,10 +300,7 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeeps
     EXPECT_TRUE(child.WaitForLine("pty: line set to 9600 8N2", ReplyLimit)) << child.Stdout();
 
     // SIGTERM ends the session cleanly: close, unplug, unload, summary.
-    child.Signal(SIGTERM);
-    auto status = child.Wait(DemoLimit);
-    ASSERT_TRUE(status) << child.Stdout();
-    EXPECT_EQ(*status, 0) << child.Stderr();
+    ExpectCleanEndOnSigterm(child);
     EXPECT_NE(child.Stdout().find("verifier   0 finding(s)"), std::string::npos) << child.Stdout();
     EXPECT_NE(child.Stdout().find("0 bytes in 0 block(s)"), std::string::npos) << child.Stdout();
     EXPECT_NE(child.Stdout().find("UNLOADED"), std::string::npos);
@@ -295,11 +312,8 @@ TEST(Pty, APlainProgramTalksAtCommandsThroughThePseudoTerminalAndTheCaptureKeeps
 // the output (tcflow TCOON, or an XON arriving) lets the writes go on.
 TEST(Pty, AnArrivingXoffStopsTheProgramsOutputAsOnAPlainPty) {
     ChildProcess child(Program, {"pty", "--echo", "--quiet"});
-    ASSERT_TRUE(child.Started());
-    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
-    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
-    Terminal terminal("/dev/" + *path);
-    ASSERT_TRUE(terminal.Open());
+    Terminal terminal(PtyPath(child));
+    ASSERT_TRUE(terminal.Open()) << child.Stdout() << child.Stderr();
     termios settings{};
     ASSERT_EQ(::tcgetattr(terminal.Fd(), &settings), 0);
     settings.c_iflag |= IXON;
@@ -318,10 +332,7 @@ TEST(Pty, AnArrivingXoffStopsTheProgramsOutputAsOnAPlainPty) {
     ASSERT_TRUE(terminal.Write("\x11world")); // the echoed XON is no data either
     EXPECT_EQ(terminal.ReadUntil("world", ReplyLimit), "helloworld");
 
-    child.Signal(SIGTERM);
-    auto status = child.Wait(DemoLimit);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(*status, 0) << child.Stderr();
+    ExpectCleanEndOnSigterm(child);
 }
 
 #ifdef KORVAX_MEASURES_RSS
@@ -332,11 +343,8 @@ TEST(Pty, AnArrivingXoffStopsTheProgramsOutputAsOnAPlainPty) {
 // program reads again, every byte comes back in order.
 TEST(Pty, AWriterWithoutAReaderIsHeldBackInFlatMemoryAndLosesNothing) {
     ChildProcess child(Program, {"pty", "--echo", "--quiet"});
-    ASSERT_TRUE(child.Started());
-    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
-    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
-    Terminal terminal("/dev/" + *path);
-    ASSERT_TRUE(terminal.Open()) << *path;
+    Terminal terminal(PtyPath(child));
+    ASSERT_TRUE(terminal.Open()) << child.Stdout() << child.Stderr();
     long before = ResidentKiB(child.Pid());
 
     auto byteAt = [](uint64_t at) { return static_cast<char>(at * 7 % 251); };
@@ -371,10 +379,7 @@ TEST(Pty, AWriterWithoutAReaderIsHeldBackInFlatMemoryAndLosesNothing) {
     EXPECT_EQ(got, sent);
     EXPECT_EQ(wrong, 0u);
 
-    child.Signal(SIGTERM);
-    auto status = child.Wait(DemoLimit);
-    ASSERT_TRUE(status) << child.Stdout();
-    EXPECT_EQ(*status, 0) << child.Stderr();
+    ExpectCleanEndOnSigterm(child);
 }
 #endif
 
@@ -435,18 +440,7 @@ TEST(Pty, InTheBackgroundOfATerminalItKeepsServingAndEndsOnASignal) {
 
     std::string text;
     auto readUntil = [&](const std::string& wanted, std::chrono::milliseconds limit) {
-        for (auto end = Clock::now() + limit;
-             text.find(wanted) == std::string::npos && MsUntil(end) > 0;) {
-            pollfd fd{out[0], POLLIN, 0};
-            char buffer[512];
-            if (::poll(&fd, 1, MsUntil(end)) > 0) {
-                ssize_t n = ::read(out[0], buffer, sizeof buffer);
-                if (n <= 0)
-                    break;
-                text.append(buffer, static_cast<size_t>(n));
-            }
-        }
-        return text.find(wanted) != std::string::npos;
+        return ReadUntil(out[0], text, wanted, limit);
     };
     ASSERT_TRUE(readUntil("Ctrl-C to stop\n", ReplyLimit)) << text;
     // A line typed at the shell's terminal.
@@ -488,11 +482,8 @@ TEST(Pty, ACaptureWriteThatFailsMidSessionEndsItAtOnceWithTheErrno) {
     ChildProcess child(Program, {"pty", "--echo", "--quiet", "--capture", capture});
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, savedSignal);
-    ASSERT_TRUE(child.Started());
-    auto path = child.WaitForLine("pty: /dev/", ReplyLimit);
-    ASSERT_TRUE(path) << child.Stdout() << child.Stderr();
-    Terminal terminal("/dev/" + *path);
-    ASSERT_TRUE(terminal.Open());
+    Terminal terminal(PtyPath(child));
+    ASSERT_TRUE(terminal.Open()) << child.Stdout() << child.Stderr();
 
     // 256 KiB echoed: some four times what the file may hold.
     std::string chunk(4096, 'k');
@@ -570,71 +561,48 @@ TEST(Korvaxsim, MessagesFollowTheCommandLineConventions) {
     // after the removal is refused (ERROR_ACCESS_DENIED): which comes first is timing.
     const std::string unplugged = "korvaxsim: COM5: the modem was unplugged (";
     const std::string badCapture = "/nonexistent-korvax-dir/modem.pcap";
-    const struct {
+    const std::string noSpace = ": writing the capture failed: No space left on device (ENOSPC)\n";
+    struct Case {
         std::vector<std::string> args;
         std::string input; // on stdin
         int status;
         std::string error; // stderr; with `prefix`, how it starts (one line)
-        bool prefix;
-        std::string output; // something stdout shows; "-" for nothing at all
-    } cases[] = {
-        {{}, "", 2, "korvaxsim: no mode given\n" + tryHelp, false, "-"},
-        {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
-        {{"--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp, false, "-"},
-        {{"pty", "--capture", ""},
-         "",
-         2,
-         "korvaxsim: --capture needs a file name\n" + tryHelp,
-         false,
-         "-"},
-        {{"term", "--bytes", "4M"},
-         "",
-         2,
-         "korvaxsim: --bytes is an option of demo\n" + tryHelp,
-         false,
-         "-"},
-        {{"pty", "--port"}, "", 2, "korvaxsim: --port needs a value\n" + tryHelp, false, "-"},
+        bool prefix = false;
+        std::string output = "-"; // something stdout shows; "-" for nothing at all
+    };
+    const Case cases[] = {
+        {{}, "", 2, "korvaxsim: no mode given\n" + tryHelp},
+        {{"demo", "--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp},
+        {{"--bogus"}, "", 2, "korvaxsim: unknown option '--bogus'\n" + tryHelp},
+        {{"pty", "--capture", ""}, "", 2, "korvaxsim: --capture needs a file name\n" + tryHelp},
+        {{"term", "--bytes", "4M"}, "", 2, "korvaxsim: --bytes is an option of demo\n" + tryHelp},
+        {{"pty", "--port"}, "", 2, "korvaxsim: --port needs a value\n" + tryHelp},
         {{"--help"}, "", 0, "", false, "usage: korvaxsim demo"},
         {{"demo", "--quiet", "--port", "COM7"},
          "",
          1,
-         "korvaxsim: COM7: no such port (ERROR_FILE_NOT_FOUND)\n",
-         false,
-         "-"},
+         "korvaxsim: COM7: no such port (ERROR_FILE_NOT_FOUND)\n"},
         {{"demo", "--quiet", "--other-app"},
          "",
          1,
          "korvaxsim: COM5: the port is already open in another application "
-         "(ERROR_ACCESS_DENIED)\n",
-         false,
-         "-"},
+         "(ERROR_ACCESS_DENIED)\n"},
         {{"pty", "--capture", badCapture},
          "",
          1,
          "korvaxsim: " + badCapture +
-             ": cannot write the capture: No such file or directory (ENOENT)\n",
-         false,
-         "-"},
+             ": cannot write the capture: No such file or directory (ENOENT)\n"},
         {{"demo", "--quiet", "--capture", "/tmp"},
          "",
          1,
-         "korvaxsim: /tmp: cannot write the capture: Is a directory (EISDIR)\n",
-         false,
-         "-"},
+         "korvaxsim: /tmp: cannot write the capture: Is a directory (EISDIR)\n"},
         // The file opens, and its first write fails: before the session starts.
         {{"term", "--quiet", "--capture", "/dev/full"},
          "AT\n",
          1,
-         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
-         false,
-         "-"},
-        {{"demo", "--quiet", "--capture", "/dev/full"},
-         "",
-         1,
-         "korvaxsim: /dev/full: writing the capture failed: No space left on device (ENOSPC)\n",
-         false,
-         "-"},
-        {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged, true, "-"},
+         "korvaxsim: /dev/full" + noSpace},
+        {{"demo", "--quiet", "--capture", "/dev/full"}, "", 1, "korvaxsim: /dev/full" + noSpace},
+        {{"demo", "--quiet", "--bytes", "256K", "--unplug-midway"}, "", 1, unplugged, true},
         {{"pty", "--quiet"}, "unplug\n", 1, unplugged, true, ""},
         {{"term", "--quiet"}, "ATZ\n~wait OK\n~unplug\n", 1, unplugged, true, ""},
         {{"term", "--quiet"},
