@@ -103,8 +103,14 @@ EXPLORE_SCENARIO(exclusive_open, "two handles racing the exclusive open, and a c
     }
     run.Expect(opened <= (closing ? 1 : 0), "never two handles on the port at once");
     for (HANDLE handle : handles) {
-        if (handle != INVALID_HANDLE_VALUE)
-            run.Expect(CloseHandle(handle) != FALSE, "the opened handle closes");
+        if (handle == INVALID_HANDLE_VALUE)
+            continue;
+        // A handle that opened while the other closed has its readers running.
+        port.Modem().Pdo().SendBulkIn({0x5A});
+        port.World().Settle();
+        run.Expect(Drain(run, handle) == std::vector<uint8_t>{0x5A},
+                   "the handle that opened reads the modem's data");
+        run.Expect(CloseHandle(handle) != FALSE, "the opened handle closes");
     }
     if (!closing)
         port.Close();

@@ -3,6 +3,8 @@
 
 #include <kx/schedule.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace win32;
@@ -18,36 +20,71 @@ std::vector<uint8_t> Marked(size_t size, uint64_t seed, bool high) {
     return bytes;
 }
 
-// Takes one write's bytes off the front of the wire: all of them after a success;
-// after a cancel, as many as went out before it (possibly none), never more.
-bool TakeWrite(const std::vector<uint8_t>& wire, size_t& at, const std::vector<uint8_t>& data,
-               bool ok) {
-    size_t taken = 0;
-    while (taken < data.size() && at + taken < wire.size() && wire[at + taken] == data[taken])
-        ++taken;
-    at += taken;
-    return !ok || taken == data.size();
+// The wire holds each write's bytes as one run, the first write's before the
+// second's when both came from one thread: all of a write that succeeded, a prefix
+// (possibly empty) of one that was cancelled; nothing else.
+bool WireHolds(const std::vector<uint8_t>& wire, const std::vector<uint8_t>* data[2],
+               const bool ok[2], bool ordered) {
+    bool seen[2] = {false, false};
+    for (size_t at = 0, size = 0; at < wire.size(); at += size) {
+        const int write = wire[at] >> 7;
+        if (seen[write] || (ordered && write == 0 && seen[1]))
+            return false;
+        seen[write] = true;
+        for (size = 0; at + size < wire.size() && (wire[at + size] >> 7) == write;)
+            ++size;
+        const std::vector<uint8_t>& bytes = *data[write];
+        if (size > bytes.size() ||
+            !std::equal(bytes.begin(), bytes.begin() + size, wire.begin() + at) ||
+            (ok[write] && size != bytes.size()))
+            return false;
+    }
+    return (seen[0] || !ok[0]) && (seen[1] || !ok[1]);
 }
 
-// Two writes, the first of up to two chunks, against a CancelIo of the writing
-// thread, a PURGE_TXABORT or the close of the handle from another thread. Each
-// ends once, whole or aborted (WriteFile (Win32): a cancelled request fails with
-// ERROR_OPERATION_ABORTED), and the wire holds each write's bytes once, in order:
-// all of a write that succeeded, a prefix of one that was cancelled.
+// Two writes, the first of up to two chunks, the second from the same thread or
+// from another one, against a CancelIo of the first's thread, a PURGE_TXABORT or
+// the close of the handle from another thread. Each ends once, whole or aborted
+// (WriteFile (Win32): a cancelled request fails with ERROR_OPERATION_ABORTED), and
+// the port sends each write's bytes once, in order, one write after the other.
 EXPLORE_SCENARIO(write_against_cancel, "two writes against CancelIo, PURGE_TXABORT or close") {
     ExplorePort port(run);
     // No modem model behind the pipe: the bus keeps what reaches it.
     port.Modem().Pdo().Attach(nullptr);
     const uint64_t how = run.Draw(3);
+    const bool apart = run.Draw(2) == 0;
     const std::vector<uint8_t> first = Marked(1 + run.Draw(5000), run.Seed(), false);
     const std::vector<uint8_t> second = Marked(1 + run.Draw(64), run.Seed() + 1, true);
+    const std::vector<uint8_t>* data[2] = {&first, &second};
     const HANDLE handle = port.Handle();
-    Overlapped one, two;
-    explore::Outcome started[2] = {
-        explore::WriteAsync(handle, first.data(), static_cast<DWORD>(first.size()), one),
-        explore::WriteAsync(handle, second.data(), static_cast<DWORD>(second.size()), two)};
-    for (const explore::Outcome& start : started)
-        run.Expect(start.ok || start.error == ERROR_IO_PENDING, "a write starts");
+    Overlapped overlapped[2];
+    explore::Outcome ended[2];
+    bool issued[2] = {false, false};
+    // A write that could not start (its handle already closed) has nothing to await.
+    auto write = [&](int i) {
+        ended[i] = explore::WriteAsync(handle, data[i]->data(), static_cast<DWORD>(data[i]->size()),
+                                       overlapped[i]);
+        issued[i] = ended[i].ok || ended[i].error == ERROR_IO_PENDING;
+        // A write on the handle being closed may reach the port after its cleanup,
+        // which refuses it at once.
+        run.Expect(issued[i] || (how == 2 && apart &&
+                                 (ended[i].error == ERROR_INVALID_HANDLE ||
+                                  ended[i].error == ERROR_OPERATION_ABORTED)),
+                   "a write starts, unless its handle was closed before");
+    };
+    auto await = [&](int i) {
+        if (issued[i])
+            ended[i] = explore::Await(handle, overlapped[i]);
+    };
+    write(0);
+    kx::ControlledThread writer("writer", [&] {
+        if (apart) {
+            write(1);
+            await(1);
+        }
+    });
+    if (!apart)
+        write(1);
     kx::ControlledThread other("other", [&] {
         if (how == 1)
             run.Expect(PurgeComm(handle, PURGE_TXABORT) != FALSE, "the purge succeeds");
@@ -56,21 +93,22 @@ EXPLORE_SCENARIO(write_against_cancel, "two writes against CancelIo, PURGE_TXABO
     });
     if (how == 0)
         run.Expect(CancelIo(handle) != FALSE, "CancelIo succeeds");
-    explore::Outcome ended[2] = {explore::Await(handle, one), explore::Await(handle, two)};
+    await(0);
+    if (!apart)
+        await(1);
+    writer.Join();
     other.Join();
     port.World().Settle();
-    const std::vector<uint8_t>* data[2] = {&first, &second};
-    std::vector<uint8_t> wire = port.Modem().Pdo().TakeBulkOut();
-    size_t at = 0;
+    bool ok[2];
     for (int i = 0; i < 2; ++i) {
-        run.Expect(ended[i].ok || ended[i].error == ERROR_OPERATION_ABORTED,
+        ok[i] = ended[i].ok;
+        run.Expect(ended[i].ok || ended[i].error == ERROR_OPERATION_ABORTED || !issued[i],
                    "a write succeeds or is aborted");
         run.Expect(!ended[i].ok || ended[i].count == data[i]->size(),
                    "a write that succeeded reports all its bytes");
-        run.Expect(TakeWrite(wire, at, *data[i], ended[i].ok),
-                   "a write's bytes reach the wire once, in order, all of them when it succeeded");
     }
-    run.Expect(at == wire.size(), "nothing but the writes' bytes reaches the wire");
+    run.Expect(WireHolds(port.Modem().Pdo().TakeBulkOut(), data, ok, !apart),
+               "each write's bytes go out once, in order, all of them when it succeeded");
     if (how == 2) {
         // The port opens again once the handle is closed, and writes.
         HANDLE again = CreateFileA(port.Modem().Path().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
