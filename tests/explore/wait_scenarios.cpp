@@ -29,11 +29,20 @@ EXPLORE_SCENARIO(wait_against_events,
     const uint64_t how = run.Draw(3);
     const DWORD newMask = run.Draw(2) == 0 ? mask : EV_RXCHAR;
     run.Expect(SetCommMask(port.Handle(), mask) != FALSE, "SetCommMask succeeds");
+    // The carrier comes while the wait is being queued, or once it is.
+    const bool early = run.Draw(2) == 0;
+    auto carrier = [&] {
+        return kx::ControlledThread("modem", [&] { port.Modem().Model()->SetCarrier(true); });
+    };
+    kx::ControlledThread modem;
+    if (early)
+        modem = carrier();
     DWORD events = 0xFFFFFFFF;
     Overlapped wait;
     explore::Outcome started = WaitAsync(port.Handle(), &events, wait);
     run.Expect(started.ok || started.error == ERROR_IO_PENDING, "the wait starts");
-    kx::ControlledThread modem("modem", [&] { port.Modem().Model()->SetCarrier(true); });
+    if (!early)
+        modem = carrier();
     kx::ControlledThread masker("masker", [&] {
         if (how == 1)
             run.Expect(SetCommMask(port.Handle(), newMask) != FALSE, "the new mask is taken");
