@@ -53,7 +53,7 @@ EXPLORE_SCENARIO(write_against_cancel, "two writes against CancelIo, PURGE_TXABO
     port.Modem().Pdo().Attach(nullptr);
     const uint64_t how = run.Draw(3);
     const bool apart = run.Draw(2) == 0;
-    const std::vector<uint8_t> first = Marked(1 + run.Draw(5000), run.Seed(), false);
+    const std::vector<uint8_t> first = Marked(1 + run.Draw(8192), run.Seed(), false);
     const std::vector<uint8_t> second = Marked(1 + run.Draw(64), run.Seed() + 1, true);
     const std::vector<uint8_t>* data[2] = {&first, &second};
     const HANDLE handle = port.Handle();
@@ -76,13 +76,14 @@ EXPLORE_SCENARIO(write_against_cancel, "two writes against CancelIo, PURGE_TXABO
         if (issued[i])
             ended[i] = explore::Await(handle, overlapped[i]);
     };
-    write(0);
+    // Apart, the two writes race each other into the port.
     kx::ControlledThread writer("writer", [&] {
         if (apart) {
             write(1);
             await(1);
         }
     });
+    write(0);
     if (!apart)
         write(1);
     kx::ControlledThread other("other", [&] {
