@@ -263,19 +263,30 @@ static void StartWriteTimeout(PDEVICE_CONTEXT Context, PIRP Irp) {
     ArmWriteTimer(Context, dueTime, Irp);
 }
 
-// Lock not held. Ends a cancellation of CurrentWriteIrp (purge or time-out): the
-// last canceller completes the request if the engine has ended it meanwhile.
-static void LeaveCurrentWrite(PDEVICE_CONTEXT Context) {
+// The cancellers' claims on a request the engine has ended while they were still
+// in IoCancelIrp on it. The request is the driver's again (the lower driver has
+// given it back) until the last of them completes it, so its DriverContext is free.
+static ULONG_PTR* EndedWriteClaims(PIRP Irp) {
+    return (ULONG_PTR*)&Irp->Tail.Overlay.DriverContext[0];
+}
+
+// Lock not held. Ends a cancellation of Irp (purge or time-out), taken while Irp
+// was CurrentWriteIrp. While it still is, the claim counts in WriteCancellers;
+// once the engine has ended it, the claim is on the request, and the last
+// canceller completes it. A claim is never on another request than its own: the
+// engine may end the next write while this one's canceller is still here.
+static void LeaveCurrentWrite(PDEVICE_CONTEXT Context, PIRP Irp) {
     KIRQL oldIrql;
+    BOOLEAN last = FALSE;
     KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    PIRP ended = NULL;
-    if (--Context->WriteCancellers == 0) {
-        ended = Context->WriteEndDeferred;
-        Context->WriteEndDeferred = NULL;
+    if (Irp == Context->CurrentWriteIrp) {
+        Context->WriteCancellers--;
+    } else {
+        last = --*EndedWriteClaims(Irp) == 0;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
-    if (ended != NULL) {
-        IofCompleteRequest(ended, IO_SERIAL_INCREMENT);
+    if (last) {
+        IofCompleteRequest(Irp, IO_SERIAL_INCREMENT);
     }
 }
 
@@ -314,7 +325,7 @@ void NTAPI WriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemAr
 
     if (expired != NULL) {
         IoCancelIrp(expired);
-        LeaveCurrentWrite(context);
+        LeaveCurrentWrite(context, expired);
     }
     if (!passed) {
         ReleaseWriteTimerHold(context, self);
@@ -422,7 +433,8 @@ static BOOLEAN EndWrite(PDEVICE_CONTEXT Context, PIRP* Irp, PWRITE_TRANSFER* Tra
     Context->CurrentWriteIrp = NULL;
     BOOLEAN deferred = Context->WriteCancellers != 0;
     if (deferred) {
-        Context->WriteEndDeferred = irp;
+        *EndedWriteClaims(irp) = Context->WriteCancellers;
+        Context->WriteCancellers = 0;
     }
     KeReleaseSpinLock(&Context->Lock, oldIrql);
 
@@ -504,7 +516,7 @@ void CancelCurrentWrite(PDEVICE_CONTEXT DeviceContext) {
         return;
     }
     IoCancelIrp(irp);
-    LeaveCurrentWrite(DeviceContext);
+    LeaveCurrentWrite(DeviceContext, irp);
 }
 
 // PASSIVE_LEVEL, from the wake once the port is no longer suspended: an engine

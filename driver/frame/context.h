@@ -124,11 +124,10 @@ typedef struct _DEVICE_CONTEXT {
     UCHAR BulkInThrottled;
 
     // The transmit engine's request in flight (Lock): set while the engine carries
-    // it, so that a purge can cancel it. While WriteCancellers is not 0 a purge may
-    // be in IoCancelIrp on it, and the engine leaves its completion, in
-    // WriteEndDeferred, to the last of them.
+    // it, so that a purge can cancel it. While WriteCancellers is not 0 a purge or
+    // the time-out may be in IoCancelIrp on it; the engine then ends it with those
+    // claims moved onto the request, and leaves its completion to the last of them.
     PIRP CurrentWriteIrp;
-    PIRP WriteEndDeferred;
     ULONG WriteCancellers;
     // 1 while the engine is stopped because a chunk failed while the system slept
     // (Lock); WriteBusy stays set, so writes queue, and the wake restarts it.
