@@ -403,7 +403,10 @@ TEST_F(PortPowerTest, TheResumeWorkerKeepsTheDriverLoadedUntilItHasReturned) {
     pdo_->CompletePending(STATUS_SUCCESS);
     wake.join();
     ASSERT_EQ(woke, STATUS_SUCCESS);
-    // The resume worker is queued behind the blockers; it runs once they go.
+    // The resume worker is queued behind the blockers; it runs once they go. The
+    // D0 request's own hold goes back in its completion on a processor: that is
+    // over before the pause is armed, so the next release is the worker's.
+    kx::DrainDispatchQueue();
     kx::PauseAfterNextRemoveLockRelease(&context_->RemoveLock);
     std::thread unblock([&] { blockers.reset(); });
     kx::WaitForPause();
