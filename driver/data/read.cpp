@@ -140,7 +140,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Returns STATUS_PENDING with the request queued, or completes it itself and
-// returns STATUS_INVALID_PARAMETER (another read waits) or STATUS_CANCELLED.
+// returns STATUS_INVALID_PARAMETER (another read waits), STATUS_CANCELLED or
+// STATUS_DELETE_PENDING.
 NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime) {
     KIRQL oldIrql;
     NTSTATUS status = STATUS_PENDING;
@@ -150,6 +151,11 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
         status = STATUS_INVALID_PARAMETER;
     } else if (DeviceContext->CleanedUp) {
         status = STATUS_CANCELLED; // after the handle's cleanup: nothing would end it
+    } else if (IsDeviceRemoving(DeviceContext)) {
+        // The read passed the gate, then a removal or a lost device ended the queue
+        // before it got here: nothing would end it now. Both mark the device under
+        // StateLock before they take Lock to empty the queue.
+        status = STATUS_DELETE_PENDING;
     } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp, CancelQueuedRequest,
                                     FALSE)) {
         status = STATUS_CANCELLED;

@@ -30,6 +30,14 @@ bool EndsAsRemovalAllows(const Outcome& outcome) {
            outcome.error == ERROR_ACCESS_DENIED || outcome.error == ERROR_DEVICE_NOT_CONNECTED;
 }
 
+// A request that went in (pending or done at once) ends as its OVERLAPPED says; one
+// refused at once ends there.
+Outcome Finish(HANDLE handle, Overlapped& overlapped, const Outcome& started) {
+    if (started.ok || started.error == ERROR_IO_PENDING)
+        return explore::Await(handle, overlapped);
+    return started;
+}
+
 bool IsPrefix(const std::vector<uint8_t>& part, const std::vector<uint8_t>& whole) {
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
@@ -37,7 +45,7 @@ bool IsPrefix(const std::vector<uint8_t>& part, const std::vector<uint8_t>& whol
 // The modem is pulled out while a read waits for its data, a write is under way and
 // the data is arriving: both requests end once, the read with a prefix of the data,
 // the close that follows removes the device, and nothing is left allocated.
-EXPLORE_SCENARIO(unplug_during_io, "surprise removal against a pending read, a write and data") {
+EXPLORE_SCENARIO(unplug_during_io, "surprise removal against a read, a write and data") {
     // The modem takes the write as the start of a command line and, without its
     // command echo, sends nothing back: what the read gets is the data alone.
     sim::PlugOptions plug;
@@ -46,16 +54,27 @@ EXPLORE_SCENARIO(unplug_during_io, "surprise removal against a pending read, a w
     const std::vector<uint8_t> sent = explore::Pattern(4 + run.Draw(12), run.Seed());
     const std::vector<uint8_t> out(1 + run.Draw(64), 'x');
     std::vector<uint8_t> got(sent.size());
+    // The requests go in before the removal starts, or race it to the gate.
+    const bool ioFirst = run.Draw(2) == 0;
     Overlapped read, write;
-    Outcome started =
-        explore::ReadAsync(port.Handle(), got.data(), static_cast<DWORD>(got.size()), read);
-    run.Expect(!started.ok && started.error == ERROR_IO_PENDING, "the read waits for data");
-    explore::WriteAsync(port.Handle(), out.data(), static_cast<DWORD>(out.size()), write);
+    Outcome readEnd, writeEnd;
+    auto startIo = [&] {
+        readEnd =
+            explore::ReadAsync(port.Handle(), got.data(), static_cast<DWORD>(got.size()), read);
+        writeEnd =
+            explore::WriteAsync(port.Handle(), out.data(), static_cast<DWORD>(out.size()), write);
+    };
+    if (ioFirst) {
+        startIo();
+        run.Expect(!readEnd.ok && readEnd.error == ERROR_IO_PENDING, "the read waits for data");
+    }
     kx::ControlledThread modem("modem", [&] { port.Modem().Pdo().SendBulkIn(sent); });
     NTSTATUS unplugged = STATUS_PENDING;
     kx::ControlledThread pnp("pnp", [&] { unplugged = port.World().Unplug(port.Modem()); });
-    Outcome readEnd = explore::Await(port.Handle(), read);
-    Outcome writeEnd = explore::Await(port.Handle(), write);
+    if (!ioFirst)
+        startIo();
+    readEnd = Finish(port.Handle(), read, readEnd);
+    writeEnd = Finish(port.Handle(), write, writeEnd);
     modem.Join();
     pnp.Join();
     run.Expect(unplugged == STATUS_SUCCESS, "IRP_MN_SURPRISE_REMOVAL succeeds");
@@ -70,9 +89,7 @@ EXPLORE_SCENARIO(unplug_during_io, "surprise removal against a pending read, a w
     // Requests after the removal are refused by the gate.
     char byte = 0;
     Overlapped late;
-    Outcome after = explore::ReadAsync(port.Handle(), &byte, 1, late);
-    if (!after.ok && after.error == ERROR_IO_PENDING)
-        after = explore::Await(port.Handle(), late);
+    Outcome after = Finish(port.Handle(), late, explore::ReadAsync(port.Handle(), &byte, 1, late));
     run.Expect(!after.ok && after.error == ERROR_ACCESS_DENIED,
                Described("a read after the removal is refused", after));
     port.Close();
@@ -193,37 +210,48 @@ EXPLORE_SCENARIO(query_stop_against_open, "a rebalance's stop query against the 
     run.Expect(kx::StopDevice(*modem.Node()) == STATUS_SUCCESS, "a closed port stops and restarts");
 }
 
-// A read with an interval time-out (and a total one as a bound) against data coming
-// in pieces: the interval runs only once a byte has arrived, so the read ends
-// successfully with at least one byte, and what it left is in the ring, in order.
-EXPLORE_SCENARIO(read_interval_against_pieces,
-                 "a read's interval time-out against pieces of data") {
+// Reads with an interval time-out against data coming in pieces, one read after
+// another until every byte is in: the interval runs only once a byte has arrived,
+// so each read ends successfully, the first with at least one byte when it has no
+// total time-out; the bytes come once, in order. The reads after the first have a
+// total time-out too, so that one waiting after the last piece ends.
+EXPLORE_SCENARIO(read_interval_against_pieces, "reads' interval time-outs against pieces of data") {
     ExplorePort port(run);
     const size_t pieces = 2 + run.Draw(3);
     const std::vector<uint8_t> sent = explore::Pattern(pieces * (1 + run.Draw(4)), run.Seed());
     const DWORD interval = 1 + static_cast<DWORD>(run.Draw(10));
-    const DWORD total = run.Draw(2) == 0 ? 0 : 50 + static_cast<DWORD>(run.Draw(50));
-    port.SetTimeouts({interval, 0, total, 0, 0});
-    std::vector<uint8_t> got(sent.size() + 1);
-    Overlapped read;
-    Outcome started =
-        explore::ReadAsync(port.Handle(), got.data(), static_cast<DWORD>(got.size()), read);
-    run.Expect(!started.ok && started.error == ERROR_IO_PENDING, "the read waits for data");
+    const DWORD total = run.Draw(2) == 0 ? 0 : 5 + static_cast<DWORD>(run.Draw(20));
+    Overlapped reads[4];
+    // The pieces come apart by about the interval, so that the interval timer and
+    // the next piece meet on the kernel clock; a piece that finds the first read
+    // ended goes out at once.
+    const DWORD gap = interval - 1 + static_cast<DWORD>(run.Draw(3));
     kx::ControlledThread modem("modem", [&] {
         size_t size = sent.size() / pieces;
-        for (size_t i = 0; i < pieces; ++i)
+        for (size_t i = 0; i < pieces; ++i) {
+            if (i != 0)
+                WaitForSingleObject((*reads[0]).hEvent, gap);
             port.Modem().Pdo().SendBulkIn(
                 {sent.begin() + i * size,
                  i + 1 == pieces ? sent.end() : sent.begin() + (i + 1) * size});
+        }
     });
-    Outcome ended = explore::Await(port.Handle(), read);
+    std::vector<uint8_t> got;
+    for (size_t r = 0; r < 4 && got.size() < sent.size(); ++r) {
+        port.SetTimeouts({interval, 0, r == 0 ? total : 20, 0, 0});
+        // One byte more than is still to come: only a time-out ends the read.
+        std::vector<uint8_t> buffer(sent.size() - got.size() + 1);
+        Outcome ended = explore::ReadAsync(port.Handle(), buffer.data(),
+                                           static_cast<DWORD>(buffer.size()), reads[r]);
+        ended = Finish(port.Handle(), reads[r], ended);
+        run.Expect(ended.ok, Described("an interval time-out ends the read successfully", ended));
+        run.Expect(!ended.ok || r != 0 || total != 0 || ended.count >= 1,
+                   "without a total time-out the read ends only after its first byte");
+        buffer.resize(ended.ok ? ended.count : 0);
+        got.insert(got.end(), buffer.begin(), buffer.end());
+    }
     modem.Join();
     port.World().Settle();
-    // The buffer is one byte larger than all that is sent: only a time-out ends it.
-    run.Expect(ended.ok, Described("an interval time-out ends the read successfully", ended));
-    run.Expect(!ended.ok || total != 0 || ended.count >= 1,
-               "without a total time-out the read ends only after its first byte");
-    got.resize(ended.ok ? ended.count : 0);
     std::vector<uint8_t> rest = port.Drain();
     got.insert(got.end(), rest.begin(), rest.end());
     run.Expect(got == sent, "every byte sent is read once, in order");
