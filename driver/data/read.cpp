@@ -175,9 +175,7 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
     }
     // Data that arrived after this read found the ring empty may already have had
     // its packet's turn at the queue; serve it now rather than at the next packet.
-    if (RingGetCount(DeviceContext) != 0) {
-        CompleteQueuedReads(DeviceContext);
-    }
+    ServeQueuedReadWithData(DeviceContext);
     return STATUS_PENDING;
 }
 
@@ -209,10 +207,29 @@ static void ServeRead(PDEVICE_CONTEXT Context, PIRP Irp) {
     EndRead(Context, Irp, delivered == length ? STATUS_SUCCESS : STATUS_TIMEOUT);
 }
 
-// Called by the receive engine after each packet and by the receive purge.
+// Called by the receive purge: the waiting read ends with what the ring holds.
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     while ((irp = DequeueRead(DeviceContext)) != NULL) {
+        ServeRead(DeviceContext, irp);
+    }
+}
+
+// After a packet, and after a read is queued. The bytes may already be gone to a
+// read that took them at once, and a read queued after that must go on waiting,
+// its timers armed: the test of the ring, the stop of the timers and the taking of
+// the read are one hold of Lock (Lock before RingLock).
+void ServeQueuedReadWithData(PDEVICE_CONTEXT DeviceContext) {
+    PIRP irp = NULL;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    if (RingGetCount(DeviceContext) != 0) {
+        CancelReadTimers(DeviceContext);
+        irp = RemoveQueuedRequest(&DeviceContext->ReadIrpQueue);
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (irp != NULL) {
         ServeRead(DeviceContext, irp);
     }
 }

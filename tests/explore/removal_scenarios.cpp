@@ -238,7 +238,9 @@ EXPLORE_SCENARIO(read_interval_against_pieces, "reads' interval time-outs agains
     });
     std::vector<uint8_t> got;
     for (size_t r = 0; r < 4 && got.size() < sent.size(); ++r) {
-        port.SetTimeouts({interval, 0, r == 0 ? total : 20, 0, 0});
+        const DWORD bound = r == 0 ? total : 20;
+        port.SetTimeouts({interval, 0, bound, 0, 0});
+        const LONGLONG begun = kx::CurrentTime();
         // One byte more than is still to come: only a time-out ends the read.
         std::vector<uint8_t> buffer(sent.size() - got.size() + 1);
         Outcome ended = explore::ReadAsync(port.Handle(), buffer.data(),
@@ -247,6 +249,11 @@ EXPLORE_SCENARIO(read_interval_against_pieces, "reads' interval time-outs agains
         run.Expect(ended.ok, Described("an interval time-out ends the read successfully", ended));
         run.Expect(!ended.ok || r != 0 || total != 0 || ended.count >= 1,
                    "without a total time-out the read ends only after its first byte");
+        // The interval runs only from a byte: a read that got none ran to its total
+        // time-out (milliseconds on the kernel clock, in 100 ns units).
+        run.Expect(!ended.ok || ended.count != 0 ||
+                       kx::CurrentTime() - begun >= LONGLONG(bound) * 10000,
+                   "a read that got nothing ended no earlier than its total time-out");
         buffer.resize(ended.ok ? ended.count : 0);
         got.insert(got.end(), buffer.begin(), buffer.end());
     }
