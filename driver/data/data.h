@@ -21,6 +21,9 @@ DRIVER_DISPATCH DispatchRead;
 NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime);
 PIRP DequeueRead(PDEVICE_CONTEXT DeviceContext);
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext);
+// Serves the waiting read if the ring holds data, and only then stops the read
+// timers (after each packet, and after a read is queued).
+void ServeQueuedReadWithData(PDEVICE_CONTEXT DeviceContext);
 // Ends the waiting read with Status and what it has been given so far.
 void EndQueuedReads(PDEVICE_CONTEXT DeviceContext, NTSTATUS Status);
 KDEFERRED_ROUTINE ReadTotalTimeoutDpc;

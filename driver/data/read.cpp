@@ -140,7 +140,8 @@ NTSTATUS NTAPI DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // Returns STATUS_PENDING with the request queued, or completes it itself and
-// returns STATUS_INVALID_PARAMETER (another read waits) or STATUS_CANCELLED.
+// returns STATUS_INVALID_PARAMETER (another read waits), STATUS_CANCELLED or
+// STATUS_DELETE_PENDING.
 NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER TotalDueTime) {
     KIRQL oldIrql;
     NTSTATUS status = STATUS_PENDING;
@@ -150,6 +151,11 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
         status = STATUS_INVALID_PARAMETER;
     } else if (DeviceContext->CleanedUp) {
         status = STATUS_CANCELLED; // after the handle's cleanup: nothing would end it
+    } else if (IsDeviceRemoving(DeviceContext)) {
+        // The read passed the gate, then a removal or a lost device ended the queue
+        // before it got here: nothing would end it now. Both mark the device under
+        // StateLock before they take Lock to empty the queue.
+        status = STATUS_DELETE_PENDING;
     } else if (!InsertQueuedRequest(&DeviceContext->ReadIrpQueue, Irp, CancelQueuedRequest,
                                     FALSE)) {
         status = STATUS_CANCELLED;
@@ -169,9 +175,7 @@ NTSTATUS QueueRead(PDEVICE_CONTEXT DeviceContext, PIRP Irp, PLARGE_INTEGER Total
     }
     // Data that arrived after this read found the ring empty may already have had
     // its packet's turn at the queue; serve it now rather than at the next packet.
-    if (RingGetCount(DeviceContext) != 0) {
-        CompleteQueuedReads(DeviceContext);
-    }
+    ServeQueuedReadWithData(DeviceContext);
     return STATUS_PENDING;
 }
 
@@ -203,10 +207,29 @@ static void ServeRead(PDEVICE_CONTEXT Context, PIRP Irp) {
     EndRead(Context, Irp, delivered == length ? STATUS_SUCCESS : STATUS_TIMEOUT);
 }
 
-// Called by the receive engine after each packet and by the receive purge.
+// Called by the receive purge: the waiting read ends with what the ring holds.
 void CompleteQueuedReads(PDEVICE_CONTEXT DeviceContext) {
     PIRP irp;
     while ((irp = DequeueRead(DeviceContext)) != NULL) {
+        ServeRead(DeviceContext, irp);
+    }
+}
+
+// After a packet, and after a read is queued. The bytes may already be gone to a
+// read that took them at once, and a read queued after that must go on waiting,
+// its timers armed: the test of the ring, the stop of the timers and the taking of
+// the read are one hold of Lock (Lock before RingLock).
+void ServeQueuedReadWithData(PDEVICE_CONTEXT DeviceContext) {
+    PIRP irp = NULL;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
+    if (RingGetCount(DeviceContext) != 0) {
+        CancelReadTimers(DeviceContext);
+        irp = RemoveQueuedRequest(&DeviceContext->ReadIrpQueue);
+    }
+    KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
+    if (irp != NULL) {
         ServeRead(DeviceContext, irp);
     }
 }

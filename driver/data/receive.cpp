@@ -83,10 +83,7 @@ static void ReceivePacket(PDEVICE_CONTEXT Context) {
             KeReleaseSpinLock(&Context->Lock, oldIrql);
         }
     }
-    KeAcquireSpinLock(&Context->Lock, &oldIrql);
-    CancelReadTimers(Context);
-    KeReleaseSpinLock(&Context->Lock, oldIrql);
-    CompleteQueuedReads(Context);
+    ServeQueuedReadWithData(Context);
 
     // A waiting request takes the events, and they stop being pending: the next
     // wait is given only what happens after. With no wait they stay for the next.

@@ -22,15 +22,23 @@ static void AdjustBytesQueued(PDEVICE_CONTEXT Context, LONG Delta) {
 }
 
 // STATUS_CANCELLED: the request was cancelled as it was being queued, or came
-// after the handle's cleanup; it is not queued, not marked pending, and the caller
-// completes it.
+// after the handle's cleanup; STATUS_DELETE_PENDING: it passed the gate, then a
+// removal emptied the queue and stopped the engine before it got here (removal
+// marks the device under StateLock before it takes Lock to empty the queue). Either
+// way it is not queued, not marked pending, and the caller completes it.
 NTSTATUS QueueWrite(PDEVICE_CONTEXT DeviceContext, PIRP Irp, BOOLEAN AtHead) {
     KIRQL oldIrql;
+    NTSTATUS status = STATUS_PENDING;
     KeAcquireSpinLock(&DeviceContext->Lock, &oldIrql);
-    BOOLEAN queued = !DeviceContext->CleanedUp &&
-                     InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead);
+    if (DeviceContext->CleanedUp) {
+        status = STATUS_CANCELLED;
+    } else if (IsDeviceRemoving(DeviceContext)) {
+        status = STATUS_DELETE_PENDING;
+    } else if (!InsertQueuedRequest(&DeviceContext->WriteIrpQueue, Irp, WriteCancel, AtHead)) {
+        status = STATUS_CANCELLED;
+    }
     KeReleaseSpinLock(&DeviceContext->Lock, oldIrql);
-    return queued ? STATUS_PENDING : STATUS_CANCELLED;
+    return status;
 }
 
 PIRP DequeueWrite(PDEVICE_CONTEXT DeviceContext) {
@@ -84,8 +92,8 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // The character goes out right after the request in flight, ahead of every queued
-// write. On STATUS_CANCELLED the request was never queued, its byte is taken back,
-// and the caller completes it.
+// write. On STATUS_CANCELLED or STATUS_DELETE_PENDING the request was never queued,
+// its byte is taken back, and the caller completes it.
 NTSTATUS QueueImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_CONTEXT context = GetDeviceContext(DeviceObject);
 

@@ -34,7 +34,7 @@ NTSTATUS SerialPurge(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // The write path completes the request once the byte is out; a request cancelled as
-// it was queued comes back STATUS_CANCELLED for the frame to complete.
+// it was queued (or refused by a removal) comes back for the frame to complete.
 NTSTATUS SerialImmediateChar(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return QueueImmediateChar(DeviceObject, Irp);
 }

@@ -167,13 +167,16 @@ Outcome Started(BOOL ok, DWORD count) {
 
 Outcome ReadAsync(HANDLE handle, void* buffer, DWORD size, korvax_test::Overlapped& overlapped) {
     DWORD count = 0;
-    return Started(ReadFile(handle, buffer, size, &count, overlapped.get()), count);
+    // The count is read once the call has returned (argument order is unspecified).
+    BOOL ok = ReadFile(handle, buffer, size, &count, overlapped.get());
+    return Started(ok, count);
 }
 
 Outcome WriteAsync(HANDLE handle, const void* buffer, DWORD size,
                    korvax_test::Overlapped& overlapped) {
     DWORD count = 0;
-    return Started(WriteFile(handle, buffer, size, &count, overlapped.get()), count);
+    BOOL ok = WriteFile(handle, buffer, size, &count, overlapped.get());
+    return Started(ok, count);
 }
 
 } // namespace explore
