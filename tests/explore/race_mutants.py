@@ -45,7 +45,7 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--seconds", type=int,
-                        default=int(os.environ.get("KORVAX_RACE_MUTANT_SECONDS", "30")))
+                        default=int(os.environ.get("KORVAX_RACE_MUTANT_SECONDS", "90")))
     parser.add_argument("--jobs", type=int, default=int(os.environ.get("KORVAX_JOBS", "2")))
     parser.add_argument("--all-suites", action="store_true",
                         help="also the reliability and tools suites (minutes per mutant)")
