@@ -3,8 +3,6 @@
 
 #include <kx/schedule.h>
 
-#include <algorithm>
-
 namespace {
 
 using namespace win32;
@@ -12,15 +10,16 @@ using explore::ExplorePort;
 using korvax_test::Overlapped;
 
 // One thread reads with no time-outs while, in half the runs, the modem sends one
-// packet, and in the other half a third thread closes the handle. The
-// read always ends: with all of the packet (no longer than the read), or aborted by
-// the close (ERROR_OPERATION_ABORTED); a read that reaches a handle already closed
-// fails at once (ERROR_INVALID_HANDLE).
+// packet, and in the other half a third thread closes the handle. The read always
+// ends: with all of the packet (no longer than the read), or aborted by the
+// handle's cleanup (ERROR_OPERATION_ABORTED); a read that reaches a handle already
+// closed fails at once (ERROR_INVALID_HANDLE). A read that reaches the port while
+// the cleanup runs must not be left queued with nothing to end it.
 EXPLORE_SCENARIO(read_against_data_and_close,
                  "a waiting read of another thread against data and the handle's close") {
     ExplorePort port(run);
     const std::vector<uint8_t> sent = explore::Pattern(1 + run.Draw(16), run.Seed());
-    const bool close = run.Draw(2) == 0;
+    const bool closing = run.Draw(2) == 0;
     // The reader keeps the handle value the close makes stale, as an application does.
     const HANDLE handle = port.Handle();
     std::vector<uint8_t> got(sent.size());
@@ -31,11 +30,11 @@ EXPLORE_SCENARIO(read_against_data_and_close,
         ended = explore::Finish(handle, started, read);
     });
     kx::ControlledThread modem("modem", [&] {
-        if (!close)
+        if (!closing)
             port.Modem().Pdo().SendBulkIn(sent);
     });
     kx::ControlledThread closer("closer", [&] {
-        if (close)
+        if (closing)
             run.Expect(port.Close(), "the handle closes");
     });
     reader.Join();
@@ -44,10 +43,10 @@ EXPLORE_SCENARIO(read_against_data_and_close,
     port.World().Settle();
 
     run.Expect(started.ok || started.error == ERROR_IO_PENDING ||
-                   (close && (started.error == ERROR_INVALID_HANDLE ||
-                              started.error == ERROR_OPERATION_ABORTED)),
+                   (closing && (started.error == ERROR_INVALID_HANDLE ||
+                                started.error == ERROR_OPERATION_ABORTED)),
                "the read starts, unless its handle was closed before");
-    if (close) {
+    if (closing) {
         run.Expect(!ended.ok && (ended.error == ERROR_OPERATION_ABORTED ||
                                  ended.error == ERROR_INVALID_HANDLE),
                    "with no data the close ends the read");
