@@ -125,10 +125,8 @@ Outcome RunOnce(const Scenario& scenario, uint64_t seed, const Options& options,
         // Ten times the calibrated length, at least: a run that long is stuck.
         schedule.stepLimit = std::max<uint64_t>(steps * 10, 20000);
         schedule.label = runLabel;
-        if (guide != nullptr) {
-            schedule.guided = true;
-            schedule.guide = *guide;
-        }
+        if (guide != nullptr)
+            schedule.guide = std::make_shared<const kx::ScheduleGuide>(*guide);
         scenario.body(run);
         outcome.findings = run.Failures();
         for (const kx::Finding& finding : capture.Findings())

@@ -69,9 +69,10 @@ TEST(ScheduleTest, ARunIsAFunctionOfItsSeedAndItsTraceReplaysIt) {
             EXPECT_EQ(kx::LastSchedule().trace.size(), schedule.trace.size());
             // The trace's switches, given as a guide, give the same run.
             kx::KernelOptions guided = Controlled(seed, strategy);
-            guided.schedule.guided = true;
+            auto guide = std::make_shared<kx::ScheduleGuide>();
             for (const kx::ScheduleSwitch& sw : schedule.trace)
-                guided.schedule.guide.emplace_back(sw.step, sw.to);
+                guide->emplace_back(sw.step, sw.to);
+            guided.schedule.guide = guide;
             EXPECT_EQ(RunRace(guided), first) << "seed " << seed;
             counts.insert(first.count);
             if (first.count == 1 && !losing)
@@ -83,7 +84,7 @@ TEST(ScheduleTest, ARunIsAFunctionOfItsSeedAndItsTraceReplaysIt) {
     ASSERT_TRUE(losing.has_value());
     // A guide without preemptions runs each thread to its end: nothing is lost.
     kx::KernelOptions serial = Controlled(*losing);
-    serial.schedule.guided = true;
+    serial.schedule.guide = std::make_shared<kx::ScheduleGuide>();
     EXPECT_EQ(RunRace(serial).count, 2);
 }
 

@@ -58,6 +58,8 @@ struct Scheduler {
     size_t nextGuide = 0;
     LONGLONG idleSince = 0;
     ScheduleResult result;
+    // The options' label and the notes added to it.
+    std::string label;
 };
 
 Scheduler& S() {
@@ -111,9 +113,8 @@ std::string DescribeThreads(const Scheduler& s) {
     s.result.hang = true;
     s.result.hangDetail = DescribeThreads(s);
     std::fprintf(stderr, "*** SCHEDULER: %s, at step %llu%s%s\n%s", what,
-                 static_cast<unsigned long long>(s.result.steps),
-                 s.options.label.empty() ? "" : ", in ", s.options.label.c_str(),
-                 s.result.hangDetail.c_str());
+                 static_cast<unsigned long long>(s.result.steps), s.label.empty() ? "" : ", in ",
+                 s.label.c_str(), s.result.hangDetail.c_str());
     std::fprintf(stderr, "%s", DescribeSchedule(s.result, 40).c_str());
     std::fflush(stderr);
     std::_Exit(status);
@@ -155,8 +156,8 @@ Thread* Highest(const std::vector<Thread*>& candidates) {
 
 Thread* Choose(Scheduler& s, Thread* self, const std::vector<Thread*>& candidates) {
     bool selfRuns = std::find(candidates.begin(), candidates.end(), self) != candidates.end();
-    if (s.options.guided) {
-        auto& guide = s.options.guide;
+    if (s.options.guide != nullptr) {
+        const ScheduleGuide& guide = *s.options.guide;
         while (s.nextGuide < guide.size() && guide[s.nextGuide].first < s.result.steps)
             ++s.nextGuide;
         if (s.nextGuide < guide.size() && guide[s.nextGuide].first == s.result.steps) {
@@ -247,6 +248,7 @@ void Start(const ScheduleOptions& options) {
     Scheduler& s = S();
     std::lock_guard<std::mutex> guard(s.mutex);
     s.options = options;
+    s.label = options.label != nullptr ? options.label : "";
     s.threads.clear();
     s.random.seed(options.seed);
     s.result = {};
@@ -254,7 +256,7 @@ void Start(const ScheduleOptions& options) {
     s.idleSince = 0;
     s.changePoints.clear();
     s.lowestPriority = 0;
-    if (options.strategy == Strategy::Pct && !options.guided) {
+    if (options.strategy == Strategy::Pct && options.guide == nullptr) {
         std::uniform_int_distribution<uint64_t> step(1, std::max<uint64_t>(options.steps, 1));
         for (unsigned i = 1; i < options.depth; ++i)
             s.changePoints.push_back(step(s.random));
@@ -428,7 +430,7 @@ std::string DescribeSchedule(const ScheduleResult& result, size_t lastSwitches) 
 void AddScheduleNote(const std::string& note) {
     detail::sched::Scheduler& s = detail::sched::S();
     std::lock_guard<std::mutex> guard(s.mutex);
-    s.options.label += "; " + note;
+    s.label += "; " + note;
 }
 
 void SchedulingPoint(const char* what) {

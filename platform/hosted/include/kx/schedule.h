@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ enum class Strategy {
     RandomWalk,
 };
 
+// (step, thread) pairs: at the step, the thread is given the turn.
+using ScheduleGuide = std::vector<std::pair<uint64_t, unsigned>>;
+
 struct ScheduleOptions {
     bool controlled = false;
     Strategy strategy = Strategy::Pct;
@@ -45,12 +49,14 @@ struct ScheduleOptions {
     // preemptions replayed this way give the same run; fewer of them give the
     // nearest run with fewer preemptions (how a finding is shrunk).
     // Printed with a hang (which ends the process): what ran and how to replay it.
-    std::string label;
+    const char* label = "";
     // A run still going after this many steps is a livelock, reported as a hang is
     // (0: no limit). A thread that polls under PCT, say, starves the one it waits for.
     uint64_t stepLimit = 0;
-    bool guided = false;
-    std::vector<std::pair<uint64_t, unsigned>> guide;
+    // (Shared, and the label a pointer: GCC 12 at -O3 takes a string or vector
+    // member of these options, copied into every world's defaults, for
+    // uninitialised.)
+    std::shared_ptr<const ScheduleGuide> guide;
 };
 
 // One hand-over of the processor in a controlled run.
