@@ -238,12 +238,6 @@ void BlockControlled(Scheduler& s, std::unique_lock<std::mutex>& lock, std::func
 
 } // namespace
 
-bool Active() {
-    Scheduler& s = S();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    return s.active;
-}
-
 void Start(const ScheduleOptions& options) {
     Scheduler& s = S();
     std::lock_guard<std::mutex> guard(s.mutex);
